@@ -1,0 +1,85 @@
+// battery_status: decoding of the battery's status answer and its three reports.
+#ifndef QAV_BATTERY_STATUS_H
+#define QAV_BATTERY_STATUS_H
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+/** The decoded fields of one status answer, as the controller sends them. */
+struct BatteryStatus {
+    int gasGauge;          ///< Gas gauge in hundredths.
+    int cellVoltage[8];    ///< Layer voltages V1 to V8 in thousandths.
+    int current;           ///< Battery current; its low 16 bits are signed hundredths.
+    int temperature[9];    ///< Layers 8 down to 1, then the heatsink.
+    int humidity;          ///< Relative humidity.
+    int balanceRegister;   ///< Balance register.
+    int tempAlertRegister; ///< Temperature alert register; non-zero is a warning.
+    int voltAlertRegister; ///< Voltage alert register; non-zero is a warning.
+    int statusRegister;    ///< Battery status register, 16 flag bits.
+};
+
+/** The two system log texts of one answer. */
+struct SyslogRecords {
+    std::string currentAndGauge; ///< "QAV Battery Current & Gas Gauge: ..."
+    std::string humidity;        ///< "QAV Battery RH: ..."
+};
+
+/**
+ * Decode the 74 field characters of a status answer into @p status.
+ *
+ * Only the first 77 bytes of @p answer are looked at, and none past a
+ * length of @p length; bytes after a zero byte still count, as they do in
+ * the receive buffer the answer arrives in.
+ *
+ * Each field is scanned as a "%4x" or "%2x" conversion at a cursor. A field
+ * that scans moves the cursor on by its width; a field at the end of the
+ * text keeps its value and moves the cursor too; a field with no number
+ * where one should begin keeps its value and leaves the cursor in place.
+ *
+ * @param answer Answer bytes. Must not be null.
+ * @param length Number of bytes at @p answer (77 for an accepted answer).
+ * @param status Fields to rewrite; start them at 0. Must not be null.
+ */
+void decodeStatus(const char* answer, std::size_t length, BatteryStatus* status);
+
+/**
+ * Print the labelled console report of one answer, ending with an empty line.
+ *
+ * @param out        Stream to print on. Must not be null.
+ * @param status     Decoded answer. Must not be null.
+ * @param reportTime Seconds since the epoch.
+ */
+void printReport(std::FILE* out, const BatteryStatus* status, long long reportTime);
+
+/**
+ * Append the eight-field data log line of one answer and flush it.
+ *
+ * @param log        Data log stream. Must not be null.
+ * @param status     Decoded answer. Must not be null.
+ * @param reportTime Seconds since the epoch.
+ */
+void writeDataLogLine(std::FILE* log, const BatteryStatus* status, long long reportTime);
+
+/**
+ * Format the two system log records of one answer.
+ *
+ * @param status Decoded answer. Must not be null.
+ * @return The two texts, in sending order.
+ */
+SyslogRecords syslogRecords(const BatteryStatus* status);
+
+/**
+ * Decode an accepted answer and give all three reports: the console report
+ * on @p out, the data log line, and the two system log records at LOG_ERR.
+ *
+ * @param answer  Answer bytes. Must not be null.
+ * @param length  Number of bytes at @p answer.
+ * @param status  Fields of the previous answer, rewritten. Must not be null.
+ * @param out     Console stream. Must not be null.
+ * @param dataLog Data log stream. Must not be null.
+ */
+void reportAnswer(const char* answer, std::size_t length, BatteryStatus* status, std::FILE* out,
+                  std::FILE* dataLog);
+
+#endif
