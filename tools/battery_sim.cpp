@@ -1,0 +1,387 @@
+// battery_sim: a battery controller that answers "@RQ\n" over TCP or a pseudo-terminal.
+#include "util.h"
+
+#include <arpa/inet.h>
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+// What to serve and which faults to show, from the command line.
+struct Options {
+    std::string host = "127.0.0.1";
+    int port = 10001;
+    bool serial = false;
+    std::string replayFile;
+    long length = -1;   // cut or pad answers to this many bytes; -1 keeps 77
+    int splitMs = -1;   // pause between the two halves of an answer; -1 sends it whole
+    bool silent = false;
+    long closeAfter = 0; // answers per connection; 0 for no limit
+    bool reset = false;
+    unsigned seed = 1;
+};
+
+// The simulated battery between two answers.
+struct Battery {
+    int gauge = 8500;    // hundredths of a percent of charge
+    int current = 1250;  // hundredths of an ampere; positive while charging
+    int tick = 0;
+    unsigned noise = 1;
+};
+
+static const char* const usageText =
+    "usage: battery_sim [options]\n"
+    "Simulates the battery controller: every \"@RQ\\n\" it reads is answered with a\n"
+    "77-byte status answer (74 hex field characters, two hex digits of a checksum\n"
+    "and a line feed) from a battery that charges and discharges in turns.\n"
+    "\n"
+    "  --host ADDR        IPv4 address to listen on (default 127.0.0.1)\n"
+    "  --port N           TCP port to listen on (default 10001; 0 takes a free one)\n"
+    "  --serial           serve on a new pseudo-terminal instead of TCP and print the\n"
+    "                     path of its device side; point a device path at it\n"
+    "  --replay FILE      answer with the lines of FILE in turn, from the start again\n"
+    "                     after the last; \\xHH in a line stands for any byte, \\\\ for\n"
+    "                     a backslash; the line feed ending a line is not sent\n"
+    "  --length N         cut or pad (with '0') every answer to N bytes; 0 sends\n"
+    "                     nothing\n"
+    "  --split MS         send every answer in two writes, MS milliseconds apart\n"
+    "  --silent           read requests but never answer\n"
+    "  --close-after N    close the connection after N answers, then wait for the\n"
+    "                     next one\n"
+    "  --reset            with --close-after, reset the connection instead\n"
+    "  --seed N           seed of the simulated battery's noise (default 1)\n"
+    "  --help             show this text\n"
+    "\n"
+    "It reports on stderr where it serves, every connection and every answer.\n";
+
+// Next pseudo-random number in 0 to range-1, from the battery's own sequence.
+static int noise(Battery* battery, int range)
+{
+    battery->noise = battery->noise * 1103515245U + 12345U;
+    return static_cast<int>((battery->noise >> 16) % static_cast<unsigned>(range));
+}
+
+// Move the battery on by one answer: charge for 40 answers, then discharge for 40.
+static void stepBattery(Battery* battery)
+{
+    battery->tick++;
+    bool charging = (battery->tick / 40) % 2 == 0;
+    battery->current = charging ? 1250 + noise(battery, 50) : -(875 + noise(battery, 50));
+    battery->gauge += battery->current / 250;
+    if (battery->gauge > 10000) battery->gauge = 10000;
+    if (battery->gauge < 500) battery->gauge = 500;
+}
+
+// Status register: battery enabled, charge or discharge mode, fan when the heatsink is warm.
+static unsigned statusBits(const Battery* battery, int heatsink)
+{
+    unsigned status = 0x8000;
+    status |= battery->current >= 0 ? 0x0400U : 0x0200U;
+    if (heatsink > 35) status |= 0x0008U;
+    return status;
+}
+
+// A 77-byte answer describing the battery as it is now.
+static std::string makeAnswer(Battery* battery)
+{
+    char text[96];
+    int n = std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(battery->gauge));
+    unsigned balance = 0, voltAlert = 0;
+    for (int cell = 0; cell < 8; cell++) {
+        int mv = 3200 + battery->gauge / 10 + noise(battery, 21) - 10;
+        if (mv > 4150) voltAlert |= 1U << cell;
+        if (mv > 3200 + battery->gauge / 10 + 5) balance |= 1U << cell;
+        n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), "%04X",
+                           static_cast<unsigned>(mv));
+    }
+    n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), "%04X",
+                       static_cast<unsigned>(battery->current) & 0xFFFFU);
+    for (int layer = 0; layer < 8; layer++)
+        n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), "%02X",
+                           static_cast<unsigned>(22 + noise(battery, 6)));
+    int heatsink = 30 + noise(battery, 10);
+    n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n),
+                       "%02X%02X%02X%04X%04X%04X", static_cast<unsigned>(heatsink),
+                       static_cast<unsigned>(40 + noise(battery, 10)), balance, 0U, voltAlert,
+                       statusBits(battery, heatsink));
+    unsigned sum = 0;
+    for (int i = 0; i < n; i++) sum += static_cast<unsigned char>(text[i]);
+    std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), "%02X\n", sum & 0xFFU);
+    return text;
+}
+
+// Decode \xHH and \\ escapes of a replay line.
+static std::string unescape(const std::string& line)
+{
+    std::string bytes;
+    for (std::size_t i = 0; i < line.size(); i++) {
+        if (line[i] == '\\' && i + 3 < line.size() && line[i + 1] == 'x' &&
+            std::isxdigit(static_cast<unsigned char>(line[i + 2])) != 0 &&
+            std::isxdigit(static_cast<unsigned char>(line[i + 3])) != 0) {
+            bytes += static_cast<char>(std::strtol(line.substr(i + 2, 2).c_str(), nullptr, 16));
+            i += 3;
+        } else if (line[i] == '\\' && i + 1 < line.size() && line[i + 1] == '\\') {
+            bytes += '\\';
+            i++;
+        } else {
+            bytes += line[i];
+        }
+    }
+    return bytes;
+}
+
+// The answers of a replay file, one a line; exits when the file cannot be read.
+static std::vector<std::string> loadReplay(const std::string& path)
+{
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr) {
+        std::fprintf(stderr, "battery_sim: cannot read \"%s\": %s\n", path.c_str(),
+                     std::strerror(errno));
+        std::exit(2);
+    }
+    std::vector<std::string> answers;
+    std::string line;
+    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
+        if (c != '\n') {
+            line += static_cast<char>(c);
+            continue;
+        }
+        answers.push_back(unescape(line));
+        line.clear();
+    }
+    if (!line.empty()) answers.push_back(unescape(line));
+    std::fclose(file);
+    if (answers.empty()) {
+        std::fprintf(stderr, "battery_sim: \"%s\" holds no answers\n", path.c_str());
+        std::exit(2);
+    }
+    return answers;
+}
+
+// Write all of data, whatever the descriptor takes per call; false when the peer is gone.
+static bool writeAll(int fd, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Serving state shared by the connections of one run.
+struct Server {
+    Options options;
+    Battery battery;
+    std::vector<std::string> replay;
+    std::size_t replayNext = 0;
+    long answers = 0;
+};
+
+// The next answer, shaped by the fault options.
+static std::string nextAnswer(Server* server)
+{
+    std::string answer;
+    if (!server->replay.empty()) {
+        answer = server->replay[server->replayNext];
+        server->replayNext = (server->replayNext + 1) % server->replay.size();
+    } else {
+        stepBattery(&server->battery);
+        answer = makeAnswer(&server->battery);
+    }
+    if (server->options.length >= 0) answer.resize(static_cast<std::size_t>(server->options.length), '0');
+    return answer;
+}
+
+// Send one answer, in two writes when asked to; false when the peer is gone.
+static bool sendAnswer(Server* server, int fd)
+{
+    std::string answer = nextAnswer(server);
+    server->answers++;
+    std::fprintf(stderr, "battery_sim: answer %ld, %zu bytes\n", server->answers, answer.size());
+    if (answer.empty()) return true;
+    if (server->options.splitMs < 0) return writeAll(fd, answer.data(), answer.size());
+    std::size_t half = answer.size() / 2;
+    if (!writeAll(fd, answer.data(), half)) return false;
+    msleep(server->options.splitMs);
+    return writeAll(fd, answer.data() + half, answer.size() - half);
+}
+
+// Count the requests in pending (an "@RQ" ended by a line feed) and drop what they used.
+static int takeRequests(std::string* pending)
+{
+    int requests = 0;
+    for (std::size_t end = pending->find('\n'); end != std::string::npos;
+         end = pending->find('\n')) {
+        if (pending->substr(0, end).find("@RQ") != std::string::npos) requests++;
+        pending->erase(0, end + 1);
+    }
+    // A peer that never sends a line feed must not grow the buffer for ever.
+    if (pending->size() > 4096) pending->clear();
+    return requests;
+}
+
+// Answer requests on fd until the peer leaves or the answer limit is reached.
+// Returns true when the limit ended the connection.
+static bool serveRequests(Server* server, int fd)
+{
+    std::string pending;
+    long served = 0;
+    char chunk[512];
+    for (;;) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        pending.append(chunk, static_cast<std::size_t>(n));
+        for (int requests = takeRequests(&pending); requests > 0; requests--) {
+            if (server->options.silent) continue;
+            if (!sendAnswer(server, fd)) return false;
+            served++;
+            if (server->options.closeAfter > 0 && served >= server->options.closeAfter)
+                return true;
+        }
+    }
+}
+
+// Make the next close of sd send a reset rather than an orderly end.
+static void armReset(int sd)
+{
+    linger hard{1, 0};
+    if (setsockopt(sd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard) < 0)
+        std::perror("battery_sim: SO_LINGER");
+}
+
+// A listening socket on host:port; exits when it cannot be had.
+static int listenOn(const Options& options)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(options.port));
+    int sd = socket(AF_INET, SOCK_STREAM, 0);
+    int on = 1;
+    if (sd < 0 || inet_pton(AF_INET, options.host.c_str(), &addr.sin_addr) != 1 ||
+        setsockopt(sd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0 ||
+        bind(sd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0 || listen(sd, 4) < 0) {
+        std::fprintf(stderr, "battery_sim: cannot listen on %s:%d: %s\n", options.host.c_str(),
+                     options.port, std::strerror(errno));
+        std::exit(2);
+    }
+    socklen_t size = sizeof addr;
+    getsockname(sd, reinterpret_cast<sockaddr*>(&addr), &size);
+    std::fprintf(stderr, "battery_sim: serving tcp %s:%d\n", options.host.c_str(),
+                 ntohs(addr.sin_port));
+    return sd;
+}
+
+// Serve TCP connections one after another, for ever.
+static void serveTcp(Server* server)
+{
+    int listener = listenOn(server->options);
+    for (;;) {
+        int fd = accept(listener, nullptr, nullptr);
+        if (fd < 0) {
+            if (errno != EINTR) std::perror("battery_sim: accept");
+            continue;
+        }
+        std::fprintf(stderr, "battery_sim: connection opened\n");
+        bool limited = serveRequests(server, fd);
+        if (limited && server->options.reset) armReset(fd);
+        close(fd);
+        std::fprintf(stderr, "battery_sim: connection %s\n",
+                     !limited ? "closed by peer" : server->options.reset ? "reset" : "closed");
+    }
+}
+
+// Serve on a new pseudo-terminal, for ever.
+static void serveSerial(Server* server)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    const char* path = master < 0 || grantpt(master) < 0 || unlockpt(master) < 0
+                           ? nullptr
+                           : ptsname(master);
+    if (path == nullptr) {
+        std::fprintf(stderr, "battery_sim: cannot create a pseudo-terminal: %s\n",
+                     std::strerror(errno));
+        std::exit(2);
+    }
+    std::string device = path;
+    // Holding the device side open keeps reads on our side working between clients.
+    int keep = open(device.c_str(), O_RDWR | O_NOCTTY);
+    std::printf("%s\n", device.c_str());
+    std::fflush(stdout);
+    std::fprintf(stderr, "battery_sim: serving serial %s\n", device.c_str());
+    for (;;) {
+        if (!serveRequests(server, master)) msleep(100);
+    }
+    (void)keep;
+}
+
+// Parse a whole-number option value; exits with a message when it is not one.
+static long number(const char* option, const char* text, long min)
+{
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < min) {
+        std::fprintf(stderr, "battery_sim: %s needs a whole number of at least %ld, not \"%s\"\n",
+                     option, min, text);
+        std::exit(2);
+    }
+    return value;
+}
+
+// Options from argv; exits on --help and on anything it does not know.
+static Options parseOptions(int argc, char** argv)
+{
+    Options options;
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        bool hasValue = i + 1 < argc;
+        const char* value = hasValue ? argv[i + 1] : "";
+        if (arg == "--help") {
+            std::fputs(usageText, stdout);
+            std::exit(0);
+        } else if (arg == "--serial") options.serial = true;
+        else if (arg == "--silent") options.silent = true;
+        else if (arg == "--reset") options.reset = true;
+        else if (arg == "--host" && hasValue) options.host = argv[++i];
+        else if (arg == "--replay" && hasValue) options.replayFile = argv[++i];
+        else if (arg == "--port" && hasValue) options.port = static_cast<int>(number("--port", value, 0)), i++;
+        else if (arg == "--length" && hasValue) options.length = number("--length", value, 0), i++;
+        else if (arg == "--split" && hasValue) options.splitMs = static_cast<int>(number("--split", value, 0)), i++;
+        else if (arg == "--close-after" && hasValue) options.closeAfter = number("--close-after", value, 1), i++;
+        else if (arg == "--seed" && hasValue) options.seed = static_cast<unsigned>(number("--seed", value, 0)), i++;
+        else {
+            std::fprintf(stderr, "battery_sim: unknown option or missing value: %s\n%s", arg.c_str(), usageText);
+            std::exit(2);
+        }
+    }
+    if (options.port > 65535) {
+        std::fprintf(stderr, "battery_sim: --port must be 0 to 65535\n");
+        std::exit(2);
+    }
+    return options;
+}
+
+int main(int argc, char** argv)
+{
+    // A client that goes away mid-answer is reported by write(), not by a signal.
+    std::signal(SIGPIPE, SIG_IGN);
+    Server server;
+    server.options = parseOptions(argc, argv);
+    server.battery.noise = server.options.seed;
+    if (!server.options.replayFile.empty()) server.replay = loadReplay(server.options.replayFile);
+    if (server.options.serial) serveSerial(&server);
+    else serveTcp(&server);
+    return 0;
+}
