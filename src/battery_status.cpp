@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <iterator>
+#include <numeric>
 #include <syslog.h>
 
 // The answer to "@RQ\n": 77 bytes, fixed-width hex fields without separators.
@@ -76,8 +78,7 @@ static double volts(int thousandths)
 // Sum of the eight layer voltages, in volts.
 static double stackVoltage(const BatteryStatus* status)
 {
-    long long sum = 0;
-    for (int voltage : status->cellVoltage) sum += voltage;
+    long long sum = std::accumulate(std::begin(status->cellVoltage), std::end(status->cellVoltage), 0LL);
     return static_cast<double>(sum) / 1000.0;
 }
 

@@ -3,6 +3,7 @@
 
 #include "util.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <iterator>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <string>
@@ -344,13 +346,12 @@ static const SpeedCode speedCodes[] = {
 // B0 (hang up) is neither, so a port is never opened by dropping the line.
 static bool speedCode(int speed, speed_t* code)
 {
-    for (const SpeedCode& entry : speedCodes) {
-        if (speed == entry.baud || static_cast<speed_t>(speed) == entry.code) {
-            *code = entry.code;
-            return true;
-        }
-    }
-    return false;
+    const SpeedCode* match = std::ranges::find_if(speedCodes, [speed](const SpeedCode& entry) {
+        return speed == entry.baud || static_cast<speed_t>(speed) == entry.code;
+    });
+    if (match == std::end(speedCodes)) return false;
+    *code = match->code;
+    return true;
 }
 
 // Set stop bits, data bits and parity in tio; reports and returns -1 when one is bad.

@@ -19,7 +19,11 @@ class SerialTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ports = nullptr; // entries of earlier tests stay allocated, as in the library
+        // Entries of earlier tests stay allocated and reachable, as in the library.
+        // (Never destroyed, so they stay reachable through exit too.)
+        static auto* earlierRegistries = new std::vector<PortEntry*>;
+        earlierRegistries->push_back(ports);
+        ports = nullptr;
         DEBUG_LEVEL = 0;
     }
 };
