@@ -42,7 +42,7 @@ __attribute__((format(printf, 2, 3))) static void reportAt(int line, const char*
     va_end(args);
 }
 
-#define report(...) reportAt(__LINE__, __VA_ARGS__)
+#define REPORT(...) reportAt(__LINE__, __VA_ARGS__)
 
 // Port of descriptor fd, first in opening order, or null when none has it.
 static PortEntry* findPort(int fd)
@@ -94,7 +94,7 @@ static int openTcp(PortEntry* entry, const char* address, int* fdOut)
     entry->isTcp = 1;
     char* copy = strdup(address);
     if (copy == nullptr) {
-        report("err: openPort: out of memory for \"%s\"\n", address);
+        REPORT("err: openPort: out of memory for \"%s\"\n", address);
         removePort(entry);
         return -1;
     }
@@ -107,7 +107,7 @@ static int openTcp(PortEntry* entry, const char* address, int* fdOut)
     int fd = count == 3 ? connectAtPort(fields[0], fields[1], port) : -1;
     if (fd < 0) {
         int savedErrno = errno; // the caller may report the connect error
-        report("open of protocol '%s' on server '%s' on port '%d' failed\n", fields[0],
+        REPORT("open of protocol '%s' on server '%s' on port '%d' failed\n", fields[0],
                fields[1], port);
         std::free(copy);
         removePort(entry);
@@ -129,7 +129,7 @@ int openPort(const char* address, int* fdOut, int speed, int dataBits, int stopB
     *fdOut = 0;
     PortEntry* entry = appendPort();
     if (entry == nullptr) {
-        report("err: openPort: out of memory for \"%s\"\n", address);
+        REPORT("err: openPort: out of memory for \"%s\"\n", address);
         return -1;
     }
     if (std::strncmp(address, "tcp", 3) == 0) return openTcp(entry, address, fdOut);
@@ -191,13 +191,13 @@ static int flushSend(int fd)
 {
     PortEntry* entry = findPort(fd);
     if (entry == nullptr) {
-        report("err: flushSend: no port has fd=%d\n", fd);
+        REPORT("err: flushSend: no port has fd=%d\n", fd);
         errno = EBADF;
         return -1;
     }
     if (entry->isTcp != 0) return 0;
     int result = tcdrain(fd);
-    if (result < 0) report("err: flushSend: tcdrain failed: %s\n", std::strerror(errno));
+    if (result < 0) REPORT("err: flushSend: tcdrain failed: %s\n", std::strerror(errno));
     return result;
 }
 
@@ -220,12 +220,12 @@ int sendStr(int fd, const char* text)
         std::fprintf(stderr, "sendStr: Sending %d chars to serial port %d:%s\n", len, fd, text);
     int written = static_cast<int>(write(fd, text, static_cast<std::size_t>(len)));
     if (written < len) {
-        report("err: sendStr wrote %d of %d bytes: %s\n", written, len, std::strerror(errno));
+        REPORT("err: sendStr wrote %d of %d bytes: %s\n", written, len, std::strerror(errno));
         return written;
     }
     int drained = flushSend(fd);
     if (drained < 0) {
-        report("err: sendStr tcdrain failed: %s\n", std::strerror(errno));
+        REPORT("err: sendStr tcdrain failed: %s\n", std::strerror(errno));
         return drained;
     }
     recordSend(fd, text);
@@ -236,11 +236,11 @@ int sendStr(int fd, const char* text)
 int recvStr(int fd, char* buffer, int length)
 {
     if (fd < 0 || fd >= FD_SETSIZE) {
-        report("err: recvStr fd=%d is outside 0 to %d\n", fd, FD_SETSIZE - 1);
+        REPORT("err: recvStr fd=%d is outside 0 to %d\n", fd, FD_SETSIZE - 1);
         return -1;
     }
     if (length < 1) {
-        report("err: recvStr length=%d is below 1\n", length);
+        REPORT("err: recvStr length=%d is below 1\n", length);
         return -1;
     }
     buffer[0] = '\0';
@@ -254,7 +254,7 @@ int recvStr(int fd, char* buffer, int length)
     if (ready < 0) {
         int savedErrno = errno;
         std::perror("select returned error: ");
-        report("err: recvStr select failed %d: %s\n", ready, std::strerror(savedErrno));
+        REPORT("err: recvStr select failed %d: %s\n", ready, std::strerror(savedErrno));
         return -1;
     }
     if (ready == 0) {
@@ -264,8 +264,8 @@ int recvStr(int fd, char* buffer, int length)
     std::printf("select returned %d\n", ready);
     std::memset(buffer, 0, static_cast<std::size_t>(length));
     int got = static_cast<int>(read(fd, buffer, static_cast<std::size_t>(length)));
-    if (got < 0) report("err: recvStr failed with %s", std::strerror(errno));
-    else if (got == 0) report("err: recvStr failed with no bytes\n");
+    if (got < 0) REPORT("err: recvStr failed with %s", std::strerror(errno));
+    else if (got == 0) REPORT("err: recvStr failed with no bytes\n");
     return got;
 }
 
@@ -273,12 +273,12 @@ int flushRecv(int fd)
 {
     const PortEntry* entry = findPort(fd);
     if (entry == nullptr) {
-        report("err: flushRecv: no port has fd=%d\n", fd);
+        REPORT("err: flushRecv: no port has fd=%d\n", fd);
         return -1;
     }
     if (entry->isTcp != 0) return 0;
     int result = tcflush(fd, TCIFLUSH);
-    if (result < 0) report("err: flushRecv failed: %s\n", std::strerror(errno));
+    if (result < 0) REPORT("err: flushRecv failed: %s\n", std::strerror(errno));
     return result;
 }
 
@@ -362,7 +362,7 @@ static int setFraming(termios* tio, const char* path, int dataBits, int stopBits
     else tio->c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
     static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
     if (dataBits < 5 || dataBits > 8) {
-        report("err: openPort: port \"%s\" has bad databits=%d\n", path, dataBits);
+        REPORT("err: openPort: port \"%s\" has bad databits=%d\n", path, dataBits);
         return -1;
     }
     tio->c_cflag = (tio->c_cflag & ~static_cast<tcflag_t>(CSIZE)) | sizes[dataBits - 5];
@@ -373,7 +373,7 @@ static int setFraming(termios* tio, const char* path, int dataBits, int stopBits
     } else if (strcasecmp(parity, "ODD") == 0) {
         tio->c_cflag |= PARENB | PARODD;
     } else {
-        report("err: openPort: port \"%s\" has bad parity=%s\n", path, parity);
+        REPORT("err: openPort: port \"%s\" has bad parity=%s\n", path, parity);
         return -1;
     }
     return 0;
@@ -403,14 +403,14 @@ static int configureLine(int fd, const char* path, int speed, int dataBits, int 
 {
     termios tio{};
     if (tcgetattr(fd, &tio) < 0) {
-        report("err: openPort: could not tcgetattr on \"%s\": %s\n", path, std::strerror(errno));
+        REPORT("err: openPort: could not tcgetattr on \"%s\": %s\n", path, std::strerror(errno));
         return -1;
     }
     // Stale bytes from before the open would be taken for answers.
     (void)tcflush(fd, TCIOFLUSH);
     speed_t code = B0;
     if (!speedCode(speed, &code)) {
-        report("err: openPort: port \"%s\" has bad speed=%d\n", path, speed);
+        REPORT("err: openPort: port \"%s\" has bad speed=%d\n", path, speed);
         return -1;
     }
     // Both setters accept every code of the table, so they cannot fail here.
@@ -419,7 +419,7 @@ static int configureLine(int fd, const char* path, int speed, int dataBits, int 
     if (setFraming(&tio, path, dataBits, stopBits, parity) < 0) return -1;
     setRaw(&tio);
     if (tcsetattr(fd, TCSANOW, &tio) < 0) {
-        report("err: openPort: tcsetattr failed on \"%s\": %s\n", path, std::strerror(errno));
+        REPORT("err: openPort: tcsetattr failed on \"%s\": %s\n", path, std::strerror(errno));
         return -1;
     }
     return 0;
@@ -436,7 +436,7 @@ static int openDevice(PortEntry* entry, const char* path, int* fdOut, int speed,
         // Descriptor 0 would be taken for "no port" by callers; give it back.
         if (fd == 0) close(fd);
         removePort(entry);
-        report("err: openPort: could not open \"%s\": %s\n", path, std::strerror(errno));
+        REPORT("err: openPort: could not open \"%s\": %s\n", path, std::strerror(errno));
         return fd;
     }
     int flags = fcntl(fd, F_GETFL);
@@ -463,13 +463,13 @@ static int createSendLog(const char* name, char* fileName, std::size_t size)
     long long now = static_cast<long long>(std::time(nullptr));
     int length = std::snprintf(fileName, size, "%s_%lld.log", name, now);
     if (length < 0 || static_cast<std::size_t>(length) >= size) {
-        report("openLogFile: name '%s' is too long for a log file name of %zu bytes\n", name,
+        REPORT("openLogFile: name '%s' is too long for a log file name of %zu bytes\n", name,
                size - 1);
         return -1;
     }
     int logFd = open(fileName, O_WRONLY | O_CREAT | O_APPEND, 0666);
     if (logFd < 0) {
-        report("openLogFile: cannot create '%s' for writing:%s\n", fileName, std::strerror(errno));
+        REPORT("openLogFile: cannot create '%s' for writing:%s\n", fileName, std::strerror(errno));
         return -1;
     }
     if (logFd == 0) {
@@ -485,7 +485,7 @@ int openLogFile(int fd, const char* name)
 {
     PortEntry* entry = findPort(fd);
     if (entry == nullptr) {
-        report("err: openLogFile: no port has fd=%d\n", fd);
+        REPORT("err: openLogFile: no port has fd=%d\n", fd);
         return -1;
     }
     char fileName[256];
@@ -501,11 +501,11 @@ int closeLogFile(int fd)
 {
     PortEntry* entry = findPort(fd);
     if (entry == nullptr) {
-        report("err: closeLogFile: no port has fd=%d\n", fd);
+        REPORT("err: closeLogFile: no port has fd=%d\n", fd);
         return -1;
     }
     if (entry->logFd == 0) {
-        report("err: closeLogFile: port fd=%d has no send log\n", fd);
+        REPORT("err: closeLogFile: port fd=%d has no send log\n", fd);
         return -1;
     }
     int result = close(entry->logFd);

@@ -18,6 +18,17 @@ std::string tcpAddress(int port)
     return "tcp:127.0.0.1:" + std::to_string(port);
 }
 
+// Open a TCP port to a new loopback listener; returns the port's descriptor.
+int openLoopbackPort(int* listener)
+{
+    int port = 0;
+    *listener = loopbackSocket(&port);
+    std::string address = tcpAddress(port);
+    int fd = 0;
+    EXPECT_GT(openPort(address.c_str(), &fd, 9600, 8, 1, "none"), 0);
+    return fd;
+}
+
 TEST_F(SerialTcp, RoundTripOfRequestAndAnswer)
 {
     int port = 0;
@@ -177,11 +188,8 @@ TEST_F(SerialTcp, RegistryKeepsOpeningOrderAndClosedEntries)
 
 TEST_F(SerialTcp, SilentPeerGivesNoBytesReady)
 {
-    int port = 0;
-    int listener = loopbackSocket(&port);
-    std::string address = tcpAddress(port);
-    int fd = 0;
-    openPort(address.c_str(), &fd, 9600, 8, 1, "none");
+    int listener = -1;
+    int fd = openLoopbackPort(&listener);
     char buffer[80] = "old";
     int got = -5;
     Captured io = capture([&] { got = recvStr(fd, buffer, 80); });
@@ -194,11 +202,8 @@ TEST_F(SerialTcp, SilentPeerGivesNoBytesReady)
 
 TEST_F(SerialTcp, PeerCloseReadsZeroBytes)
 {
-    int port = 0;
-    int listener = loopbackSocket(&port);
-    std::string address = tcpAddress(port);
-    int fd = 0;
-    openPort(address.c_str(), &fd, 9600, 8, 1, "none");
+    int listener = -1;
+    int fd = openLoopbackPort(&listener);
     close(accept(listener, nullptr, nullptr));
     char buffer[80];
     int got = -5;
@@ -211,11 +216,8 @@ TEST_F(SerialTcp, PeerCloseReadsZeroBytes)
 
 TEST_F(SerialTcp, ReadFillingTheWholeLengthLeavesNoTerminator)
 {
-    int port = 0;
-    int listener = loopbackSocket(&port);
-    std::string address = tcpAddress(port);
-    int fd = 0;
-    openPort(address.c_str(), &fd, 9600, 8, 1, "none");
+    int listener = -1;
+    int fd = openLoopbackPort(&listener);
     int peer = accept(listener, nullptr, nullptr);
     ASSERT_EQ(write(peer, "0123456789", 10), 10);
     char buffer[8] = {};
@@ -273,11 +275,8 @@ TEST_F(SerialTcp, FailedSendsReportTheirCount)
 
 TEST_F(SerialTcp, EmptyTextIsSentAsNothing)
 {
-    int port = 0;
-    int listener = loopbackSocket(&port);
-    std::string address = tcpAddress(port);
-    int fd = 0;
-    openPort(address.c_str(), &fd, 9600, 8, 1, "none");
+    int listener = -1;
+    int fd = openLoopbackPort(&listener);
     Captured io = capture([&] { EXPECT_EQ(sendStr(fd, ""), 0); });
     EXPECT_EQ(io.err, "");
     close(listener);

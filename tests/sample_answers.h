@@ -1,0 +1,49 @@
+// sample_answers: a status answer spelled out field by field, and the report it must give.
+#ifndef QAV_TESTS_SAMPLE_ANSWERS_H
+#define QAV_TESTS_SAMPLE_ANSWERS_H
+
+#include <string>
+
+// Fields: gauge, V1-V8, current, layers 8-1, heatsink, humidity, balance,
+// temperature alerts, voltage alerts, status, then 3 trailing bytes.
+inline const std::string answerA = "2134"
+                                   "0CE40CE40CE40CE40CE40CE40CE40CE4"
+                                   "FF9C"
+                                   "161718191A1B1C1D"
+                                   "1F"
+                                   "2D"
+                                   "05"
+                                   "0000"
+                                   "0012"
+                                   "8000"
+                                   "5A\n";
+
+// The console report of answerA after its "time: ..." line.
+inline const std::string reportA = "gasGauge : 85.000000\n"
+                                   "V1:3.300 V2:3.300 V3:3.300 V4:3.300\n"
+                                   "V5:3.300 V6:3.300 V7:3.300 V8:3.300\n"
+                                   "Current: -1.00\n"
+                                   "Stack Voltage: 26.400000\n"
+                                   "Temps(layer 8 to layer 1): 22 23 24 25 26 27 28 29\n"
+                                   "Heatsink temp: 31\n"
+                                   "relative Humidity: 45\n"
+                                   "balance register:  5\n"
+                                   "temp alert register:  0\n"
+                                   "WARNING: volt alert register: 12\n"
+                                   "Battery Status Register: 8000\n"
+                                   "Fan state: Off\n"
+                                   "Main Fuse: Good\n"
+                                   "Safe Operating Area: Good\n"
+                                   "Overcurrent: Good\n"
+                                   "Undervoltage: Good\n"
+                                   "Overvoltage: Good\n"
+                                   "Discharge Mode: Off\n"
+                                   "Charge Mode: Off\n"
+                                   "Discharge Transient: Good\n"
+                                   "Battery Cold Limit: Good\n"
+                                   "Heatsink Hot Limit: Good\n"
+                                   "Battery Hot Limit: Good\n"
+                                   "Battery Enable: On\n"
+                                   "\n";
+
+#endif
