@@ -159,19 +159,26 @@ void writeDataLogLine(std::FILE* log, const BatteryStatus* status, long long rep
     std::fflush(log);
 }
 
-// printf into a std::string of whatever length the text needs.
+// printf into a std::string of whatever length the text needs; short texts are
+// formatted once, into a buffer on the stack.
 __attribute__((format(printf, 1, 2))) static std::string formatText(const char* format, ...)
 {
+    char buffer[128];
     std::va_list args;
     va_start(args, format);
     std::va_list again;
     va_copy(again, args);
-    int length = std::vsnprintf(nullptr, 0, format, args);
+    int length = std::vsnprintf(buffer, sizeof buffer, format, args);
     va_end(args);
-    std::string text(length > 0 ? static_cast<std::size_t>(length) + 1 : 1, '\0');
-    if (length > 0) std::vsnprintf(text.data(), text.size(), format, again);
+    std::string text;
+    if (length >= 0 && static_cast<std::size_t>(length) < sizeof buffer) {
+        text.assign(buffer, static_cast<std::size_t>(length));
+    } else if (length > 0) {
+        text.resize(static_cast<std::size_t>(length) + 1);
+        std::vsnprintf(text.data(), text.size(), format, again);
+        text.pop_back();
+    }
     va_end(again);
-    text.pop_back();
     return text;
 }
 
