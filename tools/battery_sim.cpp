@@ -34,6 +34,7 @@ struct Battery {
     int gauge = 8500;    // hundredths of a percent of charge
     int current = 1250;  // hundredths of an ampere; positive while charging
     int tick = 0;
+    int humidity = 45;   // percent; drifts slowly
     unsigned noise = 1;
 };
 
@@ -78,6 +79,9 @@ static void stepBattery(Battery* battery)
     battery->gauge += battery->current / 250;
     if (battery->gauge > 10000) battery->gauge = 10000;
     if (battery->gauge < 500) battery->gauge = 500;
+    battery->humidity += noise(battery, 3) - 1;
+    if (battery->humidity < 30) battery->humidity = 30;
+    if (battery->humidity > 60) battery->humidity = 60;
 }
 
 // Status register: battery enabled, charge or discharge mode, fan when the heatsink is warm.
@@ -110,7 +114,7 @@ static std::string makeAnswer(Battery* battery)
     int heatsink = 30 + noise(battery, 10);
     n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n),
                        "%02X%02X%02X%04X%04X%04X", static_cast<unsigned>(heatsink),
-                       static_cast<unsigned>(40 + noise(battery, 10)), balance, 0U, voltAlert,
+                       static_cast<unsigned>(battery->humidity), balance, 0U, voltAlert,
                        statusBits(battery, heatsink));
     unsigned sum = 0;
     for (int i = 0; i < n; i++) sum += static_cast<unsigned char>(text[i]);
