@@ -104,7 +104,9 @@ static int openTcp(PortEntry* entry, const char* address, int* fdOut)
     int count = splitFields(copy, fields, 3);
     // strtol, as atoi does, but defined for out-of-range text.
     int port = static_cast<int>(std::strtol(fields[2], nullptr, 10));
-    int fd = count == 3 ? connectAtPort(fields[0], fields[1], port) : -1;
+    int fd = -1;
+    if (count == 3) fd = connectAtPort(fields[0], fields[1], port);
+    else errno = EINVAL;
     if (fd < 0) {
         int savedErrno = errno; // the caller may report the connect error
         REPORT("open of protocol '%s' on server '%s' on port '%d' failed\n", fields[0],

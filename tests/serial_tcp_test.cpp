@@ -114,8 +114,14 @@ TEST_F(SerialTcp, AddressWithMissingFieldsFailsWithoutConnecting)
     for (const Case& c : cases) {
         int fd = 7;
         int result = 0;
-        Captured io = capture([&] { result = openPort(c.address, &fd, 9600, 8, 1, "none"); });
+        int savedErrno = 0;
+        Captured io = capture([&] {
+            errno = 0;
+            result = openPort(c.address, &fd, 9600, 8, 1, "none");
+            savedErrno = errno;
+        });
         EXPECT_EQ(result, -1) << c.address;
+        EXPECT_EQ(savedErrno, EINVAL) << c.address; // for a caller's perror
         EXPECT_EQ(fd, 0) << c.address;
         EXPECT_EQ(withoutLineNumbers(io.err), c.message);
         EXPECT_EQ(ports, nullptr) << c.address;
