@@ -65,11 +65,13 @@ static double signedCurrent(const BatteryStatus* status)
     return static_cast<std::int16_t>(status->current & 0xFFFF) / 100.0;
 }
 
+// The gas gauge in percent.
 static double gasGauge(const BatteryStatus* status)
 {
     return status->gasGauge / 100.0;
 }
 
+// A layer voltage in volts.
 static double volts(int thousandths)
 {
     return thousandths / 1000.0;
@@ -113,6 +115,7 @@ static void printAlert(std::FILE* out, const char* format, int value)
     std::fprintf(out, format, static_cast<unsigned>(value));
 }
 
+// Print one line per reported status bit with its word.
 static void printStatusBits(std::FILE* out, int statusRegister)
 {
     for (const StatusBit& bit : statusBits) {

@@ -45,6 +45,7 @@ static int openBattery()
     return fd;
 }
 
+// Start up (data log, then the connection) and poll for ever; exits only during start-up.
 int main()
 {
     std::FILE* dataLog = openDataLog();

@@ -99,10 +99,12 @@ static std::string makeAnswer(Battery* battery)
     char text[96];
     int n = std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(battery->gauge));
     unsigned balance = 0, voltAlert = 0;
+    // Cells sit between 3.2 V empty and 4.2 V full, within 10 mV of each other.
+    int base = 3200 + battery->gauge * 98 / 1000;
     for (int cell = 0; cell < 8; cell++) {
-        int mv = 3200 + battery->gauge / 10 + noise(battery, 21) - 10;
+        int mv = base + noise(battery, 21) - 10;
         if (mv > 4150) voltAlert |= 1U << cell;
-        if (mv > 3200 + battery->gauge / 10 + 5) balance |= 1U << cell;
+        if (mv > base + 5) balance |= 1U << cell;
         n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), "%04X",
                            static_cast<unsigned>(mv));
     }
@@ -377,6 +379,7 @@ static Options parseOptions(int argc, char** argv)
     return options;
 }
 
+// Serve until killed; exits 2 on a bad option or when it cannot serve.
 int main(int argc, char** argv)
 {
     // A client that goes away mid-answer is reported by write(), not by a signal.
