@@ -26,7 +26,8 @@ inline Child spawn(const std::vector<std::string>& argv, const std::vector<std::
                    const std::string& dir = "")
 {
     int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) return {};
+    // Close-on-exec, so one child never inherits the pipes of another.
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return {};
     Child child;
     child.pid = fork();
     if (child.pid == 0) {
