@@ -477,8 +477,12 @@ static int createSendLog(const char* name, char* fileName, std::size_t size)
     if (logFd == 0) {
         // 0 marks "no send log"; move the file to a descriptor above it.
         int moved = fcntl(logFd, F_DUPFD, 1);
+        int savedErrno = errno;
         close(logFd);
         logFd = moved;
+        if (logFd < 0)
+            REPORT("openLogFile: cannot create '%s' for writing:%s\n", fileName,
+                   std::strerror(savedErrno));
     }
     return logFd;
 }
