@@ -1,0 +1,31 @@
+// json: the JSON form of an accepted answer, shared by standard output and MQTT.
+#ifndef QAVD_JSON_H
+#define QAVD_JSON_H
+
+#include "output.h"
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+/** One bit of the status register and its name in JSON, metrics and topics. */
+struct StatusFlag {
+    unsigned mask;    ///< The bit in the status register.
+    const char* name; ///< "fan", "main_fuse", ... "battery_enable".
+    bool isFault;     ///< true for the nine Fault/Good bits.
+};
+
+/** The thirteen reported status bits, in register order (0x0008 up to 0x8000). */
+extern const StatusFlag statusFlags[13];
+
+/**
+ * The JSON object of one accepted answer: battery, time, the decoded values
+ * scaled as the console report scales them, registers, status_flags and the
+ * answer as received.
+ */
+nlohmann::json readingJson(const Reading& reading);
+
+/** readingJson() as one line of text, without a line end. */
+std::string readingJsonLine(const Reading& reading);
+
+#endif

@@ -1,0 +1,77 @@
+// output: what qavd hands its outputs, and the one place that hands it to all of them.
+#ifndef QAVD_OUTPUT_H
+#define QAVD_OUTPUT_H
+
+#include "battery_status.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+/** Outcome of one poll, counted by kind. */
+enum class PollResult { accepted, timeout, shortAnswer, longAnswer, malformed, disconnected };
+
+/**
+ * Name of a poll outcome as metrics label it.
+ *
+ * @return "accepted", "timeout", "short", "long", "malformed" or "disconnected".
+ */
+const char* pollResultName(PollResult result);
+
+/** One accepted answer. */
+struct Reading {
+    std::string battery;  ///< The battery's name (--name).
+    long long time = 0;   ///< Seconds since the epoch when the answer was accepted.
+    std::string answer;   ///< The 77 bytes as received.
+    BatteryStatus status{}; ///< decodeStatus() of the answer.
+};
+
+/** One event: "commlost", "commok", "alert", "alertclear", "fault" or "faultclear". */
+struct Event {
+    std::string battery; ///< The battery's name (--name).
+    std::string name;    ///< The event's name.
+    std::string detail;  ///< A short human-readable text.
+    long long time = 0;  ///< Seconds since the epoch.
+};
+
+/**
+ * One output of the daemon. Every method has an empty default, so an output
+ * overrides only what it uses. Methods are called from the poll loop's thread
+ * and must never block on anything outside the process (a broker, a scraper).
+ */
+class Output {
+public:
+    virtual ~Output() = default;
+    /** An accepted answer. */
+    virtual void answer(const Reading& reading) { (void)reading; }
+    /** An event, after the state it reports has changed. */
+    virtual void event(const Event& event) { (void)event; }
+    /** The outcome of every poll. */
+    virtual void polled(PollResult result) { (void)result; }
+    /** The outcome of every attempt to open the port. */
+    virtual void connected(bool ok) { (void)ok; }
+    /** The data became fresh (an answer was accepted) or stale; called on each change only. */
+    virtual void freshness(bool fresh) { (void)fresh; }
+    /** SIGHUP: reopen files for log rotation. */
+    virtual void rotate() {}
+    /** A clean exit: flush and say goodbye. */
+    virtual void finish() {}
+};
+
+/** All outputs of the daemon; each call reaches every output in the order added. */
+class Outputs {
+public:
+    void add(std::unique_ptr<Output> output) { all.push_back(std::move(output)); }
+    void answer(const Reading& reading) { for (auto& o : all) o->answer(reading); }
+    void event(const Event& event) { for (auto& o : all) o->event(event); }
+    void polled(PollResult result) { for (auto& o : all) o->polled(result); }
+    void connected(bool ok) { for (auto& o : all) o->connected(ok); }
+    void freshness(bool fresh) { for (auto& o : all) o->freshness(fresh); }
+    void rotate() { for (auto& o : all) o->rotate(); }
+    void finish() { for (auto& o : all) o->finish(); }
+
+private:
+    std::vector<std::unique_ptr<Output>> all;
+};
+
+#endif
