@@ -17,6 +17,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -32,14 +33,46 @@ static const char* sourceName()
     return slash != nullptr ? slash + 1 : __FILE__;
 }
 
-// Write "serial.cpp:LINE:" and then the formatted message to stderr.
+// Write all of text to stderr in one write() where the system allows it.
+static void writeError(const std::string& text)
+{
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(STDERR_FILENO, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return; // nowhere left to report to
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+// Append printf-style text to out; the text may be of any length.
+static void appendFormatted(std::string* out, const char* format, std::va_list args)
+{
+    std::va_list again;
+    va_copy(again, args);
+    int length = std::vsnprintf(nullptr, 0, format, args);
+    if (length > 0) {
+        std::size_t start = out->size();
+        out->resize(start + static_cast<std::size_t>(length) + 1);
+        std::vsnprintf(out->data() + start, static_cast<std::size_t>(length) + 1, format, again);
+        out->resize(start + static_cast<std::size_t>(length));
+    }
+    va_end(again);
+}
+
+// Write "serial.cpp:LINE:" and the formatted message to stderr in one piece, so
+// that two writers never interleave within a report. errno is kept for the caller.
 __attribute__((format(printf, 2, 3))) static void reportAt(int line, const char* format, ...)
 {
-    std::fprintf(stderr, "%s:%d:", sourceName(), line);
+    int savedErrno = errno;
+    std::string text = std::string(sourceName()) + ":" + std::to_string(line) + ":";
     std::va_list args;
     va_start(args, format);
-    std::vfprintf(stderr, format, args);
+    appendFormatted(&text, format, args);
     va_end(args);
+    std::fflush(stderr); // anything stdio still holds goes first
+    writeError(text);
+    errno = savedErrno;
 }
 
 #define REPORT(...) reportAt(__LINE__, __VA_ARGS__)
@@ -68,7 +101,7 @@ static PortEntry* appendPort()
     return entry;
 }
 
-// Unlink an entry whose open failed and release it.
+// Unlink an entry from the registry and release it.
 static void removePort(PortEntry* entry)
 {
     if (entry->prev != nullptr) entry->prev->next = entry->next;
@@ -138,6 +171,18 @@ int openPort(const char* address, int* fdOut, int speed, int dataBits, int stopB
     return openDevice(entry, address, fdOut, speed, dataBits, stopBits, parity);
 }
 
+// Move a new descriptor off 0, which callers take for "no port"; returns the
+// descriptor to use, or -1 with errno set (the one given is then closed).
+static int aboveZero(int fd)
+{
+    if (fd != 0) return fd;
+    int moved = fcntl(fd, F_DUPFD, 1);
+    int savedErrno = errno;
+    close(fd);
+    errno = savedErrno;
+    return moved;
+}
+
 // Close a socket without disturbing errno, which the caller may still report.
 static int closeSocket(int sd)
 {
@@ -169,7 +214,7 @@ int connectAtPort(const char* protocol, const char* server, int port)
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
     if (!resolveServer(server, &addr)) return -1;
-    int sd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    int sd = aboveZero(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     if (sd < 0) return -1;
     // The timeout bounds every read on the socket, not only recvStr's.
     timeval timeout{2, 0};
@@ -185,6 +230,13 @@ int connectAtPort(const char* protocol, const char* server, int port)
 
 int closePort(int fd)
 {
+    PortEntry* entry = findPort(fd);
+    if (entry != nullptr) {
+        // The entry goes with its port, so a later port given the same number is
+        // never mistaken for this one, and the registry does not grow.
+        if (entry->logFd != 0) close(entry->logFd);
+        removePort(entry);
+    }
     return close(fd);
 }
 
@@ -217,6 +269,11 @@ static void recordSend(int fd, const char* text)
 
 int sendStr(int fd, const char* text)
 {
+    if (findPort(fd) == nullptr) {
+        REPORT("err: sendStr: no port has fd=%d\n", fd);
+        errno = EBADF;
+        return -1;
+    }
     int len = static_cast<int>(std::strlen(text));
     if (DEBUG_LEVEL > 3)
         std::fprintf(stderr, "sendStr: Sending %d chars to serial port %d:%s\n", len, fd, text);
@@ -271,6 +328,31 @@ int recvStr(int fd, char* buffer, int length)
     return got;
 }
 
+// Read and drop the bytes a socket holds now, and no more, so a flood cannot
+// keep it reading. The end of the stream stays for the next read to find.
+// Returns 0, or -1 when the socket cannot be read.
+static int discardWaiting(int fd)
+{
+    int waiting = 0;
+    if (ioctl(fd, FIONREAD, &waiting) < 0) {
+        REPORT("err: flushRecv failed: %s\n", std::strerror(errno));
+        return -1;
+    }
+    char scrap[512];
+    while (waiting > 0) {
+        std::size_t want = std::min(sizeof scrap, static_cast<std::size_t>(waiting));
+        ssize_t n = recv(fd, scrap, want, MSG_DONTWAIT);
+        if (n > 0) waiting -= static_cast<int>(n);
+        else if (n < 0 && errno == EINTR) continue;
+        else if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        else {
+            REPORT("err: flushRecv failed: %s\n", std::strerror(errno));
+            return -1;
+        }
+    }
+    return 0;
+}
+
 int flushRecv(int fd)
 {
     const PortEntry* entry = findPort(fd);
@@ -278,7 +360,7 @@ int flushRecv(int fd)
         REPORT("err: flushRecv: no port has fd=%d\n", fd);
         return -1;
     }
-    if (entry->isTcp != 0) return 0;
+    if (entry->isTcp != 0) return discardWaiting(fd);
     int result = tcflush(fd, TCIFLUSH);
     if (result < 0) REPORT("err: flushRecv failed: %s\n", std::strerror(errno));
     return result;
@@ -434,9 +516,8 @@ static int openDevice(PortEntry* entry, const char* path, int* fdOut, int speed,
     entry->isTcp = 0;
     // O_NONBLOCK keeps the open from waiting for carrier on a modem line.
     int fd = open(path, O_RDWR | O_NOCTTY | O_SYNC | O_NONBLOCK);
-    if (fd < 1) {
-        // Descriptor 0 would be taken for "no port" by callers; give it back.
-        if (fd == 0) close(fd);
+    if (fd >= 0) fd = aboveZero(fd);
+    if (fd < 0) {
         removePort(entry);
         REPORT("err: openPort: could not open \"%s\": %s\n", path, std::strerror(errno));
         return fd;

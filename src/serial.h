@@ -24,9 +24,8 @@ struct PortEntry {
 /**
  * The registry: the first of the opened ports, in opening order, or null.
  *
- * Entries are never removed once their open succeeded; closePort() leaves
- * them, so a later port given the same descriptor number is found after the
- * older entry.
+ * openPort() appends an entry when it succeeds and closePort() removes it,
+ * so the registry holds exactly the ports that are open.
  */
 extern PortEntry* ports;
 
@@ -48,9 +47,8 @@ extern PortEntry* ports;
  * @param stopBits 2 for two stop bits; any other value gives one.
  * @param parity   "none", "even" or "odd" in any letter case. Must not be
  *                 null.
- * @return The new descriptor; -1 on failure, or 0 when a device open
- *         yielded descriptor 0 (which is closed again). Failures are
- *         reported on standard error.
+ * @return The new descriptor, never 0 (a port given descriptor 0 is moved
+ *         above it); -1 on failure. Failures are reported on standard error.
  */
 int openPort(const char* address, int* fdOut, int speed, int dataBits, int stopBits,
              const char* parity);
@@ -62,15 +60,19 @@ int openPort(const char* address, int* fdOut, int speed, int dataBits, int stopB
  * @param server   Dotted IPv4 address (taken as is when it starts with a
  *                 digit) or a host name to look up. Must not be null.
  * @param port     Port number; only its low 16 bits are used.
- * @return The connected socket, or -1 (a socket it made is closed again).
+ * @return The connected socket, never descriptor 0; -1 when the name does not
+ *         resolve or the connection fails, without a message (a socket it
+ *         made is closed again, errno tells why).
  */
 int connectAtPort(const char* protocol, const char* server, int port);
 
 /**
- * Close a port's descriptor. The registry entry stays.
+ * Close a port: remove its registry entry, close its send log when it has
+ * one, then close the descriptor. A descriptor the registry does not know is
+ * closed all the same.
  *
  * @param fd The port's descriptor.
- * @return The result of close(): 0, or -1 with errno set.
+ * @return The result of closing @p fd: 0, or -1 with errno set.
  */
 int closePort(int fd);
 
@@ -81,8 +83,9 @@ int closePort(int fd);
  * @param fd   The port's descriptor.
  * @param text Zero-terminated text, sent without its terminating zero. Must
  *             not be null.
- * @return 0 on success; the write count when the write was short or failed
- *         (-1); the negative drain result when draining failed.
+ * @return 0 on success; -1, with nothing written, when no port has @p fd;
+ *         the write count when the write was short or failed (-1); the
+ *         negative drain result when draining failed.
  */
 int sendStr(int fd, const char* text);
 
@@ -102,11 +105,13 @@ int sendStr(int fd, const char* text);
 int recvStr(int fd, char* buffer, int length);
 
 /**
- * Discard input received on a serial line but not yet read. A TCP port has
- * nothing to discard.
+ * Discard input received but not yet read: on a serial line all of it, on a
+ * TCP port the bytes waiting at the moment of the call (it never waits for
+ * more). An end of stream is left for the next read to report.
  *
  * @param fd The port's descriptor.
- * @return 0; the negative tcflush() result; -1 when no port has @p fd.
+ * @return 0; the negative tcflush() result, or -1 when the socket cannot be
+ *         read; -1 when no port has @p fd.
  */
 int flushRecv(int fd);
 

@@ -1,17 +1,15 @@
 // util: a millisecond sleep and a hexadecimal text parser.
 #include "util.h"
 
-#include <unistd.h>
-
-// Longest single usleep(): POSIX lets usleep() refuse a full second or more.
-static const int maxSliceMs = 999;
+#include <cerrno>
+#include <ctime>
 
 void msleep(int ms)
 {
-    while (ms > 0) {
-        int slice = ms < maxSliceMs ? ms : maxSliceMs;
-        usleep(static_cast<useconds_t>(slice) * 1000U);
-        ms -= slice;
+    if (ms <= 0) return;
+    timespec left{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    // A signal cuts a sleep short; sleep on for what it left.
+    while (nanosleep(&left, &left) < 0 && errno == EINTR) {
     }
 }
 

@@ -5,8 +5,8 @@
 /**
  * Suspend the calling thread for @p ms milliseconds.
  *
- * Sleeps of a second or more are taken in pieces shorter than a second, so
- * the full time passes even where usleep() refuses a million microseconds.
+ * The full time passes even when signals interrupt the sleep: each
+ * interruption is followed by a sleep of the time that was left.
  *
  * @param ms Milliseconds to sleep. 0 or less returns at once.
  */

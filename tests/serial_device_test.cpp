@@ -7,6 +7,8 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <fstream>
+#include <iterator>
 
 // What the port library last asked tcsetattr() to apply, and a failure to give
 // it on demand; the test executable is linked with --wrap=tcsetattr.
@@ -27,6 +29,17 @@ extern "C" int __wrap_tcsetattr(int fd, int actions, const termios* tio)
     termios forwarded = *tio;
     forwarded.c_cflag = (forwarded.c_cflag & ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD)) | CS8;
     return __real_tcsetattr(fd, actions, &forwarded);
+}
+
+// How often the port library drained a line; the executable is linked with --wrap=tcdrain.
+static int drains = 0;
+
+extern "C" int __real_tcdrain(int fd);
+
+extern "C" int __wrap_tcdrain(int fd)
+{
+    drains++;
+    return __real_tcdrain(fd);
 }
 
 namespace {
@@ -212,7 +225,7 @@ TEST_F(SerialDevice, RefusedSettingsAreReported)
     EXPECT_EQ(openFdCount(), before);
 }
 
-TEST_F(SerialDevice, DescriptorZeroIsGivenBack)
+TEST_F(SerialDevice, DescriptorZeroIsMovedAbove)
 {
     int savedStdin = dup(0);
     int fd = 3;
@@ -225,11 +238,73 @@ TEST_F(SerialDevice, DescriptorZeroIsGivenBack)
         dup2(savedStdin, 0);
     });
     close(savedStdin);
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(fd, 0);
+    EXPECT_GT(result, 0);
+    EXPECT_EQ(fd, result);
     EXPECT_FALSE(zeroOpen);
-    EXPECT_EQ(ports, nullptr);
-    EXPECT_EQ(withoutLineNumbers(io.err).rfind("serial.cpp:N:err: openPort: could not open \"" + path + "\": ", 0), 0U);
+    EXPECT_EQ(registryFds(), std::vector<int>{fd});
+    EXPECT_EQ(io.err, "");
+    closePort(fd);
+}
+
+// A scratch directory for send logs, removed with everything in it.
+struct ScratchDir {
+    ScratchDir()
+    {
+        char pattern[] = "/tmp/serial_reuse_XXXXXX";
+        path = mkdtemp(pattern);
+    }
+    ~ScratchDir() { EXPECT_EQ(std::system(("rm -rf " + path).c_str()), 0); }
+    // Every send log in the directory whose name starts with name, as one text.
+    std::string logsOf(const std::string& name) const
+    {
+        std::string text;
+        DIR* dir = opendir(path.c_str());
+        for (dirent* entry = readdir(dir); entry != nullptr; entry = readdir(dir)) {
+            if (std::string(entry->d_name).rfind(name + "_", 0) != 0) continue;
+            std::ifstream in(path + "/" + entry->d_name);
+            text += std::string(std::istreambuf_iterator<char>(in), {});
+        }
+        closedir(dir);
+        return text;
+    }
+    std::string path;
+};
+
+TEST_F(SerialDevice, ReusedNumberBelongsToTheNewPortOnly)
+{
+    ScratchDir dir;
+    int port = 0;
+    int listener = loopbackSocket(&port);
+    std::string address = "tcp:127.0.0.1:" + std::to_string(port);
+    // A serial line closed, then a TCP port with its number: no drain on the
+    // socket, and the closed line's send log records nothing.
+    int line = openDevice(9600, 8, 1, "none");
+    capture([&] { openLogFile(line, (dir.path + "/line").c_str()); });
+    ASSERT_EQ(closePort(line), 0);
+    int tcp = 0;
+    ASSERT_GT(openPort(address.c_str(), &tcp, 9600, 8, 1, "none"), 0);
+    ASSERT_EQ(tcp, line);
+    Captured io = capture([&] { EXPECT_EQ(sendStr(tcp, "@RQ\n"), 0); });
+    EXPECT_EQ(io.err, "");
+    int peer = accept(listener, nullptr, nullptr);
+    EXPECT_EQ(readBytes(peer, 4), "@RQ\n");
+    EXPECT_EQ(dir.logsOf("line"), "");
+
+    // That TCP port closed, then a serial line with its number: the line is
+    // drained, and the closed port's send log records nothing.
+    capture([&] { openLogFile(tcp, (dir.path + "/tcp").c_str()); });
+    close(peer);
+    ASSERT_EQ(closePort(tcp), 0);
+    line = openDevice(9600, 8, 1, "none");
+    ASSERT_EQ(line, tcp);
+    drains = 0;
+    io = capture([&] { EXPECT_EQ(sendStr(line, "@RQ\n"), 0); });
+    EXPECT_EQ(io.err, "");
+    EXPECT_EQ(drains, 1);
+    EXPECT_EQ(dir.logsOf("tcp"), "");
+    EXPECT_EQ(registryFds(), std::vector<int>{line});
+    closePort(line);
+    close(listener);
 }
 
 // Wait until fd has bytes to read, up to a second.

@@ -5,17 +5,58 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <chrono>
+#include <fcntl.h>
+#include <netdb.h>
+#include <sstream>
+#include <sys/ioctl.h>
 #include <sys/select.h>
+#include <thread>
 
 int DEBUG_LEVEL = 0;
+
+// How often the port library looked a name up; the executable is linked with
+// --wrap=gethostbyname.
+static int lookups = 0;
+
+extern "C" hostent* __real_gethostbyname(const char* name);
+
+extern "C" hostent* __wrap_gethostbyname(const char* name)
+{
+    lookups++;
+    return __real_gethostbyname(name);
+}
 
 namespace {
 
 using SerialTcp = SerialTest;
 
+// Wait up to a second until fd has count bytes waiting to be read.
+bool bytesWaiting(int fd, int count)
+{
+    for (int i = 0; i < 100; i++) {
+        int waiting = 0;
+        if (ioctl(fd, FIONREAD, &waiting) == 0 && waiting >= count) return true;
+        usleep(10000);
+    }
+    return false;
+}
+
 std::string tcpAddress(int port)
 {
     return "tcp:127.0.0.1:" + std::to_string(port);
+}
+
+// Open a TCP port to a listening socket; returns the port's descriptor.
+int openLoopbackPortTo(int listener)
+{
+    sockaddr_in addr{};
+    socklen_t size = sizeof addr;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &size);
+    std::string address = tcpAddress(ntohs(addr.sin_port));
+    int fd = 0;
+    EXPECT_GT(openPort(address.c_str(), &fd, 9600, 8, 1, "none"), 0);
+    return fd;
 }
 
 // Open a TCP port to a new loopback listener; returns the port's descriptor.
@@ -23,10 +64,7 @@ int openLoopbackPort(int* listener)
 {
     int port = 0;
     *listener = loopbackSocket(&port);
-    std::string address = tcpAddress(port);
-    int fd = 0;
-    EXPECT_GT(openPort(address.c_str(), &fd, 9600, 8, 1, "none"), 0);
-    return fd;
+    return openLoopbackPortTo(*listener);
 }
 
 TEST_F(SerialTcp, RoundTripOfRequestAndAnswer)
@@ -77,7 +115,10 @@ TEST_F(SerialTcp, AddressFormsThatConnect)
     };
     for (const std::string& address : forms) {
         int fd = 0;
+        lookups = 0;
         Captured io = capture([&] { openPort(address.c_str(), &fd, 9600, 8, 1, "none"); });
+        // Only a server that does not begin with a digit is looked up by name.
+        EXPECT_EQ(lookups, address.find("localhost") != std::string::npos ? 1 : 0) << address;
         EXPECT_GT(fd, 0) << address;
         EXPECT_EQ(io.err, "") << address;
         int peer = accept(listener, nullptr, nullptr);
@@ -175,20 +216,69 @@ TEST_F(SerialTcp, FailedFirstOpenLeavesAnEmptyRegistry)
     close(listener);
 }
 
-TEST_F(SerialTcp, RegistryKeepsOpeningOrderAndClosedEntries)
+TEST_F(SerialTcp, RegistryHoldsExactlyTheOpenPorts)
 {
     int port = 0;
     int listener = loopbackSocket(&port);
     std::string address = tcpAddress(port);
-    int a = 0, b = 0, c = 0;
+    int a = 0, b = 0, c = 0, d = 0;
     openPort(address.c_str(), &a, 9600, 8, 1, "none");
     openPort(address.c_str(), &b, 9600, 8, 1, "none");
-    EXPECT_EQ(registryFds(), (std::vector<int>{a, b}));
-    EXPECT_EQ(closePort(a), 0);
-    EXPECT_EQ(closePort(a), -1); // already closed
     openPort(address.c_str(), &c, 9600, 8, 1, "none");
-    EXPECT_EQ(c, a); // the lowest free number comes back
-    EXPECT_EQ(registryFds(), (std::vector<int>{a, b, a}));
+    EXPECT_EQ(registryFds(), (std::vector<int>{a, b, c}));
+    EXPECT_EQ(closePort(b), 0); // from the middle
+    EXPECT_EQ(registryFds(), (std::vector<int>{a, c}));
+    EXPECT_EQ(closePort(b), -1); // already closed
+    EXPECT_EQ(errno, EBADF);
+    openPort(address.c_str(), &d, 9600, 8, 1, "none");
+    EXPECT_EQ(d, b); // the lowest free number comes back, as a port of its own
+    EXPECT_EQ(registryFds(), (std::vector<int>{a, c, b}));
+    EXPECT_EQ(closePort(a), 0); // the first
+    EXPECT_EQ(closePort(b), 0); // the last
+    EXPECT_EQ(registryFds(), std::vector<int>{c});
+    EXPECT_EQ(closePort(c), 0);
+    EXPECT_EQ(ports, nullptr);
+
+    // A descriptor the registry does not know is closed all the same.
+    int unknown = dup(listener);
+    EXPECT_EQ(closePort(unknown), 0);
+    EXPECT_EQ(fcntl(unknown, F_GETFD), -1);
+    close(listener);
+}
+
+TEST_F(SerialTcp, OpenCloseCyclesDoNotGrowTheRegistry)
+{
+    int listener = -1;
+    int kept = openLoopbackPort(&listener);
+    int fds = openFdCount();
+    for (int i = 0; i < 10000; i++) {
+        int fd = openLoopbackPortTo(listener);
+        ASSERT_GT(fd, 0);
+        close(accept(listener, nullptr, nullptr));
+        ASSERT_EQ(closePort(fd), 0);
+    }
+    EXPECT_EQ(registryFds(), std::vector<int>{kept});
+    EXPECT_EQ(openFdCount(), fds);
+    closePort(kept);
+    close(listener);
+}
+
+TEST_F(SerialTcp, DescriptorZeroIsNeverAPort)
+{
+    int port = 0;
+    int listener = loopbackSocket(&port);
+    int savedStdin = dup(0);
+    int fd = -1;
+    bool zeroOpen = true;
+    close(0);
+    fd = openLoopbackPortTo(listener);
+    zeroOpen = fcntl(0, F_GETFD) != -1;
+    dup2(savedStdin, 0);
+    close(savedStdin);
+    EXPECT_GT(fd, 0);
+    EXPECT_FALSE(zeroOpen);
+    EXPECT_EQ(registryFds(), std::vector<int>{fd});
+    closePort(fd);
     close(listener);
 }
 
@@ -255,28 +345,127 @@ TEST_F(SerialTcp, BadReceiveArgumentsAreRefused)
               "serial.cpp:N:err: recvStr fd=-1 is outside 0 to 1023\n");
 }
 
-TEST_F(SerialTcp, FailedSendsReportTheirCount)
+TEST_F(SerialTcp, SendsToNoPortAreRefusedUnwritten)
 {
     int result = 0;
     Captured io = capture([&] { result = sendStr(-1, "@RQ\n"); });
     EXPECT_EQ(result, -1);
-    EXPECT_EQ(withoutLineNumbers(io.err),
-              "serial.cpp:N:err: sendStr wrote -1 of 4 bytes: Bad file descriptor\n");
+    EXPECT_EQ(withoutLineNumbers(io.err), "serial.cpp:N:err: sendStr: no port has fd=-1\n");
 
-    // A descriptor that works but belongs to no port cannot be drained.
+    // A descriptor that works but belongs to no port receives nothing.
     int pipeFds[2];
-    ASSERT_EQ(pipe(pipeFds), 0);
+    ASSERT_EQ(pipe2(pipeFds, O_NONBLOCK), 0);
     io = capture([&] { result = sendStr(pipeFds[1], "@RQ\n"); });
     EXPECT_EQ(result, -1);
     EXPECT_EQ(withoutLineNumbers(io.err),
-              "serial.cpp:N:err: flushSend: no port has fd=" + std::to_string(pipeFds[1]) +
-                  "\nserial.cpp:N:err: sendStr tcdrain failed: Bad file descriptor\n");
+              "serial.cpp:N:err: sendStr: no port has fd=" + std::to_string(pipeFds[1]) + "\n");
+    char byte = 0;
+    EXPECT_EQ(read(pipeFds[0], &byte, 1), -1); // empty
     io = capture([&] { result = flushRecv(pipeFds[0]); });
     EXPECT_EQ(result, -1);
     EXPECT_EQ(withoutLineNumbers(io.err),
               "serial.cpp:N:err: flushRecv: no port has fd=" + std::to_string(pipeFds[0]) + "\n");
     close(pipeFds[0]);
     close(pipeFds[1]);
+}
+
+TEST_F(SerialTcp, ShortWriteReportsItsCount)
+{
+    int listener = -1;
+    int fd = openLoopbackPort(&listener);
+    // The port's descriptor now leads into a non-blocking pipe with room for
+    // 4096 bytes, so a longer text is written in part.
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_NONBLOCK), 0);
+    ASSERT_EQ(fcntl(pipeFds[1], F_SETPIPE_SZ, 4096), 4096);
+    ASSERT_EQ(dup2(pipeFds[1], fd), fd);
+    std::string text(5000, 'x');
+    int result = 0;
+    Captured io = capture([&] { result = sendStr(fd, text.c_str()); });
+    EXPECT_EQ(result, 4096);
+    EXPECT_EQ(withoutLineNumbers(io.err).rfind("serial.cpp:N:err: sendStr wrote 4096 of 5000 bytes: ", 0), 0U)
+        << io.err;
+    for (int end : pipeFds) close(end);
+    closePort(fd);
+    close(listener);
+}
+
+TEST_F(SerialTcp, FlushDiscardsOnlyWhatIsWaiting)
+{
+    int listener = -1;
+    int fd = openLoopbackPort(&listener);
+    int peer = accept(listener, nullptr, nullptr);
+    ASSERT_EQ(write(peer, "stale tail of an answer", 23), 23);
+    ASSERT_TRUE(bytesWaiting(fd, 23));
+    Captured io = capture([&] { EXPECT_EQ(flushRecv(fd), 0); });
+    EXPECT_EQ(io.err, "");
+    // Nothing waits now, and a flush returns at once rather than wait for more.
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(flushRecv(fd), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    ASSERT_EQ(write(peer, "fresh", 5), 5);
+    char buffer[80];
+    capture([&] { EXPECT_EQ(recvStr(fd, buffer, 80), 5); });
+    EXPECT_STREQ(buffer, "fresh");
+
+    // The end of the stream is left for the next read.
+    ASSERT_EQ(write(peer, "late", 4), 4);
+    close(peer);
+    ASSERT_TRUE(bytesWaiting(fd, 4));
+    EXPECT_EQ(flushRecv(fd), 0);
+    io = capture([&] { EXPECT_EQ(recvStr(fd, buffer, 80), 0); });
+    EXPECT_EQ(withoutLineNumbers(io.err), "serial.cpp:N:err: recvStr failed with no bytes\n");
+    closePort(fd);
+    close(listener);
+}
+
+TEST_F(SerialTcp, FailedSelectAndReadAreReported)
+{
+    // A descriptor in range but not open: select fails.
+    char buffer[80];
+    int got = 0;
+    Captured io = capture([&] {
+        int closedFd = open("/dev/null", O_RDONLY);
+        close(closedFd);
+        got = recvStr(closedFd, buffer, 80);
+    });
+    EXPECT_EQ(got, -1);
+    EXPECT_EQ(io.out, "calling select\n");
+    EXPECT_EQ(withoutLineNumbers(io.err), "select returned error: : Bad file descriptor\n"
+                                          "serial.cpp:N:err: recvStr select failed -1: Bad file descriptor\n");
+
+    // A peer that resets the connection: select reports input, the read fails.
+    int listener = -1;
+    int fd = openLoopbackPort(&listener);
+    int peer = accept(listener, nullptr, nullptr);
+    linger abort{1, 0};
+    ASSERT_EQ(setsockopt(peer, SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
+    close(peer);
+    io = capture([&] { got = recvStr(fd, buffer, 80); });
+    EXPECT_EQ(got, -1);
+    EXPECT_EQ(io.out, "calling select\nselect returned 1\n");
+    EXPECT_EQ(withoutLineNumbers(io.err), "serial.cpp:N:err: recvStr failed with Connection reset by peer");
+    closePort(fd);
+    close(listener);
+}
+
+TEST_F(SerialTcp, ReportsFromTwoThreadsNeverInterleave)
+{
+    // Each report reaches stderr in one write, so concurrent reports stay whole lines.
+    Captured io = capture([&] {
+        auto report = [] {
+            for (int i = 0; i < 2000; i++) closeLogFile(-7);
+        };
+        std::thread other(report);
+        report();
+        other.join();
+    });
+    std::vector<std::string> lines;
+    std::istringstream in(withoutLineNumbers(io.err));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    EXPECT_EQ(lines.size(), 4000U);
+    for (const std::string& line : lines)
+        ASSERT_EQ(line, "serial.cpp:N:err: closeLogFile: no port has fd=-7");
 }
 
 TEST_F(SerialTcp, EmptyTextIsSentAsNothing)

@@ -2,6 +2,8 @@
 #include "util.h"
 
 #include <chrono>
+#include <csignal>
+#include <sys/time.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -54,6 +56,25 @@ TEST(Util, MsleepOfASecondOrMoreSleepsInFull)
     long long took = timedSleep(1500);
     EXPECT_GE(took, 1500);
     EXPECT_LT(took, 2500);
+}
+
+// Does nothing, so that SIGALRM only interrupts the sleep.
+void ignoreAlarm(int) {}
+
+TEST(Util, MsleepSleepsInFullThroughSignals)
+{
+    struct sigaction action{};
+    action.sa_handler = ignoreAlarm; // no SA_RESTART: each alarm cuts the sleep short
+    struct sigaction before{};
+    ASSERT_EQ(sigaction(SIGALRM, &action, &before), 0);
+    itimerval every20ms{{0, 20000}, {0, 20000}};
+    ASSERT_EQ(setitimer(ITIMER_REAL, &every20ms, nullptr), 0);
+    long long took = timedSleep(300);
+    itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &before, nullptr);
+    EXPECT_GE(took, 300);
+    EXPECT_LT(took, 1000);
 }
 
 } // namespace
