@@ -192,6 +192,23 @@ SyslogRecords syslogRecords(const BatteryStatus* status)
             formatText("QAV Battery RH: %2d", status->humidity)};
 }
 
+// True for a byte that starts a terminal control sequence.
+static bool startsControlSequence(unsigned char byte)
+{
+    return byte == 0x1b || byte == 0x7f || (byte >= 0x80 && byte <= 0x9f);
+}
+
+void printResponse(std::FILE* out, const char* answer, std::size_t length)
+{
+    std::fputs("response is ", out);
+    for (std::size_t i = 0; i < length && answer[i] != '\0'; i++) {
+        auto byte = static_cast<unsigned char>(answer[i]);
+        if (startsControlSequence(byte)) std::fprintf(out, "\\x%02X", byte);
+        else std::fputc(byte, out);
+    }
+    std::fputc('\n', out);
+}
+
 void reportAnswer(const char* answer, std::size_t length, BatteryStatus* status, std::FILE* out,
                   std::FILE* dataLog)
 {

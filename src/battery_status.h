@@ -44,6 +44,19 @@ struct SyslogRecords {
 void decodeStatus(const char* answer, std::size_t length, BatteryStatus* status);
 
 /**
+ * Echo an answer as "response is <answer>\n", up to its first zero byte.
+ *
+ * Bytes that begin terminal control sequences (ESC 0x1b, DEL 0x7f and 0x80
+ * to 0x9f) print as \xHH with two upper-case hex digits, so a device cannot
+ * drive the operator's terminal; every other byte prints as it is.
+ *
+ * @param out    Stream to print on. Must not be null.
+ * @param answer Answer bytes. Must not be null.
+ * @param length Number of bytes at @p answer; the echo stops there at the latest.
+ */
+void printResponse(std::FILE* out, const char* answer, std::size_t length);
+
+/**
  * Print the labelled console report of one answer, ending with an empty line.
  *
  * @param out        Stream to print on. Must not be null.

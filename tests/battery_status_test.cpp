@@ -253,4 +253,19 @@ TEST(BatteryStatus, ShortAnswerKeepsTheFieldsItLacks)
     EXPECT_EQ(status.statusRegister, 0);
 }
 
+TEST(BatteryStatus, EchoDefusesTerminalControlBytes)
+{
+    auto echo = [](const std::string& answer) {
+        return printed([&](std::FILE* out) { printResponse(out, answer.data(), answer.size()); });
+    };
+    EXPECT_EQ(echo(typical), "response is " + typical + "\n");
+    // ESC, DEL and 0x80 to 0x9f are shown as hex; other bytes, line ends and
+    // control bytes included, are echoed as they are.
+    EXPECT_EQ(echo("A\x1b[2J\x7f\x80\x9b\x9f\xa0\xff\r\n\x01" "B"),
+              "response is A\\x1B[2J\\x7F\\x80\\x9B\\x9F\xa0\xff\r\n\x01" "B\n");
+    // The echo ends at the first zero byte, or at the length given.
+    EXPECT_EQ(echo(std::string("12\0" "34", 5)), "response is 12\n");
+    EXPECT_EQ(printed([](std::FILE* out) { printResponse(out, "123456", 3); }), "response is 123\n");
+}
+
 } // namespace
