@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <ctime>
 #include <string>
 #include <unistd.h>
@@ -45,9 +46,20 @@ static int openBattery()
     return fd;
 }
 
+// Put /dev/null on any of descriptors 0, 1 and 2 that is closed, so that files
+// opened later never take their place and receive the console report.
+static void fillStandardDescriptors()
+{
+    // open() takes the lowest free number, which is fd itself. Should it fail,
+    // there is nowhere to say so, and the monitor runs on as it would have.
+    for (int fd = 0; fd <= 2; fd++)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) (void)open("/dev/null", O_RDWR);
+}
+
 // Start up (data log, then the connection) and poll for ever; exits only during start-up.
 int main()
 {
+    fillStandardDescriptors();
     std::FILE* dataLog = openDataLog();
     usleep(500000);
     int fd = openBattery();
@@ -55,11 +67,17 @@ int main()
     BatteryStatus status{};
     for (;;) {
         sleep(5);
+        // Whatever came after the last read (the rest of a split or late answer)
+        // would join this cycle's answer; only bytes sent after the request count.
+        flushRecv(fd);
         sendStr(fd, statusRequest);
         int got = recvStr(fd, answer, static_cast<int>(sizeof answer));
-        if (got != answerLength) continue;
-        std::printf("response is %s\n", answer);
-        reportAnswer(answer, static_cast<std::size_t>(got), &status, stdout, dataLog);
-        usleep(500000);
+        if (got == answerLength) {
+            printResponse(stdout, answer, static_cast<std::size_t>(got));
+            reportAnswer(answer, static_cast<std::size_t>(got), &status, stdout, dataLog);
+            usleep(500000);
+        }
+        // A report is whole on standard output once its cycle ends, even in a file.
+        std::fflush(stdout);
     }
 }

@@ -34,8 +34,9 @@ const Fault faults[] = {
     {"Length80", {"--length", "80"}, {}, 0, 0, false},
     {"Length1000", {"--length", "1000"}, {}, 0, 0, false},
     {"Burst1MiB", {"--length", "1048576"}, {}, 0, 0, false},
-    // Halves of successive answers can meet in one 77-byte read, which is accepted.
-    {"SplitOverTwoWrites", {"--split", "1000"}, {}, 0, 99, false},
+    // The rest of each answer comes after the read and is discarded before the
+    // next request, so halves of two answers never meet in one read.
+    {"SplitOverTwoWrites", {"--split", "100"}, {}, 0, 0, false},
     {"BinaryBytes", {}, {binaryAnswer(), std::string(77, '\0'), std::string(77, '\xff')}, 4, 99, false},
     {"Garbage", {}, {std::string(77, ' '), std::string(77, '@'), "-" + std::string(76, 'x')}, 4, 99, false},
     {"MalformedFields", {}, {answerA.substr(0, 58) + "G1" + answerA.substr(60), "0x1A-001 0FA" + answerA.substr(12)}, 4, 99, false},

@@ -43,6 +43,42 @@ inline std::vector<std::string> linesOf(const std::string& text)
     return lines;
 }
 
+// The monitor's echo of an answer: up to its first zero byte, with ESC, DEL
+// and 0x80 to 0x9f shown as \xHH.
+inline std::string echoOf(const std::string& answer)
+{
+    std::string echo;
+    for (char c : answer) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte == 0) break;
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+        bool control = byte == 0x1b || byte == 0x7f || (byte >= 0x80 && byte <= 0x9f);
+        echo += control ? std::string(hex) : std::string(1, c);
+    }
+    return echo;
+}
+
+// A data log line carries the gas gauge and humidity of its answer, where
+// those fields are plain hex digits.
+inline void expectLogLineOf(const std::string& line, const std::string& answer)
+{
+    auto hexField = [&](std::size_t at, std::size_t width) {
+        std::string field = answer.substr(at, width);
+        bool plain = field.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+        return plain ? std::stoi(field, nullptr, 16) : -1;
+    };
+    int gauge = hexField(0, 4), humidity = hexField(58, 2);
+    std::vector<std::string> fields;
+    std::istringstream in(line);
+    for (std::string field; std::getline(in, field, ',');) fields.push_back(field);
+    ASSERT_EQ(fields.size(), 8U) << line;
+    char expected[32];
+    std::snprintf(expected, sizeof expected, "%d.%02d", gauge / 100, gauge % 100);
+    if (gauge >= 0) EXPECT_EQ(fields[1], expected) << line << " for " << answer;
+    if (humidity >= 0) EXPECT_EQ(fields[3], std::to_string(humidity)) << line << " for " << answer;
+}
+
 // A scratch directory to run the monitor in, and the simulator it talks to.
 class Monitor : public ::testing::Test {
 protected:
@@ -57,6 +93,7 @@ protected:
     {
         stop(&monitor);
         stop(&sim, SIGTERM);
+        if (!dir.empty() && !HasFatalFailure()) expectOnlySentAnswers(monitor.out);
         if (!dir.empty()) {
             EXPECT_EQ(std::system(("rm -rf " + dir).c_str()), 0);
         }
@@ -65,7 +102,7 @@ protected:
     // Start the simulator on port 10001 and wait until it listens.
     void startSim(std::vector<std::string> args)
     {
-        args.insert(args.begin(), BATTERY_SIM_PATH);
+        args.insert(args.begin(), {BATTERY_SIM_PATH, "--record", dir + "/sent.txt"});
         sim = spawn(args);
         ASSERT_TRUE(waitFor(&sim, 5, [](const Child& c) {
             return c.err.find("serving tcp 127.0.0.1:10001\n") != std::string::npos;
@@ -139,6 +176,55 @@ protected:
         if (names.empty()) return "";
         EXPECT_TRUE(std::regex_match(names[0], std::regex("[0-9]+qav\\.log"))) << names[0];
         return fileText(dir + "/" + names[0]);
+    }
+
+    // Every answer the monitor accepted (its echo, and the data log line it
+    // wrote) is one the simulator really sent: never a splice of two, never
+    // bytes left over from an earlier cycle.
+    void expectOnlySentAnswers(const std::string& out) const
+    {
+        std::vector<std::string> sent = sentAnswers();
+        std::vector<std::string> accepted;
+        for (std::size_t at = out.find("response is "); at != std::string::npos;
+             at = out.find("response is ", at + 1)) {
+            std::size_t start = at + std::string("response is ").size();
+            bool known = false;
+            for (const std::string& answer : sent) {
+                std::string echo = echoOf(answer) + "\n";
+                if (out.compare(start, echo.size(), echo) != 0) continue;
+                known = true;
+                accepted.push_back(answer);
+                break;
+            }
+            EXPECT_TRUE(known) << "echo of an answer never sent: " << out.substr(start, 80);
+        }
+        std::vector<std::string> logged = linesOf(fileText(dir + "/" + firstDataLog()));
+        for (std::size_t i = 0; i < logged.size() && i < accepted.size(); i++)
+            expectLogLineOf(logged[i], accepted[i]);
+    }
+
+    // The answers the simulator recorded, unescaped.
+    std::vector<std::string> sentAnswers() const
+    {
+        std::vector<std::string> answers;
+        for (const std::string& line : linesOf(fileText(dir + "/sent.txt"))) {
+            std::string bytes;
+            for (std::size_t i = 0; i < line.size(); i++) {
+                if (line[i] == '\\' && line[i + 1] == 'x') {
+                    bytes += static_cast<char>(std::stoi(line.substr(i + 2, 2), nullptr, 16));
+                    i += 3;
+                } else if (line[i] == '\\') bytes += line[++i];
+                else bytes += line[i];
+            }
+            answers.push_back(bytes);
+        }
+        return answers;
+    }
+
+    std::string firstDataLog() const
+    {
+        std::vector<std::string> names = dataLogs();
+        return names.empty() ? "missing" : names[0];
     }
 
     std::string dir;

@@ -112,6 +112,73 @@ TEST_F(Monitor, PeerCloseEndsTheMonitorThroughBrokenPipe)
     EXPECT_EQ(linesOf(onlyDataLog()).size(), 2U);
 }
 
+TEST_F(Monitor, SplitAnswersAreNeverSpliced)
+{
+    // Each answer comes as 38 bytes, then 39 bytes 0.3 s later: after the read
+    // that takes the first piece, before the next cycle (1 s at five times speed).
+    replay({answerA, answerB}, {"--split", "300"});
+    startMonitor("", "x5");
+    ASSERT_TRUE(waitForOut("calling select\n", 6, 30)) << monitor.out << monitor.err;
+    stop(&monitor);
+    EXPECT_EQ(countOf(monitor.out, "response is "), 0) << monitor.out;
+    EXPECT_EQ(onlyDataLog(), "");
+}
+
+// Number of answers the simulator has sent so far.
+int answersSent(const std::string& dir)
+{
+    return static_cast<int>(linesOf(fileText(dir + "/sent.txt")).size());
+}
+
+// Start the monitor at 20 times speed through a shell that sets up its
+// standard output first.
+Child startRedirected(const std::string& dir, const std::string& redirection)
+{
+    return spawn({"/bin/sh", "-c", "exec \"$0\" " + redirection, QAV_TEST_PATH},
+                 {std::string("LD_PRELOAD=") + FAKETIME_LIBRARY, "FAKETIME=+0 x20",
+                  "ASAN_OPTIONS=verify_asan_link_order=0"},
+                 dir);
+}
+
+// Wait until the simulator has sent count answers and the monitor is asleep
+// again (the report takes a few ms, the pause after it pause ms).
+bool waitForAnswers(const std::string& dir, int count, int pause = 100)
+{
+    for (int i = 0; i < 600 && answersSent(dir) < count; i++) usleep(50000);
+    usleep(static_cast<useconds_t>(pause) * 1000U);
+    return answersSent(dir) == count;
+}
+
+TEST_F(Monitor, ReportsInAFileAreWholeAtSigterm)
+{
+    // Standard output is a plain file, buffered as stdio buffers files.
+    replay({answerA, answerB});
+    monitor = startRedirected(dir, "> console.txt");
+    ASSERT_TRUE(waitForAnswers(dir, 3));
+    kill(monitor.pid, SIGTERM);
+    int status = waitExit(&monitor, 10);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    std::string console = fileText(dir + "/console.txt");
+    EXPECT_EQ(countOf(console, "response is "), 3) << console;
+    EXPECT_EQ(countOf(console, "Battery Enable: "), 3) << console;
+    EXPECT_EQ(console.substr(console.size() - 2), "\n\n"); // the last report's empty line
+    expectOnlySentAnswers(console);
+}
+
+TEST_F(Monitor, ClosedStandardOutputKeepsTheDataLogClean)
+{
+    // Real time: libfaketime itself would take the free descriptor 1 at load.
+    // Line-buffered, so any console line that reached the data log would be seen.
+    replay({answerA});
+    monitor = spawn({"/bin/sh", "-c", "exec \"$0\" -oL \"$1\" >&-", STDBUF_PATH, QAV_TEST_PATH},
+                    {"ASAN_OPTIONS=verify_asan_link_order=0"}, dir);
+    ASSERT_TRUE(waitForAnswers(dir, 1, 300));
+    stop(&monitor);
+    std::vector<std::string> log = linesOf(onlyDataLog());
+    ASSERT_EQ(log.size(), 1U);
+    EXPECT_TRUE(std::regex_match(log[0], std::regex("[0-9]+,85\\.00,-1\\.00,45, 5, 0,12,8000"))) << log[0];
+}
+
 // A datagram socket bound at /dev/log for the length of one test.
 struct DevLog {
     int sd = -1;

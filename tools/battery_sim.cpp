@@ -27,6 +27,7 @@ struct Options {
     long closeAfter = 0; // answers per connection; 0 for no limit
     bool reset = false;
     unsigned seed = 1;
+    std::string recordFile;
 };
 
 // The simulated battery between two answers.
@@ -59,6 +60,8 @@ static const char* const usageText =
     "                     next one\n"
     "  --reset            with --close-after, reset the connection instead\n"
     "  --seed N           seed of the simulated battery's noise (default 1)\n"
+    "  --record FILE      append every answer sent to FILE, one a line, escaped as\n"
+    "                     --replay reads them\n"
     "  --help             show this text\n"
     "\n"
     "It reports on stderr where it serves, every connection and every answer.\n";
@@ -192,6 +195,7 @@ struct Server {
     std::vector<std::string> replay;
     std::size_t replayNext = 0;
     long answers = 0;
+    std::FILE* record = nullptr; // --record, or null
 };
 
 // The next answer, shaped by the fault options.
@@ -209,10 +213,25 @@ static std::string nextAnswer(Server* server)
     return answer;
 }
 
+// Append an answer to the record file, escaped so that it stays one line.
+static void recordAnswer(std::FILE* record, const std::string& answer)
+{
+    if (record == nullptr) return;
+    for (char c : answer) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte == '\\') std::fputs("\\\\", record);
+        else if (byte < 0x20 || byte >= 0x7f) std::fprintf(record, "\\x%02X", byte);
+        else std::fputc(byte, record);
+    }
+    std::fputc('\n', record);
+    std::fflush(record);
+}
+
 // Send one answer, in two writes when asked to; false when the peer is gone.
 static bool sendAnswer(Server* server, int fd)
 {
     std::string answer = nextAnswer(server);
+    recordAnswer(server->record, answer);
     server->answers++;
     std::fprintf(stderr, "battery_sim: answer %ld, %zu bytes\n", server->answers, answer.size());
     if (answer.empty()) return true;
@@ -362,6 +381,7 @@ static Options parseOptions(int argc, char** argv)
         else if (arg == "--reset") options.reset = true;
         else if (arg == "--host" && hasValue) options.host = argv[++i];
         else if (arg == "--replay" && hasValue) options.replayFile = argv[++i];
+        else if (arg == "--record" && hasValue) options.recordFile = argv[++i];
         else if (arg == "--port" && hasValue) options.port = static_cast<int>(number("--port", value, 0)), i++;
         else if (arg == "--length" && hasValue) options.length = number("--length", value, 0), i++;
         else if (arg == "--split" && hasValue) options.splitMs = static_cast<int>(number("--split", value, 0)), i++;
@@ -379,6 +399,18 @@ static Options parseOptions(int argc, char** argv)
     return options;
 }
 
+// Open the record file for appending; exits when it cannot be had.
+static std::FILE* openRecord(const std::string& path)
+{
+    std::FILE* record = std::fopen(path.c_str(), "a");
+    if (record == nullptr) {
+        std::fprintf(stderr, "battery_sim: cannot append to \"%s\": %s\n", path.c_str(),
+                     std::strerror(errno));
+        std::exit(2);
+    }
+    return record;
+}
+
 // Serve until killed; exits 2 on a bad option or when it cannot serve.
 int main(int argc, char** argv)
 {
@@ -388,6 +420,7 @@ int main(int argc, char** argv)
     server.options = parseOptions(argc, argv);
     server.battery.noise = server.options.seed;
     if (!server.options.replayFile.empty()) server.replay = loadReplay(server.options.replayFile);
+    if (!server.options.recordFile.empty()) server.record = openRecord(server.options.recordFile);
     if (server.options.serial) serveSerial(&server);
     else serveTcp(&server);
     return 0;
