@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Install into a staging prefix; check the tree, render the manual pages, verify the unit.
-# usage: install_test.sh BUILD_DIR
+# usage: install_test.sh BUILD_DIR [SYSTEMD_ANALYZE]   (without it the unit is not verified)
 set -euo pipefail
 build=$1
+analyze=${2:-}
 stage=$(mktemp -d /tmp/qav-stage.XXXXXX)
 trap 'rm -rf "$stage"' EXIT
 cmake --install "$build" --prefix "$stage" >/dev/null
@@ -26,12 +27,15 @@ done
 unit=$stage/lib/systemd/system/qav-monitor.service
 grep -q "^ExecStart=$stage/bin/qav_test\$" "$unit" ||
   grep -q "^ExecStart=.*/bin/qav_test\$" "$unit" || { echo "ExecStart does not run qav_test"; status=1; }
-if command -v systemd-analyze >/dev/null; then
+if [ -n "$analyze" ]; then
   # The unit names the configured prefix; check it as installed here.
   sed "s|^ExecStart=.*|ExecStart=$stage/bin/qav_test|" "$unit" >"$stage/qav-monitor.service"
-  MANPATH=$stage/share/man systemd-analyze verify "$stage/qav-monitor.service" || status=1
-else
-  echo "systemd-analyze not found: unit not verified"
+  MANPATH=$stage/share/man "$analyze" verify "$stage/qav-monitor.service" || status=1
 fi
-[ "$status" -eq 0 ] && echo "install tree, manual pages and unit: good"
-exit "$status"
+[ "$status" -eq 0 ] || exit "$status"
+if [ -z "$analyze" ]; then
+  # CTest reports the test skipped, not passed, when the unit was not verified.
+  echo "[  SKIPPED ] systemd-analyze is not installed (Debian package systemd): install tree and manual pages good, unit not verified"
+  exit 0
+fi
+echo "install tree, manual pages and unit: good"

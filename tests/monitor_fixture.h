@@ -84,7 +84,7 @@ class Monitor : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (std::string(FAKETIME_LIBRARY).empty()) GTEST_SKIP() << "libfaketime is not installed";
+        if (std::string(FAKETIME_LIBRARY).empty()) GTEST_SKIP() << "libfaketime is not installed (Debian package libfaketime)";
         char pattern[] = "/tmp/qav_monitor_XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir = pattern;

@@ -80,7 +80,7 @@ TEST_F(MonitorSoak, RunsCleanUnderValgrind)
 #ifdef QAV_SANITIZED
     GTEST_SKIP() << "a sanitizer build cannot run under valgrind";
 #endif
-    if (std::string(VALGRIND_PATH).empty()) GTEST_SKIP() << "valgrind is not installed";
+    if (std::string(VALGRIND_PATH).empty()) GTEST_SKIP() << "valgrind is not installed (Debian package valgrind)";
     replay({answerA, answerB}, {"--close-after", "3"});
     std::string log = dir + "/valgrind.log";
     monitor = spawn({STDBUF_PATH, "-oL", VALGRIND_PATH, "--leak-check=full",

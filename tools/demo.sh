@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
-# demo: build, then watch the monitor poll the simulated battery until Ctrl-C.
+# demo: install what building needs, build, then watch the monitor poll the simulated
+# battery until Ctrl-C.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-cmake --preset dev >/dev/null
-cmake --build --preset dev --target qav_test battery_sim
+"$root/tools/install-packages.sh" build
 scratch=$(mktemp -d /tmp/qav-demo.XXXXXX)
+# The configure step's warnings about tools only the tests use are kept out of the way.
+if ! cmake --preset dev >"$scratch/configure.log" 2>&1; then
+  cat "$scratch/configure.log" >&2
+  exit 1
+fi
+cmake --build --preset dev --target qav_test battery_sim
 
 "$root/build/dev/battery_sim" 2>"$scratch/battery_sim.log" &
 sim=$!
