@@ -75,8 +75,12 @@ inline void expectLogLineOf(const std::string& line, const std::string& answer)
     ASSERT_EQ(fields.size(), 8U) << line;
     char expected[32];
     std::snprintf(expected, sizeof expected, "%d.%02d", gauge / 100, gauge % 100);
-    if (gauge >= 0) EXPECT_EQ(fields[1], expected) << line << " for " << answer;
-    if (humidity >= 0) EXPECT_EQ(fields[3], std::to_string(humidity)) << line << " for " << answer;
+    if (gauge >= 0) {
+        EXPECT_EQ(fields[1], expected) << line << " for " << answer;
+    }
+    if (humidity >= 0) {
+        EXPECT_EQ(fields[3], std::to_string(humidity)) << line << " for " << answer;
+    }
 }
 
 // A scratch directory to run the monitor in, and the simulator it talks to.
@@ -131,6 +135,7 @@ protected:
                         {std::string("LD_PRELOAD=") + FAKETIME_LIBRARY, "FAKETIME=+0 " + rate,
                          "ASAN_OPTIONS=verify_asan_link_order=0"},
                         in.empty() ? dir : in);
+        runs++;
         counted.clear();
     }
 
@@ -198,7 +203,9 @@ protected:
             }
             EXPECT_TRUE(known) << "echo of an answer never sent: " << out.substr(start, 80);
         }
-        std::vector<std::string> logged = linesOf(fileText(dir + "/" + firstDataLog()));
+        // Line by line only where one run wrote one data log and the whole console.
+        if (dataLogs().size() != 1 || runs > 1) return;
+        std::vector<std::string> logged = linesOf(onlyDataLog());
         for (std::size_t i = 0; i < logged.size() && i < accepted.size(); i++)
             expectLogLineOf(logged[i], accepted[i]);
     }
@@ -221,14 +228,9 @@ protected:
         return answers;
     }
 
-    std::string firstDataLog() const
-    {
-        std::vector<std::string> names = dataLogs();
-        return names.empty() ? "missing" : names[0];
-    }
-
     std::string dir;
     Child sim, monitor;
+    int runs = 0; // monitors started by startMonitor()
     std::string counted; // what waitForOut counts, how far, and how often seen
     std::size_t countedTo = 0;
     int seen = 0;
