@@ -1,6 +1,7 @@
 // End-to-end tests of the qav_test monitor against the simulator on 127.0.0.1:10001.
 #include "monitor_fixture.h"
 
+#include <ctime>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -122,6 +123,28 @@ TEST_F(Monitor, SplitAnswersAreNeverSpliced)
     stop(&monitor);
     EXPECT_EQ(countOf(monitor.out, "response is "), 0) << monitor.out;
     EXPECT_EQ(onlyDataLog(), "");
+}
+
+TEST_F(Monitor, RunsStartedInTheSameSecondShareOneDataLog)
+{
+    // An earlier run's data log for each second this run may start in.
+    long long now = std::time(nullptr);
+    for (long long t = now; t <= now + 3; t++)
+        std::ofstream(dir + "/" + std::to_string(t) + "qav.log") << t << ",earlier run\n";
+    replay({answerA});
+    startMonitor();
+    ASSERT_TRUE(waitForOut("response is ", 3)) << monitor.out;
+    stop(&monitor);
+    int shared = 0;
+    for (const std::string& name : dataLogs()) {
+        std::vector<std::string> lines = linesOf(fileText(dir + "/" + name));
+        if (lines.size() == 1) continue; // a second this run did not start in
+        shared++;
+        ASSERT_GE(lines.size(), 3U);
+        EXPECT_EQ(lines[0], name.substr(0, name.size() - 7) + ",earlier run");
+        EXPECT_NE(lines[1].find(",85.00,-1.00,45, 5, 0,12,8000"), std::string::npos) << lines[1];
+    }
+    EXPECT_EQ(shared, 1);
 }
 
 // Number of answers the simulator has sent so far.
