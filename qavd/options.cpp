@@ -95,6 +95,8 @@ void addCoreOptions(CLI::App& app, DaemonOptions& options)
 {
     app.set_config("--config", "", "Read options from FILE (TOML or INI; keys are long option names)")
         ->type_name("FILE");
+    // A misspelt key must not be dropped without a word.
+    app.allow_config_extras(CLI::config_extras_mode::error);
     app.set_version_flag("--version", std::string("qavd ") + QAVD_VERSION);
     addPortOptions(app, options);
     addPollOptions(app, options);
