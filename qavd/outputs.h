@@ -49,7 +49,7 @@ public:
     const std::string& path() const { return current; }
 
 private:
-    DataLogOutput(std::string dir, std::string path, std::FILE* file);
+    DataLogOutput(std::string dirName, std::string path, std::FILE* opened);
 
     std::string dir;
     std::string current;
