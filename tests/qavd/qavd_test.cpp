@@ -75,12 +75,7 @@ protected:
     // Start the simulator replaying answers, one a line.
     int replay(const std::vector<std::string>& answers, std::vector<std::string> args = {})
     {
-        std::ofstream file(dir + "/answers.txt", std::ios::binary);
-        for (const std::string& answer : answers) {
-            for (char c : answer) file << (c == '\n' ? std::string("\\x0A") : std::string(1, c));
-            file << '\n';
-        }
-        file.close();
+        writeReplayFile(dir + "/answers.txt", answers);
         args.insert(args.begin(), {"--replay", dir + "/answers.txt"});
         return startSim(args);
     }
@@ -129,19 +124,7 @@ protected:
         return until(seconds, [&] { return events().find("|" + name + "|") != std::string::npos; });
     }
 
-    // Names of the data logs in the scratch directory, oldest first.
-    std::vector<std::string> dataLogs() const
-    {
-        std::vector<std::string> names;
-        DIR* d = opendir(dir.c_str());
-        for (dirent* entry = readdir(d); entry != nullptr; entry = readdir(d)) {
-            std::string name = entry->d_name;
-            if (name.size() > 7 && name.substr(name.size() - 7) == "qav.log") names.push_back(name);
-        }
-        closedir(d);
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> dataLogs() const { return dataLogsIn(dir); }
 
     std::string dir;
     Child sim, qavd;
