@@ -179,6 +179,15 @@ TEST_F(Qavd, RejectedAnswersNeverReachAnOutput)
     for (const std::string& line : log) EXPECT_EQ(line.substr(line.find(',')), answerBLog);
 }
 
+TEST_F(Qavd, AnswerFollowedByTheEndOfTheConnectionIsAccepted)
+{
+    int port = replay({answerA}, {"--close-after", "1"});
+    startQavd(port, {"-i", "0.1", "-t", "0.08"});
+    ASSERT_TRUE(waitForLines(3)) << qavd.err;
+    EXPECT_GE(countOf(sim.err, "connection closed\n"), 2);
+    for (const std::string& line : linesOf(qavd.out)) EXPECT_EQ(nlohmann::json::parse(line)["answer"], answerA);
+}
+
 TEST_F(Qavd, EndpointRestartGivesCommlostThenCommokInTheSameDataLog)
 {
     int port = startSim({});
