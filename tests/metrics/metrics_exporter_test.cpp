@@ -1,0 +1,211 @@
+// Tests of the metrics exporter driven as an output, scraped over HTTP with curl.
+#include "metrics.h"
+#include "metrics_fixture.h"
+#include "sample_answers.h"
+
+#include <CLI/CLI.hpp>
+
+namespace {
+
+// An answer at the far end of every field: faults and alerts everywhere, the most
+// negative current, a full-scale heatsink and humidity.
+const std::string answerFaults = "1F40"
+                                 "0D050D060D070D080D090D0A0D0B0D0C"
+                                 "8000"
+                                 "0102030405060708"
+                                 "FF"
+                                 "64"
+                                 "FF"
+                                 "0102"
+                                 "FFFF"
+                                 "7FF8"
+                                 "00\n";
+
+Reading readingOf(const std::string& answer, long long time)
+{
+    Reading reading{"b1", time, answer, {}};
+    decodeStatus(answer.data(), answer.size(), &reading.status);
+    return reading;
+}
+
+std::unique_ptr<MetricsExporter> startExporter()
+{
+    std::string problem;
+    auto exporter = startMetrics({"127.0.0.1:0"}, "b1", &problem);
+    EXPECT_NE(exporter, nullptr) << problem;
+    EXPECT_EQ(problem, "");
+    return exporter;
+}
+
+// The counters as they are before anything happened.
+std::map<std::string, double> zeroCounters()
+{
+    std::map<std::string, double> series;
+    for (const char* r : {"accepted", "timeout", "short", "long", "malformed", "disconnected"})
+        series[std::string("qav_polls_total{result=\"") + r + "\"}"] = 0;
+    for (const char* r : {"ok", "failed"}) series[std::string("qav_connects_total{result=\"") + r + "\"}"] = 0;
+    for (const char* e : {"commlost", "commok", "alert", "alertclear", "fault", "faultclear"})
+        series[std::string("qav_events_total{event=\"") + e + "\"}"] = 0;
+    return series;
+}
+
+// The flags of a status register by hand: each name and whether its bit is set.
+void expectFlags(std::map<std::string, double>* series, unsigned setMask)
+{
+    const char* names[] = {"fan", "main_fuse", "safe_operating_area", "overcurrent", "undervoltage",
+                           "overvoltage", "discharge_mode", "charge_mode", "discharge_transient",
+                           "battery_cold_limit", "heatsink_hot_limit", "battery_hot_limit", "battery_enable"};
+    for (unsigned bit = 0; bit < 13; bit++)
+        (*series)[std::string("qav_status_flag{flag=\"") + names[bit] + "\"}"] = (setMask >> (bit + 3)) & 1;
+}
+
+} // namespace
+
+// The tests scrape with curl and check with promtool.
+class Exporter : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        REQUIRE_PROGRAM(CURL_PATH, "curl");
+        REQUIRE_PROGRAM(PROMTOOL_PATH, "prometheus (promtool)");
+    }
+};
+
+TEST_F(Exporter, ServesTheDecodedValuesOfTheLatestAnswer)
+{
+    auto exporter = startExporter();
+    std::string before = scrape(exporter->port());
+    std::map<std::string, double> expected = zeroCounters();
+    expected["qav_up"] = 0;
+    EXPECT_EQ(seriesOf(before, "b1"), expected);
+    EXPECT_EQ(promtoolComplaints(before), "");
+
+    exporter->answer(readingOf(answerA, 1796699894));
+    expected["qav_up"] = 1;
+    expected["qav_state_of_charge_ratio"] = 0.85;
+    for (int cell = 1; cell <= 8; cell++) expected["qav_cell_voltage_volts{cell=\"" + std::to_string(cell) + "\"}"] = 3.3;
+    expected["qav_stack_voltage_volts"] = 26.4;
+    expected["qav_current_amperes"] = -1;
+    for (int layer = 1; layer <= 8; layer++) // answerA lists layer 8 (0x16) first
+        expected["qav_temperature_celsius{sensor=\"layer" + std::to_string(layer) + "\"}"] = 30 - layer;
+    expected["qav_temperature_celsius{sensor=\"heatsink\"}"] = 31;
+    expected["qav_relative_humidity_ratio"] = 0.45;
+    expected["qav_balance_register"] = 5;
+    expected["qav_temp_alert_register"] = 0;
+    expected["qav_volt_alert_register"] = 18;
+    expected["qav_status_register"] = 32768;
+    expectFlags(&expected, 0x8000);
+    expected["qav_last_answer_timestamp_seconds"] = 1796699894;
+    std::string afterA = scrape(exporter->port());
+    EXPECT_EQ(seriesOf(afterA, "b1"), expected);
+    EXPECT_EQ(promtoolComplaints(afterA), "");
+
+    exporter->answer(readingOf(answerFaults, 1796699899));
+    std::map<std::string, double> series = seriesOf(scrape(exporter->port()), "b1");
+    EXPECT_DOUBLE_EQ(series["qav_state_of_charge_ratio"], 0.8);
+    for (int cell = 1; cell <= 8; cell++)
+        EXPECT_DOUBLE_EQ(series["qav_cell_voltage_volts{cell=\"" + std::to_string(cell) + "\"}"], 3.332 + cell / 1000.0);
+    EXPECT_DOUBLE_EQ(series["qav_stack_voltage_volts"], 26.692);
+    EXPECT_DOUBLE_EQ(series["qav_current_amperes"], -327.68);
+    EXPECT_EQ(series["qav_temperature_celsius{sensor=\"layer1\"}"], 8);
+    EXPECT_EQ(series["qav_temperature_celsius{sensor=\"layer8\"}"], 1);
+    EXPECT_EQ(series["qav_temperature_celsius{sensor=\"heatsink\"}"], 255);
+    EXPECT_EQ(series["qav_relative_humidity_ratio"], 1);
+    EXPECT_EQ(series["qav_balance_register"], 255);
+    EXPECT_EQ(series["qav_temp_alert_register"], 258);
+    EXPECT_EQ(series["qav_volt_alert_register"], 65535);
+    EXPECT_EQ(series["qav_status_register"], 32760);
+    std::map<std::string, double> flags;
+    expectFlags(&flags, 0x7FF8);
+    for (const auto& [key, value] : flags) EXPECT_EQ(series[key], value) << key;
+    EXPECT_EQ(series["qav_last_answer_timestamp_seconds"], 1796699899);
+}
+
+TEST_F(Exporter, StaleDataHidesTheValuesAndKeepsTheCounters)
+{
+    auto exporter = startExporter();
+    for (PollResult r : {PollResult::accepted, PollResult::timeout, PollResult::timeout, PollResult::shortAnswer,
+                         PollResult::longAnswer, PollResult::malformed, PollResult::disconnected})
+        exporter->polled(r);
+    exporter->connected(true);
+    exporter->connected(false);
+    exporter->connected(false);
+    for (const char* name : {"commlost", "commok", "fault", "fault", "alertclear", "no-such-event"})
+        exporter->event({"b1", name, "", 1796699894});
+    exporter->freshness(true);
+    exporter->answer(readingOf(answerA, 1796699894));
+    EXPECT_TRUE(hasValueSeries(seriesOf(scrape(exporter->port()), "b1")));
+
+    exporter->freshness(false);
+    std::string stale = scrape(exporter->port());
+    std::map<std::string, double> expected = zeroCounters();
+    expected["qav_up"] = 0;
+    expected["qav_last_answer_timestamp_seconds"] = 1796699894;
+    expected["qav_polls_total{result=\"accepted\"}"] = 1;
+    expected["qav_polls_total{result=\"timeout\"}"] = 2;
+    for (const char* r : {"short", "long", "malformed", "disconnected"})
+        expected[std::string("qav_polls_total{result=\"") + r + "\"}"] = 1;
+    expected["qav_connects_total{result=\"ok\"}"] = 1;
+    expected["qav_connects_total{result=\"failed\"}"] = 2;
+    for (const char* e : {"commlost", "commok", "alertclear"})
+        expected[std::string("qav_events_total{event=\"") + e + "\"}"] = 1;
+    expected["qav_events_total{event=\"fault\"}"] = 2;
+    EXPECT_EQ(seriesOf(stale, "b1"), expected);
+    EXPECT_EQ(promtoolComplaints(stale), "");
+
+    // The poll loop says fresh just before it hands over the new answer: no old values meanwhile.
+    exporter->freshness(true);
+    EXPECT_EQ(seriesOf(scrape(exporter->port()), "b1"), expected);
+    exporter->answer(readingOf(answerFaults, 1796699904));
+    std::map<std::string, double> back = seriesOf(scrape(exporter->port()), "b1");
+    EXPECT_EQ(back["qav_up"], 1);
+    EXPECT_EQ(back["qav_volt_alert_register"], 65535);
+    EXPECT_EQ(back["qav_polls_total{result=\"timeout\"}"], 2);
+}
+
+TEST_F(Exporter, OnlyGetAndHeadOfMetricsAreServed)
+{
+    auto exporter = startExporter();
+    const std::string base = "http://127.0.0.1:" + std::to_string(exporter->port());
+    Response get = curl(base + "/metrics?x=1");
+    EXPECT_EQ(get.status, 200) << get.error;
+    EXPECT_NE(get.headers.find("Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"), std::string::npos)
+        << get.headers;
+    Response head = curl(base + "/metrics", {"--head"});
+    EXPECT_EQ(head.status, 200) << head.error;
+    EXPECT_EQ(head.body, "");
+    for (const char* path : {"/", "/metrics/", "/metrics/x", "/metricsx", "/index.html"})
+        EXPECT_EQ(curl(base + path, {"--path-as-is"}).status, 404) << path;
+    Response post = curl(base + "/metrics", {"-d", "x"});
+    EXPECT_EQ(post.status, 405);
+    EXPECT_NE(post.headers.find("Allow: GET, HEAD\r\n"), std::string::npos) << post.headers;
+}
+
+TEST_F(Exporter, AnAddressInUseIsReported)
+{
+    auto first = startExporter();
+    std::string listen = "127.0.0.1:" + std::to_string(first->port());
+    std::string problem;
+    EXPECT_EQ(startMetrics({listen}, "b1", &problem), nullptr);
+    EXPECT_EQ(problem, "cannot serve metrics on " + listen + ": Address already in use");
+    EXPECT_EQ(curl("http://" + listen + "/metrics").status, 200);
+}
+
+TEST_F(Exporter, ListenAddressesAreCheckedWhileParsing)
+{
+    for (const char* good : {"127.0.0.1:9788", "0.0.0.0:0", "127.0.0.1:65535"}) {
+        CLI::App app;
+        MetricsOptions options;
+        addMetricsOptions(app, options);
+        EXPECT_NO_THROW(app.parse(std::string("--metrics-listen ") + good, false)) << good;
+        EXPECT_EQ(options.listen, good);
+    }
+    // Bad forms, and forms the HTTP server would read as more than one port or as TLS.
+    for (const char* bad : {"127.0.0.1", "localhost:9788", "127.0.0.1:65536", "127.0.0.1:-1", "127.1:9788",
+                            "[::1]:9788", "127.0.0.1:9788s", "127.0.0.1:80,127.0.0.1:81", ":9788", "9788"}) {
+        CLI::App app;
+        MetricsOptions options;
+        addMetricsOptions(app, options);
+        EXPECT_THROW(app.parse(std::string("--metrics-listen ") + bad, false), CLI::ValidationError) << bad;
+    }
+}
