@@ -1,4 +1,5 @@
 // qavd: polls a battery module for ever and hands each answer and event to every output.
+#include "metrics.h"
 #include "options.h"
 #include "output.h"
 #include "outputs.h"
@@ -28,6 +29,8 @@ int main(int argc, char** argv)
     addCoreOptions(app, options);
     // ---- Exporter options: each exporter adds its options to app here, e.g.
     //      addMetricsOptions(app, metricsOptions);
+    MetricsOptions metricsOptions;
+    addMetricsOptions(app, metricsOptions);
     // ---- End of exporter options.
     int status = parseCommandLine(app, options, argc, argv);
     if (status >= 0) return status;
@@ -45,6 +48,11 @@ int main(int argc, char** argv)
     //      auto metrics = startMetrics(metricsOptions, options.name, &problem);
     //      if (!metrics) return startFailure(problem);
     //      outputs.add(std::move(metrics));
+    if (!metricsOptions.listen.empty()) {
+        auto metrics = startMetrics(metricsOptions, options.name, &problem);
+        if (!metrics) return startFailure(problem);
+        outputs.add(std::move(metrics));
+    }
     // ---- End of exporter outputs.
     return runDaemon(options, outputs, signals, runner);
 }
