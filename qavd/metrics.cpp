@@ -1,4 +1,4 @@
-// metrics: the Prometheus exporter, an output that serves the latest answer and the daemon's counters over HTTP.
+// metrics: the Prometheus exporter, an output serving the latest answer and the counters over HTTP.
 #include "metrics.h"
 
 #include "json.h"
@@ -10,10 +10,12 @@
 #include <prometheus/metric_family.h>
 #include <prometheus/text_serializer.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <iterator>
 #include <mutex>
 #include <numeric>
@@ -82,13 +84,14 @@ public:
     {
         std::vector<MetricFamily> families;
         families.reserve(all.size());
-        for (Family& f : all) families.push_back(std::move(f.family));
+        std::transform(all.begin(), all.end(), std::back_inserter(families),
+                       [](Family& f) { return std::move(f.family); });
         return families;
     }
 
 private:
     const std::string& battery;
-    std::vector<Family> all;
+    std::deque<Family> all; // a deque, so a started family stays where it is
 };
 
 // The current's low 16 bits as signed hundredths, in amperes.
@@ -100,7 +103,8 @@ double amperes(int current)
 // The decoded values of a fresh answer: gauge, voltages, current, temperatures, humidity.
 void addQuantities(Families* out, const BatteryStatus& s)
 {
-    out->start("qav_state_of_charge_ratio", "State of charge (gas gauge), 0 to 1.").add(s.gasGauge / 10000.0);
+    out->start("qav_state_of_charge_ratio", "State of charge (gas gauge), 0 to 1.")
+        .add(s.gasGauge / 10000.0);
     Family& cells = out->start("qav_cell_voltage_volts", "Voltage of each cell (layer), in volts.");
     for (int i = 0; i < 8; i++) cells.add(s.cellVoltage[i] / 1000.0, "cell", std::to_string(i + 1));
     long long stack = std::accumulate(std::begin(s.cellVoltage), std::end(s.cellVoltage), 0LL);
@@ -108,12 +112,14 @@ void addQuantities(Families* out, const BatteryStatus& s)
         .add(static_cast<double>(stack) / 1000.0);
     out->start("qav_current_amperes", "Battery current, in amperes; positive while charging.")
         .add(amperes(s.current));
-    Family& temps = out->start("qav_temperature_celsius", "Temperature of each layer and of the heatsink, in degrees Celsius.");
+    Family& temps = out->start("qav_temperature_celsius",
+                               "Temperature of each layer and of the heatsink, in degrees Celsius.");
     // The answer lists layer 8 first and layer 1 last, then the heatsink.
     for (int layer = 1; layer <= 8; layer++)
         temps.add(s.temperature[8 - layer], "sensor", "layer" + std::to_string(layer));
     temps.add(s.temperature[8], "sensor", "heatsink");
-    out->start("qav_relative_humidity_ratio", "Relative humidity inside the module, 0 to 1.").add(s.humidity / 100.0);
+    out->start("qav_relative_humidity_ratio", "Relative humidity inside the module, 0 to 1.")
+        .add(s.humidity / 100.0);
 }
 
 // The registers of a fresh answer, raw and as status flags.
@@ -173,7 +179,8 @@ public:
             addRegisters(&out, s.status);
         }
         if (s.haveReading)
-            out.start("qav_last_answer_timestamp_seconds", "Time of the last accepted answer, in seconds since the epoch.")
+            out.start("qav_last_answer_timestamp_seconds",
+                      "Time of the last accepted answer, in seconds since the epoch.")
                 .add(static_cast<double>(s.time));
         addCounters(&out, s);
         return out.take();
@@ -209,7 +216,8 @@ int serveRequest(mg_connection* connection, void* data)
     std::ostringstream text;
     prometheus::TextSerializer().Serialize(text, static_cast<const Collector*>(data)->Collect());
     const std::string body = text.str();
-    mg_send_http_ok(connection, "text/plain; version=0.0.4; charset=utf-8", static_cast<long long>(body.size()));
+    mg_send_http_ok(connection, "text/plain; version=0.0.4; charset=utf-8",
+                    static_cast<long long>(body.size()));
     if (!head) mg_write(connection, body.data(), body.size());
     return 200;
 }
@@ -307,8 +315,7 @@ private:
 bool isPort(const std::string& text)
 {
     if (text.empty() || text.size() > 5) return false;
-    for (char c : text)
-        if (c < '0' || c > '9') return false;
+    if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
     return std::stoi(text) <= 65535;
 }
 
@@ -330,7 +337,7 @@ void addMetricsOptions(CLI::App& app, MetricsOptions& options)
     app.add_option("--metrics-listen", options.listen,
                    "Serve Prometheus metrics on GET /metrics at ADDR:PORT (off by default)")
         ->type_name("ADDR:PORT")
-        ->check(CLI::Validator([](std::string& value) { return listenProblem(value); }, "ADDR:PORT"));
+        ->check(CLI::Validator([](const std::string& value) { return listenProblem(value); }, "ADDR:PORT"));
 }
 
 std::unique_ptr<MetricsExporter> startMetrics(const MetricsOptions& options, const std::string& battery,

@@ -1,4 +1,4 @@
-// metrics: the Prometheus exporter, an output that serves the latest answer and the daemon's counters over HTTP.
+// metrics: the Prometheus exporter, an output serving the latest answer and the counters over HTTP.
 #ifndef QAVD_METRICS_H
 #define QAVD_METRICS_H
 

@@ -4,6 +4,8 @@
 #include "sample_answers.h"
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+#include <set>
 
 namespace {
 
@@ -37,15 +39,21 @@ std::unique_ptr<MetricsExporter> startExporter()
     return exporter;
 }
 
+// A series key as seriesOf() gives it: metric{label="value"}.
+std::string key(const char* metric, const char* label, const std::string& value)
+{
+    return std::string(metric) + "{" + label + "=\"" + value + "\"}";
+}
+
 // The counters as they are before anything happened.
 std::map<std::string, double> zeroCounters()
 {
     std::map<std::string, double> series;
     for (const char* r : {"accepted", "timeout", "short", "long", "malformed", "disconnected"})
-        series[std::string("qav_polls_total{result=\"") + r + "\"}"] = 0;
-    for (const char* r : {"ok", "failed"}) series[std::string("qav_connects_total{result=\"") + r + "\"}"] = 0;
+        series[key("qav_polls_total", "result", r)] = 0;
+    for (const char* r : {"ok", "failed"}) series[key("qav_connects_total", "result", r)] = 0;
     for (const char* e : {"commlost", "commok", "alert", "alertclear", "fault", "faultclear"})
-        series[std::string("qav_events_total{event=\"") + e + "\"}"] = 0;
+        series[key("qav_events_total", "event", e)] = 0;
     return series;
 }
 
@@ -56,7 +64,7 @@ void expectFlags(std::map<std::string, double>* series, unsigned setMask)
                            "overvoltage", "discharge_mode", "charge_mode", "discharge_transient",
                            "battery_cold_limit", "heatsink_hot_limit", "battery_hot_limit", "battery_enable"};
     for (unsigned bit = 0; bit < 13; bit++)
-        (*series)[std::string("qav_status_flag{flag=\"") + names[bit] + "\"}"] = (setMask >> (bit + 3)) & 1;
+        (*series)[key("qav_status_flag", "flag", names[bit])] = (setMask >> (bit + 3)) & 1;
 }
 
 } // namespace
@@ -83,11 +91,12 @@ TEST_F(Exporter, ServesTheDecodedValuesOfTheLatestAnswer)
     exporter->answer(readingOf(answerA, 1796699894));
     expected["qav_up"] = 1;
     expected["qav_state_of_charge_ratio"] = 0.85;
-    for (int cell = 1; cell <= 8; cell++) expected["qav_cell_voltage_volts{cell=\"" + std::to_string(cell) + "\"}"] = 3.3;
+    for (int cell = 1; cell <= 8; cell++)
+        expected[key("qav_cell_voltage_volts", "cell", std::to_string(cell))] = 3.3;
     expected["qav_stack_voltage_volts"] = 26.4;
     expected["qav_current_amperes"] = -1;
     for (int layer = 1; layer <= 8; layer++) // answerA lists layer 8 (0x16) first
-        expected["qav_temperature_celsius{sensor=\"layer" + std::to_string(layer) + "\"}"] = 30 - layer;
+        expected[key("qav_temperature_celsius", "sensor", "layer" + std::to_string(layer))] = 30 - layer;
     expected["qav_temperature_celsius{sensor=\"heatsink\"}"] = 31;
     expected["qav_relative_humidity_ratio"] = 0.45;
     expected["qav_balance_register"] = 5;
@@ -104,7 +113,8 @@ TEST_F(Exporter, ServesTheDecodedValuesOfTheLatestAnswer)
     std::map<std::string, double> series = seriesOf(scrape(exporter->port()), "b1");
     EXPECT_DOUBLE_EQ(series["qav_state_of_charge_ratio"], 0.8);
     for (int cell = 1; cell <= 8; cell++)
-        EXPECT_DOUBLE_EQ(series["qav_cell_voltage_volts{cell=\"" + std::to_string(cell) + "\"}"], 3.332 + cell / 1000.0);
+        EXPECT_DOUBLE_EQ(series[key("qav_cell_voltage_volts", "cell", std::to_string(cell))],
+                         3.332 + cell / 1000.0);
     EXPECT_DOUBLE_EQ(series["qav_stack_voltage_volts"], 26.692);
     EXPECT_DOUBLE_EQ(series["qav_current_amperes"], -327.68);
     EXPECT_EQ(series["qav_temperature_celsius{sensor=\"layer1\"}"], 8);
@@ -124,8 +134,9 @@ TEST_F(Exporter, ServesTheDecodedValuesOfTheLatestAnswer)
 TEST_F(Exporter, StaleDataHidesTheValuesAndKeepsTheCounters)
 {
     auto exporter = startExporter();
-    for (PollResult r : {PollResult::accepted, PollResult::timeout, PollResult::timeout, PollResult::shortAnswer,
-                         PollResult::longAnswer, PollResult::malformed, PollResult::disconnected})
+    for (PollResult r : {PollResult::accepted, PollResult::timeout, PollResult::timeout,
+                         PollResult::shortAnswer, PollResult::longAnswer, PollResult::malformed,
+                         PollResult::disconnected})
         exporter->polled(r);
     exporter->connected(true);
     exporter->connected(false);
@@ -141,15 +152,14 @@ TEST_F(Exporter, StaleDataHidesTheValuesAndKeepsTheCounters)
     std::map<std::string, double> expected = zeroCounters();
     expected["qav_up"] = 0;
     expected["qav_last_answer_timestamp_seconds"] = 1796699894;
-    expected["qav_polls_total{result=\"accepted\"}"] = 1;
-    expected["qav_polls_total{result=\"timeout\"}"] = 2;
-    for (const char* r : {"short", "long", "malformed", "disconnected"})
-        expected[std::string("qav_polls_total{result=\"") + r + "\"}"] = 1;
-    expected["qav_connects_total{result=\"ok\"}"] = 1;
-    expected["qav_connects_total{result=\"failed\"}"] = 2;
+    for (const char* r : {"accepted", "short", "long", "malformed", "disconnected"})
+        expected[key("qav_polls_total", "result", r)] = 1;
+    expected[key("qav_polls_total", "result", "timeout")] = 2;
+    expected[key("qav_connects_total", "result", "ok")] = 1;
+    expected[key("qav_connects_total", "result", "failed")] = 2;
     for (const char* e : {"commlost", "commok", "alertclear"})
-        expected[std::string("qav_events_total{event=\"") + e + "\"}"] = 1;
-    expected["qav_events_total{event=\"fault\"}"] = 2;
+        expected[key("qav_events_total", "event", e)] = 1;
+    expected[key("qav_events_total", "event", "fault")] = 2;
     EXPECT_EQ(seriesOf(stale, "b1"), expected);
     EXPECT_EQ(promtoolComplaints(stale), "");
 
@@ -169,8 +179,8 @@ TEST_F(Exporter, OnlyGetAndHeadOfMetricsAreServed)
     const std::string base = "http://127.0.0.1:" + std::to_string(exporter->port());
     Response get = curl(base + "/metrics?x=1");
     EXPECT_EQ(get.status, 200) << get.error;
-    EXPECT_NE(get.headers.find("Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"), std::string::npos)
-        << get.headers;
+    const std::string type = "Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n";
+    EXPECT_NE(get.headers.find(type), std::string::npos) << get.headers;
     Response head = curl(base + "/metrics", {"--head"});
     EXPECT_EQ(head.status, 200) << head.error;
     EXPECT_EQ(head.body, "");
@@ -208,4 +218,57 @@ TEST_F(Exporter, ListenAddressesAreCheckedWhileParsing)
         addMetricsOptions(app, options);
         EXPECT_THROW(app.parse(std::string("--metrics-listen ") + bad, false), CLI::ValidationError) << bad;
     }
+}
+
+// Every string under a key named key, anywhere in a JSON document.
+static void collectStrings(const nlohmann::json& node, const std::string& name,
+                           std::vector<std::string>* found)
+{
+    if (node.is_object()) {
+        for (const auto& [field, value] : node.items()) {
+            if (field == name && value.is_string()) found->push_back(value.get<std::string>());
+            collectStrings(value, name, found);
+        }
+    } else if (node.is_array()) {
+        for (const auto& item : node) collectStrings(item, name, found);
+    }
+}
+
+TEST_F(Exporter, ContribFilesAreValidAndUseOnlyExportedMetrics)
+{
+    for (const std::vector<std::string>& check :
+         {std::vector<std::string>{PROMTOOL_PATH, "check", "rules", CONTRIB_DIR "/qav-alerts.yml"},
+          {PROMTOOL_PATH, "check", "config", CONTRIB_DIR "/prometheus.yml"},
+          {PROMTOOL_PATH, "test", "rules", METRICS_TEST_DIR "/qav-alerts.test.yml"}}) {
+        Ran result = run(check);
+        EXPECT_EQ(result.status, 0) << check[1] << " " << check[3] << ": " << result.out << result.err;
+    }
+    auto exporter = startExporter();
+    exporter->answer(readingOf(answerA, 1796699894));
+    std::set<std::string> exported;
+    static const std::regex typeLine("# TYPE (\\S+) .*");
+    std::istringstream lines(scrape(exporter->port()));
+    for (std::string line; std::getline(lines, line);)
+        if (std::smatch m; std::regex_match(line, m, typeLine)) exported.insert(m[1]);
+
+    std::ifstream file(CONTRIB_DIR "/grafana-dashboard.json");
+    nlohmann::json dashboard = nlohmann::json::parse(file);
+    std::vector<std::string> expressions;
+    collectStrings(dashboard, "expr", &expressions);
+    std::set<std::string> used;
+    static const std::regex metricName("qav_[a-z_]+");
+    for (const std::string& expression : expressions)
+        for (std::sregex_iterator m(expression.begin(), expression.end(), metricName), end; m != end; ++m)
+            used.insert(m->str());
+    for (const std::string& name : used) EXPECT_EQ(exported.count(name), 1U) << name << " is not exported";
+    for (const char* name : {"qav_up", "qav_state_of_charge_ratio", "qav_current_amperes",
+                             "qav_stack_voltage_volts", "qav_cell_voltage_volts", "qav_temperature_celsius",
+                             "qav_relative_humidity_ratio", "qav_status_flag"})
+        EXPECT_EQ(used.count(name), 1U) << name << " has no panel";
+    bool flagTimeline = false;
+    for (const auto& panel : dashboard["panels"]) {
+        bool flags = panel.dump().find("qav_status_flag") != std::string::npos;
+        flagTimeline |= panel["type"] == "state-timeline" && flags;
+    }
+    EXPECT_TRUE(flagTimeline) << "the status flags are not shown as a state timeline";
 }

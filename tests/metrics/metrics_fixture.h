@@ -22,6 +22,23 @@
         if (std::string(path).empty()) GTEST_SKIP() << (package) << " is not installed"; \
     } while (false)
 
+// How a program ended (its exit status, or -1) and what it printed on stdout and stderr.
+struct Ran {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Run a program (argv[0] a path) to its end.
+inline Ran run(const std::vector<std::string>& argv)
+{
+    Child child = spawn(argv);
+    while (pump(&child, 1000)) {
+    }
+    int wait = stop(&child, SIGKILL);
+    return Ran{WIFEXITED(wait) ? WEXITSTATUS(wait) : -1, child.out, child.err};
+}
+
 // One HTTP response as curl saw it; status 0 when curl failed.
 struct Response {
     int status = 0;
@@ -35,16 +52,13 @@ inline Response curl(const std::string& url, std::vector<std::string> args = {})
 {
     args.insert(args.begin(), {CURL_PATH, "-sS", "-i", "--max-time", "20"});
     args.push_back(url);
-    Child child = spawn(args);
-    while (pump(&child, 1000)) {
-    }
-    int wait = stop(&child, SIGKILL);
+    Ran curlRun = run(args);
     Response response;
-    response.error = child.err;
-    std::size_t end = child.out.find("\r\n\r\n");
-    if (!WIFEXITED(wait) || WEXITSTATUS(wait) != 0 || end == std::string::npos) return response;
-    response.headers = child.out.substr(0, end + 2);
-    response.body = child.out.substr(end + 4);
+    response.error = curlRun.err;
+    std::size_t end = curlRun.out.find("\r\n\r\n");
+    if (curlRun.status != 0 || end == std::string::npos) return response;
+    response.headers = curlRun.out.substr(0, end + 2);
+    response.body = curlRun.out.substr(end + 4);
     std::sscanf(response.headers.c_str(), "HTTP/%*s %d", &response.status);
     return response;
 }
@@ -64,13 +78,10 @@ inline std::string promtoolComplaints(const std::string& exposition)
     int fd = mkstemp(path);
     std::ofstream(path) << exposition;
     close(fd);
-    Child child = spawn({"/bin/sh", "-c", std::string(PROMTOOL_PATH) + " check metrics < " + path + " 2>&1"});
-    while (pump(&child, 1000)) {
-    }
-    int wait = stop(&child, SIGKILL);
+    Ran check = run({"/bin/sh", "-c", std::string(PROMTOOL_PATH) + " check metrics < " + path + " 2>&1"});
     unlink(path);
-    bool clean = WIFEXITED(wait) && WEXITSTATUS(wait) == 0 && child.out.empty();
-    return clean ? "" : "promtool: " + child.out + child.err;
+    bool clean = check.status == 0 && check.out.empty();
+    return clean ? "" : "promtool: " + check.out + check.err;
 }
 
 // The samples of an exposition by series, each checked to carry battery="<battery>", which
