@@ -1,8 +1,11 @@
 // json: the JSON form of an accepted answer, shared by standard output and MQTT.
 #include "json.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <numeric>
+#include <vector>
 
 const StatusFlag statusFlags[13] = {
     {0x0008, "fan", false},
@@ -53,8 +56,9 @@ template <typename Json> Json flagsJson(int statusRegister)
 template <typename Json> void addMeasurements(Json& object, const BatteryStatus& status)
 {
     object["gas_gauge_percent"] = status.gasGauge / 100.0;
-    Json cells = Json::array();
-    for (int thousandths : status.cellVoltage) cells.push_back(thousandths / 1000.0);
+    std::vector<double> cells(std::size(status.cellVoltage));
+    std::transform(std::begin(status.cellVoltage), std::end(status.cellVoltage), cells.begin(),
+                   [](int thousandths) { return thousandths / 1000.0; });
     object["cell_voltages_volts"] = cells;
     long long sum = std::accumulate(std::begin(status.cellVoltage), std::end(status.cellVoltage), 0LL);
     object["stack_voltage_volts"] = static_cast<double>(sum) / 1000.0;

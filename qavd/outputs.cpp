@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -49,13 +50,13 @@ std::string dataLogPath(const std::string& dir)
 
 std::unique_ptr<DataLogOutput> DataLogOutput::open(const std::string& dir, std::string* problem)
 {
-    std::string path = dataLogPath(dir);
-    std::FILE* file = std::fopen(path.c_str(), "ae");
+    std::string name = dataLogPath(dir);
+    std::FILE* file = std::fopen(name.c_str(), "ae");
     if (file == nullptr) {
-        *problem = "cannot open data log \"" + path + "\": " + std::strerror(errno);
+        *problem = "cannot open data log \"" + name + "\": " + std::strerror(errno);
         return nullptr;
     }
-    return std::unique_ptr<DataLogOutput>(new DataLogOutput(dir, path, file));
+    return std::unique_ptr<DataLogOutput>(new DataLogOutput(dir, name, file));
 }
 
 DataLogOutput::DataLogOutput(std::string dirName, std::string path, std::FILE* opened)
@@ -81,19 +82,19 @@ void DataLogOutput::answer(const Reading& reading)
 
 void DataLogOutput::rotate()
 {
-    std::string path = dataLogPath(dir);
-    std::FILE* next = std::fopen(path.c_str(), "ae");
+    std::string name = dataLogPath(dir);
+    std::FILE* next = std::fopen(name.c_str(), "ae");
     if (next == nullptr) {
         const char* reason = std::strerror(errno);
-        syslog(LOG_ERR, "cannot open data log \"%s\": %s; still writing \"%s\"", path.c_str(),
+        syslog(LOG_ERR, "cannot open data log \"%s\": %s; still writing \"%s\"", name.c_str(),
                reason, current.c_str());
         std::fprintf(stderr, "qavd: cannot open data log \"%s\": %s; still writing \"%s\"\n",
-                     path.c_str(), reason, current.c_str());
+                     name.c_str(), reason, current.c_str());
         return;
     }
     std::fclose(file);
     file = next;
-    current = path;
+    current = name;
     writeFailed = false;
 }
 
@@ -154,10 +155,8 @@ std::vector<std::string> eventEnvironment(const Event& event)
 // Pointers to texts, ending in a null, as execve() takes them.
 std::vector<char*> pointersTo(std::vector<std::string>& texts)
 {
-    std::vector<char*> pointers;
-    pointers.reserve(texts.size() + 1);
-    for (std::string& text : texts) pointers.push_back(text.data());
-    pointers.push_back(nullptr);
+    std::vector<char*> pointers(texts.size() + 1, nullptr);
+    std::transform(texts.begin(), texts.end(), pointers.begin(), [](std::string& text) { return text.data(); });
     return pointers;
 }
 
@@ -179,6 +178,34 @@ int spawnAttributes(posix_spawnattr_t* attributes)
     return error;
 }
 
+// Descriptors of a command: no input, and its output where ours goes to error messages,
+// so nothing it prints can break the JSON Lines on our standard output.
+int spawnDescriptors(posix_spawn_file_actions_t* actions)
+{
+    int error = posix_spawn_file_actions_init(actions);
+    if (error != 0) return error;
+    if ((error = posix_spawn_file_actions_addopen(actions, 0, "/dev/null", O_RDONLY, 0)) != 0 ||
+        (error = posix_spawn_file_actions_adddup2(actions, 2, 1)) != 0)
+        posix_spawn_file_actions_destroy(actions);
+    return error;
+}
+
+// Start path with argv and envp; 0 or an errno value.
+int spawnCommand(pid_t* pid, const std::string& path, char* const* argv, char* const* envp)
+{
+    posix_spawnattr_t attributes;
+    int error = spawnAttributes(&attributes);
+    if (error != 0) return error;
+    posix_spawn_file_actions_t actions;
+    error = spawnDescriptors(&actions);
+    if (error == 0) {
+        error = posix_spawn(pid, path.c_str(), &actions, &attributes, argv, envp);
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    posix_spawnattr_destroy(&attributes);
+    return error;
+}
+
 } // namespace
 
 bool CommandRunner::run(const std::string& path, const Event& event, std::string* problem)
@@ -192,13 +219,8 @@ bool CommandRunner::run(const std::string& path, const Event& event, std::string
     std::vector<std::string> env = eventEnvironment(event);
     std::vector<char*> argv = pointersTo(args);
     std::vector<char*> envp = pointersTo(env);
-    posix_spawnattr_t attributes;
-    int error = spawnAttributes(&attributes);
     pid_t pid = -1;
-    if (error == 0) {
-        error = posix_spawn(&pid, path.c_str(), nullptr, &attributes, argv.data(), envp.data());
-        posix_spawnattr_destroy(&attributes);
-    }
+    int error = spawnCommand(&pid, path, argv.data(), envp.data());
     if (error != 0) {
         *problem = "cannot run \"" + path + "\": " + std::strerror(error);
         return false;
