@@ -146,6 +146,10 @@ TEST_F(MetricsDaemon, ValuesVanishWhileStaleAndReturnWithTheEndpoint)
     EXPECT_EQ(series["qav_events_total{event=\"commok\"}"], 1);
     EXPECT_GE(series["qav_connects_total{result=\"ok\"}"], 2);
     EXPECT_EQ(promtoolComplaints(scrape(metricsPort)), "");
+    // A clean stop takes the HTTP server down with it (and the sanitizers find nothing left).
+    EXPECT_EQ(exitStatus(stop(&qavd, SIGTERM)), 0) << qavd.err;
+    EXPECT_EQ(qavd.err.find("Sanitizer"), std::string::npos) << qavd.err;
+    EXPECT_NE(curl("http://127.0.0.1:" + std::to_string(metricsPort) + "/metrics").error, "");
 }
 
 TEST_F(MetricsDaemon, ListenProblemsStopTheStartWithStatus2)
