@@ -222,6 +222,25 @@ int serveRequest(mg_connection* connection, void* data)
     return 200;
 }
 
+// Whether @p text is a decimal port number, 0 to 65535.
+bool isPort(const std::string& text)
+{
+    if (text.empty() || text.size() > 5) return false;
+    if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
+    return std::stoi(text) <= 65535;
+}
+
+// Why @p text is not a numeric IPv4 ADDR:PORT; empty when it is.
+std::string listenProblem(const std::string& text)
+{
+    std::size_t colon = text.rfind(':');
+    in_addr address{};
+    if (colon == std::string::npos || !isPort(text.substr(colon + 1)) ||
+        inet_pton(AF_INET, text.substr(0, colon).c_str(), &address) != 1)
+        return "expected ADDR:PORT with a numeric IPv4 address, such as 127.0.0.1:9788";
+    return "";
+}
+
 // Why the server could not bind @p listen (a valid IPv4 ADDR:PORT): the error of a
 // trial bind, or the server's own words when the trial succeeds.
 std::string bindProblem(const std::string& listen, const char* serverText)
@@ -268,6 +287,7 @@ public:
 
     int port() const override { return boundPort; }
 
+    // Keep the answer's values and show them from now on.
     void answer(const Reading& reading) override
     {
         collector.update([&](Snapshot& s) {
@@ -285,23 +305,27 @@ public:
         if (!fresh) collector.update([](Snapshot& s) { s.fresh = false; });
     }
 
+    // Count the poll by its outcome.
     void polled(PollResult result) override
     {
         for (std::size_t i = 0; i < pollResults.size(); i++)
             if (pollResults[i] == result) collector.update([&](Snapshot& s) { s.polls[i]++; });
     }
 
+    // Count the attempt to open the port.
     void connected(bool ok) override
     {
         collector.update([&](Snapshot& s) { s.connects[ok ? 0 : 1]++; });
     }
 
+    // Count the event; a name outside the six is left out.
     void event(const Event& event) override
     {
         for (std::size_t i = 0; i < eventNames.size(); i++)
             if (event.name == eventNames[i]) collector.update([&](Snapshot& s) { s.events[i]++; });
     }
 
+    // Stop serving; this waits for the requests being served.
     void finish() override { server.reset(); }
 
 private:
@@ -310,25 +334,6 @@ private:
     std::unique_ptr<mg_context, ServerStop> server;
     int boundPort = 0;
 };
-
-// Whether @p text is a decimal port number, 0 to 65535.
-bool isPort(const std::string& text)
-{
-    if (text.empty() || text.size() > 5) return false;
-    if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
-    return std::stoi(text) <= 65535;
-}
-
-// Why @p text is not a numeric IPv4 ADDR:PORT; empty when it is.
-std::string listenProblem(const std::string& text)
-{
-    std::size_t colon = text.rfind(':');
-    in_addr address{};
-    if (colon == std::string::npos || !isPort(text.substr(colon + 1)) ||
-        inet_pton(AF_INET, text.substr(0, colon).c_str(), &address) != 1)
-        return "expected ADDR:PORT with a numeric IPv4 address, such as 127.0.0.1:9788";
-    return "";
-}
 
 } // namespace
 
@@ -343,6 +348,10 @@ void addMetricsOptions(CLI::App& app, MetricsOptions& options)
 std::unique_ptr<MetricsExporter> startMetrics(const MetricsOptions& options, const std::string& battery,
                                               std::string* problem)
 {
+    if (std::string why = listenProblem(options.listen); !why.empty()) {
+        *problem = "--metrics-listen " + options.listen + ": " + why;
+        return nullptr;
+    }
     auto exporter = std::make_unique<Exporter>(battery);
     if (!exporter->serve(options.listen, problem)) return nullptr;
     return exporter;

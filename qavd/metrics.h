@@ -38,11 +38,11 @@ public:
  * other path is 404. Until the first answer, qav_up is 0 and only the
  * counters are shown.
  *
- * @param options The parsed options; options.listen must not be empty.
+ * @param options The parsed options; options.listen as addMetricsOptions() accepts it.
  * @param battery The battery's name, the battery label of every series.
  * @param problem Set to a message when the exporter cannot start. Must not be null.
- * @return The running exporter, or null when the address cannot be bound or
- *         the server cannot start.
+ * @return The running exporter, or null when the address is malformed, cannot
+ *         be bound, or the server cannot start.
  */
 std::unique_ptr<MetricsExporter> startMetrics(const MetricsOptions& options, const std::string& battery,
                                               std::string* problem);

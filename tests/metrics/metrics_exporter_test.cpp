@@ -191,7 +191,7 @@ TEST_F(Exporter, OnlyGetAndHeadOfMetricsAreServed)
     EXPECT_NE(post.headers.find("Allow: GET, HEAD\r\n"), std::string::npos) << post.headers;
 }
 
-TEST_F(Exporter, AnAddressInUseIsReported)
+TEST_F(Exporter, AddressesInUseOrMalformedAreReported)
 {
     auto first = startExporter();
     std::string listen = "127.0.0.1:" + std::to_string(first->port());
@@ -199,6 +199,8 @@ TEST_F(Exporter, AnAddressInUseIsReported)
     EXPECT_EQ(startMetrics({listen}, "b1", &problem), nullptr);
     EXPECT_EQ(problem, "cannot serve metrics on " + listen + ": Address already in use");
     EXPECT_EQ(curl("http://" + listen + "/metrics").status, 200);
+    EXPECT_EQ(startMetrics({"127.0.0.1:80,127.0.0.1:81"}, "b1", &problem), nullptr);
+    EXPECT_EQ(problem.rfind("--metrics-listen 127.0.0.1:80,127.0.0.1:81: expected ADDR:PORT", 0), 0U) << problem;
 }
 
 TEST_F(Exporter, ListenAddressesAreCheckedWhileParsing)
