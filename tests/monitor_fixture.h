@@ -47,13 +47,7 @@ protected:
     // Start the simulator replaying the given answers, one a line.
     void replay(const std::vector<std::string>& answers, std::vector<std::string> args = {})
     {
-        std::ofstream file(dir + "/answers.txt", std::ios::binary);
-        for (const std::string& answer : answers) {
-            // The replay file holds one answer a line, so line feeds are escaped.
-            for (char c : answer) file << (c == '\n' ? std::string("\\x0A") : std::string(1, c));
-            file << '\n';
-        }
-        file.close();
+        writeReplayFile(dir + "/answers.txt", answers);
         args.insert(args.begin(), {"--replay", dir + "/answers.txt"});
         startSim(args);
     }
@@ -92,17 +86,7 @@ protected:
     }
 
     // Names of the files in the scratch directory that end in "qav.log".
-    std::vector<std::string> dataLogs() const
-    {
-        std::vector<std::string> names;
-        DIR* d = opendir(dir.c_str());
-        for (dirent* entry = readdir(d); entry != nullptr; entry = readdir(d)) {
-            std::string name = entry->d_name;
-            if (name.size() > 7 && name.substr(name.size() - 7) == "qav.log") names.push_back(name);
-        }
-        closedir(d);
-        return names;
-    }
+    std::vector<std::string> dataLogs() const { return dataLogsIn(dir); }
 
     std::string onlyDataLog() const
     {
