@@ -1,6 +1,7 @@
 // End-to-end tests of qavd's metrics: against the simulator, under scrape load, and scraped by Prometheus.
 #include "metrics_fixture.h"
 #include "sample_answers.h"
+#include "text_files.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -68,10 +69,7 @@ protected:
     // Start the simulator replaying one answer, on port (0 for a free one); sets simPort.
     void startSim(const std::string& answer, int port = 0)
     {
-        std::ofstream file(dir + "/answers.txt", std::ios::binary | std::ios::trunc);
-        for (char c : answer) file << (c == '\n' ? std::string("\\x0A") : std::string(1, c));
-        file << '\n';
-        file.close();
+        writeReplayFile(dir + "/answers.txt", {answer});
         sim = spawn({BATTERY_SIM_PATH, "--port", std::to_string(port), "--replay", dir + "/answers.txt"});
         const std::string ready = "battery_sim: serving tcp 127.0.0.1:";
         ASSERT_TRUE(waitFor(&sim, 10, [&](const Child& c) {
