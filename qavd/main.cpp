@@ -1,4 +1,5 @@
 // qavd: polls a battery module for ever and hands each answer and event to every output.
+#include "metrics.h"
 #include "options.h"
 #include "output.h"
 #include "outputs.h"
@@ -29,6 +30,8 @@ static int runQavd(int argc, char** argv)
     addCoreOptions(app, options);
     // ---- Exporter options: each exporter adds its options to app here, e.g.
     //      addMetricsOptions(app, metricsOptions);
+    MetricsOptions metricsOptions;
+    addMetricsOptions(app, metricsOptions);
     // ---- End of exporter options.
     int status = parseCommandLine(app, options, argc, argv);
     if (status >= 0) return status;
@@ -49,6 +52,11 @@ static int runQavd(int argc, char** argv)
     //      auto metrics = startMetrics(metricsOptions, options.name, &problem);
     //      if (!metrics) return startFailure(problem);
     //      outputs.add(std::move(metrics));
+    if (!metricsOptions.listen.empty()) {
+        auto metrics = startMetrics(metricsOptions, options.name, &problem);
+        if (!metrics) return startFailure(problem);
+        outputs.add(std::move(metrics));
+    }
     // ---- End of exporter outputs.
     return runDaemon(options, outputs, signals, runner);
 }

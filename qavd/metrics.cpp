@@ -1,0 +1,358 @@
+// metrics: the Prometheus exporter, an output serving the latest answer and the counters over HTTP.
+#include "metrics.h"
+
+#include "json.h"
+
+#include <CLI/CLI.hpp>
+#include <arpa/inet.h>
+#include <civetweb.h>
+#include <prometheus/collectable.h>
+#include <prometheus/metric_family.h>
+#include <prometheus/text_serializer.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <iterator>
+#include <mutex>
+#include <numeric>
+#include <sstream>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using prometheus::ClientMetric;
+using prometheus::MetricFamily;
+using prometheus::MetricType;
+
+// Label values of the counters, in the order of their tallies.
+const std::array<PollResult, 6> pollResults = {PollResult::accepted,   PollResult::timeout,
+                                               PollResult::shortAnswer, PollResult::longAnswer,
+                                               PollResult::malformed,  PollResult::disconnected};
+const std::array<const char*, 6> eventNames = {"commlost", "commok",  "alert",
+                                               "alertclear", "fault", "faultclear"};
+
+// Everything a scrape shows, copied out under the lock so a scrape never holds it long.
+struct Snapshot {
+    bool fresh = false;       // an answer was accepted and the data has not gone stale since
+    bool haveReading = false; // at least one answer was accepted
+    BatteryStatus status{};
+    long long time = 0;
+    std::array<std::uint64_t, pollResults.size()> polls{};
+    std::array<std::uint64_t, 2> connects{}; // ok, failed
+    std::array<std::uint64_t, eventNames.size()> events{};
+};
+
+// A family of one type with its help text, to which samples are added.
+struct Family {
+    MetricFamily family;
+    const std::string& battery;
+
+    // Add one sample, labelled with the battery and optionally one more label.
+    Family& add(double value, const char* label = nullptr, const std::string& labelValue = "")
+    {
+        ClientMetric metric;
+        metric.label.push_back({"battery", battery});
+        if (label != nullptr) metric.label.push_back({label, labelValue});
+        if (family.type == MetricType::Counter) metric.counter.value = value;
+        else metric.gauge.value = value;
+        family.metric.push_back(std::move(metric));
+        return *this;
+    }
+};
+
+// The metric families of one snapshot, in the order of the exposition.
+class Families {
+public:
+    explicit Families(const std::string& name) : battery(name) {}
+
+    // Start a new family.
+    Family& start(const char* name, const char* help, MetricType type = MetricType::Gauge)
+    {
+        all.push_back({{name, help, type, {}}, battery});
+        return all.back();
+    }
+
+    // The families, moved out.
+    std::vector<MetricFamily> take()
+    {
+        std::vector<MetricFamily> families;
+        families.reserve(all.size());
+        std::transform(all.begin(), all.end(), std::back_inserter(families),
+                       [](Family& f) { return std::move(f.family); });
+        return families;
+    }
+
+private:
+    const std::string& battery;
+    std::deque<Family> all; // a deque, so a started family stays where it is
+};
+
+// The current's low 16 bits as signed hundredths, in amperes.
+double amperes(int current)
+{
+    return static_cast<std::int16_t>(current & 0xFFFF) / 100.0;
+}
+
+// The decoded values of a fresh answer: gauge, voltages, current, temperatures, humidity.
+void addQuantities(Families* out, const BatteryStatus& s)
+{
+    out->start("qav_state_of_charge_ratio", "State of charge (gas gauge), 0 to 1.")
+        .add(s.gasGauge / 10000.0);
+    Family& cells = out->start("qav_cell_voltage_volts", "Voltage of each cell (layer), in volts.");
+    for (int i = 0; i < 8; i++) cells.add(s.cellVoltage[i] / 1000.0, "cell", std::to_string(i + 1));
+    long long stack = std::accumulate(std::begin(s.cellVoltage), std::end(s.cellVoltage), 0LL);
+    out->start("qav_stack_voltage_volts", "Sum of the eight cell voltages, in volts.")
+        .add(static_cast<double>(stack) / 1000.0);
+    out->start("qav_current_amperes", "Battery current, in amperes; positive while charging.")
+        .add(amperes(s.current));
+    Family& temps = out->start("qav_temperature_celsius",
+                               "Temperature of each layer and of the heatsink, in degrees Celsius.");
+    // The answer lists layer 8 first and layer 1 last, then the heatsink.
+    for (int layer = 1; layer <= 8; layer++)
+        temps.add(s.temperature[8 - layer], "sensor", "layer" + std::to_string(layer));
+    temps.add(s.temperature[8], "sensor", "heatsink");
+    out->start("qav_relative_humidity_ratio", "Relative humidity inside the module, 0 to 1.")
+        .add(s.humidity / 100.0);
+}
+
+// The registers of a fresh answer, raw and as status flags.
+void addRegisters(Families* out, const BatteryStatus& s)
+{
+    out->start("qav_balance_register", "Balance register, raw value.").add(s.balanceRegister);
+    out->start("qav_temp_alert_register", "Temperature alert register, raw value; non-zero is an alert.")
+        .add(s.tempAlertRegister);
+    out->start("qav_volt_alert_register", "Voltage alert register, raw value; non-zero is an alert.")
+        .add(s.voltAlertRegister);
+    out->start("qav_status_register", "Battery status register, raw value.").add(s.statusRegister);
+    Family& flags = out->start("qav_status_flag", "1 when the status bit is set (on, or a fault), else 0.");
+    for (const StatusFlag& flag : statusFlags)
+        flags.add((static_cast<unsigned>(s.statusRegister) & flag.mask) != 0 ? 1 : 0, "flag", flag.name);
+}
+
+// The counters, present from the start and never reset.
+void addCounters(Families* out, const Snapshot& s)
+{
+    Family& polls = out->start("qav_polls_total", "Polls of the battery, by outcome.", MetricType::Counter);
+    for (std::size_t i = 0; i < pollResults.size(); i++)
+        polls.add(static_cast<double>(s.polls[i]), "result", pollResultName(pollResults[i]));
+    out->start("qav_connects_total", "Attempts to open the battery's port, by outcome.", MetricType::Counter)
+        .add(static_cast<double>(s.connects[0]), "result", "ok")
+        .add(static_cast<double>(s.connects[1]), "result", "failed");
+    Family& events = out->start("qav_events_total", "Events raised, by name.", MetricType::Counter);
+    for (std::size_t i = 0; i < eventNames.size(); i++)
+        events.add(static_cast<double>(s.events[i]), "event", eventNames[i]);
+}
+
+// The exporter's state behind a short lock, collected on every scrape.
+class Collector : public prometheus::Collectable {
+public:
+    explicit Collector(std::string name) : battery(std::move(name)) {}
+
+    // Change the snapshot under the lock.
+    template <typename Change> void update(Change change)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        change(state);
+    }
+
+    // The families of the current snapshot; the value series only while it is fresh.
+    std::vector<MetricFamily> Collect() const override
+    {
+        Snapshot s;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            s = state;
+        }
+        Families out(battery);
+        bool up = s.fresh && s.haveReading;
+        out.start("qav_up", "1 while the battery's data is fresh, 0 once stale or before the first answer.")
+            .add(up ? 1 : 0);
+        if (up) {
+            addQuantities(&out, s.status);
+            addRegisters(&out, s.status);
+        }
+        if (s.haveReading)
+            out.start("qav_last_answer_timestamp_seconds",
+                      "Time of the last accepted answer, in seconds since the epoch.")
+                .add(static_cast<double>(s.time));
+        addCounters(&out, s);
+        return out.take();
+    }
+
+private:
+    const std::string battery;
+    mutable std::mutex mutex;
+    Snapshot state;
+};
+
+// Stops the HTTP server, waiting for the requests it is serving.
+struct ServerStop {
+    void operator()(mg_context* context) const { mg_stop(context); }
+};
+
+// Answer one HTTP request: the exposition on GET or HEAD /metrics, else 404 or 405.
+int serveRequest(mg_connection* connection, void* data)
+{
+    const mg_request_info* request = mg_get_request_info(connection);
+    if (request->local_uri == nullptr || std::strcmp(request->local_uri, "/metrics") != 0) {
+        mg_send_http_error(connection, 404, "%s", "Not found: metrics are served on /metrics\n");
+        return 404;
+    }
+    bool head = std::strcmp(request->request_method, "HEAD") == 0;
+    if (!head && std::strcmp(request->request_method, "GET") != 0) {
+        mg_response_header_start(connection, 405);
+        mg_response_header_add(connection, "Allow", "GET, HEAD", -1);
+        mg_response_header_add(connection, "Content-Length", "0", -1);
+        mg_response_header_send(connection);
+        return 405;
+    }
+    std::ostringstream text;
+    prometheus::TextSerializer().Serialize(text, static_cast<const Collector*>(data)->Collect());
+    const std::string body = text.str();
+    mg_send_http_ok(connection, "text/plain; version=0.0.4; charset=utf-8",
+                    static_cast<long long>(body.size()));
+    if (!head) mg_write(connection, body.data(), body.size());
+    return 200;
+}
+
+// Whether @p text is a decimal port number, 0 to 65535.
+bool isPort(const std::string& text)
+{
+    if (text.empty() || text.size() > 5) return false;
+    if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
+    return std::stoi(text) <= 65535;
+}
+
+// Why @p text is not a numeric IPv4 ADDR:PORT; empty when it is.
+std::string listenProblem(const std::string& text)
+{
+    std::size_t colon = text.rfind(':');
+    in_addr address{};
+    if (colon == std::string::npos || !isPort(text.substr(colon + 1)) ||
+        inet_pton(AF_INET, text.substr(0, colon).c_str(), &address) != 1)
+        return "expected ADDR:PORT with a numeric IPv4 address, such as 127.0.0.1:9788";
+    return "";
+}
+
+// Why the server could not bind @p listen (a valid IPv4 ADDR:PORT): the error of a
+// trial bind, or the server's own words when the trial succeeds.
+std::string bindProblem(const std::string& listen, const char* serverText)
+{
+    std::size_t colon = listen.rfind(':');
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(std::stoi(listen.substr(colon + 1))));
+    inet_pton(AF_INET, listen.substr(0, colon).c_str(), &address.sin_addr);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int yes = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    int failed = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ? errno : 0;
+    if (fd >= 0) close(fd);
+    if (failed != 0) return std::strerror(failed);
+    return serverText[0] != '\0' ? serverText : "the HTTP server did not start";
+}
+
+// The exporter: the collector and the HTTP server that shows it.
+class Exporter final : public MetricsExporter {
+public:
+    explicit Exporter(const std::string& battery) : collector(battery) {}
+
+    // Bind @p listen and serve; false, with *problem set, when that fails.
+    bool serve(const std::string& listen, std::string* problem)
+    {
+        const char* options[] = {"listening_ports", listen.c_str(), "num_threads", "2",
+                                 "request_timeout_ms", "5000", nullptr};
+        mg_callbacks callbacks{};
+        mg_init_data init{&callbacks, nullptr, options};
+        char text[256] = "";
+        unsigned code = 0;
+        mg_error_data error{&code, text, sizeof text};
+        server.reset(mg_start2(&init, &error));
+        if (!server) {
+            *problem = "cannot serve metrics on " + listen + ": " + bindProblem(listen, text);
+            return false;
+        }
+        mg_set_request_handler(server.get(), "/", serveRequest, &collector);
+        mg_server_port ports[1]{};
+        if (mg_get_server_ports(server.get(), 1, ports) == 1) boundPort = ports[0].port;
+        return true;
+    }
+
+    int port() const override { return boundPort; }
+
+    // Keep the answer's values and show them from now on.
+    void answer(const Reading& reading) override
+    {
+        collector.update([&](Snapshot& s) {
+            s.status = reading.status;
+            s.time = reading.time;
+            s.haveReading = true;
+            s.fresh = true;
+        });
+    }
+
+    // Only going stale is taken from here: the answer that makes the data fresh comes
+    // with its own call, and showing the values before it would show the old ones as live.
+    void freshness(bool fresh) override
+    {
+        if (!fresh) collector.update([](Snapshot& s) { s.fresh = false; });
+    }
+
+    // Count the poll by its outcome.
+    void polled(PollResult result) override
+    {
+        for (std::size_t i = 0; i < pollResults.size(); i++)
+            if (pollResults[i] == result) collector.update([&](Snapshot& s) { s.polls[i]++; });
+    }
+
+    // Count the attempt to open the port.
+    void connected(bool ok) override
+    {
+        collector.update([&](Snapshot& s) { s.connects[ok ? 0 : 1]++; });
+    }
+
+    // Count the event; a name outside the six is left out.
+    void event(const Event& event) override
+    {
+        for (std::size_t i = 0; i < eventNames.size(); i++)
+            if (event.name == eventNames[i]) collector.update([&](Snapshot& s) { s.events[i]++; });
+    }
+
+    // Stop serving; this waits for the requests being served.
+    void finish() override { server.reset(); }
+
+private:
+    Collector collector;
+    // Declared after the collector, so the server stops before the collector goes.
+    std::unique_ptr<mg_context, ServerStop> server;
+    int boundPort = 0;
+};
+
+} // namespace
+
+void addMetricsOptions(CLI::App& app, MetricsOptions& options)
+{
+    app.add_option("--metrics-listen", options.listen,
+                   "Serve Prometheus metrics on GET /metrics at ADDR:PORT (off by default)")
+        ->type_name("ADDR:PORT")
+        ->check(CLI::Validator([](const std::string& value) { return listenProblem(value); }, "ADDR:PORT"));
+}
+
+std::unique_ptr<MetricsExporter> startMetrics(const MetricsOptions& options, const std::string& battery,
+                                              std::string* problem)
+{
+    if (std::string why = listenProblem(options.listen); !why.empty()) {
+        *problem = "--metrics-listen " + options.listen + ": " + why;
+        return nullptr;
+    }
+    auto exporter = std::make_unique<Exporter>(battery);
+    if (!exporter->serve(options.listen, problem)) return nullptr;
+    return exporter;
+}

@@ -1,0 +1,276 @@
+// Tests of the metrics exporter driven as an output, scraped over HTTP with curl.
+#include "metrics.h"
+#include "metrics_fixture.h"
+#include "sample_answers.h"
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+#include <set>
+
+namespace {
+
+// An answer at the far end of every field: faults and alerts everywhere, the most
+// negative current, a full-scale heatsink and humidity.
+const std::string answerFaults = "1F40"
+                                 "0D050D060D070D080D090D0A0D0B0D0C"
+                                 "8000"
+                                 "0102030405060708"
+                                 "FF"
+                                 "64"
+                                 "FF"
+                                 "0102"
+                                 "FFFF"
+                                 "7FF8"
+                                 "00\n";
+
+Reading readingOf(const std::string& answer, long long time)
+{
+    Reading reading{"b1", time, answer, {}};
+    decodeStatus(answer.data(), answer.size(), &reading.status);
+    return reading;
+}
+
+std::unique_ptr<MetricsExporter> startExporter()
+{
+    std::string problem;
+    auto exporter = startMetrics({"127.0.0.1:0"}, "b1", &problem);
+    EXPECT_NE(exporter, nullptr) << problem;
+    EXPECT_EQ(problem, "");
+    return exporter;
+}
+
+// A series key as seriesOf() gives it: metric{label="value"}.
+std::string key(const char* metric, const char* label, const std::string& value)
+{
+    return std::string(metric) + "{" + label + "=\"" + value + "\"}";
+}
+
+// The counters as they are before anything happened.
+std::map<std::string, double> zeroCounters()
+{
+    std::map<std::string, double> series;
+    for (const char* r : {"accepted", "timeout", "short", "long", "malformed", "disconnected"})
+        series[key("qav_polls_total", "result", r)] = 0;
+    for (const char* r : {"ok", "failed"}) series[key("qav_connects_total", "result", r)] = 0;
+    for (const char* e : {"commlost", "commok", "alert", "alertclear", "fault", "faultclear"})
+        series[key("qav_events_total", "event", e)] = 0;
+    return series;
+}
+
+// The flags of a status register by hand: each name and whether its bit is set.
+void expectFlags(std::map<std::string, double>* series, unsigned setMask)
+{
+    const char* names[] = {"fan", "main_fuse", "safe_operating_area", "overcurrent", "undervoltage",
+                           "overvoltage", "discharge_mode", "charge_mode", "discharge_transient",
+                           "battery_cold_limit", "heatsink_hot_limit", "battery_hot_limit", "battery_enable"};
+    for (unsigned bit = 0; bit < 13; bit++)
+        (*series)[key("qav_status_flag", "flag", names[bit])] = (setMask >> (bit + 3)) & 1;
+}
+
+} // namespace
+
+// The tests scrape with curl and check with promtool.
+class Exporter : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        REQUIRE_PROGRAM(CURL_PATH, "curl");
+        REQUIRE_PROGRAM(PROMTOOL_PATH, "prometheus (promtool)");
+    }
+};
+
+TEST_F(Exporter, ServesTheDecodedValuesOfTheLatestAnswer)
+{
+    auto exporter = startExporter();
+    std::string before = scrape(exporter->port());
+    std::map<std::string, double> expected = zeroCounters();
+    expected["qav_up"] = 0;
+    EXPECT_EQ(seriesOf(before, "b1"), expected);
+    EXPECT_EQ(promtoolComplaints(before), "");
+
+    exporter->answer(readingOf(answerA, 1796699894));
+    expected["qav_up"] = 1;
+    expected["qav_state_of_charge_ratio"] = 0.85;
+    for (int cell = 1; cell <= 8; cell++)
+        expected[key("qav_cell_voltage_volts", "cell", std::to_string(cell))] = 3.3;
+    expected["qav_stack_voltage_volts"] = 26.4;
+    expected["qav_current_amperes"] = -1;
+    for (int layer = 1; layer <= 8; layer++) // answerA lists layer 8 (0x16) first
+        expected[key("qav_temperature_celsius", "sensor", "layer" + std::to_string(layer))] = 30 - layer;
+    expected["qav_temperature_celsius{sensor=\"heatsink\"}"] = 31;
+    expected["qav_relative_humidity_ratio"] = 0.45;
+    expected["qav_balance_register"] = 5;
+    expected["qav_temp_alert_register"] = 0;
+    expected["qav_volt_alert_register"] = 18;
+    expected["qav_status_register"] = 32768;
+    expectFlags(&expected, 0x8000);
+    expected["qav_last_answer_timestamp_seconds"] = 1796699894;
+    std::string afterA = scrape(exporter->port());
+    EXPECT_EQ(seriesOf(afterA, "b1"), expected);
+    EXPECT_EQ(promtoolComplaints(afterA), "");
+
+    exporter->answer(readingOf(answerFaults, 1796699899));
+    std::map<std::string, double> series = seriesOf(scrape(exporter->port()), "b1");
+    EXPECT_DOUBLE_EQ(series["qav_state_of_charge_ratio"], 0.8);
+    for (int cell = 1; cell <= 8; cell++)
+        EXPECT_DOUBLE_EQ(series[key("qav_cell_voltage_volts", "cell", std::to_string(cell))],
+                         3.332 + cell / 1000.0);
+    EXPECT_DOUBLE_EQ(series["qav_stack_voltage_volts"], 26.692);
+    EXPECT_DOUBLE_EQ(series["qav_current_amperes"], -327.68);
+    EXPECT_EQ(series["qav_temperature_celsius{sensor=\"layer1\"}"], 8);
+    EXPECT_EQ(series["qav_temperature_celsius{sensor=\"layer8\"}"], 1);
+    EXPECT_EQ(series["qav_temperature_celsius{sensor=\"heatsink\"}"], 255);
+    EXPECT_EQ(series["qav_relative_humidity_ratio"], 1);
+    EXPECT_EQ(series["qav_balance_register"], 255);
+    EXPECT_EQ(series["qav_temp_alert_register"], 258);
+    EXPECT_EQ(series["qav_volt_alert_register"], 65535);
+    EXPECT_EQ(series["qav_status_register"], 32760);
+    std::map<std::string, double> flags;
+    expectFlags(&flags, 0x7FF8);
+    for (const auto& [key, value] : flags) EXPECT_EQ(series[key], value) << key;
+    EXPECT_EQ(series["qav_last_answer_timestamp_seconds"], 1796699899);
+}
+
+TEST_F(Exporter, StaleDataHidesTheValuesAndKeepsTheCounters)
+{
+    auto exporter = startExporter();
+    for (PollResult r : {PollResult::accepted, PollResult::timeout, PollResult::timeout,
+                         PollResult::shortAnswer, PollResult::longAnswer, PollResult::malformed,
+                         PollResult::disconnected})
+        exporter->polled(r);
+    exporter->connected(true);
+    exporter->connected(false);
+    exporter->connected(false);
+    for (const char* name : {"commlost", "commok", "fault", "fault", "alertclear", "no-such-event"})
+        exporter->event({"b1", name, "", 1796699894});
+    exporter->freshness(true);
+    exporter->answer(readingOf(answerA, 1796699894));
+    EXPECT_TRUE(hasValueSeries(seriesOf(scrape(exporter->port()), "b1")));
+
+    exporter->freshness(false);
+    std::string stale = scrape(exporter->port());
+    std::map<std::string, double> expected = zeroCounters();
+    expected["qav_up"] = 0;
+    expected["qav_last_answer_timestamp_seconds"] = 1796699894;
+    for (const char* r : {"accepted", "short", "long", "malformed", "disconnected"})
+        expected[key("qav_polls_total", "result", r)] = 1;
+    expected[key("qav_polls_total", "result", "timeout")] = 2;
+    expected[key("qav_connects_total", "result", "ok")] = 1;
+    expected[key("qav_connects_total", "result", "failed")] = 2;
+    for (const char* e : {"commlost", "commok", "alertclear"})
+        expected[key("qav_events_total", "event", e)] = 1;
+    expected[key("qav_events_total", "event", "fault")] = 2;
+    EXPECT_EQ(seriesOf(stale, "b1"), expected);
+    EXPECT_EQ(promtoolComplaints(stale), "");
+
+    // The poll loop says fresh just before it hands over the new answer: no old values meanwhile.
+    exporter->freshness(true);
+    EXPECT_EQ(seriesOf(scrape(exporter->port()), "b1"), expected);
+    exporter->answer(readingOf(answerFaults, 1796699904));
+    std::map<std::string, double> back = seriesOf(scrape(exporter->port()), "b1");
+    EXPECT_EQ(back["qav_up"], 1);
+    EXPECT_EQ(back["qav_volt_alert_register"], 65535);
+    EXPECT_EQ(back["qav_polls_total{result=\"timeout\"}"], 2);
+}
+
+TEST_F(Exporter, OnlyGetAndHeadOfMetricsAreServed)
+{
+    auto exporter = startExporter();
+    const std::string base = "http://127.0.0.1:" + std::to_string(exporter->port());
+    Response get = curl(base + "/metrics?x=1");
+    EXPECT_EQ(get.status, 200) << get.error;
+    const std::string type = "Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n";
+    EXPECT_NE(get.headers.find(type), std::string::npos) << get.headers;
+    Response head = curl(base + "/metrics", {"--head"});
+    EXPECT_EQ(head.status, 200) << head.error;
+    EXPECT_EQ(head.body, "");
+    for (const char* path : {"/", "/metrics/", "/metrics/x", "/metricsx", "/index.html"})
+        EXPECT_EQ(curl(base + path, {"--path-as-is"}).status, 404) << path;
+    Response post = curl(base + "/metrics", {"-d", "x"});
+    EXPECT_EQ(post.status, 405);
+    EXPECT_NE(post.headers.find("Allow: GET, HEAD\r\n"), std::string::npos) << post.headers;
+}
+
+TEST_F(Exporter, AddressesInUseOrMalformedAreReported)
+{
+    auto first = startExporter();
+    std::string listen = "127.0.0.1:" + std::to_string(first->port());
+    std::string problem;
+    EXPECT_EQ(startMetrics({listen}, "b1", &problem), nullptr);
+    EXPECT_EQ(problem, "cannot serve metrics on " + listen + ": Address already in use");
+    EXPECT_EQ(curl("http://" + listen + "/metrics").status, 200);
+    EXPECT_EQ(startMetrics({"127.0.0.1:80,127.0.0.1:81"}, "b1", &problem), nullptr);
+    EXPECT_EQ(problem.rfind("--metrics-listen 127.0.0.1:80,127.0.0.1:81: expected ADDR:PORT", 0), 0U) << problem;
+}
+
+TEST_F(Exporter, ListenAddressesAreCheckedWhileParsing)
+{
+    for (const char* good : {"127.0.0.1:9788", "0.0.0.0:0", "127.0.0.1:65535"}) {
+        CLI::App app;
+        MetricsOptions options;
+        addMetricsOptions(app, options);
+        EXPECT_NO_THROW(app.parse(std::string("--metrics-listen ") + good, false)) << good;
+        EXPECT_EQ(options.listen, good);
+    }
+    // Bad forms, and forms the HTTP server would read as more than one port or as TLS.
+    for (const char* bad : {"127.0.0.1", "localhost:9788", "127.0.0.1:65536", "127.0.0.1:-1", "127.1:9788",
+                            "[::1]:9788", "127.0.0.1:9788s", "127.0.0.1:80,127.0.0.1:81", ":9788", "9788"}) {
+        CLI::App app;
+        MetricsOptions options;
+        addMetricsOptions(app, options);
+        EXPECT_THROW(app.parse(std::string("--metrics-listen ") + bad, false), CLI::ValidationError) << bad;
+    }
+}
+
+// Every string under a key named key, anywhere in a JSON document.
+static void collectStrings(const nlohmann::json& node, const std::string& name,
+                           std::vector<std::string>* found)
+{
+    if (node.is_object()) {
+        for (const auto& [field, value] : node.items()) {
+            if (field == name && value.is_string()) found->push_back(value.get<std::string>());
+            collectStrings(value, name, found);
+        }
+    } else if (node.is_array()) {
+        for (const auto& item : node) collectStrings(item, name, found);
+    }
+}
+
+TEST_F(Exporter, ContribFilesAreValidAndUseOnlyExportedMetrics)
+{
+    for (const std::vector<std::string>& check :
+         {std::vector<std::string>{PROMTOOL_PATH, "check", "rules", CONTRIB_DIR "/qav-alerts.yml"},
+          {PROMTOOL_PATH, "check", "config", CONTRIB_DIR "/prometheus.yml"},
+          {PROMTOOL_PATH, "test", "rules", METRICS_TEST_DIR "/qav-alerts.test.yml"}}) {
+        Ran result = run(check);
+        EXPECT_EQ(result.status, 0) << check[1] << " " << check[3] << ": " << result.out << result.err;
+    }
+    auto exporter = startExporter();
+    exporter->answer(readingOf(answerA, 1796699894));
+    std::set<std::string> exported;
+    static const std::regex typeLine("# TYPE (\\S+) .*");
+    std::istringstream lines(scrape(exporter->port()));
+    for (std::string line; std::getline(lines, line);)
+        if (std::smatch m; std::regex_match(line, m, typeLine)) exported.insert(m[1]);
+
+    std::ifstream file(CONTRIB_DIR "/grafana-dashboard.json");
+    nlohmann::json dashboard = nlohmann::json::parse(file);
+    std::vector<std::string> expressions;
+    collectStrings(dashboard, "expr", &expressions);
+    std::set<std::string> used;
+    static const std::regex metricName("qav_[a-z_]+");
+    for (const std::string& expression : expressions)
+        for (std::sregex_iterator m(expression.begin(), expression.end(), metricName), end; m != end; ++m)
+            used.insert(m->str());
+    for (const std::string& name : used) EXPECT_EQ(exported.count(name), 1U) << name << " is not exported";
+    for (const char* name : {"qav_up", "qav_state_of_charge_ratio", "qav_current_amperes",
+                             "qav_stack_voltage_volts", "qav_cell_voltage_volts", "qav_temperature_celsius",
+                             "qav_relative_humidity_ratio", "qav_status_flag"})
+        EXPECT_EQ(used.count(name), 1U) << name << " has no panel";
+    bool flagTimeline = false;
+    for (const auto& panel : dashboard["panels"]) {
+        bool flags = panel.dump().find("qav_status_flag") != std::string::npos;
+        flagTimeline |= panel["type"] == "state-timeline" && flags;
+    }
+    EXPECT_TRUE(flagTimeline) << "the status flags are not shown as a state timeline";
+}
