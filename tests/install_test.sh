@@ -9,7 +9,7 @@ cmake --install "$build" --prefix "$stage" >/dev/null
 
 status=0
 for file in bin/qav_test bin/battery_sim bin/plot_datalog share/man/man1/qav_test.1 \
-            share/man/man1/battery_sim.1 lib/systemd/system/qav-monitor.service; do
+            share/man/man1/battery_sim.1 share/man/man1/plot_datalog.1 lib/systemd/system/qav-monitor.service; do
   [ -e "$stage/$file" ] || { echo "missing: $file"; status=1; }
 done
 for program in qav_test battery_sim plot_datalog; do
