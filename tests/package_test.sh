@@ -9,6 +9,7 @@ package=qav-monitor
 work=$(mktemp -d /tmp/qav-package.XXXXXX)
 status=0
 installed_by_us=no
+install_cycle="skipped, not root"
 
 # Every file the package ships, as dpkg-deb --contents names it; directories aside.
 expected_files() {
@@ -49,6 +50,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 143' TERM INT
 
 # A missing tool fails the test in CI; elsewhere the test is skipped, saying so.
 require_tools() {
@@ -171,11 +173,25 @@ dpkg_retry() {
       printf '%s\n' "$output"
       return 0
     fi
-    grep -Eqi 'lock|locked' <<<"$output" || { printf '%s\n' "$output" >&2; return 1; }
+    grep -Eq 'lock was locked by another process|is locked by another process' <<<"$output" ||
+      { printf '%s\n' "$output" >&2; return 1; }
     echo "dpkg is locked, try $try of 60" >&2
     sleep 5
   done
   return 1
+}
+
+# Each installed unit as systemd would load it: its program and manual pages are found.
+verify_installed_units() {
+  if ! command -v systemd-analyze >/dev/null; then
+    echo "systemd-analyze not found: installed units not verified"
+    return
+  fi
+  local unit
+  for unit in $(expected_files | sed -n 's|^\./lib/systemd/system/|/lib/systemd/system/|p'); do
+    # A template is checked through an instance of it.
+    systemd-analyze verify "${unit/@.service/@check.service}" || fail "systemd-analyze verify ${unit##*/}"
+  done
 }
 
 # Install, edit the conffile, upgrade, purge: the operator's edit survives, nothing stays.
@@ -185,6 +201,7 @@ check_install_cycle() {
     echo "SKIPPED: install, upgrade and purge need root"
     return
   fi
+  install_cycle=checked
   exec 9>/tmp/qav_dpkg.lock
   flock -w 600 9 || { fail "another package test holds /tmp/qav_dpkg.lock"; return; }
 
@@ -195,6 +212,7 @@ check_install_cycle() {
   dpkg_retry -i "$deb" >/dev/null || { fail "dpkg -i $(basename "$deb")"; return; }
   dpkg_installed || fail "not installed after dpkg -i"
   installed_programs_run
+  verify_installed_units
   local conffile edit="# edited on site by the package test $$"
   for conffile in $(expected_conffiles); do
     dpkg-query -W -f='${Conffiles}\n' "$package" | grep -q "^ $conffile " ||
@@ -235,7 +253,7 @@ main() {
 
   if [ "$status" -eq 0 ]; then
     echo "package $(basename "$deb"): $(stat -c %s "$deb") bytes; Depends: $(field "$deb" Depends)"
-    echo "package files, fields, lintian and install cycle: good"
+    echo "package files, fields and lintian: good; install, upgrade and purge: $install_cycle"
   fi
   exit "$status"
 }
