@@ -14,10 +14,13 @@ install_cycle="skipped, not root"
 # Every file the package ships, as dpkg-deb --contents names it; directories aside.
 expected_files() {
   cat <<'LIST'
+./etc/qavd/example.conf
 ./lib/systemd/system/qav-monitor.service
+./lib/systemd/system/qavd@.service
 ./usr/bin/battery_sim
 ./usr/bin/plot_datalog
 ./usr/bin/qav_test
+./usr/bin/qavd
 ./usr/share/doc/qav-monitor/README.md
 ./usr/share/doc/qav-monitor/changelog.gz
 ./usr/share/doc/qav-monitor/copyright
@@ -25,17 +28,19 @@ expected_files() {
 ./usr/share/man/man1/battery_sim.1.gz
 ./usr/share/man/man1/plot_datalog.1.gz
 ./usr/share/man/man1/qav_test.1.gz
+./usr/share/man/man8/qavd.8.gz
 LIST
 }
 
 # The files under /etc, which dpkg must keep as the operator edited them.
 expected_conffiles() {
-  :
+  echo /etc/qavd/example.conf
 }
 
 # Installed programs that must run: each with an option that only prints.
 installed_programs_run() {
   /usr/bin/battery_sim --help >/dev/null || fail "installed battery_sim --help"
+  /usr/bin/qavd --version >/dev/null || fail "installed qavd --version"
 }
 
 fail() {
