@@ -4,6 +4,7 @@
 
 #include "process.h"
 #include "sample_answers.h"
+#include "text_files.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -13,35 +14,6 @@
 #include <regex>
 #include <sstream>
 #include <sys/stat.h>
-
-// A second answer, with values unlike answerA's in every reported field.
-inline const std::string answerB = "2710"
-                                   "0FA00FA00FA00FA00FA00FA00FA00FA0"
-                                   "04E2"
-                                   "1E1E1E1E1E1E1E1E"
-                                   "28"
-                                   "32"
-                                   "00"
-                                   "0001"
-                                   "0000"
-                                   "8408"
-                                   "77\n";
-
-inline std::string fileText(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-inline std::vector<std::string> linesOf(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
 
 // A scratch directory to run the monitor in, and the simulator it talks to.
 class Monitor : public ::testing::Test {
