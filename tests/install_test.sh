@@ -10,7 +10,7 @@ cmake --install "$build" --prefix "$stage" >/dev/null
 
 status=0
 for file in bin/qav_test bin/battery_sim bin/plot_datalog share/man/man1/qav_test.1 \
-            share/man/man1/battery_sim.1 lib/systemd/system/qav-monitor.service \
+            share/man/man1/battery_sim.1 share/man/man1/plot_datalog.1 lib/systemd/system/qav-monitor.service \
             bin/qavd share/man/man8/qavd.8 lib/systemd/system/qavd@.service etc/qavd/example.conf; do
   [ -e "$stage/$file" ] || { echo "missing: $file"; status=1; }
 done
