@@ -188,6 +188,16 @@ int closePort(int fd)
     return close(fd);
 }
 
+int releasePort(int fd)
+{
+    PortEntry* entry = findPort(fd);
+    if (entry != nullptr) {
+        if (entry->logFd != 0) close(entry->logFd);
+        removePort(entry);
+    }
+    return close(fd);
+}
+
 // Wait until a serial line has sent everything. Returns 0, or a negative result.
 static int flushSend(int fd)
 {

@@ -75,6 +75,16 @@ int connectAtPort(const char* protocol, const char* server, int port);
 int closePort(int fd);
 
 /**
+ * Close a port's descriptor and its send log, and drop its registry entry
+ * (the first in opening order with @p fd), for programs that open and close
+ * ports for as long as they run.
+ *
+ * @param fd The port's descriptor.
+ * @return The result of close(): 0, or -1 with errno set.
+ */
+int releasePort(int fd);
+
+/**
  * Send a text, drain a serial line, record the text in the port's send log
  * when one is open, and pause 10 ms.
  *

@@ -27,6 +27,11 @@ struct Options {
     long closeAfter = 0; // answers per connection; 0 for no limit
     bool reset = false;
     unsigned seed = 1;
+    long alarmFrom = 0;      // first answer (from 1) carrying the alarm; 0 for none
+    long alarmUntil = 0;     // last answer carrying it; 0 for all after alarmFrom
+    unsigned tempAlert = 0;  // bits set in the temperature alert register during the alarm
+    unsigned voltAlert = 0;  // bits set in the voltage alert register during the alarm
+    unsigned faultBits = 0;  // bits set in the status register during the alarm
 };
 
 // The simulated battery between two answers.
@@ -59,6 +64,14 @@ static const char* const usageText =
     "                     next one\n"
     "  --reset            with --close-after, reset the connection instead\n"
     "  --seed N           seed of the simulated battery's noise (default 1)\n"
+    "  --temp-alert HEX   during the alarm, set these bits of the temperature alert\n"
+    "                     register\n"
+    "  --volt-alert HEX   during the alarm, set these bits of the voltage alert\n"
+    "                     register\n"
+    "  --fault HEX        during the alarm, set these bits of the status register\n"
+    "  --alarm-from N     the alarm starts with the Nth answer, counted from 1 over\n"
+    "                     all connections (default 1 when an alarm bit is given)\n"
+    "  --alarm-until N    the alarm ends after the Nth answer (default: never)\n"
     "  --help             show this text\n"
     "\n"
     "It reports on stderr where it serves, every connection and every answer.\n";
@@ -93,8 +106,15 @@ static unsigned statusBits(const Battery* battery, int heatsink)
     return status;
 }
 
-// A 77-byte answer describing the battery as it is now.
-static std::string makeAnswer(Battery* battery)
+// Bits an answer raises on top of what the battery shows.
+struct Alarm {
+    unsigned tempAlert = 0;
+    unsigned voltAlert = 0;
+    unsigned faultBits = 0;
+};
+
+// A 77-byte answer describing the battery as it is now, with alarm's bits raised.
+static std::string makeAnswer(Battery* battery, const Alarm& alarm)
 {
     char text[96];
     int n = std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(battery->gauge));
@@ -116,8 +136,8 @@ static std::string makeAnswer(Battery* battery)
     int heatsink = 30 + noise(battery, 10);
     n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n),
                        "%02X%02X%02X%04X%04X%04X", static_cast<unsigned>(heatsink),
-                       static_cast<unsigned>(battery->humidity), balance, 0U, voltAlert,
-                       statusBits(battery, heatsink));
+                       static_cast<unsigned>(battery->humidity), balance, alarm.tempAlert,
+                       voltAlert | alarm.voltAlert, statusBits(battery, heatsink) | alarm.faultBits);
     unsigned sum = 0;
     for (int i = 0; i < n; i++) sum += static_cast<unsigned char>(text[i]);
     std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), "%02X\n", sum & 0xFFU);
@@ -194,6 +214,15 @@ struct Server {
     long answers = 0;
 };
 
+// The alarm bits of answer number (from 1), from the alarm options.
+static Alarm alarmOf(const Options& options, long number)
+{
+    bool on = options.alarmFrom > 0 && number >= options.alarmFrom &&
+              (options.alarmUntil == 0 || number <= options.alarmUntil);
+    if (!on) return {};
+    return {options.tempAlert, options.voltAlert, options.faultBits};
+}
+
 // The next answer, shaped by the fault options.
 static std::string nextAnswer(Server* server)
 {
@@ -203,7 +232,7 @@ static std::string nextAnswer(Server* server)
         server->replayNext = (server->replayNext + 1) % server->replay.size();
     } else {
         stepBattery(&server->battery);
-        answer = makeAnswer(&server->battery);
+        answer = makeAnswer(&server->battery, alarmOf(server->options, server->answers + 1));
     }
     if (server->options.length >= 0) answer.resize(static_cast<std::size_t>(server->options.length), '0');
     return answer;
@@ -346,6 +375,20 @@ static long number(const char* option, const char* text, long min)
     return value;
 }
 
+// Parse a hexadecimal register value of at most 16 bits; exits with a message when it is not one.
+static unsigned hexBits(const char* option, const char* text)
+{
+    char* end = nullptr;
+    errno = 0;
+    unsigned long value = std::strtoul(text, &end, 16);
+    if (errno != 0 || end == text || *end != '\0' || value > 0xFFFF || text[0] == '-') {
+        std::fprintf(stderr, "battery_sim: %s needs a hexadecimal number up to FFFF, not \"%s\"\n",
+                     option, text);
+        std::exit(2);
+    }
+    return static_cast<unsigned>(value);
+}
+
 // Options from argv; exits on --help and on anything it does not know.
 static Options parseOptions(int argc, char** argv)
 {
@@ -367,11 +410,18 @@ static Options parseOptions(int argc, char** argv)
         else if (arg == "--split" && hasValue) options.splitMs = static_cast<int>(number("--split", value, 0)), i++;
         else if (arg == "--close-after" && hasValue) options.closeAfter = number("--close-after", value, 1), i++;
         else if (arg == "--seed" && hasValue) options.seed = static_cast<unsigned>(number("--seed", value, 0)), i++;
+        else if (arg == "--temp-alert" && hasValue) options.tempAlert = hexBits("--temp-alert", value), i++;
+        else if (arg == "--volt-alert" && hasValue) options.voltAlert = hexBits("--volt-alert", value), i++;
+        else if (arg == "--fault" && hasValue) options.faultBits = hexBits("--fault", value), i++;
+        else if (arg == "--alarm-from" && hasValue) options.alarmFrom = number("--alarm-from", value, 1), i++;
+        else if (arg == "--alarm-until" && hasValue) options.alarmUntil = number("--alarm-until", value, 1), i++;
         else {
             std::fprintf(stderr, "battery_sim: unknown option or missing value: %s\n%s", arg.c_str(), usageText);
             std::exit(2);
         }
     }
+    bool alarmBits = options.tempAlert != 0 || options.voltAlert != 0 || options.faultBits != 0;
+    if (alarmBits && options.alarmFrom == 0) options.alarmFrom = 1;
     if (options.port > 65535) {
         std::fprintf(stderr, "battery_sim: --port must be 0 to 65535\n");
         std::exit(2);

@@ -1,0 +1,104 @@
+// events: which events an answer or a failed poll raises, and when data is fresh.
+#include "events.h"
+
+#include "json.h"
+
+#include <cstdio>
+#include <utility>
+
+namespace {
+
+// The nine Fault/Good bits of the status register.
+unsigned faultBits(int statusRegister)
+{
+    unsigned bits = 0;
+    for (const StatusFlag& flag : statusFlags)
+        if (flag.isFault) bits |= flag.mask;
+    return static_cast<unsigned>(statusRegister) & bits;
+}
+
+// The names of the flags in bits, separated by spaces.
+std::string flagNames(unsigned bits)
+{
+    std::string names;
+    for (const StatusFlag& flag : statusFlags) {
+        if ((bits & flag.mask) == 0) continue;
+        if (!names.empty()) names += ' ';
+        names += flag.name;
+    }
+    return names;
+}
+
+// Both alert registers as the event detail shows them.
+std::string alertText(int tempAlert, int voltAlert)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "temp alert register %04x, volt alert register %04x",
+                  static_cast<unsigned>(tempAlert) & 0xFFFFU, static_cast<unsigned>(voltAlert) & 0xFFFFU);
+    return text;
+}
+
+} // namespace
+
+EventTracker::EventTracker(std::string batteryName, int staleAfterPolls)
+    : battery(std::move(batteryName)), staleAfter(staleAfterPolls)
+{
+}
+
+Event EventTracker::make(const char* name, std::string detail, long long time) const
+{
+    return Event{battery, name, std::move(detail), time};
+}
+
+std::vector<Event> EventTracker::accepted(const BatteryStatus& status, long long time)
+{
+    std::vector<Event> events;
+    if (lost)
+        events.push_back(make("commok", "answer accepted after " + std::to_string(failedPolls) +
+                                            " failed polls", time));
+    lost = false;
+    isFresh = true;
+    failedPolls = 0;
+    alertEvents(status, time, &events);
+    faultEvents(status, time, &events);
+    return events;
+}
+
+void EventTracker::alertEvents(const BatteryStatus& status, long long time, std::vector<Event>* events)
+{
+    bool raised = status.tempAlertRegister != 0 || status.voltAlertRegister != 0;
+    bool changed = status.tempAlertRegister != tempAlert || status.voltAlertRegister != voltAlert;
+    if (changed && raised)
+        events->push_back(make("alert", alertText(status.tempAlertRegister, status.voltAlertRegister), time));
+    else if (changed)
+        events->push_back(make("alertclear", "both alert registers are zero", time));
+    tempAlert = status.tempAlertRegister;
+    voltAlert = status.voltAlertRegister;
+}
+
+void EventTracker::faultEvents(const BatteryStatus& status, long long time, std::vector<Event>* events)
+{
+    unsigned now = faultBits(status.statusRegister);
+    unsigned newlySet = now & ~faults;
+    if (newlySet != 0) events->push_back(make("fault", flagNames(newlySet), time));
+    else if (now == 0 && faults != 0) events->push_back(make("faultclear", "all fault bits are good", time));
+    faults = now;
+}
+
+std::vector<Event> EventTracker::failed(PollResult result, long long time)
+{
+    std::vector<Event> events;
+    failedPolls++;
+    if (failedPolls == staleAfter) {
+        isFresh = false;
+        lost = true;
+        events.push_back(make("commlost", "no accepted answer in " + std::to_string(failedPolls) +
+                                              " polls, the last " + pollResultName(result), time));
+    }
+    return events;
+}
+
+bool failureLogged(long failures)
+{
+    return failures <= 10 || failures % 100 == 0;
+}

@@ -1,0 +1,75 @@
+// events: which events an answer or a failed poll raises, and when data is fresh.
+#ifndef QAVD_EVENTS_H
+#define QAVD_EVENTS_H
+
+#include "output.h"
+
+#include <string>
+#include <vector>
+
+/**
+ * Follows the poll outcomes of one battery and tells which events they raise.
+ *
+ * The data starts stale. An accepted answer makes it fresh; the failed poll
+ * that completes --stale-after failures in a row makes it stale and raises
+ * commlost (so also at start when the first polls fail); the next accepted
+ * answer raises commok. Alerts and faults are compared with the previous
+ * accepted answer; before the first one all registers count as clear, so a
+ * battery that starts in alarm raises alert or fault with its first answer.
+ */
+class EventTracker {
+public:
+    /**
+     * @param battery    The battery's name, copied into each event.
+     * @param staleAfter Failed polls in a row that make the data stale; at least 1.
+     */
+    EventTracker(std::string battery, int staleAfter);
+
+    /**
+     * An accepted answer.
+     *
+     * @param status Its decoded fields.
+     * @param time   Seconds since the epoch.
+     * @return commok, alert, alertclear, fault and faultclear as they apply, in that order.
+     */
+    std::vector<Event> accepted(const BatteryStatus& status, long long time);
+
+    /**
+     * A poll without an accepted answer.
+     *
+     * @param result Its outcome; anything but accepted.
+     * @param time   Seconds since the epoch.
+     * @return commlost when this poll makes the data stale; otherwise nothing.
+     */
+    std::vector<Event> failed(PollResult result, long long time);
+
+    /** @return true from an accepted answer until the data goes stale. */
+    bool fresh() const { return isFresh; }
+    /** @return Polls without an accepted answer since the last accepted one. */
+    long failures() const { return failedPolls; }
+
+private:
+    Event make(const char* name, std::string detail, long long time) const;
+    void alertEvents(const BatteryStatus& status, long long time, std::vector<Event>* events);
+    void faultEvents(const BatteryStatus& status, long long time, std::vector<Event>* events);
+
+    std::string battery;
+    long staleAfter;
+    long failedPolls = 0;
+    bool isFresh = false;
+    bool lost = false;
+    int tempAlert = 0;
+    int voltAlert = 0;
+    unsigned faults = 0;
+};
+
+/**
+ * Whether the failure log records a failed poll: the first ten in a row each,
+ * then one in a hundred.
+ *
+ * @param failures Failed polls in a row, this one included; at least 1.
+ * @return true when this failure is logged.
+ */
+bool failureLogged(long failures);
+
+#endif

@@ -1,0 +1,50 @@
+// qavd: polls a battery module for ever and hands each answer and event to every output.
+#include "options.h"
+#include "output.h"
+#include "outputs.h"
+#include "poller.h"
+#include "signals.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <syslog.h>
+
+// Report an output that cannot start; the status to exit with.
+static int startFailure(const std::string& problem)
+{
+    std::fprintf(stderr, "qavd: %s\n", problem.c_str());
+    return 2;
+}
+
+// Parse the options, start every output, and poll until told to stop.
+int main(int argc, char** argv)
+{
+    CLI::App app{"qavd: polls a battery module and reports every answer and event"};
+    DaemonOptions options;
+    addCoreOptions(app, options);
+    // ---- Exporter options: each exporter adds its options to app here, e.g.
+    //      addMetricsOptions(app, metricsOptions);
+    // ---- End of exporter options.
+    int status = parseCommandLine(app, options, argc, argv);
+    if (status >= 0) return status;
+
+    // Before any output starts a thread, so every thread inherits the blocked signals.
+    Signals signals;
+    if (!signals.ok()) return startFailure(std::string("cannot watch signals: ") + std::strerror(errno));
+    openlog("qavd", LOG_PID, LOG_DAEMON);
+    Outputs outputs;
+    CommandRunner runner;
+    std::string problem;
+    if (!addCoreOutputs(outputs, options, runner, &problem)) return startFailure(problem);
+    // ---- Exporter outputs: each exporter starts here and is added with outputs.add(...);
+    //      one that cannot start returns startFailure(problem), e.g.
+    //      auto metrics = startMetrics(metricsOptions, options.name, &problem);
+    //      if (!metrics) return startFailure(problem);
+    //      outputs.add(std::move(metrics));
+    // ---- End of exporter outputs.
+    return runDaemon(options, outputs, signals, runner);
+}

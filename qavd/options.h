@@ -1,0 +1,62 @@
+// options: qavd's command line and config file, and the checks on their values.
+#ifndef QAVD_OPTIONS_H
+#define QAVD_OPTIONS_H
+
+#include <string>
+
+namespace CLI {
+class App;
+}
+
+/** What qavd prints on standard output per accepted answer. */
+enum class StdoutForm { json, console, none };
+
+/** The daemon's own settings; exporters keep theirs in their own structs. */
+struct DaemonOptions {
+    std::string address = "tcp:127.0.0.1:10001"; ///< Port-library address.
+    int speed = 9600;                            ///< Line speed of a device path.
+    int dataBits = 8;                            ///< 5 to 8.
+    int stopBits = 1;                            ///< 1 or 2.
+    std::string parity = "none";                 ///< "none", "even" or "odd".
+    std::string name = "battery";                ///< The battery's name in every output.
+    double interval = 5;                         ///< Poll period in seconds, start to start.
+    double timeout = 2;                          ///< Wait for a whole answer, in seconds.
+    int staleAfter = 3;                          ///< Failed polls after which data is stale.
+    StdoutForm output = StdoutForm::json;        ///< Standard output form.
+    std::string datalogDir;                      ///< Data log directory; empty for none.
+    bool syslogRecords = false;                  ///< Send two system log records per answer.
+    std::string eventCommand;                    ///< Program run on every event; empty for none.
+    bool once = false;                           ///< Print the first accepted answer and exit.
+};
+
+/**
+ * Add the daemon's options, --config, --help and --version to @p app.
+ * Values parsed later land in @p options, which must outlive @p app's parsing.
+ *
+ * @param app     The command line. Exporters add their options to it afterwards.
+ * @param options Receives the parsed values; starts at the defaults.
+ */
+void addCoreOptions(CLI::App& app, DaemonOptions& options);
+
+/**
+ * Parse the command line and the config file it names, then check the values
+ * that depend on each other. Messages go to standard error (help and version
+ * to standard output).
+ *
+ * @param app     The command line with every option added. 
+ * @param options The values addCoreOptions() bound to @p app.
+ * @param argc    Argument count, as main() has it.
+ * @param argv    Arguments, as main() has them. Must not be null.
+ * @return -1 to go on; 0 after --help or --version; 2 after any error.
+ */
+int parseCommandLine(CLI::App& app, const DaemonOptions& options, int argc, char** argv);
+
+/**
+ * Check the values that no single option's check can see.
+ *
+ * @param options Parsed values.
+ * @return An empty text when they fit together, or a message saying what does not.
+ */
+std::string crossCheck(const DaemonOptions& options);
+
+#endif

@@ -1,0 +1,159 @@
+// outputs: the daemon's own outputs: standard output, data log, system log and event command.
+#ifndef QAVD_OUTPUTS_H
+#define QAVD_OUTPUTS_H
+
+#include "options.h"
+#include "output.h"
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+#include <utility>
+#include <vector>
+
+/** Prints each accepted answer on standard output as JSON or the console report, flushed. */
+class StdoutOutput : public Output {
+public:
+    /** @param chosen json or console; none prints nothing. */
+    explicit StdoutOutput(StdoutForm chosen) : form(chosen) {}
+    void answer(const Reading& reading) override;
+    void finish() override;
+
+private:
+    StdoutForm form;
+};
+
+/** Appends a data log line per accepted answer to DIR/<seconds>qav.log; rotate() starts a new file. */
+class DataLogOutput : public Output {
+public:
+    /**
+     * Open the first file.
+     *
+     * @param dir     The data log directory.
+     * @param problem Receives a message when the file cannot be opened. Must not be null.
+     * @return The output, or null after a failure.
+     */
+    static std::unique_ptr<DataLogOutput> open(const std::string& dir, std::string* problem);
+    ~DataLogOutput() override;
+    DataLogOutput(const DataLogOutput&) = delete;
+    DataLogOutput& operator=(const DataLogOutput&) = delete;
+
+    void answer(const Reading& reading) override;
+    /** Start a file named by the current seconds; keep the old one if it cannot be opened. */
+    void rotate() override;
+    void finish() override;
+
+    /** @return The path of the file written now. */
+    const std::string& path() const { return current; }
+
+private:
+    DataLogOutput(std::string dir, std::string path, std::FILE* file);
+
+    std::string dir;
+    std::string current;
+    std::FILE* file;
+    bool writeFailed = false;
+};
+
+/**
+ * Sends to the system log: a record per event (warning for commlost, alert and
+ * fault, notice for the others), failed polls as failureLogged() allows, the
+ * end of a run of failures, and optionally the two records of every answer.
+ */
+class SyslogOutput : public Output {
+public:
+    /**
+     * @param name    The battery's name, put in front of each record.
+     * @param withRecords true to send the two records per accepted answer.
+     */
+    SyslogOutput(std::string name, bool withRecords) : battery(std::move(name)), records(withRecords) {}
+    void answer(const Reading& reading) override;
+    void event(const Event& event) override;
+    void polled(PollResult result) override;
+
+private:
+    std::string battery;
+    bool records;
+    long failures = 0;
+};
+
+/**
+ * Runs event commands without a shell and without waiting for them: each runs
+ * in its own process group, is reaped by reap(), and is killed with its group
+ * when still running after 30 seconds.
+ */
+class CommandRunner {
+public:
+    CommandRunner() = default;
+    ~CommandRunner() = default;
+    CommandRunner(const CommandRunner&) = delete;
+    CommandRunner& operator=(const CommandRunner&) = delete;
+
+    /**
+     * Start @p path with argument 1 the event's name and QAV_EVENT, QAV_BATTERY,
+     * QAV_DETAIL and QAV_TIME added to the environment.
+     *
+     * @param path    The program.
+     * @param event   The event.
+     * @param problem Receives why it could not start. Must not be null.
+     * @return true when it started.
+     */
+    bool run(const std::string& path, const Event& event, std::string* problem);
+
+    /** Reap the commands that ended and kill those past their 30 seconds. */
+    void reap();
+
+    /** @return When reap() must next run to kill in time; time_point::max() with none running. */
+    std::chrono::steady_clock::time_point nextDeadline() const;
+
+    /** @return Commands started and not yet reaped. */
+    std::size_t running() const { return children.size(); }
+
+    /** Longest a command may run. */
+    static constexpr std::chrono::seconds limit{30};
+    /** Most commands running at once; events beyond it are reported, not run. */
+    static constexpr std::size_t maxRunning = 32;
+
+private:
+    struct Child {
+        pid_t pid;
+        std::chrono::steady_clock::time_point started;
+        bool killed;
+    };
+    std::vector<Child> children;
+};
+
+/** Runs --event-command on every event through a CommandRunner. */
+class EventCommandOutput : public Output {
+public:
+    /**
+     * @param program  The program to run.
+     * @param children Starts and reaps the children; must outlive this output.
+     */
+    EventCommandOutput(std::string program, CommandRunner& children)
+        : path(std::move(program)), runner(children)
+    {
+    }
+    void event(const Event& event) override;
+
+private:
+    std::string path;
+    CommandRunner& runner;
+};
+
+/**
+ * Add the outputs the options ask for, in this order: standard output, data
+ * log, system log, event command.
+ *
+ * @param outputs Receives the outputs.
+ * @param options Parsed and checked options.
+ * @param runner  Runs event commands; must outlive @p outputs.
+ * @param problem Receives a message when an output cannot start. Must not be null.
+ * @return false when an output cannot start.
+ */
+bool addCoreOutputs(Outputs& outputs, const DaemonOptions& options, CommandRunner& runner,
+                    std::string* problem);
+
+#endif

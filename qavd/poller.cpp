@@ -1,0 +1,262 @@
+// poller: the poll loop: connect with back-off, request, collect, check and hand on each answer.
+#include "poller.h"
+
+#include "events.h"
+#include "outputs.h"
+#include "serial.h"
+#include "signals.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <poll.h>
+#include <unistd.h>
+
+// The port library's diagnostics stay quiet in the daemon.
+int DEBUG_LEVEL = 0;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t answerLength = 77;
+constexpr std::size_t fieldLength = 74;
+// Bytes kept of an over-long answer; enough to tell it is too long.
+constexpr std::size_t collectLimit = 4096;
+// Stray bytes after the 77th are waited for this long.
+constexpr std::chrono::milliseconds settleTime{20};
+constexpr double firstBackoff = 1;
+constexpr double lastBackoff = 60;
+const char* const statusRequest = "@RQ\n";
+
+// Seconds as a clock duration.
+Clock::duration seconds(double value)
+{
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(value));
+}
+
+// Milliseconds from now until deadline, rounded up, for poll(); 0 when past.
+int msUntil(Clock::time_point deadline)
+{
+    auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) return 0;
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return static_cast<int>(std::min<long long>(ms, 60000));
+}
+
+} // namespace
+
+PollResult classifyAnswer(const std::string& bytes)
+{
+    if (bytes.empty()) return PollResult::timeout;
+    if (bytes.size() < answerLength) return PollResult::shortAnswer;
+    if (bytes.size() > answerLength) return PollResult::longAnswer;
+    bool hex = std::all_of(bytes.begin(), bytes.begin() + fieldLength,
+                           [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
+    return hex ? PollResult::accepted : PollResult::malformed;
+}
+
+namespace {
+
+// How a wait ended.
+enum class Wake { ready, deadline, terminate };
+
+// One daemon run: the connection, the schedule and the event state.
+class Daemon {
+public:
+    Daemon(const DaemonOptions& settings, Outputs& all, Signals& watched, CommandRunner& children)
+        : options(settings), outputs(all), signals(watched), runner(children),
+          tracker(settings.name, settings.staleAfter)
+    {
+    }
+    int run();
+
+private:
+    bool service();
+    Wake wait(int watched, Clock::time_point deadline);
+    void connect();
+    void disconnect();
+    bool discardWaiting();
+    PollResult collect(std::string* bytes);
+    PollResult pollOnce(std::string* bytes);
+    void handle(PollResult result, const std::string& bytes);
+    bool onceDone(PollResult result, int* status) const;
+
+    const DaemonOptions& options;
+    Outputs& outputs;
+    Signals& signals;
+    CommandRunner& runner;
+    EventTracker tracker;
+    int fd = -1;
+    double backoff = firstBackoff;
+    Clock::time_point nextAttempt{};
+    PollResult lastFailure = PollResult::timeout;
+};
+
+// Act on signals and children; false once told to stop.
+bool Daemon::service()
+{
+    signals.take();
+    if (signals.rotate) {
+        signals.rotate = false;
+        outputs.rotate();
+    }
+    if (runner.running() > 0) runner.reap();
+    return !signals.terminate;
+}
+
+// Wait until watched (when not -1) is readable, deadline passes, or a stop signal comes.
+Wake Daemon::wait(int watched, Clock::time_point deadline)
+{
+    for (;;) {
+        if (!service()) return Wake::terminate;
+        Clock::time_point until = std::min(deadline, runner.nextDeadline());
+        pollfd fds[2] = {{signals.fd(), POLLIN, 0}, {watched, POLLIN, 0}};
+        int ready = poll(fds, watched >= 0 ? 2 : 1, msUntil(until));
+        if (ready < 0 && errno != EINTR) return Wake::ready; // the read will tell what is wrong
+        if (ready > 0 && watched >= 0 && fds[1].revents != 0) return Wake::ready;
+        if (Clock::now() >= deadline && (ready <= 0 || fds[0].revents == 0)) return Wake::deadline;
+    }
+}
+
+// Try to open the port; on failure wait longer before each further try.
+void Daemon::connect()
+{
+    int opened = 0;
+    bool ok = openPort(options.address.c_str(), &opened, options.speed, options.dataBits,
+                       options.stopBits, options.parity.c_str()) > 0;
+    outputs.connected(ok);
+    if (ok) {
+        fd = opened;
+        backoff = firstBackoff;
+        return;
+    }
+    nextAttempt = Clock::now() + seconds(backoff);
+    backoff = std::min(backoff * 2, lastBackoff);
+}
+
+// Close a port that failed; the next poll tries to open it again.
+void Daemon::disconnect()
+{
+    releasePort(fd);
+    fd = -1;
+    nextAttempt = Clock::now();
+}
+
+// Read and drop whatever arrived since the last poll; false when the peer has gone.
+bool Daemon::discardWaiting()
+{
+    flushRecv(fd);
+    char chunk[512];
+    for (std::size_t dropped = 0; dropped < collectLimit;) {
+        pollfd waiting{fd, POLLIN, 0};
+        int ready = poll(&waiting, 1, 0);
+        if (ready == 0) return true;
+        if (ready < 0) return errno == EINTR;
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n <= 0) return n < 0 && (errno == EINTR || errno == EAGAIN);
+        dropped += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Collect the answer's bytes until 77 have come and settled, or the timeout passes.
+PollResult Daemon::collect(std::string* bytes)
+{
+    Clock::time_point deadline = Clock::now() + seconds(options.timeout);
+    char chunk[512];
+    while (bytes->size() <= answerLength) {
+        Wake wake = wait(fd, deadline);
+        if (wake == Wake::terminate) return PollResult::timeout;
+        if (wake == Wake::deadline) break;
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) return PollResult::disconnected;
+        bool wasShort = bytes->size() < answerLength;
+        bytes->append(chunk, std::min(static_cast<std::size_t>(n), collectLimit));
+        if (wasShort && bytes->size() >= answerLength)
+            deadline = std::min(deadline, Clock::now() + settleTime);
+    }
+    return classifyAnswer(*bytes);
+}
+
+// One poll: connect when due, discard, request, collect.
+PollResult Daemon::pollOnce(std::string* bytes)
+{
+    if (fd < 0 && Clock::now() >= nextAttempt) connect();
+    if (fd < 0) return PollResult::disconnected;
+    if (!discardWaiting() || sendStr(fd, statusRequest) != 0) {
+        disconnect();
+        return PollResult::disconnected;
+    }
+    PollResult result = collect(bytes);
+    if (result == PollResult::disconnected) disconnect();
+    return result;
+}
+
+// Hand one poll's outcome, answer and events to every output.
+void Daemon::handle(PollResult result, const std::string& bytes)
+{
+    outputs.polled(result);
+    long long now = static_cast<long long>(std::time(nullptr));
+    bool wasFresh = tracker.fresh();
+    if (result != PollResult::accepted) {
+        lastFailure = result;
+        std::vector<Event> events = tracker.failed(result, now);
+        if (wasFresh && !tracker.fresh()) outputs.freshness(false);
+        for (const Event& event : events) outputs.event(event);
+        return;
+    }
+    Reading reading{options.name, now, bytes, {}};
+    decodeStatus(bytes.data(), bytes.size(), &reading.status);
+    std::vector<Event> events = tracker.accepted(reading.status, now);
+    if (!wasFresh) outputs.freshness(true);
+    outputs.answer(reading);
+    for (const Event& event : events) outputs.event(event);
+}
+
+// With --once: whether the run is over, and its exit status.
+bool Daemon::onceDone(PollResult result, int* status) const
+{
+    if (result == PollResult::accepted) {
+        *status = 0;
+        return true;
+    }
+    if (tracker.failures() < options.staleAfter) return false;
+    std::fprintf(stderr, "qavd: no answer accepted in %ld polls of %s (the last: %s)\n",
+                 tracker.failures(), options.address.c_str(), pollResultName(lastFailure));
+    *status = 1;
+    return true;
+}
+
+// Poll at every interval until a stop signal (or the end of a --once run).
+int Daemon::run()
+{
+    int status = 0;
+    Clock::time_point start = Clock::now();
+    for (;;) {
+        std::string bytes;
+        PollResult result = pollOnce(&bytes);
+        if (signals.terminate) break;
+        handle(result, bytes);
+        if (options.once && onceDone(result, &status)) break;
+        // Start to start; a poll that overran a whole period starts the next at once.
+        start += seconds(options.interval);
+        if (start < Clock::now()) start = Clock::now();
+        if (wait(-1, start) == Wake::terminate) break;
+    }
+    outputs.finish();
+    if (fd >= 0) releasePort(fd);
+    return status;
+}
+
+} // namespace
+
+int runDaemon(const DaemonOptions& options, Outputs& outputs, Signals& signals, CommandRunner& runner)
+{
+    Daemon daemon(options, outputs, signals, runner);
+    return daemon.run();
+}

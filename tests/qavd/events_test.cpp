@@ -1,0 +1,105 @@
+// Tests of the event logic: staleness, alerts, faults, and the failure log's throttle.
+#include "events.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Names of the events, in order, as one text.
+std::string names(const std::vector<Event>& events)
+{
+    std::string text;
+    for (const Event& event : events) text += (text.empty() ? "" : " ") + event.name;
+    return text;
+}
+
+BatteryStatus statusWith(int tempAlert, int voltAlert, int statusRegister)
+{
+    BatteryStatus status{};
+    status.tempAlertRegister = tempAlert;
+    status.voltAlertRegister = voltAlert;
+    status.statusRegister = statusRegister;
+    return status;
+}
+
+TEST(EventTracker, StaleAfterFailuresThenCommokOnTheNextAnswer)
+{
+    EventTracker tracker("b1", 3);
+    EXPECT_FALSE(tracker.fresh());
+    EXPECT_EQ(names(tracker.failed(PollResult::timeout, 10)), "");
+    EXPECT_EQ(names(tracker.failed(PollResult::timeout, 11)), "");
+    std::vector<Event> lost = tracker.failed(PollResult::disconnected, 12);
+    ASSERT_EQ(names(lost), "commlost");
+    EXPECT_EQ(lost[0].battery, "b1");
+    EXPECT_EQ(lost[0].time, 12);
+    EXPECT_EQ(lost[0].detail, "no accepted answer in 3 polls, the last disconnected");
+    EXPECT_EQ(names(tracker.failed(PollResult::timeout, 13)), "");
+    EXPECT_EQ(tracker.failures(), 4);
+    std::vector<Event> back = tracker.accepted(statusWith(0, 0, 0x8000), 14);
+    ASSERT_EQ(names(back), "commok");
+    EXPECT_EQ(back[0].detail, "answer accepted after 4 failed polls");
+    EXPECT_TRUE(tracker.fresh());
+    EXPECT_EQ(tracker.failures(), 0);
+}
+
+TEST(EventTracker, FreshFromTheFirstAnswerAndFewerFailuresStayFresh)
+{
+    EventTracker tracker("b1", 2);
+    EXPECT_EQ(names(tracker.failed(PollResult::malformed, 1)), "");
+    EXPECT_EQ(names(tracker.accepted(statusWith(0, 0, 0x8000), 2)), "");
+    EXPECT_TRUE(tracker.fresh());
+    EXPECT_EQ(names(tracker.failed(PollResult::shortAnswer, 3)), "");
+    EXPECT_TRUE(tracker.fresh());
+    EXPECT_EQ(names(tracker.accepted(statusWith(0, 0, 0x8000), 4)), "");
+    EXPECT_EQ(names(tracker.failed(PollResult::timeout, 5)), "");
+    EXPECT_EQ(names(tracker.failed(PollResult::timeout, 6)), "commlost");
+    EXPECT_FALSE(tracker.fresh());
+}
+
+TEST(EventTracker, AlertOnEveryChangeWhileRaisedAndOneClear)
+{
+    EventTracker tracker("b1", 3);
+    std::vector<Event> first = tracker.accepted(statusWith(0, 0x12, 0x8000), 1);
+    ASSERT_EQ(names(first), "alert");
+    EXPECT_EQ(first[0].detail, "temp alert register 0000, volt alert register 0012");
+    EXPECT_EQ(names(tracker.accepted(statusWith(0, 0x12, 0x8000), 2)), "");
+    EXPECT_EQ(names(tracker.accepted(statusWith(0x1, 0x12, 0x8000), 3)), "alert");
+    EXPECT_EQ(names(tracker.accepted(statusWith(0x1, 0, 0x8000), 4)), "alert");
+    EXPECT_EQ(names(tracker.accepted(statusWith(0, 0, 0x8000), 5)), "alertclear");
+    EXPECT_EQ(names(tracker.accepted(statusWith(0, 0, 0x8000), 6)), "");
+}
+
+TEST(EventTracker, FaultNamesOnlyNewlySetBitsAndClearsWhenAllAreGood)
+{
+    EventTracker tracker("b1", 3);
+    // Fan, charge mode and battery enable are not faults.
+    EXPECT_EQ(names(tracker.accepted(statusWith(0, 0, 0x8608), 1)), "");
+    std::vector<Event> fault = tracker.accepted(statusWith(0, 0, 0x8010), 2);
+    ASSERT_EQ(names(fault), "fault");
+    EXPECT_EQ(fault[0].detail, "main_fuse");
+    fault = tracker.accepted(statusWith(0, 0, 0xC8D0), 3);
+    ASSERT_EQ(names(fault), "fault");
+    EXPECT_EQ(fault[0].detail, "overcurrent undervoltage discharge_transient battery_hot_limit");
+    EXPECT_EQ(names(tracker.accepted(statusWith(0, 0, 0x8040), 4)), "");
+    EXPECT_EQ(names(tracker.accepted(statusWith(0, 0, 0x8000), 5)), "faultclear");
+    EXPECT_EQ(names(tracker.accepted(statusWith(0, 0, 0x8000), 6)), "");
+}
+
+TEST(EventTracker, StateSurvivesCommunicationLoss)
+{
+    EventTracker tracker("b1", 1);
+    EXPECT_EQ(names(tracker.accepted(statusWith(2, 0, 0x8020), 1)), "alert fault");
+    EXPECT_EQ(names(tracker.failed(PollResult::timeout, 2)), "commlost");
+    // The same alarm after the gap is no change; only the link comes back.
+    EXPECT_EQ(names(tracker.accepted(statusWith(2, 0, 0x8020), 3)), "commok");
+    EXPECT_EQ(names(tracker.accepted(statusWith(0, 0, 0x8000), 4)), "alertclear faultclear");
+}
+
+TEST(FailureLogged, FirstTenThenOneInAHundred)
+{
+    for (long n = 1; n <= 10; n++) EXPECT_TRUE(failureLogged(n)) << n;
+    for (long n : {11L, 12L, 99L, 101L, 150L, 199L, 1001L}) EXPECT_FALSE(failureLogged(n)) << n;
+    for (long n : {100L, 200L, 1000L}) EXPECT_TRUE(failureLogged(n)) << n;
+}
+
+} // namespace

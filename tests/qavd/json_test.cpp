@@ -1,0 +1,102 @@
+// Tests of qavd's JSON form of an answer and of how collected bytes are sorted.
+#include "json.h"
+#include "poller.h"
+#include "sample_answers.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+Reading readingOf(const std::string& answer)
+{
+    Reading reading{"b1", 1796699894, answer, {}};
+    decodeStatus(answer.data(), answer.size(), &reading.status);
+    return reading;
+}
+
+TEST(ReadingJson, LineHoldsScaledValuesInDocumentedOrder)
+{
+    EXPECT_EQ(readingJsonLine(readingOf(answerA)),
+              R"({"battery":"b1","time":1796699894,"gas_gauge_percent":85.0,)"
+              R"("cell_voltages_volts":[3.3,3.3,3.3,3.3,3.3,3.3,3.3,3.3],"stack_voltage_volts":26.4,)"
+              R"("current_amperes":-1.0,"layer_temperatures_celsius":[29,28,27,26,25,24,23,22],)"
+              R"("heatsink_temperature_celsius":31,"relative_humidity_percent":45,"balance_register":5,)"
+              R"("temp_alert_register":0,"volt_alert_register":18,"status_register":32768,)"
+              R"("status_flags":{"fan":false,"main_fuse":false,"safe_operating_area":false,)"
+              R"("overcurrent":false,"undervoltage":false,"overvoltage":false,"discharge_mode":false,)"
+              R"("charge_mode":false,"discharge_transient":false,"battery_cold_limit":false,)"
+              R"("heatsink_hot_limit":false,"battery_hot_limit":false,"battery_enable":true},)"
+              R"("answer":"21340CE40CE40CE40CE40CE40CE40CE40CE4FF9C161718191A1B1C1D1F2D050000001280005A\n"})");
+}
+
+TEST(ReadingJson, ValuesAndFlagsFollowTheAnswer)
+{
+    // Gauge 100.00 %, cells 4.000 to 4.007 V, +12.50 A, fan, overvoltage and charge mode set.
+    const std::string answer = "2710"
+                               "0FA00FA10FA20FA30FA40FA50FA60FA7"
+                               "04E2"
+                               "0102030405060708"
+                               "28"
+                               "32"
+                               "FF"
+                               "0003"
+                               "0000"
+                               "0508"
+                               "77\n";
+    nlohmann::json object = readingJson(readingOf(answer));
+    EXPECT_EQ(object["gas_gauge_percent"], 100.0);
+    EXPECT_EQ(object["cell_voltages_volts"][7], 4.007);
+    EXPECT_EQ(object["stack_voltage_volts"], 32.028);
+    EXPECT_EQ(object["current_amperes"], 12.5);
+    EXPECT_EQ(object["layer_temperatures_celsius"], nlohmann::json::parse("[8,7,6,5,4,3,2,1]"));
+    EXPECT_EQ(object["balance_register"], 255);
+    EXPECT_EQ(object["temp_alert_register"], 3);
+    EXPECT_EQ(object["status_register"], 0x0508);
+    nlohmann::json flags = object["status_flags"];
+    EXPECT_EQ(flags.size(), 13U);
+    EXPECT_TRUE(flags["fan"] && flags["overvoltage"] && flags["charge_mode"]);
+    EXPECT_FALSE(flags["battery_enable"] || flags["main_fuse"] || flags["discharge_mode"]);
+}
+
+TEST(ReadingJson, AnyTrailingByteSurvivesAsItsCodePoint)
+{
+    std::string answer = answerA.substr(0, 74) + std::string("\xff\x00\x80", 3);
+    std::string line = readingJsonLine(readingOf(answer));
+    nlohmann::json back = nlohmann::json::parse(line);
+    std::string text = back["answer"];
+    // Bytes 0xFF, 0x00 and 0x80 are the code points U+00FF, U+0000 and U+0080.
+    std::string tail = text.substr(74);
+    EXPECT_EQ(tail, "\xc3\xbf" + std::string(1, '\0') + "\xc2\x80");
+    EXPECT_NE(line.find(R"(\u0000)"), std::string::npos) << line;
+}
+
+TEST(ClassifyAnswer, OnlySeventySevenBytesWithHexFieldsAreAccepted)
+{
+    EXPECT_EQ(classifyAnswer(""), PollResult::timeout);
+    EXPECT_EQ(classifyAnswer(answerA.substr(0, 76)), PollResult::shortAnswer);
+    EXPECT_EQ(classifyAnswer(answerA + "0"), PollResult::longAnswer);
+    EXPECT_EQ(classifyAnswer(answerA), PollResult::accepted);
+    // The last three bytes are not looked at.
+    EXPECT_EQ(classifyAnswer(answerA.substr(0, 74) + std::string("\0\xff\n", 3)), PollResult::accepted);
+    std::string bad = answerA;
+    bad[73] = 'G';
+    EXPECT_EQ(classifyAnswer(bad), PollResult::malformed);
+    bad = answerA;
+    bad[10] = '\0';
+    EXPECT_EQ(classifyAnswer(bad), PollResult::malformed);
+    bad = answerA;
+    bad[0] = ' ';
+    EXPECT_EQ(classifyAnswer(bad), PollResult::malformed);
+}
+
+TEST(PollResultName, NamesEveryOutcomeAsMetricsLabelIt)
+{
+    EXPECT_STREQ(pollResultName(PollResult::accepted), "accepted");
+    EXPECT_STREQ(pollResultName(PollResult::timeout), "timeout");
+    EXPECT_STREQ(pollResultName(PollResult::shortAnswer), "short");
+    EXPECT_STREQ(pollResultName(PollResult::longAnswer), "long");
+    EXPECT_STREQ(pollResultName(PollResult::malformed), "malformed");
+    EXPECT_STREQ(pollResultName(PollResult::disconnected), "disconnected");
+}
+
+} // namespace
