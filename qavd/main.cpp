@@ -1,4 +1,5 @@
 // qavd: polls a battery module for ever and hands each answer and event to every output.
+#include "mqtt.h"
 #include "options.h"
 #include "output.h"
 #include "outputs.h"
@@ -28,6 +29,8 @@ int main(int argc, char** argv)
     addCoreOptions(app, options);
     // ---- Exporter options: each exporter adds its options to app here, e.g.
     //      addMetricsOptions(app, metricsOptions);
+    MqttOptions mqttOptions;
+    addMqttOptions(app, mqttOptions);
     // ---- End of exporter options.
     int status = parseCommandLine(app, options, argc, argv);
     if (status >= 0) return status;
@@ -45,6 +48,11 @@ int main(int argc, char** argv)
     //      auto metrics = startMetrics(metricsOptions, options.name, &problem);
     //      if (!metrics) return startFailure(problem);
     //      outputs.add(std::move(metrics));
+    if (!mqttOptions.host.empty()) {
+        std::unique_ptr<Output> mqtt = startMqtt(mqttOptions, options.name, &problem);
+        if (!mqtt) return startFailure(problem);
+        outputs.add(std::move(mqtt));
+    }
     // ---- End of exporter outputs.
     return runDaemon(options, outputs, signals, runner);
 }

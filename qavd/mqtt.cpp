@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <syslog.h>
 #include <thread>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -37,6 +38,12 @@ std::string prefixError(const std::string& prefix)
     if (mosquitto_validate_utf8(prefix.c_str(), static_cast<int>(prefix.size())) != MOSQ_ERR_SUCCESS)
         return "must be UTF-8 text";
     return "";
+}
+
+// A message for a file that cannot be read, or "".
+std::string readableFile(const std::string& path)
+{
+    return access(path.c_str(), R_OK) == 0 ? "" : "cannot read " + path + ": " + std::strerror(errno);
 }
 
 // mosquitto_lib_init() for as long as one exporter lives.
@@ -99,6 +106,7 @@ private:
     std::condition_variable wake;
     bool connected = false;    // between a CONNACK that accepted and the disconnect
     bool fresh = false;
+    std::string availability;  // what this connection last published on the availability topic
     bool finishing = false;    // finish() began: no more reconnects
     bool stopping = false;     // the thread must end
     std::string latestState;   // the JSON of the latest answer, "" before the first
@@ -220,6 +228,7 @@ void MqttOutput::onConnect(mosquitto*, void* self, int rc)
     output->report(LOG_NOTICE, output->failures == 0 ? std::string("connected")
                                : "connected after " + std::to_string(output->failures) + " failed attempts");
     output->connected = output->attemptConnected = true;
+    output->availability.clear();
     output->failures = 0;
     for (const auto& [topic, payload] : output->discovery) output->publish(topic, payload, true);
     if (!output->latestState.empty()) output->publish(output->topics.state, output->latestState, true);
@@ -255,10 +264,14 @@ void MqttOutput::publish(const std::string& topic, const std::string& payload, b
                       retain);
 }
 
-// "online" while the data is fresh and the exporter runs, else "offline"; the caller holds the mutex.
+// "online" while the data is fresh and the exporter runs, else "offline", when that changed;
+// the caller holds the mutex and has seen the connection up.
 void MqttOutput::publishAvailability()
 {
-    publish(topics.availability, fresh && !finishing ? "online" : "offline", true);
+    std::string now = fresh && !finishing ? "online" : "offline";
+    if (now == availability) return;
+    availability = now;
+    publish(topics.availability, availability, true);
 }
 
 void MqttOutput::answer(const Reading& reading)
@@ -266,11 +279,10 @@ void MqttOutput::answer(const Reading& reading)
     std::string state = readingJsonLine(reading);
     std::lock_guard lock(mutex);
     latestState = std::move(state);
-    bool becameFresh = !fresh;
     fresh = true;
     if (!connected) return;
     publish(topics.state, latestState, true);
-    if (becameFresh) publishAvailability();
+    publishAvailability();
 }
 
 void MqttOutput::event(const Event& event)
@@ -284,9 +296,9 @@ void MqttOutput::event(const Event& event)
 void MqttOutput::freshness(bool isFresh)
 {
     std::lock_guard lock(mutex);
-    if (fresh == isFresh) return;
     fresh = isFresh;
-    if (connected) publishAvailability();
+    // Going fresh waits for the answer, so that its state goes out before "online".
+    if (connected && !fresh) publishAvailability();
 }
 
 // Say "offline", disconnect cleanly (waiting a little for it), and end the thread.
@@ -351,8 +363,10 @@ bool readPasswordFile(const std::string& path, std::string* password, std::strin
     errno = 0;
     std::ifstream in(path, std::ios::binary);
     std::string line;
-    if (!in || !std::getline(in, line)) {
-        *error = "cannot read " + path + (errno != 0 ? std::string(": ") + std::strerror(errno) : "");
+    bool opened = static_cast<bool>(in);
+    if (!opened || !std::getline(in, line)) {
+        bool empty = opened && in.eof() && errno == 0;
+        *error = empty ? path + " is empty" : "cannot read " + path + ": " + std::strerror(errno);
         return false;
     }
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -387,8 +401,8 @@ void addMqttOptions(CLI::App& app, MqttOptions& options)
            "read the broker password from the first line of FILE")
         ->type_name("FILE")->group(group)->needs(user);
     app.add_option("--mqtt-cafile", options.cafile, "connect with TLS, trusting the CA certificates in FILE")
-        ->type_name("FILE")->group(group)->needs(broker)->check(CLI::ExistingFile);
-    auto prefixCheck = CLI::Validator(prefixError, "TEXT");
+        ->type_name("FILE")->group(group)->needs(broker)->check(CLI::Validator(readableFile, ""));
+    auto prefixCheck = CLI::Validator(prefixError, "");
     app.add_option("--mqtt-topic-prefix", options.topicPrefix, "first levels of the state, availability and event topics")
         ->capture_default_str()->group(group)->check(prefixCheck);
     app.add_option("--mqtt-discovery-prefix", options.discoveryPrefix,

@@ -91,7 +91,7 @@ public:
                << "listener " << port << " 127.0.0.1\n"
                << extra << "\n";
         config.close();
-        process = spawn({"/usr/sbin/mosquitto", "-c", dir + "/mosquitto.conf"});
+        process = spawn({MOSQUITTO_PATH, "-c", dir + "/mosquitto.conf"});
         return eventually(20, [this] {
             pump(&process, 0);
             return listening(port);
