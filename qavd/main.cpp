@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <syslog.h>
 
@@ -22,7 +23,7 @@ static int startFailure(const std::string& problem)
 }
 
 // Parse the options, start every output, and poll until told to stop.
-int main(int argc, char** argv)
+static int runQavd(int argc, char** argv)
 {
     CLI::App app{"qavd: polls a battery module and reports every answer and event"};
     DaemonOptions options;
@@ -55,4 +56,15 @@ int main(int argc, char** argv)
     }
     // ---- End of exporter outputs.
     return runDaemon(options, outputs, signals, runner);
+}
+
+// runQavd(), with any exception a library lets out turned into a message.
+int main(int argc, char** argv)
+{
+    try {
+        return runQavd(argc, argv);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "qavd: %s\n", error.what());
+        return 1;
+    }
 }

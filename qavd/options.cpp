@@ -13,14 +13,16 @@
 namespace {
 
 // A battery name fits in topics, metric labels and file names unchanged.
-const CLI::Validator batteryName(
-    [](const std::string& text) {
-        static const std::regex pattern("[A-Za-z0-9_-]{1,32}");
-        return std::regex_match(text, pattern)
-                   ? std::string()
-                   : std::string("must be 1 to 32 of A-Z, a-z, 0-9, _ and -");
-    },
-    "NAME");
+CLI::Validator batteryName()
+{
+    return {[](const std::string& text) {
+                static const std::regex pattern("[A-Za-z0-9_-]{1,32}");
+                return std::regex_match(text, pattern)
+                           ? std::string()
+                           : std::string("must be 1 to 32 of A-Z, a-z, 0-9, _ and -");
+            },
+            "NAME"};
+}
 
 // The port and line settings.
 void addPortOptions(CLI::App& app, DaemonOptions& options)
@@ -47,7 +49,7 @@ void addPortOptions(CLI::App& app, DaemonOptions& options)
 void addPollOptions(CLI::App& app, DaemonOptions& options)
 {
     app.add_option("-n,--name", options.name, "This battery's name in outputs, events, metrics and topics")
-        ->check(batteryName)
+        ->check(batteryName())
         ->capture_default_str();
     app.add_option("-i,--interval", options.interval, "Poll period in seconds, start to start")
         ->check(CLI::Range(0.1, 86400.0))
@@ -95,6 +97,8 @@ void addCoreOptions(CLI::App& app, DaemonOptions& options)
 {
     app.set_config("--config", "", "Read options from FILE (TOML or INI; keys are long option names)")
         ->type_name("FILE");
+    // A misspelt key must not be dropped without a word.
+    app.allow_config_extras(CLI::config_extras_mode::error);
     app.set_version_flag("--version", std::string("qavd ") + QAVD_VERSION);
     addPortOptions(app, options);
     addPollOptions(app, options);

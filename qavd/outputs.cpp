@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -179,6 +180,34 @@ int spawnAttributes(posix_spawnattr_t* attributes)
     return error;
 }
 
+// Descriptors of a command: no input, and its output where ours goes to error messages,
+// so nothing it prints can break the JSON Lines on our standard output.
+int spawnDescriptors(posix_spawn_file_actions_t* actions)
+{
+    int error = posix_spawn_file_actions_init(actions);
+    if (error != 0) return error;
+    if ((error = posix_spawn_file_actions_addopen(actions, 0, "/dev/null", O_RDONLY, 0)) != 0 ||
+        (error = posix_spawn_file_actions_adddup2(actions, 2, 1)) != 0)
+        posix_spawn_file_actions_destroy(actions);
+    return error;
+}
+
+// Start path with argv and envp; 0 or an errno value.
+int spawnCommand(pid_t* pid, const std::string& path, char* const* argv, char* const* envp)
+{
+    posix_spawnattr_t attributes;
+    int error = spawnAttributes(&attributes);
+    if (error != 0) return error;
+    posix_spawn_file_actions_t actions;
+    error = spawnDescriptors(&actions);
+    if (error == 0) {
+        error = posix_spawn(pid, path.c_str(), &actions, &attributes, argv, envp);
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    posix_spawnattr_destroy(&attributes);
+    return error;
+}
+
 } // namespace
 
 bool CommandRunner::run(const std::string& path, const Event& event, std::string* problem)
@@ -192,13 +221,8 @@ bool CommandRunner::run(const std::string& path, const Event& event, std::string
     std::vector<std::string> env = eventEnvironment(event);
     std::vector<char*> argv = pointersTo(args);
     std::vector<char*> envp = pointersTo(env);
-    posix_spawnattr_t attributes;
-    int error = spawnAttributes(&attributes);
     pid_t pid = -1;
-    if (error == 0) {
-        error = posix_spawn(&pid, path.c_str(), nullptr, &attributes, argv.data(), envp.data());
-        posix_spawnattr_destroy(&attributes);
-    }
+    int error = spawnCommand(&pid, path, argv.data(), envp.data());
     if (error != 0) {
         *problem = "cannot run \"" + path + "\": " + std::strerror(error);
         return false;

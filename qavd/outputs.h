@@ -49,7 +49,7 @@ public:
     const std::string& path() const { return current; }
 
 private:
-    DataLogOutput(std::string dir, std::string path, std::FILE* file);
+    DataLogOutput(std::string dirName, std::string path, std::FILE* opened);
 
     std::string dir;
     std::string current;
@@ -81,8 +81,9 @@ private:
 
 /**
  * Runs event commands without a shell and without waiting for them: each runs
- * in its own process group, is reaped by reap(), and is killed with its group
- * when still running after 30 seconds.
+ * in its own process group with standard input from /dev/null and standard
+ * output joined to our standard error, is reaped by reap(), and is killed with
+ * its group when still running after 30 seconds.
  */
 class CommandRunner {
 public:

@@ -140,6 +140,44 @@ TEST(BatterySim, ClosesOrResetsAfterNAnswers)
     stopSim(&sim);
 }
 
+TEST(BatterySim, AlarmBitsCoverTheChosenAnswersOnly)
+{
+    Sim sim = startSim({"--temp-alert", "3", "--volt-alert", "100", "--fault", "4010", "--alarm-from", "2",
+                        "--alarm-until", "3"});
+    const int expectedTemp[] = {0, 3, 3, 0};
+    for (int i = 0; i < 4; i++) {
+        std::string answer = ask(sim, 77);
+        ASSERT_EQ(answer.size(), 77U);
+        EXPECT_EQ(answer.find_first_not_of("0123456789ABCDEF"), 76U) << answer;
+        BatteryStatus status{};
+        decodeStatus(answer.data(), answer.size(), &status);
+        EXPECT_EQ(status.tempAlertRegister, expectedTemp[i]) << i;
+        EXPECT_EQ(status.voltAlertRegister & 0x100, expectedTemp[i] != 0 ? 0x100 : 0) << i;
+        EXPECT_EQ(status.statusRegister & 0x4010, expectedTemp[i] != 0 ? 0x4010 : 0) << i;
+        EXPECT_NE(status.statusRegister & 0x8000, 0);
+    }
+    stopSim(&sim);
+    Child bad = spawn({BATTERY_SIM_PATH, "--fault", "1FFFF"});
+    int status = waitExit(&bad, 5);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
+    EXPECT_EQ(bad.err, "battery_sim: --fault needs a hexadecimal number up to FFFF, not \"1FFFF\"\n");
+}
+
+TEST(BatterySim, RestartsOnThePortItServedBefore)
+{
+    Sim sim = startSim({});
+    int port = sim.port;
+    EXPECT_EQ(ask(sim, 77).size(), 77U);
+    // The connection is still open when the simulator goes.
+    stop(&sim.child, SIGTERM);
+    Child again = spawn({BATTERY_SIM_PATH, "--port", std::to_string(port)});
+    std::string ready = "serving tcp 127.0.0.1:" + std::to_string(port) + "\n";
+    EXPECT_TRUE(waitFor(&again, 5, [&](const Child& c) { return c.err.find(ready) != std::string::npos; }))
+        << again.err;
+    close(sim.client);
+    stop(&again, SIGTERM);
+}
+
 TEST(BatterySim, ReplaysAnswersFromAFile)
 {
     std::string path = ::testing::TempDir() + "battery_sim_replay.txt";
@@ -164,7 +202,8 @@ TEST(BatterySim, HelpAndBadOptions)
     int status = waitExit(&help, 5);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     for (const char* option : {"--host", "--port", "--serial", "--replay", "--length", "--split",
-                               "--silent", "--close-after", "--reset", "--seed"})
+                               "--silent", "--close-after", "--reset", "--seed", "--temp-alert", "--volt-alert",
+                               "--fault", "--alarm-from", "--alarm-until"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     Child bad = spawn({BATTERY_SIM_PATH, "--length", "-3"});
     status = waitExit(&bad, 5);

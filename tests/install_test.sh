@@ -9,15 +9,16 @@ cmake --install "$build" --prefix "$stage" >/dev/null
 
 status=0
 for file in bin/qav_test bin/battery_sim bin/plot_datalog share/man/man1/qav_test.1 \
-            share/man/man1/battery_sim.1 lib/systemd/system/qav-monitor.service; do
+            share/man/man1/battery_sim.1 lib/systemd/system/qav-monitor.service \
+            bin/qavd share/man/man8/qavd.8 lib/systemd/system/qavd@.service etc/qavd/example.conf; do
   [ -e "$stage/$file" ] || { echo "missing: $file"; status=1; }
 done
-for program in qav_test battery_sim plot_datalog; do
+for program in qav_test battery_sim plot_datalog qavd; do
   [ -x "$stage/bin/$program" ] || { echo "not executable: bin/$program"; status=1; }
 done
 
 # Every warning groff can give counts as a failure.
-for page in "$stage"/share/man/man1/*.1; do
+for page in "$stage"/share/man/man1/*.1 "$stage"/share/man/man8/*.8; do
   warnings=$(groff -man -Tutf8 -ww -z "$page" 2>&1)
   [ -z "$warnings" ] || { echo "$page: $warnings"; status=1; }
   [ -n "$(groff -man -Tutf8 "$page" 2>/dev/null)" ] || { echo "$page renders empty"; status=1; }
@@ -33,5 +34,21 @@ if command -v systemd-analyze >/dev/null; then
 else
   echo "systemd-analyze not found: unit not verified"
 fi
-[ "$status" -eq 0 ] && echo "install tree, manual pages and unit: good"
+# The template unit reads the instance's config and names the battery after it.
+template=$stage/lib/systemd/system/qavd@.service
+grep -q "^ExecStart=.*/bin/qavd --config .*/qavd/%i.conf --name %i\$" "$template" ||
+  { echo "ExecStart of qavd@.service does not run qavd with the instance's config"; status=1; }
+grep -q "^Restart=on-failure\$" "$template" || { echo "qavd@.service does not restart on failure"; status=1; }
+if command -v systemd-analyze >/dev/null; then
+  sed "s|^ExecStart=[^ ]*|ExecStart=$stage/bin/qavd|" "$template" >"$stage/qavd@b1.service"
+  MANPATH=$stage/share/man systemd-analyze verify "$stage/qavd@b1.service" || status=1
+fi
+# The example config parses: with nothing to answer, --once ends with 1, not 2 for a bad file.
+set +e
+"$stage/bin/qavd" --config "$stage/etc/qavd/example.conf" --address tcp:127.0.0.1:1 \
+  --interval 0.1 --timeout 0.05 --stale-after 1 --once 2>"$stage/qavd.err"
+once=$?
+set -e
+[ "$once" -eq 1 ] || { echo "example.conf: qavd exited $once: $(cat "$stage/qavd.err")"; status=1; }
+[ "$status" -eq 0 ] && echo "install tree, manual pages and units: good"
 exit "$status"

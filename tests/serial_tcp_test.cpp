@@ -192,6 +192,27 @@ TEST_F(SerialTcp, RegistryKeepsOpeningOrderAndClosedEntries)
     close(listener);
 }
 
+TEST_F(SerialTcp, ReleasedPortsLeaveTheRegistry)
+{
+    int port = 0;
+    int listener = loopbackSocket(&port);
+    std::string address = tcpAddress(port);
+    int a = 0, b = 0;
+    openPort(address.c_str(), &a, 9600, 8, 1, "none");
+    openPort(address.c_str(), &b, 9600, 8, 1, "none");
+    // A daemon reconnecting for months keeps one entry, not one per connection.
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(releasePort(a), 0);
+        openPort(address.c_str(), &a, 9600, 8, 1, "none");
+    }
+    EXPECT_EQ(registryFds(), (std::vector<int>{b, a}));
+    EXPECT_EQ(releasePort(a), 0);
+    EXPECT_EQ(releasePort(b), 0);
+    EXPECT_EQ(ports, nullptr);
+    EXPECT_EQ(releasePort(b), -1); // already released
+    close(listener);
+}
+
 TEST_F(SerialTcp, SilentPeerGivesNoBytesReady)
 {
     int listener = -1;

@@ -389,32 +389,38 @@ static unsigned hexBits(const char* option, const char* text)
     return static_cast<unsigned>(value);
 }
 
+// Take an option that has a value; false when arg is not one of them.
+static bool valueOption(Options* options, const std::string& arg, const char* value)
+{
+    if (arg == "--host") options->host = value;
+    else if (arg == "--replay") options->replayFile = value;
+    else if (arg == "--port") options->port = static_cast<int>(number("--port", value, 0));
+    else if (arg == "--length") options->length = number("--length", value, 0);
+    else if (arg == "--split") options->splitMs = static_cast<int>(number("--split", value, 0));
+    else if (arg == "--close-after") options->closeAfter = number("--close-after", value, 1);
+    else if (arg == "--seed") options->seed = static_cast<unsigned>(number("--seed", value, 0));
+    else if (arg == "--temp-alert") options->tempAlert = hexBits("--temp-alert", value);
+    else if (arg == "--volt-alert") options->voltAlert = hexBits("--volt-alert", value);
+    else if (arg == "--fault") options->faultBits = hexBits("--fault", value);
+    else if (arg == "--alarm-from") options->alarmFrom = number("--alarm-from", value, 1);
+    else if (arg == "--alarm-until") options->alarmUntil = number("--alarm-until", value, 1);
+    else return false;
+    return true;
+}
+
 // Options from argv; exits on --help and on anything it does not know.
 static Options parseOptions(int argc, char** argv)
 {
     Options options;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
-        bool hasValue = i + 1 < argc;
-        const char* value = hasValue ? argv[i + 1] : "";
         if (arg == "--help") {
             std::fputs(usageText, stdout);
             std::exit(0);
         } else if (arg == "--serial") options.serial = true;
         else if (arg == "--silent") options.silent = true;
         else if (arg == "--reset") options.reset = true;
-        else if (arg == "--host" && hasValue) options.host = argv[++i];
-        else if (arg == "--replay" && hasValue) options.replayFile = argv[++i];
-        else if (arg == "--port" && hasValue) options.port = static_cast<int>(number("--port", value, 0)), i++;
-        else if (arg == "--length" && hasValue) options.length = number("--length", value, 0), i++;
-        else if (arg == "--split" && hasValue) options.splitMs = static_cast<int>(number("--split", value, 0)), i++;
-        else if (arg == "--close-after" && hasValue) options.closeAfter = number("--close-after", value, 1), i++;
-        else if (arg == "--seed" && hasValue) options.seed = static_cast<unsigned>(number("--seed", value, 0)), i++;
-        else if (arg == "--temp-alert" && hasValue) options.tempAlert = hexBits("--temp-alert", value), i++;
-        else if (arg == "--volt-alert" && hasValue) options.voltAlert = hexBits("--volt-alert", value), i++;
-        else if (arg == "--fault" && hasValue) options.faultBits = hexBits("--fault", value), i++;
-        else if (arg == "--alarm-from" && hasValue) options.alarmFrom = number("--alarm-from", value, 1), i++;
-        else if (arg == "--alarm-until" && hasValue) options.alarmUntil = number("--alarm-until", value, 1), i++;
+        else if (i + 1 < argc && valueOption(&options, arg, argv[i + 1])) i++;
         else {
             std::fprintf(stderr, "battery_sim: unknown option or missing value: %s\n%s", arg.c_str(), usageText);
             std::exit(2);

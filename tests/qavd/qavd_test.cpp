@@ -1,0 +1,390 @@
+// End-to-end tests of qavd against the simulator on loopback ports of their own.
+#include "process.h"
+#include "sample_answers.h"
+
+#include "battery_status.h"
+
+#include <arpa/inet.h>
+#include <cstdlib>
+#include <ctime>
+#include <dirent.h>
+#include <fstream>
+#include <functional>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+namespace {
+
+// A second answer: gauge 100 %, +12.50 A, humidity 50, temperature alert 1, status 8408.
+const std::string answerB = "2710"
+                            "0FA00FA00FA00FA00FA00FA00FA00FA0"
+                            "04E2"
+                            "1E1E1E1E1E1E1E1E"
+                            "28"
+                            "32"
+                            "00"
+                            "0001"
+                            "0000"
+                            "8408"
+                            "77\n";
+
+std::string fileText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> linesOf(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// A loopback port nobody listens on (bound and released again).
+int freePort()
+{
+    int sd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof addr;
+    bind(sd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    getsockname(sd, reinterpret_cast<sockaddr*>(&addr), &size);
+    close(sd);
+    return ntohs(addr.sin_port);
+}
+
+bool running(pid_t pid)
+{
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, WNOHANG) == 0;
+}
+
+// A scratch directory, the simulator and qavd.
+class Qavd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/qavd_test_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override
+    {
+        stop(&qavd);
+        stop(&sim, SIGTERM);
+        for (const std::string& pid : linesOf(fileText(dir + "/pids"))) kill(-std::stoi(pid), SIGKILL);
+        EXPECT_EQ(std::system(("rm -rf " + dir).c_str()), 0);
+    }
+
+    // Start the simulator on port (0 for a free one) and return the port it serves.
+    int startSim(std::vector<std::string> args, int port = 0)
+    {
+        args.insert(args.begin(), {BATTERY_SIM_PATH, "--port", std::to_string(port)});
+        sim = spawn(args);
+        const std::string ready = "serving tcp 127.0.0.1:";
+        bool up = waitFor(&sim, 10, [&](const Child& c) {
+            std::size_t at = c.err.find(ready);
+            return at != std::string::npos && c.err.find('\n', at) != std::string::npos;
+        });
+        EXPECT_TRUE(up) << sim.err;
+        return up ? std::stoi(sim.err.substr(sim.err.find(ready) + ready.size())) : 0;
+    }
+
+    // Start the simulator replaying answers, one a line.
+    int replay(const std::vector<std::string>& answers, std::vector<std::string> args = {})
+    {
+        std::ofstream file(dir + "/answers.txt", std::ios::binary);
+        for (const std::string& answer : answers) {
+            for (char c : answer) file << (c == '\n' ? std::string("\\x0A") : std::string(1, c));
+            file << '\n';
+        }
+        file.close();
+        args.insert(args.begin(), {"--replay", dir + "/answers.txt"});
+        return startSim(args);
+    }
+
+    void startQavd(int port, std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {QAVD_PATH, "--address", "tcp:127.0.0.1:" + std::to_string(port)});
+        qavd = spawn(args);
+    }
+
+    // Read both children until done() holds or seconds pass.
+    bool until(double seconds, const std::function<bool()>& done)
+    {
+        auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() >= end) return false;
+            if (sim.pid > 0) pump(&sim, 0);
+            pump(&qavd, 20);
+        }
+        return true;
+    }
+
+    bool waitForLines(std::size_t count, double seconds = 10)
+    {
+        return until(seconds, [&] { return linesOf(qavd.out).size() >= count; });
+    }
+
+    // An event command that appends "$1|event|battery|detail|time" to events.txt.
+    std::string eventScript(const std::string& after = "")
+    {
+        std::string path = dir + "/event.sh";
+        std::ofstream script(path);
+        script << "#!/bin/sh\nprintf '%s|%s|%s|%s|%s\\n' \"$1\" \"$QAV_EVENT\" \"$QAV_BATTERY\" "
+                  "\"$QAV_DETAIL\" \"$QAV_TIME\" >>"
+               << dir << "/events.txt\n"
+               << after << "\n";
+        script.close();
+        chmod(path.c_str(), 0755);
+        return path;
+    }
+
+    std::string events() const { return fileText(dir + "/events.txt"); }
+
+    bool waitForEvent(const std::string& name, double seconds = 10)
+    {
+        return until(seconds, [&] { return events().find("|" + name + "|") != std::string::npos; });
+    }
+
+    // Names of the data logs in the scratch directory, oldest first.
+    std::vector<std::string> dataLogs() const
+    {
+        std::vector<std::string> names;
+        DIR* d = opendir(dir.c_str());
+        for (dirent* entry = readdir(d); entry != nullptr; entry = readdir(d)) {
+            std::string name = entry->d_name;
+            if (name.size() > 7 && name.substr(name.size() - 7) == "qav.log") names.push_back(name);
+        }
+        closedir(d);
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    std::string dir;
+    Child sim, qavd;
+};
+
+// The eight data log fields of answerB after the time.
+const std::string answerBLog = ",100.00,12.50,50, 0, 1, 0,8408";
+
+TEST_F(Qavd, AcceptsAnswersSplitInTwoWithTheDecodersValues)
+{
+    int port = replay({answerA}, {"--split", "40"});
+    startQavd(port, {"-i", "0.2", "-t", "0.15", "--datalog", dir});
+    ASSERT_TRUE(waitForLines(2)) << qavd.out << qavd.err;
+    BatteryStatus status{};
+    decodeStatus(answerA.data(), answerA.size(), &status);
+    for (const std::string& line : linesOf(qavd.out)) {
+        nlohmann::json object = nlohmann::json::parse(line);
+        EXPECT_EQ(object["answer"], answerA);
+        EXPECT_EQ(object["battery"], "battery");
+        EXPECT_EQ(object["gas_gauge_percent"], 85.0);
+        EXPECT_EQ(object["gas_gauge_percent"], status.gasGauge / 100.0);
+        EXPECT_EQ(object["stack_voltage_volts"], 26.4);
+        EXPECT_EQ(object["current_amperes"], -1.0);
+        EXPECT_EQ(object["layer_temperatures_celsius"][0], status.temperature[7]);
+        EXPECT_EQ(object["layer_temperatures_celsius"][7], 22);
+        EXPECT_EQ(object["volt_alert_register"], status.voltAlertRegister);
+        EXPECT_EQ(object["status_register"], 0x8000);
+    }
+    std::vector<std::string> logs = dataLogs();
+    ASSERT_EQ(logs.size(), 1U);
+    for (const std::string& line : linesOf(fileText(dir + "/" + logs[0])))
+        EXPECT_EQ(line.substr(line.find(',')), ",85.00,-1.00,45, 5, 0,12,8000");
+}
+
+TEST_F(Qavd, RejectedAnswersNeverReachAnOutput)
+{
+    std::string binary = answerB;
+    binary[20] = '\0';
+    binary[21] = '\xff';
+    std::string malformed = answerB;
+    malformed[73] = 'x';
+    int port = replay({answerB.substr(0, 76), answerB.substr(0, 76) + "0\n", malformed, binary, answerB});
+    startQavd(port, {"-i", "0.1", "-t", "0.08", "--datalog", dir});
+    ASSERT_TRUE(waitForLines(3, 20)) << qavd.out << qavd.err;
+    stop(&qavd, SIGTERM);
+    std::vector<std::string> lines = linesOf(qavd.out);
+    for (const std::string& line : lines) EXPECT_EQ(nlohmann::json::parse(line)["answer"], answerB);
+    // The simulator answered every poll; only one in five was accepted.
+    EXPECT_GE(countOf(sim.err, "bytes\n"), 5 * static_cast<int>(lines.size()) - 4);
+    std::vector<std::string> log = linesOf(fileText(dir + "/" + dataLogs().at(0)));
+    EXPECT_EQ(log.size(), lines.size());
+    for (const std::string& line : log) EXPECT_EQ(line.substr(line.find(',')), answerBLog);
+}
+
+TEST_F(Qavd, EndpointRestartGivesCommlostThenCommokInTheSameDataLog)
+{
+    int port = startSim({});
+    startQavd(port, {"-i", "0.1", "-t", "0.05", "--stale-after", "2", "--datalog", dir,
+                     "--event-command", eventScript()});
+    ASSERT_TRUE(waitForLines(3)) << qavd.err;
+    stop(&sim, SIGTERM);
+    ASSERT_TRUE(waitForEvent("commlost")) << qavd.err;
+    startSim({}, port);
+    ASSERT_TRUE(waitForEvent("commok")) << qavd.err;
+    std::size_t before = linesOf(qavd.out).size();
+    ASSERT_TRUE(waitForLines(before + 3));
+    EXPECT_TRUE(running(qavd.pid));
+    ASSERT_EQ(dataLogs().size(), 1U);
+    std::size_t logged = linesOf(fileText(dir + "/" + dataLogs()[0])).size();
+    EXPECT_GE(logged, before + 3);
+    EXPECT_EQ(linesOf(events()).size(), 2U) << events();
+    // The event commands have ended and been reaped: qavd has no children left.
+    std::string children = "/proc/" + std::to_string(qavd.pid) + "/task/" + std::to_string(qavd.pid) + "/children";
+    EXPECT_TRUE(until(5, [&] { return fileText(children).empty(); })) << fileText(children);
+}
+
+TEST_F(Qavd, RefusedAtStartKeepsRetryingAndReportsAnUnrunnableCommand)
+{
+    int port = freePort();
+    std::string notExecutable = dir + "/not-executable";
+    std::ofstream(notExecutable) << "#!/bin/sh\n";
+    startQavd(port, {"-i", "0.1", "-t", "0.05", "--stale-after", "2", "--event-command", notExecutable});
+    ASSERT_TRUE(until(10, [&] { return qavd.err.find("qavd: event commlost: cannot run") != std::string::npos; }))
+        << qavd.err;
+    EXPECT_NE(qavd.err.find("Permission denied"), std::string::npos) << qavd.err;
+    EXPECT_TRUE(running(qavd.pid));
+    startSim({}, port);
+    // Retries double from 1 s; the fourth comes 15 s after the first.
+    ASSERT_TRUE(waitForLines(2, 20)) << qavd.err;
+    EXPECT_TRUE(until(5, [&] { return qavd.err.find("qavd: event commok: cannot run") != std::string::npos; }));
+}
+
+TEST_F(Qavd, AlertAndFaultEventsRunTheCommandOncePerChange)
+{
+    int port = startSim({"--volt-alert", "2", "--fault", "10", "--alarm-from", "3", "--alarm-until", "5"});
+    // Each command outlives several polls; polling must go on meanwhile.
+    std::string script = eventScript("echo printed by the command; echo $$ >>" + dir + "/pids; exec sleep 3");
+    startQavd(port, {"-n", "b1", "-i", "0.1", "-t", "0.05", "--event-command", script});
+    ASSERT_TRUE(waitForEvent("alert")) << qavd.err;
+    std::size_t atAlert = linesOf(qavd.out).size();
+    EXPECT_TRUE(waitForLines(atAlert + 5, 2.5)) << "polling waited for the command";
+    ASSERT_TRUE(waitForEvent("faultclear")) << events();
+    ASSERT_TRUE(until(5, [&] { return qavd.err.find("printed by the command") != std::string::npos; }));
+    std::vector<std::string> records = linesOf(events());
+    ASSERT_EQ(records.size(), 4U) << events();
+    long long now = static_cast<long long>(std::time(nullptr));
+    const char* expected[] = {"alert|alert|b1|temp alert register 0000, volt alert register 0002|",
+                              "fault|fault|b1|main_fuse|", "alertclear|alertclear|b1|both alert registers are zero|",
+                              "faultclear|faultclear|b1|all fault bits are good|"};
+    for (std::size_t i = 0; i < 4; i++) {
+        EXPECT_EQ(records[i].rfind(expected[i], 0), 0U) << records[i];
+        long long time = std::stoll(records[i].substr(records[i].rfind('|') + 1));
+        EXPECT_LE(std::llabs(now - time), 30) << records[i];
+    }
+    for (const std::string& line : linesOf(qavd.out)) EXPECT_TRUE(nlohmann::json::accept(line)) << line;
+}
+
+TEST_F(Qavd, OncePrintsOneAnswerOrExitsOneWhenNoneCame)
+{
+    int port = replay({answerA});
+    startQavd(port, {"--once", "-i", "0.1", "-t", "0.05", "--output", "console"});
+    int status = waitExit(&qavd, 10);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << qavd.err;
+    ASSERT_EQ(qavd.out.rfind("time: ", 0), 0U) << qavd.out;
+    EXPECT_EQ(qavd.out.substr(qavd.out.find('\n') + 1), reportA);
+    stop(&sim, SIGTERM);
+
+    port = startSim({"--silent"});
+    startQavd(port, {"--once", "-i", "0.1", "-t", "0.05", "--stale-after", "2"});
+    status = waitExit(&qavd, 10);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_EQ(qavd.out, "");
+    EXPECT_NE(qavd.err.find("no answer accepted in 2 polls"), std::string::npos) << qavd.err;
+}
+
+TEST_F(Qavd, ConfigFileKeysAreLongOptionNames)
+{
+    int port = replay({answerB});
+    std::ofstream(dir + "/good.conf") << "# a battery\naddress = \"tcp:127.0.0.1:" << port
+                                      << "\"\nname = \"cfg-1\"\ninterval = 0.1\ntimeout = 0.05\nonce = true\n";
+    qavd = spawn({QAVD_PATH, "--config", dir + "/good.conf"});
+    int status = waitExit(&qavd, 10);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << qavd.err;
+    nlohmann::json object = nlohmann::json::parse(qavd.out);
+    EXPECT_EQ(object["battery"], "cfg-1");
+    EXPECT_EQ(object["answer"], answerB);
+}
+
+TEST_F(Qavd, BadOptionsAndConfigFilesExitTwoWithAMessage)
+{
+    std::ofstream(dir + "/malformed.conf") << "interval = [0.1\n";
+    std::ofstream(dir + "/unknown.conf") << "colour = \"blue\"\n";
+    std::ofstream(dir + "/badvalue.conf") << "stale-after = many\n";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--bogus"}, "--bogus"},
+        {{"--interval", "0.05"}, "--interval"},
+        {{"--interval", "1", "--timeout", "1"}, "--timeout 1 must be below --interval 1"},
+        {{"--name", "a b"}, "--name"},
+        {{"--name", std::string(33, 'n')}, "--name"},
+        {{"--output", "xml"}, "--output"},
+        {{"--parity", "mark"}, "--parity"},
+        {{"--config", dir + "/missing.conf"}, "missing.conf"},
+        {{"--config", dir + "/malformed.conf"}, "interval"},
+        {{"--config", dir + "/unknown.conf"}, "colour"},
+        {{"--config", dir + "/badvalue.conf"}, "stale-after"},
+    };
+    for (const auto& [args, message] : cases) {
+        std::vector<std::string> argv{QAVD_PATH, "--datalog", dir};
+        argv.insert(argv.end(), args.begin(), args.end());
+        qavd = spawn(argv);
+        int status = waitExit(&qavd, 10);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << args[0] << " " << status;
+        EXPECT_NE(qavd.err.find(message), std::string::npos) << qavd.err;
+    }
+    EXPECT_TRUE(dataLogs().empty());
+}
+
+TEST_F(Qavd, SigtermExitsZeroWithEveryAnswerInEveryOutput)
+{
+    int port = startSim({});
+    startQavd(port, {"-i", "0.1", "-t", "0.05", "--datalog", dir});
+    ASSERT_TRUE(waitForLines(5));
+    kill(qavd.pid, SIGTERM);
+    int status = waitExit(&qavd, 10);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ASSERT_EQ(qavd.out.back(), '\n');
+    std::vector<std::string> lines = linesOf(qavd.out);
+    std::vector<std::string> log = linesOf(fileText(dir + "/" + dataLogs().at(0)));
+    ASSERT_EQ(log.size(), lines.size());
+    for (std::size_t i = 0; i < lines.size(); i++) {
+        nlohmann::json object = nlohmann::json::parse(lines[i]);
+        char fields[64];
+        std::snprintf(fields, sizeof fields, "%lld,%4.2f,", object["time"].get<long long>(),
+                      object["gas_gauge_percent"].get<double>());
+        EXPECT_EQ(log[i].rfind(fields, 0), 0U) << log[i] << " for " << lines[i];
+    }
+}
+
+TEST_F(Qavd, SighupStartsADataLogNamedByTheCurrentSeconds)
+{
+    int port = startSim({});
+    startQavd(port, {"-i", "0.1", "-t", "0.05", "--datalog", dir});
+    ASSERT_TRUE(waitForLines(1));
+    std::string first = dataLogs().at(0);
+    long long started = std::stoll(first);
+    ASSERT_TRUE(until(3, [&] { return static_cast<long long>(std::time(nullptr)) > started; }));
+    kill(qavd.pid, SIGHUP);
+    ASSERT_TRUE(until(5, [&] { return dataLogs().size() == 2; })) << qavd.err;
+    std::string second = dataLogs()[1];
+    ASSERT_TRUE(until(5, [&] { return !fileText(dir + "/" + second).empty(); }));
+    kill(qavd.pid, SIGTERM);
+    waitExit(&qavd, 10);
+    EXPECT_GT(std::stoll(second), started);
+    std::size_t logged = linesOf(fileText(dir + "/" + first)).size() + linesOf(fileText(dir + "/" + second)).size();
+    EXPECT_EQ(logged, linesOf(qavd.out).size());
+}
+
+} // namespace
