@@ -3,6 +3,7 @@
 
 #include "json.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace {
@@ -20,8 +21,7 @@ struct SensorSpec {
 std::string labelOf(const std::string& object)
 {
     std::string label = object;
-    for (char& c : label)
-        if (c == '_') c = ' ';
+    std::replace(label.begin(), label.end(), '_', ' ');
     if (!label.empty()) label[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(label[0])));
     return label;
 }
@@ -77,6 +77,15 @@ const char* flagClass(const StatusFlag& flag)
     return nullptr;
 }
 
+// "<prefix>/<component>/qav_<name>/<object>/config".
+std::string configTopic(const std::string& prefix, const char* component, const std::string& name,
+                        const std::string& object)
+{
+    std::string topic = prefix;
+    topic.append("/").append(component).append("/qav_").append(name).append("/").append(object).append("/config");
+    return topic;
+}
+
 } // namespace
 
 MqttTopics mqttTopics(const std::string& topicPrefix, const std::string& name)
@@ -89,14 +98,13 @@ std::vector<DiscoveryConfig> discoveryConfigs(const MqttTopics& topics, const st
                                               const std::string& name)
 {
     std::vector<DiscoveryConfig> configs;
-    std::string node = "/qav_" + name + "/";
     for (const SensorSpec& spec : sensorSpecs()) {
         nlohmann::json payload = entityBase(topics, name, spec.object, spec.label);
         payload["device_class"] = spec.deviceClass;
         payload["unit_of_measurement"] = spec.unit;
         payload["state_class"] = "measurement";
         payload["value_template"] = spec.valueTemplate;
-        configs.push_back({discoveryPrefix + "/sensor" + node + spec.object + "/config", std::move(payload)});
+        configs.push_back({configTopic(discoveryPrefix, "sensor", name, spec.object), std::move(payload)});
     }
     for (const StatusFlag& flag : statusFlags) {
         nlohmann::json payload = entityBase(topics, name, flag.name, labelOf(flag.name));
@@ -104,7 +112,7 @@ std::vector<DiscoveryConfig> discoveryConfigs(const MqttTopics& topics, const st
         payload["payload_on"] = "ON";
         payload["payload_off"] = "OFF";
         payload["value_template"] = std::string("{{ 'ON' if value_json.status_flags.") + flag.name + " else 'OFF' }}";
-        configs.push_back({discoveryPrefix + "/binary_sensor" + node + flag.name + "/config", std::move(payload)});
+        configs.push_back({configTopic(discoveryPrefix, "binary_sensor", name, flag.name), std::move(payload)});
     }
     return configs;
 }

@@ -49,11 +49,7 @@ static int runQavd(int argc, char** argv)
     //      auto metrics = startMetrics(metricsOptions, options.name, &problem);
     //      if (!metrics) return startFailure(problem);
     //      outputs.add(std::move(metrics));
-    if (!mqttOptions.host.empty()) {
-        std::unique_ptr<Output> mqtt = startMqtt(mqttOptions, options.name, &problem);
-        if (!mqtt) return startFailure(problem);
-        outputs.add(std::move(mqtt));
-    }
+    if (!addMqttOutput(outputs, mqttOptions, options.name, &problem)) return startFailure(problem);
     // ---- End of exporter outputs.
     return runDaemon(options, outputs, signals, runner);
 }

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <stdexcept>
 #include <syslog.h>
@@ -123,8 +124,9 @@ MqttOutput::MqttOutput(MqttOptions settings, std::string battery, MqttLog sink)
       topics(mqttTopics(options.topicPrefix, name))
 {
     if (options.discovery) {
-        for (const DiscoveryConfig& config : discoveryConfigs(topics, options.discoveryPrefix, name))
-            discovery.emplace_back(config.topic, config.payload.dump());
+        std::vector<DiscoveryConfig> configs = discoveryConfigs(topics, options.discoveryPrefix, name);
+        std::transform(configs.begin(), configs.end(), std::back_inserter(discovery),
+                       [](const DiscoveryConfig& config) { return std::pair(config.topic, config.payload.dump()); });
     }
     setUp();
     thread = std::thread([this] { run(); });
@@ -217,7 +219,7 @@ void MqttOutput::noteFailure(int rc, std::chrono::seconds delay)
     report(LOG_WARNING, text);
 }
 
-void MqttOutput::onConnect(mosquitto*, void* self, int rc)
+void MqttOutput::onConnect(mosquitto* /*handle*/, void* self, int rc)
 {
     auto* output = static_cast<MqttOutput*>(self);
     std::lock_guard lock(output->mutex);
@@ -235,7 +237,7 @@ void MqttOutput::onConnect(mosquitto*, void* self, int rc)
     output->publishAvailability();
 }
 
-void MqttOutput::onDisconnect(mosquitto*, void* self, int)
+void MqttOutput::onDisconnect(mosquitto* /*handle*/, void* self, int /*rc*/)
 {
     auto* output = static_cast<MqttOutput*>(self);
     std::lock_guard lock(output->mutex);
@@ -243,7 +245,7 @@ void MqttOutput::onDisconnect(mosquitto*, void* self, int)
     output->wake.notify_all();
 }
 
-void MqttOutput::onLog(mosquitto*, void* self, int level, const char* text)
+void MqttOutput::onLog(mosquitto* /*handle*/, void* self, int level, const char* text)
 {
     if (level != MOSQ_LOG_ERR || text == nullptr) return;
     auto* output = static_cast<MqttOutput*>(self);
@@ -424,4 +426,13 @@ std::unique_ptr<Output> startMqtt(const MqttOptions& options, const std::string&
         *problem = error.what();
         return nullptr;
     }
+}
+
+bool addMqttOutput(Outputs& outputs, const MqttOptions& options, const std::string& name, std::string* problem)
+{
+    if (options.host.empty()) return true;
+    std::unique_ptr<Output> output = startMqtt(options, name, problem);
+    if (!output) return false;
+    outputs.add(std::move(output));
+    return true;
 }

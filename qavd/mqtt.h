@@ -64,4 +64,11 @@ using MqttLog = std::function<void(int priority, const std::string& message)>;
 std::unique_ptr<Output> startMqtt(const MqttOptions& options, const std::string& name, std::string* problem,
                                   MqttLog log = {});
 
+/**
+ * Start the MQTT output when --mqtt-broker was given and add it to @p outputs.
+ *
+ * @return false with a message in @p problem when it cannot start.
+ */
+bool addMqttOutput(Outputs& outputs, const MqttOptions& options, const std::string& name, std::string* problem);
+
 #endif
