@@ -75,7 +75,7 @@ TEST_F(QavdMqtt, StateIsTheDecodedAnswerAndAvailabilityFollowsTheDataAndTheExit)
         << broker.log();
 }
 
-TEST_F(QavdMqtt, LastWillSaysOfflineWhenKilledAndTheConfigFileCarriesTheOptions)
+TEST_F(QavdMqtt, ConfigFileOptionsBrokerRestartAndLastWill)
 {
     ASSERT_TRUE(broker.start());
     Subscriber sub(broker.port);
@@ -84,8 +84,17 @@ TEST_F(QavdMqtt, LastWillSaysOfflineWhenKilledAndTheConfigFileCarriesTheOptions)
     startQavd({"--config", dir.path + "/qavd.conf"});
     ASSERT_TRUE(sub.waitLatest("site/b1/availability", "online")) << qavd.err;
     EXPECT_EQ(sub.on("ha/binary_sensor/qav_b1/main_fuse/config").size(), 1U);
+
+    // A new broker on the same port has nothing retained until qavd reconnects and republishes.
+    broker.stop();
+    ASSERT_TRUE(broker.start());
+    Subscriber after(broker.port);
+    ASSERT_TRUE(after.waitLatest("site/b1/availability", "online", 30)) << qavd.err;
+    EXPECT_EQ(after.on("ha/binary_sensor/qav_b1/main_fuse/config").size(), 1U);
+    EXPECT_EQ(nlohmann::json::parse(after.waitAny("site/b1/state").payload)["gas_gauge_percent"], 85.0);
+
     kill(qavd.pid, SIGKILL);
-    EXPECT_TRUE(sub.waitLatest("site/b1/availability", "offline"));
+    EXPECT_TRUE(after.waitLatest("site/b1/availability", "offline"));
     EXPECT_NE(broker.log().find(" closed its connection."), std::string::npos) << broker.log();
 }
 
