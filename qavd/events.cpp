@@ -4,6 +4,8 @@
 #include "json.h"
 
 #include <cstdio>
+#include <iterator>
+#include <numeric>
 #include <utility>
 
 namespace {
@@ -11,9 +13,10 @@ namespace {
 // The nine Fault/Good bits of the status register.
 unsigned faultBits(int statusRegister)
 {
-    unsigned bits = 0;
-    for (const StatusFlag& flag : statusFlags)
-        if (flag.isFault) bits |= flag.mask;
+    unsigned bits = std::accumulate(std::begin(statusFlags), std::end(statusFlags), 0U,
+                                    [](unsigned sum, const StatusFlag& flag) {
+                                        return flag.isFault ? sum | flag.mask : sum;
+                                    });
     return static_cast<unsigned>(statusRegister) & bits;
 }
 

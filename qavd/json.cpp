@@ -1,8 +1,12 @@
 // json: the JSON form of an accepted answer, shared by standard output and MQTT.
 #include "json.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
+#include <iterator>
 #include <numeric>
+#include <vector>
 
 const StatusFlag statusFlags[13] = {
     {0x0008, "fan", false},
@@ -41,37 +45,73 @@ std::string bytesAsText(const std::string& bytes)
 }
 
 // The status register's thirteen reported bits by name.
-template <typename Json> Json flagsJson(int statusRegister)
+nlohmann::json flagsJson(int statusRegister)
 {
-    Json flags = Json::object();
+    nlohmann::json flags = nlohmann::json::object();
     for (const StatusFlag& flag : statusFlags)
         flags[flag.name] = (static_cast<unsigned>(statusRegister) & flag.mask) != 0;
     return flags;
 }
 
 // The measured values, scaled as the console report scales them.
-template <typename Json> void addMeasurements(Json& object, const BatteryStatus& status)
+void addMeasurements(nlohmann::json& object, const BatteryStatus& status)
 {
     object["gas_gauge_percent"] = status.gasGauge / 100.0;
-    Json cells = Json::array();
-    for (int thousandths : status.cellVoltage) cells.push_back(thousandths / 1000.0);
+    std::vector<double> cells(std::size(status.cellVoltage));
+    std::transform(std::begin(status.cellVoltage), std::end(status.cellVoltage), cells.begin(),
+                   [](int thousandths) { return thousandths / 1000.0; });
     object["cell_voltages_volts"] = cells;
     long long sum = std::accumulate(std::begin(status.cellVoltage), std::end(status.cellVoltage), 0LL);
     object["stack_voltage_volts"] = static_cast<double>(sum) / 1000.0;
     object["current_amperes"] = static_cast<std::int16_t>(status.current & 0xFFFF) / 100.0;
     // The answer lists layer 8 first; JSON lists layer 1 first.
-    Json layers = Json::array();
+    nlohmann::json layers = nlohmann::json::array();
     for (int layer = 7; layer >= 0; layer--) layers.push_back(status.temperature[layer]);
     object["layer_temperatures_celsius"] = layers;
     object["heatsink_temperature_celsius"] = status.temperature[8];
     object["relative_humidity_percent"] = status.humidity;
 }
 
-// The whole object; Json decides whether keys keep this order.
-template <typename Json> Json buildReading(const Reading& reading)
+// The keys of the object in the order a line shows them.
+const char* const lineOrder[] = {"battery", "time", "gas_gauge_percent", "cell_voltages_volts",
+                                 "stack_voltage_volts", "current_amperes",
+                                 "layer_temperatures_celsius", "heatsink_temperature_celsius",
+                                 "relative_humidity_percent", "balance_register",
+                                 "temp_alert_register", "volt_alert_register", "status_register",
+                                 "status_flags", "answer"};
+
+// The names of the status flags in register order.
+std::array<const char*, std::size(statusFlags)> flagNames()
+{
+    std::array<const char*, std::size(statusFlags)> names{};
+    std::transform(std::begin(statusFlags), std::end(statusFlags), names.begin(),
+                   [](const StatusFlag& flag) { return flag.name; });
+    return names;
+}
+
+// Append "key":value pairs of object to line in the given order, inside braces.
+// Keys are plain names, so they need no escaping.
+template <typename Keys> void appendInOrder(std::string& line, const nlohmann::json& object, const Keys& keys)
+{
+    line += '{';
+    for (const auto& key : keys) {
+        if (line.back() != '{') line += ',';
+        const nlohmann::json& value = object.at(key);
+        line += '"';
+        line += key;
+        line += "\":";
+        if (value.is_object()) appendInOrder(line, value, flagNames());
+        else line += value.dump();
+    }
+    line += '}';
+}
+
+} // namespace
+
+nlohmann::json readingJson(const Reading& reading)
 {
     const BatteryStatus& status = reading.status;
-    Json object = Json::object();
+    nlohmann::json object = nlohmann::json::object();
     object["battery"] = reading.battery;
     object["time"] = reading.time;
     addMeasurements(object, status);
@@ -79,21 +119,16 @@ template <typename Json> Json buildReading(const Reading& reading)
     object["temp_alert_register"] = status.tempAlertRegister;
     object["volt_alert_register"] = status.voltAlertRegister;
     object["status_register"] = status.statusRegister;
-    object["status_flags"] = flagsJson<Json>(status.statusRegister);
+    object["status_flags"] = flagsJson(status.statusRegister);
     object["answer"] = bytesAsText(reading.answer);
     return object;
 }
 
-} // namespace
-
-nlohmann::json readingJson(const Reading& reading)
-{
-    return buildReading<nlohmann::json>(reading);
-}
-
 std::string readingJsonLine(const Reading& reading)
 {
-    // The line keeps the documented key order; every text in it is valid UTF-8,
-    // so dump() cannot throw.
-    return buildReading<nlohmann::ordered_json>(reading).dump();
+    // Every text in the object is valid UTF-8, so dump() cannot throw.
+    std::string line;
+    line.reserve(768);
+    appendInOrder(line, readingJson(reading), lineOrder);
+    return line;
 }

@@ -3,8 +3,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
-#include <regex>
 
 #ifndef QAVD_VERSION
 #define QAVD_VERSION "unknown"
@@ -16,10 +17,11 @@ namespace {
 CLI::Validator batteryName()
 {
     return {[](const std::string& text) {
-                static const std::regex pattern("[A-Za-z0-9_-]{1,32}");
-                return std::regex_match(text, pattern)
-                           ? std::string()
-                           : std::string("must be 1 to 32 of A-Z, a-z, 0-9, _ and -");
+                bool fits = !text.empty() && text.size() <= 32 &&
+                            std::all_of(text.begin(), text.end(), [](char c) {
+                                return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '-';
+                            });
+                return fits ? std::string() : std::string("must be 1 to 32 of A-Z, a-z, 0-9, _ and -");
             },
             "NAME"};
 }

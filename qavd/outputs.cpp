@@ -50,13 +50,13 @@ std::string dataLogPath(const std::string& dir)
 
 std::unique_ptr<DataLogOutput> DataLogOutput::open(const std::string& dir, std::string* problem)
 {
-    std::string path = dataLogPath(dir);
-    std::FILE* file = std::fopen(path.c_str(), "ae");
+    std::string name = dataLogPath(dir);
+    std::FILE* file = std::fopen(name.c_str(), "ae");
     if (file == nullptr) {
-        *problem = "cannot open data log \"" + path + "\": " + std::strerror(errno);
+        *problem = "cannot open data log \"" + name + "\": " + std::strerror(errno);
         return nullptr;
     }
-    return std::unique_ptr<DataLogOutput>(new DataLogOutput(dir, path, file));
+    return std::unique_ptr<DataLogOutput>(new DataLogOutput(dir, name, file));
 }
 
 DataLogOutput::DataLogOutput(std::string dirName, std::string path, std::FILE* opened)
@@ -82,19 +82,19 @@ void DataLogOutput::answer(const Reading& reading)
 
 void DataLogOutput::rotate()
 {
-    std::string path = dataLogPath(dir);
-    std::FILE* next = std::fopen(path.c_str(), "ae");
+    std::string name = dataLogPath(dir);
+    std::FILE* next = std::fopen(name.c_str(), "ae");
     if (next == nullptr) {
         const char* reason = std::strerror(errno);
-        syslog(LOG_ERR, "cannot open data log \"%s\": %s; still writing \"%s\"", path.c_str(),
+        syslog(LOG_ERR, "cannot open data log \"%s\": %s; still writing \"%s\"", name.c_str(),
                reason, current.c_str());
         std::fprintf(stderr, "qavd: cannot open data log \"%s\": %s; still writing \"%s\"\n",
-                     path.c_str(), reason, current.c_str());
+                     name.c_str(), reason, current.c_str());
         return;
     }
     std::fclose(file);
     file = next;
-    current = path;
+    current = name;
     writeFailed = false;
 }
 
@@ -155,10 +155,8 @@ std::vector<std::string> eventEnvironment(const Event& event)
 // Pointers to texts, ending in a null, as execve() takes them.
 std::vector<char*> pointersTo(std::vector<std::string>& texts)
 {
-    std::vector<char*> pointers;
-    pointers.reserve(texts.size() + 1);
-    for (std::string& text : texts) pointers.push_back(text.data());
-    pointers.push_back(nullptr);
+    std::vector<char*> pointers(texts.size() + 1, nullptr);
+    std::transform(texts.begin(), texts.end(), pointers.begin(), [](std::string& text) { return text.data(); });
     return pointers;
 }
 

@@ -4,6 +4,7 @@
 
 #include "process.h"
 #include "sample_answers.h"
+#include "text_files.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -13,35 +14,6 @@
 #include <regex>
 #include <sstream>
 #include <sys/stat.h>
-
-// A second answer, with values unlike answerA's in every reported field.
-inline const std::string answerB = "2710"
-                                   "0FA00FA00FA00FA00FA00FA00FA00FA0"
-                                   "04E2"
-                                   "1E1E1E1E1E1E1E1E"
-                                   "28"
-                                   "32"
-                                   "00"
-                                   "0001"
-                                   "0000"
-                                   "8408"
-                                   "77\n";
-
-inline std::string fileText(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-inline std::vector<std::string> linesOf(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
 
 // A scratch directory to run the monitor in, and the simulator it talks to.
 class Monitor : public ::testing::Test {
@@ -75,13 +47,7 @@ protected:
     // Start the simulator replaying the given answers, one a line.
     void replay(const std::vector<std::string>& answers, std::vector<std::string> args = {})
     {
-        std::ofstream file(dir + "/answers.txt", std::ios::binary);
-        for (const std::string& answer : answers) {
-            // The replay file holds one answer a line, so line feeds are escaped.
-            for (char c : answer) file << (c == '\n' ? std::string("\\x0A") : std::string(1, c));
-            file << '\n';
-        }
-        file.close();
+        writeReplayFile(dir + "/answers.txt", answers);
         args.insert(args.begin(), {"--replay", dir + "/answers.txt"});
         startSim(args);
     }
@@ -120,17 +86,7 @@ protected:
     }
 
     // Names of the files in the scratch directory that end in "qav.log".
-    std::vector<std::string> dataLogs() const
-    {
-        std::vector<std::string> names;
-        DIR* d = opendir(dir.c_str());
-        for (dirent* entry = readdir(d); entry != nullptr; entry = readdir(d)) {
-            std::string name = entry->d_name;
-            if (name.size() > 7 && name.substr(name.size() - 7) == "qav.log") names.push_back(name);
-        }
-        closedir(d);
-        return names;
-    }
+    std::vector<std::string> dataLogs() const { return dataLogsIn(dir); }
 
     std::string onlyDataLog() const
     {

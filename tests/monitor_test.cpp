@@ -1,8 +1,6 @@
 // End-to-end tests of the qav_test monitor against the simulator on 127.0.0.1:10001.
 #include "monitor_fixture.h"
-
-#include <sys/socket.h>
-#include <sys/un.h>
+#include "syslog_socket.h"
 
 namespace {
 
@@ -112,45 +110,6 @@ TEST_F(Monitor, PeerCloseEndsTheMonitorThroughBrokenPipe)
     EXPECT_EQ(linesOf(onlyDataLog()).size(), 2U);
 }
 
-// A datagram socket bound at /dev/log for the length of one test.
-struct DevLog {
-    int sd = -1;
-    std::string skipReason;
-};
-
-DevLog bindDevLog()
-{
-    DevLog log;
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strcpy(addr.sun_path, "/dev/log");
-    int probe = socket(AF_UNIX, SOCK_DGRAM, 0);
-    bool owned = connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(probe);
-    if (owned) {
-        log.skipReason = "a syslog daemon owns /dev/log, so the records cannot be read here";
-        return log;
-    }
-    unlink("/dev/log"); // a socket left by a daemon that is gone
-    log.sd = socket(AF_UNIX, SOCK_DGRAM, 0);
-    if (bind(log.sd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        log.skipReason = std::string("cannot bind /dev/log: ") + std::strerror(errno);
-        close(log.sd);
-        log.sd = -1;
-    }
-    return log;
-}
-
-// The next datagram on sd, or "" after a few seconds of silence.
-std::string nextRecord(int sd)
-{
-    pollfd waiting{sd, POLLIN, 0};
-    if (poll(&waiting, 1, 5000) != 1) return "";
-    char record[2048];
-    ssize_t n = recv(sd, record, sizeof record, 0);
-    return n > 0 ? std::string(record, static_cast<std::size_t>(n)) : "";
-}
-
 TEST_F(Monitor, SendsTwoSyslogRecordsPerAnswer)
 {
     DevLog log = bindDevLog();
@@ -161,7 +120,7 @@ TEST_F(Monitor, SendsTwoSyslogRecordsPerAnswer)
     bool answered = waitForOut("response is ", 3);
     stop(&monitor);
     std::vector<std::string> records;
-    for (int i = 0; i < 4; i++) records.push_back(nextRecord(log.sd));
+    for (int i = 0; i < 4; i++) records.push_back(nextRecord(log.sd, " qav_test: "));
     close(log.sd);
     unlink("/dev/log");
     ASSERT_TRUE(answered) << monitor.out;

@@ -46,4 +46,17 @@ inline const std::string reportA = "gasGauge : 85.000000\n"
                                    "Battery Enable: On\n"
                                    "\n";
 
+// A second answer, with values unlike answerA's in every reported field.
+inline const std::string answerB = "2710"
+                                   "0FA00FA00FA00FA00FA00FA00FA00FA0"
+                                   "04E2"
+                                   "1E1E1E1E1E1E1E1E"
+                                   "28"
+                                   "32"
+                                   "00"
+                                   "0001"
+                                   "0000"
+                                   "8408"
+                                   "77\n";
+
 #endif

@@ -89,14 +89,4 @@ TEST(ClassifyAnswer, OnlySeventySevenBytesWithHexFieldsAreAccepted)
     EXPECT_EQ(classifyAnswer(bad), PollResult::malformed);
 }
 
-TEST(PollResultName, NamesEveryOutcomeAsMetricsLabelIt)
-{
-    EXPECT_STREQ(pollResultName(PollResult::accepted), "accepted");
-    EXPECT_STREQ(pollResultName(PollResult::timeout), "timeout");
-    EXPECT_STREQ(pollResultName(PollResult::shortAnswer), "short");
-    EXPECT_STREQ(pollResultName(PollResult::longAnswer), "long");
-    EXPECT_STREQ(pollResultName(PollResult::malformed), "malformed");
-    EXPECT_STREQ(pollResultName(PollResult::disconnected), "disconnected");
-}
-
 } // namespace

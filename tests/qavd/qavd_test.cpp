@@ -1,6 +1,8 @@
 // End-to-end tests of qavd against the simulator on loopback ports of their own.
 #include "process.h"
 #include "sample_answers.h"
+#include "syslog_socket.h"
+#include "text_files.h"
 
 #include "battery_status.h"
 
@@ -16,38 +18,8 @@
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 
 namespace {
-
-// A second answer: gauge 100 %, +12.50 A, humidity 50, temperature alert 1, status 8408.
-const std::string answerB = "2710"
-                            "0FA00FA00FA00FA00FA00FA00FA00FA0"
-                            "04E2"
-                            "1E1E1E1E1E1E1E1E"
-                            "28"
-                            "32"
-                            "00"
-                            "0001"
-                            "0000"
-                            "8408"
-                            "77\n";
-
-std::string fileText(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> linesOf(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
 
 // A loopback port nobody listens on (bound and released again).
 int freePort()
@@ -103,12 +75,7 @@ protected:
     // Start the simulator replaying answers, one a line.
     int replay(const std::vector<std::string>& answers, std::vector<std::string> args = {})
     {
-        std::ofstream file(dir + "/answers.txt", std::ios::binary);
-        for (const std::string& answer : answers) {
-            for (char c : answer) file << (c == '\n' ? std::string("\\x0A") : std::string(1, c));
-            file << '\n';
-        }
-        file.close();
+        writeReplayFile(dir + "/answers.txt", answers);
         args.insert(args.begin(), {"--replay", dir + "/answers.txt"});
         return startSim(args);
     }
@@ -157,19 +124,7 @@ protected:
         return until(seconds, [&] { return events().find("|" + name + "|") != std::string::npos; });
     }
 
-    // Names of the data logs in the scratch directory, oldest first.
-    std::vector<std::string> dataLogs() const
-    {
-        std::vector<std::string> names;
-        DIR* d = opendir(dir.c_str());
-        for (dirent* entry = readdir(d); entry != nullptr; entry = readdir(d)) {
-            std::string name = entry->d_name;
-            if (name.size() > 7 && name.substr(name.size() - 7) == "qav.log") names.push_back(name);
-        }
-        closedir(d);
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> dataLogs() const { return dataLogsIn(dir); }
 
     std::string dir;
     Child sim, qavd;
@@ -385,6 +340,36 @@ TEST_F(Qavd, SighupStartsADataLogNamedByTheCurrentSeconds)
     EXPECT_GT(std::stoll(second), started);
     std::size_t logged = linesOf(fileText(dir + "/" + first)).size() + linesOf(fileText(dir + "/" + second)).size();
     EXPECT_EQ(logged, linesOf(qavd.out).size());
+}
+
+TEST_F(Qavd, SystemLogHasRecordsEventsAndThrottledFailures)
+{
+    DevLog log = bindDevLog();
+    if (log.sd < 0) GTEST_SKIP() << log.skipReason;
+    // answerB raises the temperature alert; every second answer is one byte short.
+    int port = replay({answerB, answerB.substr(0, 76)});
+    startQavd(port, {"-n", "b1", "-i", "0.1", "-t", "0.05", "--syslog-records", "--output", "none"});
+    std::vector<std::string> records;
+    std::string tag = " qavd[" + std::to_string(qavd.pid) + "]: ";
+    for (int i = 0; i < 7; i++) records.push_back(nextRecord(log.sd, tag));
+    stop(&qavd);
+    close(log.sd);
+    unlink("/dev/log");
+    // Facility daemon: <27> error, <28> warning, <29> notice.
+    const char* expected[][2] = {{"<27>", "QAV Battery Current & Gas Gauge: 12.50 100.00"},
+                                 {"<27>", "QAV Battery RH: 50"},
+                                 {"<28>", "b1: alert: temp alert register 0001, volt alert register 0000"},
+                                 {"<28>", "b1: poll failed (short), 1 in a row"},
+                                 {"<29>", "b1: communication restored after 1 failed polls"},
+                                 {"<27>", "QAV Battery Current & Gas Gauge: 12.50 100.00"},
+                                 {"<27>", "QAV Battery RH: 50"}};
+    for (std::size_t i = 0; i < 7; i++) {
+        const std::string& record = records[i];
+        std::string text = std::string(": ") + expected[i][1];
+        EXPECT_EQ(record.rfind(expected[i][0], 0), 0U) << record;
+        EXPECT_TRUE(record.size() >= text.size() && record.compare(record.size() - text.size(), text.size(), text) == 0)
+            << record;
+    }
 }
 
 } // namespace
