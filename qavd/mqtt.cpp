@@ -3,9 +3,9 @@
 
 #include "discovery.h"
 #include "json.h"
+#include "libmosquitto.h"
 
 #include <CLI/CLI.hpp>
-#include <mosquitto.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -36,8 +36,6 @@ std::string prefixError(const std::string& prefix)
     if (prefix.empty()) return "must not be empty";
     if (prefix.find_first_of("+#") != std::string::npos) return "must not contain '+' or '#'";
     if (prefix.front() == '/' || prefix.back() == '/') return "must not begin or end with '/'";
-    if (mosquitto_validate_utf8(prefix.c_str(), static_cast<int>(prefix.size())) != MOSQ_ERR_SUCCESS)
-        return "must be UTF-8 text";
     return "";
 }
 
@@ -47,17 +45,21 @@ std::string readableFile(const std::string& path)
     return access(path.c_str(), R_OK) == 0 ? "" : "cannot read " + path + ": " + std::strerror(errno);
 }
 
-// mosquitto_lib_init() for as long as one exporter lives.
+// The library initialised for as long as one exporter lives.
 class MosquittoLibrary {
 public:
-    MosquittoLibrary() { mosquitto_lib_init(); }
-    ~MosquittoLibrary() { mosquitto_lib_cleanup(); }
+    explicit MosquittoLibrary(const Mosquitto& functions) : api(functions) { api.libInit(); }
+    ~MosquittoLibrary() { api.libCleanup(); }
     MosquittoLibrary(const MosquittoLibrary&) = delete;
     MosquittoLibrary& operator=(const MosquittoLibrary&) = delete;
+
+private:
+    const Mosquitto& api;
 };
 
 struct MosquittoDestroy {
-    void operator()(mosquitto* handle) const { mosquitto_destroy(handle); }
+    const Mosquitto* api;
+    void operator()(mosquitto* handle) const { api->destroy(handle); }
 };
 
 // Report to syslog and standard error.
@@ -71,7 +73,7 @@ void defaultLog(int priority, const std::string& message)
 // connects, runs the connection and reconnects with a back-off.
 class MqttOutput final : public Output {
 public:
-    MqttOutput(MqttOptions settings, std::string battery, MqttLog sink);
+    MqttOutput(const Mosquitto& functions, MqttOptions settings, std::string battery, MqttLog sink);
     ~MqttOutput() override { stopThread(); }
     MqttOutput(const MqttOutput&) = delete;
     MqttOutput& operator=(const MqttOutput&) = delete;
@@ -95,6 +97,7 @@ private:
     void publishAvailability();
     void stopThread();
 
+    const Mosquitto& api;
     MosquittoLibrary library;
     MqttOptions options;
     std::string name;
@@ -119,8 +122,8 @@ private:
     std::thread thread;
 };
 
-MqttOutput::MqttOutput(MqttOptions settings, std::string battery, MqttLog sink)
-    : options(std::move(settings)), name(std::move(battery)), log(sink ? std::move(sink) : MqttLog(defaultLog)),
+MqttOutput::MqttOutput(const Mosquitto& functions, MqttOptions settings, std::string battery, MqttLog sink)
+    : api(functions), library(functions), options(std::move(settings)), name(std::move(battery)), log(sink ? std::move(sink) : MqttLog(defaultLog)),
       topics(mqttTopics(options.topicPrefix, name))
 {
     if (options.discovery) {
@@ -135,22 +138,22 @@ MqttOutput::MqttOutput(MqttOptions settings, std::string battery, MqttLog sink)
 // Make the client: last will, credentials, TLS and callbacks.
 void MqttOutput::setUp()
 {
-    handle.reset(mosquitto_new(nullptr, true, this));
+    handle = std::unique_ptr<mosquitto, MosquittoDestroy>(api.create(nullptr, true, this), MosquittoDestroy{&api});
     if (!handle) throw std::runtime_error(std::string("MQTT: cannot make a client: ") + std::strerror(errno));
     mosquitto* h = handle.get();
-    mosquitto_threaded_set(h, true);
-    if (mosquitto_will_set(h, topics.availability.c_str(), 7, "offline", 0, true) != MOSQ_ERR_SUCCESS)
+    api.threadedSet(h, true);
+    if (api.willSet(h, topics.availability.c_str(), 7, "offline", 0, true) != MOSQ_ERR_SUCCESS)
         throw std::runtime_error("MQTT: cannot set the last will on " + topics.availability);
     if (!options.username.empty() &&
-        mosquitto_username_pw_set(h, options.username.c_str(),
+        api.usernamePwSet(h, options.username.c_str(),
                                   options.password.empty() ? nullptr : options.password.c_str()) != MOSQ_ERR_SUCCESS)
         throw std::runtime_error("MQTT: cannot set the user name");
     if (!options.cafile.empty() &&
-        mosquitto_tls_set(h, options.cafile.c_str(), nullptr, nullptr, nullptr, nullptr) != MOSQ_ERR_SUCCESS)
+        api.tlsSet(h, options.cafile.c_str(), nullptr, nullptr, nullptr, nullptr) != MOSQ_ERR_SUCCESS)
         throw std::runtime_error("--mqtt-cafile: cannot use " + options.cafile + " as CA certificates");
-    mosquitto_connect_callback_set(h, onConnect);
-    mosquitto_disconnect_callback_set(h, onDisconnect);
-    mosquitto_log_callback_set(h, onLog);
+    api.connectCallbackSet(h, onConnect);
+    api.disconnectCallbackSet(h, onDisconnect);
+    api.logCallbackSet(h, onLog);
 }
 
 // The connection thread: connect, serve until the connection ends, wait, and again.
@@ -178,13 +181,13 @@ void MqttOutput::run()
 // One attempt: connect and run the connection until it ends; the library's result.
 int MqttOutput::connectAndServe()
 {
-    int rc = mosquitto_connect_async(handle.get(), options.host.c_str(), options.port, keepaliveSeconds);
+    int rc = api.connectAsync(handle.get(), options.host.c_str(), options.port, keepaliveSeconds);
     while (rc == MOSQ_ERR_SUCCESS) {
         {
             std::lock_guard lock(mutex);
             if (stopping) break;
         }
-        rc = mosquitto_loop(handle.get(), 1000, 1);
+        rc = api.loop(handle.get(), 1000, 1);
     }
     int error = errno;
     std::lock_guard lock(mutex);
@@ -210,8 +213,8 @@ void MqttOutput::noteFailure(int rc, std::chrono::seconds delay)
     if (failures > 10 && failures % 100 != 0) return;
     std::string why = !refusal.empty()         ? "refused: " + refusal
                       : rc == MOSQ_ERR_ERRNO   ? std::string(std::strerror(attemptErrno))
-                      : !libraryError.empty() ? std::string(mosquitto_strerror(rc)) + " " + libraryError
-                                               : std::string(mosquitto_strerror(rc));
+                      : !libraryError.empty() ? std::string(api.strerror(rc)) + " " + libraryError
+                                               : std::string(api.strerror(rc));
     if (!why.empty() && why.back() == '.') why.pop_back();
     std::string text = (attemptConnected ? "connection lost: " : "cannot connect: ") + why + "; retrying in " +
                        std::to_string(delay.count()) + " s";
@@ -224,7 +227,7 @@ void MqttOutput::onConnect(mosquitto* /*handle*/, void* self, int rc)
     auto* output = static_cast<MqttOutput*>(self);
     std::lock_guard lock(output->mutex);
     if (rc != 0) {
-        output->refusal = mosquitto_connack_string(rc);
+        output->refusal = output->api.connackString(rc);
         return;
     }
     output->report(LOG_NOTICE, output->failures == 0 ? std::string("connected")
@@ -262,7 +265,7 @@ void MqttOutput::report(int priority, const std::string& text)
 // Queue one message; the caller holds the mutex and has seen the connection up.
 void MqttOutput::publish(const std::string& topic, const std::string& payload, bool retain)
 {
-    mosquitto_publish(handle.get(), nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 0,
+    api.publish(handle.get(), nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 0,
                       retain);
 }
 
@@ -313,7 +316,7 @@ void MqttOutput::finish()
         wake.notify_all();
         if (connected) {
             publishAvailability();
-            mosquitto_disconnect(handle.get());
+            api.disconnect(handle.get());
             wake.wait_for(lock, goodbyeTimeout, [this] { return !connected; });
         }
     }
@@ -418,10 +421,19 @@ void addMqttOptions(CLI::App& app, MqttOptions& options)
 std::unique_ptr<Output> startMqtt(const MqttOptions& options, const std::string& name, std::string* problem,
                                   MqttLog log)
 {
+    const Mosquitto* api = loadMosquitto(problem);
+    if (api == nullptr) return nullptr;
+    for (const auto& [option, prefix] : {std::pair("--mqtt-topic-prefix", &options.topicPrefix),
+                                         std::pair("--mqtt-discovery-prefix", &options.discoveryPrefix)}) {
+        if (api->validateUtf8(prefix->c_str(), static_cast<int>(prefix->size())) != MOSQ_ERR_SUCCESS) {
+            *problem = std::string(option) + ": must be UTF-8 text";
+            return nullptr;
+        }
+    }
     MqttOptions resolved = options;
     if (resolved.port == 0) resolved.port = options.cafile.empty() ? 1883 : 8883;
     try {
-        return std::make_unique<MqttOutput>(resolved, name, std::move(log));
+        return std::make_unique<MqttOutput>(*api, resolved, name, std::move(log));
     } catch (const std::exception& error) {
         *problem = error.what();
         return nullptr;
