@@ -91,7 +91,7 @@ private:
     void run();
     int connectAndServe();
     bool waitToRetry(std::chrono::seconds delay);
-    void noteFailure(int rc, std::chrono::seconds delay);
+    void noteFailure(int rc, std::chrono::seconds* delay);
     void report(int priority, const std::string& text);
     void publish(const std::string& topic, const std::string& payload, bool retain);
     void publishAvailability();
@@ -123,8 +123,8 @@ private:
 };
 
 MqttOutput::MqttOutput(const Mosquitto& functions, MqttOptions settings, std::string battery, MqttLog sink)
-    : api(functions), library(functions), options(std::move(settings)), name(std::move(battery)), log(sink ? std::move(sink) : MqttLog(defaultLog)),
-      topics(mqttTopics(options.topicPrefix, name))
+    : api(functions), library(functions), options(std::move(settings)), name(std::move(battery)),
+      log(sink ? std::move(sink) : MqttLog(defaultLog)), topics(mqttTopics(options.topicPrefix, name))
 {
     if (options.discovery) {
         std::vector<DiscoveryConfig> configs = discoveryConfigs(topics, options.discoveryPrefix, name);
@@ -146,7 +146,7 @@ void MqttOutput::setUp()
         throw std::runtime_error("MQTT: cannot set the last will on " + topics.availability);
     if (!options.username.empty() &&
         api.usernamePwSet(h, options.username.c_str(),
-                                  options.password.empty() ? nullptr : options.password.c_str()) != MOSQ_ERR_SUCCESS)
+                          options.password.empty() ? nullptr : options.password.c_str()) != MOSQ_ERR_SUCCESS)
         throw std::runtime_error("MQTT: cannot set the user name");
     if (!options.cafile.empty() &&
         api.tlsSet(h, options.cafile.c_str(), nullptr, nullptr, nullptr, nullptr) != MOSQ_ERR_SUCCESS)
@@ -169,10 +169,9 @@ void MqttOutput::run()
             }
             refusal.clear();
             libraryError.clear();
-            if (attemptConnected) delay = firstRetry;
             attemptConnected = false;
         }
-        noteFailure(connectAndServe(), delay);
+        noteFailure(connectAndServe(), &delay);
         if (!waitToRetry(delay)) return;
         delay = std::min(delay * 2, lastRetry);
     }
@@ -203,12 +202,13 @@ bool MqttOutput::waitToRetry(std::chrono::seconds delay)
     return !stopping && !finishing;
 }
 
-// Log why an attempt failed or a connection ended: the first ten in a row each, then one in 100.
-void MqttOutput::noteFailure(int rc, std::chrono::seconds delay)
+// Log why an attempt failed or a connection ended (the first ten in a row each, then one
+// in 100); after a connection, retry soon again.
+void MqttOutput::noteFailure(int rc, std::chrono::seconds* delay)
 {
     std::lock_guard lock(mutex);
+    if (attemptConnected) *delay = firstRetry;
     if (finishing || stopping) return;
-    if (attemptConnected) failures = 0;
     failures++;
     if (failures > 10 && failures % 100 != 0) return;
     std::string why = !refusal.empty()         ? "refused: " + refusal
@@ -217,7 +217,7 @@ void MqttOutput::noteFailure(int rc, std::chrono::seconds delay)
                                                : std::string(api.strerror(rc));
     if (!why.empty() && why.back() == '.') why.pop_back();
     std::string text = (attemptConnected ? "connection lost: " : "cannot connect: ") + why + "; retrying in " +
-                       std::to_string(delay.count()) + " s";
+                       std::to_string(delay->count()) + " s";
     if (failures == 10) text += " (from now on one failure in 100 is logged)";
     report(LOG_WARNING, text);
 }

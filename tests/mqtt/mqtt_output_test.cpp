@@ -151,16 +151,22 @@ TEST(MqttOutput, RepublishesTheLatestStateAfterTheBrokerComesBack)
 {
     ScratchDir dir;
     Broker broker(dir.path, "allow_anonymous true");
-    ASSERT_TRUE(broker.start());
+    broker.port = freeLoopbackPort();
     LogLines log;
     std::unique_ptr<Output> output = start(optionsFor(broker.port), &log);
+    // The broker comes up after attempts that backed off.
+    ASSERT_TRUE(eventually(20, [&] { return log.count("cannot connect: Connection refused; retrying in 2 s"); }));
+    ASSERT_TRUE(broker.start());
     {
         Subscriber sub(broker.port);
         output->answer(readingOf(answerA));
-        ASSERT_TRUE(sub.waitLatest("qav/b1/availability", "online"));
+        ASSERT_TRUE(sub.waitLatest("qav/b1/availability", "online", 30));
     }
+    EXPECT_EQ(log.count("connected after "), 1) << log.all();
     broker.stop();
     ASSERT_TRUE(eventually(20, [&] { return log.count("connection lost") == 1; }));
+    // Lost after a connection, the first retry comes soon again.
+    EXPECT_EQ(log.count("connection lost: The connection was lost; retrying in 1 s"), 1) << log.all();
     // Polling goes on while the broker is away, never waiting for it; only the latest answer counts.
     double slowest = 0;
     for (int i = 0; i < 20; i++) slowest = std::max(slowest, secondsOf([&] {
@@ -177,7 +183,7 @@ TEST(MqttOutput, RepublishesTheLatestStateAfterTheBrokerComesBack)
     nlohmann::json expected = nlohmann::json::parse(gaugeAndFlagsB);
     for (const auto& [key, value] : expected.items()) EXPECT_EQ(state[key], value) << key;
     EXPECT_NE(sub.waitAny("homeassistant/sensor/qav_b1/humidity/config").payload, "<nothing>");
-    EXPECT_EQ(log.count("connected after"), 1);
+    EXPECT_EQ(log.count("connected after "), 2);
 
     // Away again: a clean exit does not hang on the missing broker.
     broker.stop();
