@@ -115,10 +115,14 @@ private:
     bool stopping = false;     // the thread must end
     std::string latestState;   // the JSON of the latest answer, "" before the first
     std::string refusal;       // why the broker refused the current attempt
-    std::string libraryError;  // the library's latest error log line
     bool attemptConnected = false; // the current attempt reached the broker and was accepted
     int attemptErrno = 0;      // errno when the current attempt ended
     int failures = 0;          // failed attempts since the last connection
+
+    // The library calls onLog with a lock of its own held, also while a publish() holds
+    // the mutex above, so the log line has a lock that is never held around other locks.
+    std::mutex libraryErrorMutex;
+    std::string libraryError;  // the library's latest error log line
     std::thread thread;
 };
 
@@ -168,8 +172,11 @@ void MqttOutput::run()
                 return;
             }
             refusal.clear();
-            libraryError.clear();
             attemptConnected = false;
+        }
+        {
+            std::lock_guard lock(libraryErrorMutex);
+            libraryError.clear();
         }
         noteFailure(connectAndServe(), &delay);
         if (!waitToRetry(delay)) return;
@@ -211,10 +218,15 @@ void MqttOutput::noteFailure(int rc, std::chrono::seconds* delay)
     if (finishing || stopping) return;
     failures++;
     if (failures > 10 && failures % 100 != 0) return;
-    std::string why = !refusal.empty()         ? "refused: " + refusal
-                      : rc == MOSQ_ERR_ERRNO   ? std::string(std::strerror(attemptErrno))
-                      : !libraryError.empty() ? std::string(api.strerror(rc)) + " " + libraryError
-                                               : std::string(api.strerror(rc));
+    std::string detail;
+    {
+        std::lock_guard errorLock(libraryErrorMutex);
+        detail = libraryError;
+    }
+    std::string why = !refusal.empty()       ? "refused: " + refusal
+                      : rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(attemptErrno))
+                      : !detail.empty()      ? std::string(api.strerror(rc)) + " " + detail
+                                             : std::string(api.strerror(rc));
     if (!why.empty() && why.back() == '.') why.pop_back();
     std::string text = (attemptConnected ? "connection lost: " : "cannot connect: ") + why + "; retrying in " +
                        std::to_string(delay->count()) + " s";
@@ -222,6 +234,7 @@ void MqttOutput::noteFailure(int rc, std::chrono::seconds* delay)
     report(LOG_WARNING, text);
 }
 
+// The broker's answer to an attempt: on success publish discovery, the latest state and availability.
 void MqttOutput::onConnect(mosquitto* /*handle*/, void* self, int rc)
 {
     auto* output = static_cast<MqttOutput*>(self);
@@ -240,6 +253,7 @@ void MqttOutput::onConnect(mosquitto* /*handle*/, void* self, int rc)
     output->publishAvailability();
 }
 
+// The connection ended, cleanly or not.
 void MqttOutput::onDisconnect(mosquitto* /*handle*/, void* self, int /*rc*/)
 {
     auto* output = static_cast<MqttOutput*>(self);
@@ -248,11 +262,12 @@ void MqttOutput::onDisconnect(mosquitto* /*handle*/, void* self, int /*rc*/)
     output->wake.notify_all();
 }
 
+// Keep the library's latest error line (OpenSSL's reason for a failed handshake, say).
 void MqttOutput::onLog(mosquitto* /*handle*/, void* self, int level, const char* text)
 {
     if (level != MOSQ_LOG_ERR || text == nullptr) return;
     auto* output = static_cast<MqttOutput*>(self);
-    std::lock_guard lock(output->mutex);
+    std::lock_guard lock(output->libraryErrorMutex);
     output->libraryError = text;
 }
 
@@ -265,8 +280,7 @@ void MqttOutput::report(int priority, const std::string& text)
 // Queue one message; the caller holds the mutex and has seen the connection up.
 void MqttOutput::publish(const std::string& topic, const std::string& payload, bool retain)
 {
-    api.publish(handle.get(), nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 0,
-                      retain);
+    api.publish(handle.get(), nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 0, retain);
 }
 
 // "online" while the data is fresh and the exporter runs, else "offline", when that changed;
@@ -279,6 +293,7 @@ void MqttOutput::publishAvailability()
     publish(topics.availability, availability, true);
 }
 
+// Keep the answer's state; publish it, and "online" if it was not, while connected.
 void MqttOutput::answer(const Reading& reading)
 {
     std::string state = readingJsonLine(reading);
@@ -290,6 +305,7 @@ void MqttOutput::answer(const Reading& reading)
     publishAvailability();
 }
 
+// Publish the event while connected; events while the broker is away are not kept.
 void MqttOutput::event(const Event& event)
 {
     nlohmann::json object = {{"event", event.name}, {"detail", event.detail}, {"time", event.time}};
@@ -298,6 +314,7 @@ void MqttOutput::event(const Event& event)
     if (connected) publish(topics.event, payload, false);
 }
 
+// Note the data's freshness; going stale says "offline" at once.
 void MqttOutput::freshness(bool isFresh)
 {
     std::lock_guard lock(mutex);
@@ -323,6 +340,7 @@ void MqttOutput::finish()
     stopThread();
 }
 
+// Tell the connection thread to end and wait for it.
 void MqttOutput::stopThread()
 {
     {
