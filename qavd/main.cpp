@@ -1,5 +1,6 @@
 // qavd: polls a battery module for ever and hands each answer and event to every output.
 #include "metrics.h"
+#include "mqtt.h"
 #include "options.h"
 #include "output.h"
 #include "outputs.h"
@@ -32,6 +33,8 @@ static int runQavd(int argc, char** argv)
     //      addMetricsOptions(app, metricsOptions);
     MetricsOptions metricsOptions;
     addMetricsOptions(app, metricsOptions);
+    MqttOptions mqttOptions;
+    addMqttOptions(app, mqttOptions);
     // ---- End of exporter options.
     int status = parseCommandLine(app, options, argc, argv);
     if (status >= 0) return status;
@@ -57,6 +60,7 @@ static int runQavd(int argc, char** argv)
         if (!metrics) return startFailure(problem);
         outputs.add(std::move(metrics));
     }
+    if (!addMqttOutput(outputs, mqttOptions, options.name, &problem)) return startFailure(problem);
     // ---- End of exporter outputs.
     return runDaemon(options, outputs, signals, runner);
 }

@@ -1,0 +1,468 @@
+// mqtt: publish the battery's state, availability and events to an MQTT broker.
+#include "mqtt.h"
+
+#include "discovery.h"
+#include "json.h"
+#include "libmosquitto.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <stdexcept>
+#include <syslog.h>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr int keepaliveSeconds = 30;
+constexpr std::chrono::seconds firstRetry{1};
+constexpr std::chrono::seconds lastRetry{60};
+constexpr std::chrono::seconds goodbyeTimeout{2};
+
+// A message for a topic prefix that cannot be published under, or "".
+std::string prefixError(const std::string& prefix)
+{
+    if (prefix.empty()) return "must not be empty";
+    if (prefix.find_first_of("+#") != std::string::npos) return "must not contain '+' or '#'";
+    if (prefix.front() == '/' || prefix.back() == '/') return "must not begin or end with '/'";
+    return "";
+}
+
+// A message for a file that cannot be read, or "".
+std::string readableFile(const std::string& path)
+{
+    return access(path.c_str(), R_OK) == 0 ? "" : "cannot read " + path + ": " + std::strerror(errno);
+}
+
+// The library initialised for as long as one exporter lives.
+class MosquittoLibrary {
+public:
+    explicit MosquittoLibrary(const Mosquitto& functions) : api(functions) { api.libInit(); }
+    ~MosquittoLibrary() { api.libCleanup(); }
+    MosquittoLibrary(const MosquittoLibrary&) = delete;
+    MosquittoLibrary& operator=(const MosquittoLibrary&) = delete;
+
+private:
+    const Mosquitto& api;
+};
+
+struct MosquittoDestroy {
+    const Mosquitto* api;
+    void operator()(mosquitto* handle) const { api->destroy(handle); }
+};
+
+// Report to syslog and standard error.
+void defaultLog(int priority, const std::string& message)
+{
+    syslog(priority, "%s", message.c_str());
+    std::fprintf(stderr, "qavd: %s\n", message.c_str());
+}
+
+// The exporter: the poll loop's calls record and publish; a thread of its own
+// connects, runs the connection and reconnects with a back-off.
+class MqttOutput final : public Output {
+public:
+    MqttOutput(const Mosquitto& functions, MqttOptions settings, std::string battery, MqttLog sink);
+    ~MqttOutput() override { stopThread(); }
+    MqttOutput(const MqttOutput&) = delete;
+    MqttOutput& operator=(const MqttOutput&) = delete;
+
+    void answer(const Reading& reading) override;
+    void event(const Event& event) override;
+    void freshness(bool fresh) override;
+    void finish() override;
+
+private:
+    static void onConnect(mosquitto* handle, void* self, int rc);
+    static void onDisconnect(mosquitto* handle, void* self, int rc);
+    static void onLog(mosquitto* handle, void* self, int level, const char* text);
+    void setUp();
+    void run();
+    int connectAndServe();
+    bool waitToRetry(std::chrono::seconds delay);
+    void noteFailure(int rc, std::chrono::seconds* delay);
+    void report(int priority, const std::string& text);
+    void publish(const std::string& topic, const std::string& payload, bool retain);
+    void publishAvailability();
+    void stopThread();
+
+    const Mosquitto& api;
+    MosquittoLibrary library;
+    MqttOptions options;
+    std::string name;
+    MqttLog log;
+    MqttTopics topics;
+    std::vector<std::pair<std::string, std::string>> discovery; // topic, payload
+    std::unique_ptr<mosquitto, MosquittoDestroy> handle;
+
+    std::mutex mutex; // guards everything below
+    std::condition_variable wake;
+    bool connected = false;    // between a CONNACK that accepted and the disconnect
+    bool fresh = false;
+    std::string availability;  // what this connection last published on the availability topic
+    bool finishing = false;    // finish() began: no more reconnects
+    bool stopping = false;     // the thread must end
+    std::string latestState;   // the JSON of the latest answer, "" before the first
+    std::string refusal;       // why the broker refused the current attempt
+    bool attemptConnected = false; // the current attempt reached the broker and was accepted
+    int attemptErrno = 0;      // errno when the current attempt ended
+    int failures = 0;          // failed attempts since the last connection
+
+    // The library calls onLog with a lock of its own held, also while a publish() holds
+    // the mutex above, so the log line has a lock that is never held around other locks.
+    std::mutex libraryErrorMutex;
+    std::string libraryError;  // the library's latest error log line
+    std::thread thread;
+};
+
+MqttOutput::MqttOutput(const Mosquitto& functions, MqttOptions settings, std::string battery, MqttLog sink)
+    : api(functions), library(functions), options(std::move(settings)), name(std::move(battery)),
+      log(sink ? std::move(sink) : MqttLog(defaultLog)), topics(mqttTopics(options.topicPrefix, name))
+{
+    if (options.discovery) {
+        std::vector<DiscoveryConfig> configs = discoveryConfigs(topics, options.discoveryPrefix, name);
+        std::transform(configs.begin(), configs.end(), std::back_inserter(discovery),
+                       [](const DiscoveryConfig& config) { return std::pair(config.topic, config.payload.dump()); });
+    }
+    setUp();
+    thread = std::thread([this] { run(); });
+}
+
+// Make the client: last will, credentials, TLS and callbacks.
+void MqttOutput::setUp()
+{
+    handle = std::unique_ptr<mosquitto, MosquittoDestroy>(api.create(nullptr, true, this), MosquittoDestroy{&api});
+    if (!handle) throw std::runtime_error(std::string("MQTT: cannot make a client: ") + std::strerror(errno));
+    mosquitto* h = handle.get();
+    api.threadedSet(h, true);
+    if (api.willSet(h, topics.availability.c_str(), 7, "offline", 0, true) != MOSQ_ERR_SUCCESS)
+        throw std::runtime_error("MQTT: cannot set the last will on " + topics.availability);
+    if (!options.username.empty() &&
+        api.usernamePwSet(h, options.username.c_str(),
+                          options.password.empty() ? nullptr : options.password.c_str()) != MOSQ_ERR_SUCCESS)
+        throw std::runtime_error("MQTT: cannot set the user name");
+    if (!options.cafile.empty() &&
+        api.tlsSet(h, options.cafile.c_str(), nullptr, nullptr, nullptr, nullptr) != MOSQ_ERR_SUCCESS)
+        throw std::runtime_error("--mqtt-cafile: cannot use " + options.cafile + " as CA certificates");
+    api.connectCallbackSet(h, onConnect);
+    api.disconnectCallbackSet(h, onDisconnect);
+    api.logCallbackSet(h, onLog);
+}
+
+// The connection thread: connect, serve until the connection ends, wait, and again.
+void MqttOutput::run()
+{
+    std::chrono::seconds delay = firstRetry;
+    for (;;) {
+        {
+            std::unique_lock lock(mutex);
+            if (finishing || stopping) {
+                wake.wait(lock, [this] { return stopping; });
+                return;
+            }
+            refusal.clear();
+            attemptConnected = false;
+        }
+        {
+            std::lock_guard lock(libraryErrorMutex);
+            libraryError.clear();
+        }
+        noteFailure(connectAndServe(), &delay);
+        if (!waitToRetry(delay)) return;
+        delay = std::min(delay * 2, lastRetry);
+    }
+}
+
+// One attempt: connect and run the connection until it ends; the library's result.
+int MqttOutput::connectAndServe()
+{
+    int rc = api.connectAsync(handle.get(), options.host.c_str(), options.port, keepaliveSeconds);
+    while (rc == MOSQ_ERR_SUCCESS) {
+        {
+            std::lock_guard lock(mutex);
+            if (stopping) break;
+        }
+        rc = api.loop(handle.get(), 1000, 1);
+    }
+    int error = errno;
+    std::lock_guard lock(mutex);
+    attemptErrno = error;
+    return rc;
+}
+
+// Sleep for delay unless the exporter stops first; false when it stops.
+bool MqttOutput::waitToRetry(std::chrono::seconds delay)
+{
+    std::unique_lock lock(mutex);
+    wake.wait_for(lock, delay, [this] { return stopping || finishing; });
+    return !stopping && !finishing;
+}
+
+// Log why an attempt failed or a connection ended (the first ten in a row each, then one
+// in 100); after a connection, retry soon again.
+void MqttOutput::noteFailure(int rc, std::chrono::seconds* delay)
+{
+    std::lock_guard lock(mutex);
+    if (attemptConnected) *delay = firstRetry;
+    if (finishing || stopping) return;
+    failures++;
+    if (failures > 10 && failures % 100 != 0) return;
+    std::string detail;
+    {
+        std::lock_guard errorLock(libraryErrorMutex);
+        detail = libraryError;
+    }
+    std::string why = !refusal.empty()       ? "refused: " + refusal
+                      : rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(attemptErrno))
+                      : !detail.empty()      ? std::string(api.strerror(rc)) + " " + detail
+                                             : std::string(api.strerror(rc));
+    if (!why.empty() && why.back() == '.') why.pop_back();
+    std::string text = (attemptConnected ? "connection lost: " : "cannot connect: ") + why + "; retrying in " +
+                       std::to_string(delay->count()) + " s";
+    if (failures == 10) text += " (from now on one failure in 100 is logged)";
+    report(LOG_WARNING, text);
+}
+
+// The broker's answer to an attempt: on success publish discovery, the latest state and availability.
+void MqttOutput::onConnect(mosquitto* /*handle*/, void* self, int rc)
+{
+    auto* output = static_cast<MqttOutput*>(self);
+    std::lock_guard lock(output->mutex);
+    if (rc != 0) {
+        output->refusal = output->api.connackString(rc);
+        return;
+    }
+    output->report(LOG_NOTICE, output->failures == 0 ? std::string("connected")
+                               : "connected after " + std::to_string(output->failures) + " failed attempts");
+    output->connected = output->attemptConnected = true;
+    output->availability.clear();
+    output->failures = 0;
+    for (const auto& [topic, payload] : output->discovery) output->publish(topic, payload, true);
+    if (!output->latestState.empty()) output->publish(output->topics.state, output->latestState, true);
+    output->publishAvailability();
+}
+
+// The connection ended, cleanly or not.
+void MqttOutput::onDisconnect(mosquitto* /*handle*/, void* self, int /*rc*/)
+{
+    auto* output = static_cast<MqttOutput*>(self);
+    std::lock_guard lock(output->mutex);
+    output->connected = false;
+    output->wake.notify_all();
+}
+
+// Keep the library's latest error line (OpenSSL's reason for a failed handshake, say).
+void MqttOutput::onLog(mosquitto* /*handle*/, void* self, int level, const char* text)
+{
+    if (level != MOSQ_LOG_ERR || text == nullptr) return;
+    auto* output = static_cast<MqttOutput*>(self);
+    std::lock_guard lock(output->libraryErrorMutex);
+    output->libraryError = text;
+}
+
+// Log a text about the broker, naming the battery and the broker.
+void MqttOutput::report(int priority, const std::string& text)
+{
+    log(priority, name + ": MQTT broker " + options.host + ":" + std::to_string(options.port) + ": " + text);
+}
+
+// Queue one message; the caller holds the mutex and has seen the connection up.
+void MqttOutput::publish(const std::string& topic, const std::string& payload, bool retain)
+{
+    api.publish(handle.get(), nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 0, retain);
+}
+
+// "online" while the data is fresh and the exporter runs, else "offline", when that changed;
+// the caller holds the mutex and has seen the connection up.
+void MqttOutput::publishAvailability()
+{
+    std::string now = fresh && !finishing ? "online" : "offline";
+    if (now == availability) return;
+    availability = now;
+    publish(topics.availability, availability, true);
+}
+
+// Keep the answer's state; publish it, and "online" if it was not, while connected.
+void MqttOutput::answer(const Reading& reading)
+{
+    std::string state = readingJsonLine(reading);
+    std::lock_guard lock(mutex);
+    latestState = std::move(state);
+    fresh = true;
+    if (!connected) return;
+    publish(topics.state, latestState, true);
+    publishAvailability();
+}
+
+// Publish the event while connected; events while the broker is away are not kept.
+void MqttOutput::event(const Event& event)
+{
+    nlohmann::json object = {{"event", event.name}, {"detail", event.detail}, {"time", event.time}};
+    std::string payload = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::lock_guard lock(mutex);
+    if (connected) publish(topics.event, payload, false);
+}
+
+// Note the data's freshness; going stale says "offline" at once.
+void MqttOutput::freshness(bool isFresh)
+{
+    std::lock_guard lock(mutex);
+    fresh = isFresh;
+    // Going fresh waits for the answer, so that its state goes out before "online".
+    if (connected && !fresh) publishAvailability();
+}
+
+// Say "offline", disconnect cleanly (waiting a little for it), and end the thread.
+void MqttOutput::finish()
+{
+    {
+        std::unique_lock lock(mutex);
+        if (finishing) return;
+        finishing = true;
+        wake.notify_all();
+        if (connected) {
+            publishAvailability();
+            api.disconnect(handle.get());
+            wake.wait_for(lock, goodbyeTimeout, [this] { return !connected; });
+        }
+    }
+    stopThread();
+}
+
+// Tell the connection thread to end and wait for it.
+void MqttOutput::stopThread()
+{
+    {
+        std::lock_guard lock(mutex);
+        stopping = true;
+        wake.notify_all();
+    }
+    if (thread.joinable()) thread.join();
+}
+
+} // namespace
+
+std::string parseBrokerAddress(const std::string& address, MqttOptions* options)
+{
+    std::string host = address, port;
+    if (!address.empty() && address.front() == '[') {
+        std::size_t close = address.find(']');
+        if (close == std::string::npos) return "missing ']' after the IPv6 address";
+        host = address.substr(1, close - 1);
+        std::string rest = address.substr(close + 1);
+        if (!rest.empty() && rest.front() != ':') return "expected ':PORT' after ']'";
+        if (!rest.empty()) port = rest.substr(1);
+        if (rest == ":") return "missing port after ':'";
+    } else if (std::count(address.begin(), address.end(), ':') == 1) {
+        host = address.substr(0, address.find(':'));
+        port = address.substr(address.find(':') + 1);
+        if (port.empty()) return "missing port after ':'";
+    }
+    if (host.empty()) return "missing host";
+    int number = 0;
+    for (char c : port) {
+        if (c < '0' || c > '9' || number > 65535) return "port must be a number from 1 to 65535";
+        number = number * 10 + (c - '0');
+    }
+    if (!port.empty() && (number < 1 || number > 65535)) return "port must be a number from 1 to 65535";
+    options->host = host;
+    options->port = number;
+    return "";
+}
+
+bool readPasswordFile(const std::string& path, std::string* password, std::string* error)
+{
+    errno = 0;
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    bool opened = static_cast<bool>(in);
+    if (!opened || !std::getline(in, line)) {
+        bool empty = opened && in.eof() && errno == 0;
+        *error = empty ? path + " is empty" : "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) {
+        *error = path + " has an empty first line";
+        return false;
+    }
+    *password = line;
+    return true;
+}
+
+void addMqttOptions(CLI::App& app, MqttOptions& options)
+{
+    const char* group = "MQTT";
+    CLI::Option* broker = app.add_option_function<std::string>(
+        "--mqtt-broker",
+        [&options](const std::string& address) {
+            std::string error = parseBrokerAddress(address, &options);
+            if (!error.empty()) throw CLI::ValidationError("--mqtt-broker", address + ": " + error);
+        },
+        "publish to the MQTT broker at HOST[:PORT] (port 1883, or 8883 with --mqtt-cafile)");
+    broker->type_name("HOST[:PORT]")->group(group);
+    CLI::Option* user = app.add_option("--mqtt-username", options.username, "user name at the broker");
+    user->type_name("NAME")->group(group)->needs(broker);
+    app.add_option_function<std::string>(
+           "--mqtt-password-file",
+           [&options](const std::string& path) {
+               std::string error;
+               if (!readPasswordFile(path, &options.password, &error))
+                   throw CLI::ValidationError("--mqtt-password-file", error);
+           },
+           "read the broker password from the first line of FILE")
+        ->type_name("FILE")->group(group)->needs(user);
+    app.add_option("--mqtt-cafile", options.cafile, "connect with TLS, trusting the CA certificates in FILE")
+        ->type_name("FILE")->group(group)->needs(broker)->check(CLI::Validator(readableFile, ""));
+    auto prefixCheck = CLI::Validator(prefixError, "");
+    app.add_option("--mqtt-topic-prefix", options.topicPrefix, "first levels of the state, availability and event topics")
+        ->capture_default_str()->group(group)->check(prefixCheck);
+    app.add_option("--mqtt-discovery-prefix", options.discoveryPrefix,
+                   "Home Assistant's discovery prefix")
+        ->capture_default_str()->group(group)->check(prefixCheck);
+    app.add_flag_callback("--no-mqtt-discovery", [&options] { options.discovery = false; },
+                          "publish no Home Assistant discovery configs")
+        ->group(group);
+}
+
+std::unique_ptr<Output> startMqtt(const MqttOptions& options, const std::string& name, std::string* problem,
+                                  MqttLog log)
+{
+    const Mosquitto* api = loadMosquitto(problem);
+    if (api == nullptr) return nullptr;
+    for (const auto& [option, prefix] : {std::pair("--mqtt-topic-prefix", &options.topicPrefix),
+                                         std::pair("--mqtt-discovery-prefix", &options.discoveryPrefix)}) {
+        if (api->validateUtf8(prefix->c_str(), static_cast<int>(prefix->size())) != MOSQ_ERR_SUCCESS) {
+            *problem = std::string(option) + ": must be UTF-8 text";
+            return nullptr;
+        }
+    }
+    MqttOptions resolved = options;
+    if (resolved.port == 0) resolved.port = options.cafile.empty() ? 1883 : 8883;
+    try {
+        return std::make_unique<MqttOutput>(*api, resolved, name, std::move(log));
+    } catch (const std::exception& error) {
+        *problem = error.what();
+        return nullptr;
+    }
+}
+
+bool addMqttOutput(Outputs& outputs, const MqttOptions& options, const std::string& name, std::string* problem)
+{
+    if (options.host.empty()) return true;
+    std::unique_ptr<Output> output = startMqtt(options, name, problem);
+    if (!output) return false;
+    outputs.add(std::move(output));
+    return true;
+}

@@ -1,0 +1,196 @@
+// broker: a real mosquitto broker on a loopback port, and a subscriber that records what it sees.
+#ifndef QAV_TESTS_MQTT_BROKER_H
+#define QAV_TESTS_MQTT_BROKER_H
+
+#include "process.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <gtest/gtest.h>
+#include <mosquitto.h>
+#include <mutex>
+#include <netinet/in.h>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+inline int freeLoopbackPort()
+{
+    int sd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(bind(sd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    socklen_t size = sizeof addr;
+    getsockname(sd, reinterpret_cast<sockaddr*>(&addr), &size);
+    close(sd);
+    return ntohs(addr.sin_port);
+}
+
+// Whether something accepts TCP connections on 127.0.0.1:port.
+inline bool listening(int port)
+{
+    int sd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    bool ok = connect(sd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(sd);
+    return ok;
+}
+
+// Poll done() every 20 ms until it holds or seconds pass; whether it held.
+inline bool eventually(double seconds, const std::function<bool()>& done)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        usleep(20000);
+    }
+    return true;
+}
+
+// A scratch directory, removed at the end.
+struct ScratchDir {
+    std::string path;
+    ScratchDir()
+    {
+        char pattern[] = "/tmp/qav_mqtt_XXXXXX";
+        if (mkdtemp(pattern) != nullptr) path = pattern;
+    }
+    ~ScratchDir()
+    {
+        if (!path.empty()) {
+            EXPECT_EQ(std::system(("rm -rf " + path).c_str()), 0);
+        }
+    }
+};
+
+// mosquitto with a config of its own on a free loopback port; extra lines go into its listener.
+class Broker {
+public:
+    Broker(std::string scratch, std::string lines = "") : dir(std::move(scratch)), extra(std::move(lines)) {}
+    ~Broker() { stop(); }
+
+    // Start (again, on the same port) and wait until it accepts connections.
+    bool start()
+    {
+        if (port == 0) port = freeLoopbackPort();
+        std::ofstream config(dir + "/mosquitto.conf");
+        // As root, mosquitto would otherwise drop to a user that cannot read the scratch files.
+        if (geteuid() == 0) config << "user root\n";
+        config << "persistence false\nlog_type all\nlog_dest file " << dir << "/mosquitto.log\n"
+               << "listener " << port << " 127.0.0.1\n"
+               << extra << "\n";
+        config.close();
+        process = spawn({MOSQUITTO_PATH, "-c", dir + "/mosquitto.conf"});
+        return eventually(20, [this] {
+            pump(&process, 0);
+            return listening(port);
+        });
+    }
+    // Stop with SIGTERM and wait for it to end.
+    void stop()
+    {
+        if (process.pid > 0) ::stop(&process, SIGTERM);
+        process = Child{};
+    }
+    // What the broker logged (to a file, so a full pipe never stalls it).
+    std::string log() const
+    {
+        std::ifstream in(dir + "/mosquitto.log");
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    std::string dir;
+    std::string extra;
+    int port = 0;
+
+private:
+    Child process;
+};
+
+// One message as a subscriber got it.
+struct Message {
+    std::string topic;
+    std::string payload;
+    bool retained;
+};
+
+// A libmosquitto client subscribed to "#" that records every message.
+class Subscriber {
+public:
+    Subscriber(int port, const std::string& cafile = "", const std::string& user = "",
+               const std::string& password = "")
+    {
+        mosquitto_lib_init();
+        handle = mosquitto_new(nullptr, true, this);
+        mosquitto_connect_callback_set(handle, [](mosquitto* h, void*, int rc) {
+            if (rc == 0) mosquitto_subscribe(h, nullptr, "#", 0);
+        });
+        mosquitto_message_callback_set(handle, [](mosquitto*, void* self, const mosquitto_message* m) {
+            auto* s = static_cast<Subscriber*>(self);
+            std::lock_guard lock(s->mutex);
+            s->messages.push_back({m->topic, std::string(static_cast<const char*>(m->payload),
+                                                         static_cast<std::size_t>(m->payloadlen)),
+                                   m->retain});
+        });
+        if (!user.empty()) mosquitto_username_pw_set(handle, user.c_str(), password.c_str());
+        if (!cafile.empty()) mosquitto_tls_set(handle, cafile.c_str(), nullptr, nullptr, nullptr, nullptr);
+        mosquitto_connect_async(handle, "127.0.0.1", port, 30);
+        mosquitto_loop_start(handle);
+    }
+    ~Subscriber()
+    {
+        mosquitto_disconnect(handle);
+        mosquitto_loop_stop(handle, false);
+        mosquitto_destroy(handle);
+        mosquitto_lib_cleanup();
+    }
+    Subscriber(const Subscriber&) = delete;
+    Subscriber& operator=(const Subscriber&) = delete;
+
+    std::vector<Message> all()
+    {
+        std::lock_guard lock(mutex);
+        return messages;
+    }
+    // The messages on topic, in arrival order.
+    std::vector<Message> on(const std::string& topic)
+    {
+        std::vector<Message> found;
+        for (const Message& m : all())
+            if (m.topic == topic) found.push_back(m);
+        return found;
+    }
+    // Wait until the latest payload on topic is payload.
+    bool waitLatest(const std::string& topic, const std::string& payload, double seconds = 20)
+    {
+        return eventually(seconds, [&] {
+            std::vector<Message> found = on(topic);
+            return !found.empty() && found.back().payload == payload;
+        });
+    }
+    // Wait until topic has had a message, and return the latest.
+    Message waitAny(const std::string& topic, double seconds = 20)
+    {
+        eventually(seconds, [&] { return !on(topic).empty(); });
+        std::vector<Message> found = on(topic);
+        return found.empty() ? Message{topic, "<nothing>", false} : found.back();
+    }
+
+private:
+    mosquitto* handle = nullptr;
+    std::mutex mutex;
+    std::vector<Message> messages;
+};
+
+#endif

@@ -1,0 +1,252 @@
+// The MQTT output against a real broker: what it publishes, and how it rides out the broker's troubles.
+#include "broker.h"
+#include "mqtt.h"
+#include "sample_answers.h"
+
+#include <CLI/CLI.hpp>
+
+namespace {
+
+// The state JSON each answer must give (time 1700000000, battery b1).
+const char* stateA = R"({"battery":"b1","time":1700000000,"gas_gauge_percent":85.0,
+  "cell_voltages_volts":[3.3,3.3,3.3,3.3,3.3,3.3,3.3,3.3],"stack_voltage_volts":26.4,"current_amperes":-1.0,
+  "layer_temperatures_celsius":[29,28,27,26,25,24,23,22],"heatsink_temperature_celsius":31,
+  "relative_humidity_percent":45,"balance_register":5,"temp_alert_register":0,"volt_alert_register":18,
+  "status_register":32768,"status_flags":{"fan":false,"main_fuse":false,"safe_operating_area":false,
+  "overcurrent":false,"undervoltage":false,"overvoltage":false,"discharge_mode":false,"charge_mode":false,
+  "discharge_transient":false,"battery_cold_limit":false,"heatsink_hot_limit":false,"battery_hot_limit":false,
+  "battery_enable":true},"answer":"2134)"
+                     "0CE40CE40CE40CE40CE40CE40CE40CE4FF9C161718191A1B1C1D1F2D05000000128000"
+                     R"(5A\n"})";
+const char* gaugeAndFlagsB = R"({"gas_gauge_percent":100.0,"current_amperes":12.5,"stack_voltage_volts":32.0,
+  "layer_temperatures_celsius":[30,30,30,30,30,30,30,30],"temp_alert_register":1,"status_register":33800})";
+
+Reading readingOf(const std::string& answer)
+{
+    Reading reading{"b1", 1700000000, answer, {}};
+    decodeStatus(answer.data(), answer.size(), &reading.status);
+    return reading;
+}
+
+// What the output logged, safe to read while its thread writes.
+struct LogLines {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    MqttLog sink()
+    {
+        return [this](int, const std::string& text) {
+            std::lock_guard lock(mutex);
+            lines.push_back(text);
+        };
+    }
+    std::string all()
+    {
+        std::lock_guard lock(mutex);
+        std::string text;
+        for (const std::string& line : lines) text += line + "\n";
+        return text;
+    }
+    int count(const std::string& text)
+    {
+        std::lock_guard lock(mutex);
+        int n = 0;
+        for (const std::string& line : lines) n += line.find(text) != std::string::npos;
+        return n;
+    }
+};
+
+std::unique_ptr<Output> start(const MqttOptions& options, LogLines* log)
+{
+    std::string problem;
+    std::unique_ptr<Output> output = startMqtt(options, "b1", &problem, log->sink());
+    EXPECT_NE(output, nullptr) << problem;
+    return output;
+}
+
+MqttOptions optionsFor(int port)
+{
+    MqttOptions options;
+    options.host = "127.0.0.1";
+    options.port = port;
+    return options;
+}
+
+// Seconds a call takes.
+template <typename Call> double secondsOf(Call call)
+{
+    auto begin = std::chrono::steady_clock::now();
+    call();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+}
+
+} // namespace
+
+TEST(MqttOutput, PublishesDiscoveryStateAvailabilityAndEvents)
+{
+    ScratchDir dir;
+    Broker broker(dir.path, "allow_anonymous true");
+    ASSERT_TRUE(broker.start());
+    Subscriber sub(broker.port);
+    LogLines log;
+    std::unique_ptr<Output> output = start(optionsFor(broker.port), &log);
+
+    // Connected but no answer yet: discovery, and offline.
+    ASSERT_TRUE(sub.waitLatest("qav/b1/availability", "offline"));
+    EXPECT_TRUE(eventually(20, [&] { return sub.all().size() >= 35; }));
+    int configs = 0;
+    for (const Message& m : sub.all()) configs += m.topic.starts_with("homeassistant/");
+    EXPECT_EQ(configs, 34);
+    Message gauge = sub.waitAny("homeassistant/sensor/qav_b1/gas_gauge/config");
+    EXPECT_EQ(nlohmann::json::parse(gauge.payload)["unique_id"], "qav_b1_gas_gauge");
+
+    output->answer(readingOf(answerA));
+    ASSERT_TRUE(sub.waitLatest("qav/b1/availability", "online"));
+    EXPECT_EQ(nlohmann::json::parse(sub.waitAny("qav/b1/state").payload), nlohmann::json::parse(stateA));
+
+    output->event({"b1", "fault", "main_fuse", 1700000001});
+    Message event = sub.waitAny("qav/b1/event");
+    EXPECT_EQ(nlohmann::json::parse(event.payload),
+              nlohmann::json::parse(R"({"event":"fault","detail":"main_fuse","time":1700000001})"));
+
+    output->freshness(false);
+    EXPECT_TRUE(sub.waitLatest("qav/b1/availability", "offline"));
+    output->answer(readingOf(answerB));
+    EXPECT_TRUE(sub.waitLatest("qav/b1/availability", "online"));
+    output->finish();
+    EXPECT_TRUE(sub.waitLatest("qav/b1/availability", "offline"));
+    EXPECT_TRUE(eventually(20, [&] { return broker.log().find("disconnected") != std::string::npos; }))
+        << "no clean disconnect in the broker's log:\n" << broker.log();
+
+    // A late subscriber gets the retained state, availability and configs, and no event.
+    Subscriber late(broker.port);
+    Message state = late.waitAny("qav/b1/state");
+    EXPECT_TRUE(state.retained);
+    EXPECT_EQ(nlohmann::json::parse(state.payload).value("temp_alert_register", -1), 1);
+    EXPECT_EQ(late.waitAny("qav/b1/availability").payload, "offline");
+    EXPECT_TRUE(late.waitAny("homeassistant/binary_sensor/qav_b1/fan/config").retained);
+    EXPECT_TRUE(late.on("qav/b1/event").empty());
+}
+
+TEST(MqttOutput, OwnPrefixesAndNoDiscovery)
+{
+    ScratchDir dir;
+    Broker broker(dir.path, "allow_anonymous true");
+    ASSERT_TRUE(broker.start());
+    Subscriber sub(broker.port);
+    CLI::App app;
+    MqttOptions options;
+    addMqttOptions(app, options);
+    app.parse("--no-mqtt-discovery --mqtt-topic-prefix site/qav --mqtt-broker 127.0.0.1:" + std::to_string(broker.port),
+              false);
+    LogLines log;
+    std::unique_ptr<Output> output = start(options, &log);
+    output->answer(readingOf(answerA));
+    ASSERT_TRUE(sub.waitLatest("site/qav/b1/availability", "online"));
+    EXPECT_EQ(nlohmann::json::parse(sub.waitAny("site/qav/b1/state").payload), nlohmann::json::parse(stateA));
+    output->finish();
+    for (const Message& m : sub.all()) EXPECT_TRUE(m.topic.starts_with("site/qav/b1/")) << m.topic;
+}
+
+TEST(MqttOutput, RepublishesTheLatestStateAfterTheBrokerComesBack)
+{
+    ScratchDir dir;
+    Broker broker(dir.path, "allow_anonymous true");
+    broker.port = freeLoopbackPort();
+    LogLines log;
+    std::unique_ptr<Output> output = start(optionsFor(broker.port), &log);
+    // The broker comes up after attempts that backed off.
+    ASSERT_TRUE(eventually(20, [&] { return log.count("cannot connect: Connection refused; retrying in 2 s"); }));
+    ASSERT_TRUE(broker.start());
+    {
+        Subscriber sub(broker.port);
+        output->answer(readingOf(answerA));
+        ASSERT_TRUE(sub.waitLatest("qav/b1/availability", "online", 30));
+    }
+    EXPECT_EQ(log.count("connected after "), 1) << log.all();
+    broker.stop();
+    ASSERT_TRUE(eventually(20, [&] { return log.count("connection lost") == 1; }));
+    // Lost after a connection, the first retry comes soon again.
+    EXPECT_EQ(log.count("connection lost: The connection was lost; retrying in 1 s"), 1) << log.all();
+    // Polling goes on while the broker is away, never waiting for it; only the latest answer counts.
+    double slowest = 0;
+    for (int i = 0; i < 20; i++) slowest = std::max(slowest, secondsOf([&] {
+        output->answer(readingOf(i == 19 ? answerB : answerA));
+    }));
+    EXPECT_LT(slowest, 0.5);
+
+    ASSERT_TRUE(broker.start()); // a new broker on the same port: nothing retained
+    Subscriber sub(broker.port);
+    ASSERT_TRUE(sub.waitLatest("qav/b1/availability", "online", 30)) << broker.log();
+    std::vector<Message> states = sub.on("qav/b1/state");
+    ASSERT_EQ(states.size(), 1U);
+    nlohmann::json state = nlohmann::json::parse(states[0].payload);
+    nlohmann::json expected = nlohmann::json::parse(gaugeAndFlagsB);
+    for (const auto& [key, value] : expected.items()) EXPECT_EQ(state[key], value) << key;
+    EXPECT_NE(sub.waitAny("homeassistant/sensor/qav_b1/humidity/config").payload, "<nothing>");
+    EXPECT_EQ(log.count("connected after "), 2);
+
+    // Away again: a clean exit does not hang on the missing broker.
+    broker.stop();
+    EXPECT_LT(secondsOf([&] { output->finish(); }), 3.0);
+}
+
+TEST(MqttOutput, AWrongPasswordIsReportedAndRetriedWhilePollingGoesOn)
+{
+    ScratchDir dir;
+    ASSERT_EQ(std::system(("mosquitto_passwd -c -b " + dir.path + "/passwd qavd right-one").c_str()), 0);
+    Broker broker(dir.path, "allow_anonymous false\npassword_file " + dir.path + "/passwd");
+    ASSERT_TRUE(broker.start());
+    Subscriber sub(broker.port, "", "qavd", "right-one");
+    MqttOptions options = optionsFor(broker.port);
+    options.username = "qavd";
+    options.password = "wrong-one";
+    LogLines wrongLog;
+    std::unique_ptr<Output> wrong = start(options, &wrongLog);
+    EXPECT_LT(secondsOf([&] { wrong->answer(readingOf(answerA)); }), 0.5);
+    EXPECT_TRUE(eventually(30, [&] { return wrongLog.count("refused: Connection Refused: not authorised") >= 2; }))
+        << wrongLog.all();
+    EXPECT_EQ(wrongLog.count("retrying in 1 s"), 1);
+    EXPECT_EQ(wrongLog.count("retrying in 2 s"), 1);
+    EXPECT_TRUE(sub.on("qav/b1/state").empty());
+    wrong->finish();
+
+    options.password = "right-one";
+    LogLines rightLog;
+    std::unique_ptr<Output> right = start(options, &rightLog);
+    right->answer(readingOf(answerA));
+    EXPECT_TRUE(sub.waitLatest("qav/b1/availability", "online"));
+    right->finish();
+}
+
+TEST(MqttOutput, TlsWithTheBrokersCaAndNotWithAnother)
+{
+    ScratchDir dir;
+    std::string d = dir.path;
+    std::string make =
+        "cd " + d + " && for ca in ca other; do openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=$ca "
+        "-keyout $ca.key -out $ca.crt; done && openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 "
+        "-keyout server.key -out server.csr && printf 'subjectAltName=IP:127.0.0.1\\n' >san && "
+        "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 -extfile san "
+        "-out server.crt";
+    ASSERT_EQ(std::system(("(" + make + ") >/dev/null 2>&1").c_str()), 0);
+    Broker broker(d, "allow_anonymous true\ncafile " + d + "/ca.crt\ncertfile " + d + "/server.crt\nkeyfile " + d +
+                         "/server.key");
+    ASSERT_TRUE(broker.start());
+    Subscriber sub(broker.port, d + "/ca.crt");
+    MqttOptions options = optionsFor(broker.port);
+    options.cafile = d + "/ca.crt";
+    LogLines log;
+    std::unique_ptr<Output> output = start(options, &log);
+    output->answer(readingOf(answerA));
+    EXPECT_TRUE(sub.waitLatest("qav/b1/availability", "online")) << broker.log();
+    EXPECT_EQ(nlohmann::json::parse(sub.waitAny("qav/b1/state").payload), nlohmann::json::parse(stateA));
+    output->finish();
+
+    options.cafile = d + "/other.crt";
+    LogLines otherLog;
+    std::unique_ptr<Output> other = start(options, &otherLog);
+    EXPECT_TRUE(eventually(30, [&] { return otherLog.count("certificate verify failed") >= 2; }))
+        << otherLog.all();
+    other->finish();
+    EXPECT_EQ(otherLog.count("connected"), 0);
+}

@@ -1,0 +1,135 @@
+// qavd end to end with MQTT: the simulator, a real broker, and qavd between them.
+#include "broker.h"
+#include "sample_answers.h"
+
+#include <regex>
+
+namespace {
+
+// A broker, a simulator replaying answerA on a free port, and qavd's command line for both.
+class QavdMqtt : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(dir.path.empty());
+        std::ofstream(dir.path + "/answers.txt") << answerA.substr(0, 76) << "\\x0A\n";
+        sim = spawn({BATTERY_SIM_PATH, "--port", "0", "--replay", dir.path + "/answers.txt"});
+        std::smatch m;
+        ASSERT_TRUE(waitFor(&sim, 10, [&](const Child& c) {
+            return std::regex_search(c.err, m, std::regex("serving tcp 127.0.0.1:([0-9]+)\n"));
+        })) << sim.err;
+        simPort = m[1];
+    }
+    void TearDown() override
+    {
+        stop(&qavd);
+        stop(&sim, SIGTERM);
+    }
+    void startQavd(const std::vector<std::string>& extra)
+    {
+        std::vector<std::string> args = {QAVD_PATH, "--address", "tcp:127.0.0.1:" + simPort, "--name", "b1",
+                                         "--interval", "0.2", "--timeout", "0.1", "--stale-after", "2"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        qavd = spawn(args);
+    }
+    std::string brokerOption() const { return "--mqtt-broker=127.0.0.1:" + std::to_string(broker.port); }
+
+    ScratchDir dir;
+    Broker broker{dir.path, "allow_anonymous true"};
+    Child sim, qavd;
+    std::string simPort;
+};
+
+} // namespace
+
+TEST_F(QavdMqtt, StateIsTheDecodedAnswerAndAvailabilityFollowsTheDataAndTheExit)
+{
+    ASSERT_TRUE(broker.start());
+    Subscriber sub(broker.port);
+    startQavd({brokerOption()});
+    ASSERT_TRUE(sub.waitLatest("qav/b1/availability", "online")) << qavd.err;
+    std::string state = sub.waitAny("qav/b1/state").payload;
+    nlohmann::json json = nlohmann::json::parse(state);
+    EXPECT_EQ(json["gas_gauge_percent"], 85.0);
+    EXPECT_EQ(json["current_amperes"], -1.0);
+    EXPECT_EQ(json["layer_temperatures_celsius"], nlohmann::json::parse("[29,28,27,26,25,24,23,22]"));
+    EXPECT_EQ(json["volt_alert_register"], 18);
+    EXPECT_EQ(json["answer"], answerA);
+    // The same line as standard output's.
+    EXPECT_TRUE(waitFor(&qavd, 10, [&](const Child& c) { return c.out.find(state + "\n") != std::string::npos; }));
+    EXPECT_EQ(sub.on("homeassistant/sensor/qav_b1/gas_gauge/config").size(), 1U);
+
+    // The simulator stops answering: stale after two polls, then fresh again.
+    kill(sim.pid, SIGSTOP);
+    EXPECT_TRUE(sub.waitLatest("qav/b1/availability", "offline"));
+    EXPECT_NE(sub.waitAny("qav/b1/event").payload.find(R"("event":"commlost")"), std::string::npos);
+    kill(sim.pid, SIGCONT);
+    EXPECT_TRUE(sub.waitLatest("qav/b1/availability", "online"));
+
+    // SIGTERM: offline, said by qavd itself before a clean disconnect.
+    kill(qavd.pid, SIGTERM);
+    int status = waitExit(&qavd, 20);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << qavd.err;
+    EXPECT_TRUE(sub.waitLatest("qav/b1/availability", "offline"));
+    EXPECT_TRUE(eventually(10, [&] { return broker.log().find(" disconnected.") != std::string::npos; }))
+        << broker.log();
+}
+
+TEST_F(QavdMqtt, ConfigFileOptionsBrokerRestartAndLastWill)
+{
+    ASSERT_TRUE(broker.start());
+    Subscriber sub(broker.port);
+    std::ofstream(dir.path + "/qavd.conf") << "mqtt-broker = \"127.0.0.1:" << broker.port << "\"\n"
+                                           << "mqtt-topic-prefix = \"site\"\nmqtt-discovery-prefix = \"ha\"\n";
+    startQavd({"--config", dir.path + "/qavd.conf"});
+    ASSERT_TRUE(sub.waitLatest("site/b1/availability", "online")) << qavd.err;
+    EXPECT_EQ(sub.on("ha/binary_sensor/qav_b1/main_fuse/config").size(), 1U);
+
+    // A new broker on the same port has nothing retained until qavd reconnects and republishes.
+    broker.stop();
+    ASSERT_TRUE(broker.start());
+    Subscriber after(broker.port);
+    ASSERT_TRUE(after.waitLatest("site/b1/availability", "online", 30)) << qavd.err;
+    EXPECT_EQ(after.on("ha/binary_sensor/qav_b1/main_fuse/config").size(), 1U);
+    EXPECT_EQ(nlohmann::json::parse(after.waitAny("site/b1/state").payload)["gas_gauge_percent"], 85.0);
+
+    kill(qavd.pid, SIGKILL);
+    EXPECT_TRUE(after.waitLatest("site/b1/availability", "offline"));
+    EXPECT_NE(broker.log().find(" closed its connection."), std::string::npos) << broker.log();
+}
+
+TEST_F(QavdMqtt, AWrongPasswordIsReportedAndRetriedWhilePollingGoesOn)
+{
+    ASSERT_EQ(std::system(("mosquitto_passwd -c -b " + dir.path + "/passwd qavd right-one").c_str()), 0);
+    broker.extra = "allow_anonymous false\npassword_file " + dir.path + "/passwd";
+    ASSERT_TRUE(broker.start());
+    std::ofstream(dir.path + "/password") << "wrong-one\n";
+    startQavd({brokerOption(), "--mqtt-username=qavd", "--mqtt-password-file=" + dir.path + "/password"});
+    EXPECT_TRUE(waitFor(&qavd, 30, [](const Child& c) {
+        return countOf(c.err, "qavd: b1: MQTT broker 127.0.0.1:") >= 2 && countOf(c.out, "\"battery\":\"b1\"") >= 10;
+    })) << qavd.err;
+    EXPECT_EQ(countOf(qavd.err, "cannot connect: refused: Connection Refused: not authorised; retrying in "), 2);
+}
+
+TEST_F(QavdMqtt, BadMqttOptionsStopTheStartWithAMessage)
+{
+    std::ofstream(dir.path + "/empty");
+    std::ofstream(dir.path + "/blank") << "\nsecond line\n";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--mqtt-broker=host:0"}, "--mqtt-broker: host:0: port must be a number from 1 to 65535"},
+        {{"--mqtt-broker=[::1"}, "--mqtt-broker: [::1: missing ']'"},
+        {{"--mqtt-username=u"}, "--mqtt-username requires --mqtt-broker"},
+        {{"--mqtt-broker=h", "--mqtt-username=u", "--mqtt-password-file=" + dir.path + "/empty"}, "/empty is empty"},
+        {{"--mqtt-broker=h", "--mqtt-username=u", "--mqtt-password-file=" + dir.path + "/blank"},
+         "has an empty first line"},
+        {{"--mqtt-broker=h", "--mqtt-cafile=" + dir.path + "/none"}, "cannot read " + dir.path + "/none"},
+        {{"--mqtt-broker=h", "--mqtt-topic-prefix=a/#"}, "must not contain '+' or '#'"},
+    };
+    for (const auto& [args, message] : cases) {
+        startQavd(args);
+        int status = waitExit(&qavd, 20);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << args.back() << ": " << status;
+        EXPECT_NE(qavd.err.find(message), std::string::npos) << qavd.err;
+        EXPECT_EQ(qavd.out, "");
+    }
+}
