@@ -32,8 +32,9 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QAV_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# plot_datalog draws with gnuplot.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS gnuplot-nox)
+# plot_datalog draws with gnuplot; qavd loads the MQTT client library only when
+# --mqtt-broker is given, so the binaries' dependencies cannot name it.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnuplot-nox, libmosquitto1")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     "${PROJECT_SOURCE_DIR}/packaging/postinst;${PROJECT_SOURCE_DIR}/packaging/postrm")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -139,7 +139,7 @@ check_fields() {
   field "$deb" Depends | grep -Eq '(^|, )libc6( |,|$)' || fail "Depends lacks libc6: $(field "$deb" Depends)"
   field "$deb" Depends | grep -Eq '(^|, )libstdc\+\+6( |,|$)' ||
     fail "Depends lacks libstdc++6: $(field "$deb" Depends)"
-  [ "$(field "$deb" Recommends)" = gnuplot-nox ] || fail "Recommends: $(field "$deb" Recommends)"
+  [ "$(field "$deb" Recommends)" = "gnuplot-nox, libmosquitto1" ] || fail "Recommends: $(field "$deb" Recommends)"
   [ "$(field "$deb" Description | wc -l)" -ge 3 ] || fail "Description has no long part"
 
   dpkg-deb --info "$deb" >"$work/info"
