@@ -45,7 +45,10 @@ static int runQavd(int argc, char** argv)
     std::string problem;
     if (!addCoreOutputs(outputs, options, runner, &problem)) return startFailure(problem);
     // ---- Exporter outputs: each exporter starts here and is added with outputs.add(...);
-    //      one that cannot start returns startFailure(problem), e.g.
+    //      options.name is the battery's name. Every output starts with the data stale:
+    //      freshness(true) comes with the first accepted answer (before its answer()),
+    //      freshness(false) with the poll that raises commlost (before its event()).
+    //      One that cannot start returns startFailure(problem), e.g.
     //      auto metrics = startMetrics(metricsOptions, options.name, &problem);
     //      if (!metrics) return startFailure(problem);
     //      outputs.add(std::move(metrics));

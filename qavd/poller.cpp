@@ -24,8 +24,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t answerLength = 77;
 constexpr std::size_t fieldLength = 74;
-// Bytes kept of an over-long answer; enough to tell it is too long.
-constexpr std::size_t collectLimit = 4096;
+// Most bytes discarded before a request; a peer that never stops talking is
+// then answered late rather than waited for.
+constexpr std::size_t discardLimit = 4096;
 // Stray bytes after the 77th are waited for this long.
 constexpr std::chrono::milliseconds settleTime{20};
 constexpr double firstBackoff = 1;
@@ -80,7 +81,7 @@ private:
     void connect();
     void disconnect();
     bool discardWaiting();
-    PollResult collect(std::string* bytes);
+    PollResult collect(std::string* bytes, bool* peerGone);
     PollResult pollOnce(std::string* bytes);
     void handle(PollResult result, const std::string& bytes);
     bool onceDone(PollResult result, int* status) const;
@@ -151,7 +152,7 @@ bool Daemon::discardWaiting()
 {
     flushRecv(fd);
     char chunk[512];
-    for (std::size_t dropped = 0; dropped < collectLimit;) {
+    for (std::size_t dropped = 0; dropped < discardLimit;) {
         pollfd waiting{fd, POLLIN, 0};
         int ready = poll(&waiting, 1, 0);
         if (ready == 0) return true;
@@ -163,8 +164,9 @@ bool Daemon::discardWaiting()
     return true;
 }
 
-// Collect the answer's bytes until 77 have come and settled, or the timeout passes.
-PollResult Daemon::collect(std::string* bytes)
+// Collect the answer's bytes until 77 have come and settled, the timeout passes, or
+// the peer goes (what came before it still counts).
+PollResult Daemon::collect(std::string* bytes, bool* peerGone)
 {
     Clock::time_point deadline = Clock::now() + seconds(options.timeout);
     char chunk[512];
@@ -174,9 +176,13 @@ PollResult Daemon::collect(std::string* bytes)
         if (wake == Wake::deadline) break;
         ssize_t n = read(fd, chunk, sizeof chunk);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n <= 0) return PollResult::disconnected;
+        if (n <= 0) {
+            *peerGone = true;
+            if (bytes->empty()) return PollResult::disconnected;
+            break;
+        }
         bool wasShort = bytes->size() < answerLength;
-        bytes->append(chunk, std::min(static_cast<std::size_t>(n), collectLimit));
+        bytes->append(chunk, static_cast<std::size_t>(n));
         if (wasShort && bytes->size() >= answerLength)
             deadline = std::min(deadline, Clock::now() + settleTime);
     }
@@ -192,8 +198,9 @@ PollResult Daemon::pollOnce(std::string* bytes)
         disconnect();
         return PollResult::disconnected;
     }
-    PollResult result = collect(bytes);
-    if (result == PollResult::disconnected) disconnect();
+    bool peerGone = false;
+    PollResult result = collect(bytes, &peerGone);
+    if (peerGone) disconnect();
     return result;
 }
 
