@@ -86,5 +86,7 @@ peak_memory() {
 
 per_cycle off
 per_cycle on --mqtt-broker "127.0.0.1:$broker_port"
+per_cycle on-with-metrics --mqtt-broker "127.0.0.1:$broker_port" --metrics-listen 127.0.0.1:0
 peak_memory off
 peak_memory on --mqtt-broker "127.0.0.1:$broker_port"
+peak_memory on-with-metrics --mqtt-broker "127.0.0.1:$broker_port" --metrics-listen 127.0.0.1:0

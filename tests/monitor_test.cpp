@@ -10,7 +10,8 @@ TEST_F(Monitor, ReportsEveryAcceptedAnswer)
 {
     replay({answerA, answerB});
     startMonitor();
-    ASSERT_TRUE(waitForOut("response is ", 4)) << monitor.out << monitor.err;
+    // A fifth echo means the fourth answer's data log line has been written.
+    ASSERT_TRUE(waitForOut("response is ", 5)) << monitor.out << monitor.err;
     stop(&monitor);
     EXPECT_EQ(monitor.err, "");
     // Each cycle: the receive progress, the echo (with the answer's own line feed), the report.
