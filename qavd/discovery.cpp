@@ -9,7 +9,7 @@
 namespace {
 
 // A measured value: its object id, its name in Home Assistant, its class, unit and template.
-struct SensorSpec {
+struct SensorConfig {
     std::string object;
     std::string label;
     const char* deviceClass;
@@ -27,27 +27,27 @@ std::string labelOf(const std::string& object)
 }
 
 // The sensors of one battery, in the order of the state JSON.
-std::vector<SensorSpec> sensorSpecs()
+std::vector<SensorConfig> sensorConfigs()
 {
-    std::vector<SensorSpec> specs = {
+    std::vector<SensorConfig> sensors = {
         {"gas_gauge", "Gas gauge", "battery", "%", "{{ value_json.gas_gauge_percent }}"},
         {"stack_voltage", "Stack voltage", "voltage", "V", "{{ value_json.stack_voltage_volts }}"},
         {"current", "Current", "current", "A", "{{ value_json.current_amperes }}"},
     };
     for (int i = 0; i < 8; i++) {
         std::string n = std::to_string(i + 1), at = "[" + std::to_string(i) + "]";
-        specs.push_back({"cell_" + n + "_voltage", "Cell " + n + " voltage", "voltage", "V",
+        sensors.push_back({"cell_" + n + "_voltage", "Cell " + n + " voltage", "voltage", "V",
                          "{{ value_json.cell_voltages_volts" + at + " }}"});
     }
     for (int i = 0; i < 8; i++) {
         std::string n = std::to_string(i + 1), at = "[" + std::to_string(i) + "]";
-        specs.push_back({"layer_" + n + "_temperature", "Layer " + n + " temperature", "temperature", "°C",
+        sensors.push_back({"layer_" + n + "_temperature", "Layer " + n + " temperature", "temperature", "°C",
                          "{{ value_json.layer_temperatures_celsius" + at + " }}"});
     }
-    specs.push_back({"heatsink_temperature", "Heatsink temperature", "temperature", "°C",
+    sensors.push_back({"heatsink_temperature", "Heatsink temperature", "temperature", "°C",
                      "{{ value_json.heatsink_temperature_celsius }}"});
-    specs.push_back({"humidity", "Humidity", "humidity", "%", "{{ value_json.relative_humidity_percent }}"});
-    return specs;
+    sensors.push_back({"humidity", "Humidity", "humidity", "%", "{{ value_json.relative_humidity_percent }}"});
+    return sensors;
 }
 
 // The fields every entity of the battery shares.
@@ -98,13 +98,13 @@ std::vector<DiscoveryConfig> discoveryConfigs(const MqttTopics& topics, const st
                                               const std::string& name)
 {
     std::vector<DiscoveryConfig> configs;
-    for (const SensorSpec& spec : sensorSpecs()) {
-        nlohmann::json payload = entityBase(topics, name, spec.object, spec.label);
-        payload["device_class"] = spec.deviceClass;
-        payload["unit_of_measurement"] = spec.unit;
+    for (const SensorConfig& sensor : sensorConfigs()) {
+        nlohmann::json payload = entityBase(topics, name, sensor.object, sensor.label);
+        payload["device_class"] = sensor.deviceClass;
+        payload["unit_of_measurement"] = sensor.unit;
         payload["state_class"] = "measurement";
-        payload["value_template"] = spec.valueTemplate;
-        configs.push_back({configTopic(discoveryPrefix, "sensor", name, spec.object), std::move(payload)});
+        payload["value_template"] = sensor.valueTemplate;
+        configs.push_back({configTopic(discoveryPrefix, "sensor", name, sensor.object), std::move(payload)});
     }
     for (const StatusFlag& flag : statusFlags) {
         nlohmann::json payload = entityBase(topics, name, flag.name, labelOf(flag.name));
