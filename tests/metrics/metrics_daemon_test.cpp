@@ -1,4 +1,5 @@
 // End-to-end tests of qavd's metrics: against the simulator, under scrape load, and scraped by Prometheus.
+#include "free_port.h"
 #include "metrics_fixture.h"
 #include "sample_answers.h"
 #include "text_files.h"
@@ -23,19 +24,6 @@ const std::string answerHot = "1388"
                               "C408"
                               "00\n";
 
-// A port on 127.0.0.1 that was free a moment ago.
-int freePort()
-{
-    int sd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof addr;
-    EXPECT_EQ(bind(sd, reinterpret_cast<sockaddr*>(&addr), size), 0);
-    getsockname(sd, reinterpret_cast<sockaddr*>(&addr), &size);
-    close(sd);
-    return ntohs(addr.sin_port);
-}
 
 // The exit status of a wait status; -1 unless the program exited.
 int exitStatus(int wait)

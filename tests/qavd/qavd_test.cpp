@@ -1,4 +1,5 @@
 // End-to-end tests of qavd against the simulator on loopback ports of their own.
+#include "free_port.h"
 #include "process.h"
 #include "sample_answers.h"
 #include "syslog_socket.h"
@@ -22,19 +23,6 @@
 
 namespace {
 
-// A loopback port nobody listens on (bound and released again).
-int freePort()
-{
-    int sd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof addr;
-    bind(sd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    getsockname(sd, reinterpret_cast<sockaddr*>(&addr), &size);
-    close(sd);
-    return ntohs(addr.sin_port);
-}
 
 bool running(pid_t pid)
 {
