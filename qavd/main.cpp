@@ -29,13 +29,10 @@ static int runQavd(int argc, char** argv)
     CLI::App app{"qavd: polls a battery module and reports every answer and event"};
     DaemonOptions options;
     addCoreOptions(app, options);
-    // ---- Exporter options: each exporter adds its options to app here, e.g.
-    //      addMetricsOptions(app, metricsOptions);
     MetricsOptions metricsOptions;
     addMetricsOptions(app, metricsOptions);
     MqttOptions mqttOptions;
     addMqttOptions(app, mqttOptions);
-    // ---- End of exporter options.
     int status = parseCommandLine(app, options, argc, argv);
     if (status >= 0) return status;
 
@@ -46,22 +43,11 @@ static int runQavd(int argc, char** argv)
     Outputs outputs;
     CommandRunner runner;
     std::string problem;
-    if (!addCoreOutputs(outputs, options, runner, &problem)) return startFailure(problem);
-    // ---- Exporter outputs: each exporter starts here and is added with outputs.add(...);
-    //      options.name is the battery's name. Every output starts with the data stale:
-    //      freshness(true) comes with the first accepted answer (before its answer()),
-    //      freshness(false) with the poll that raises commlost (before its event()).
-    //      One that cannot start returns startFailure(problem), e.g.
-    //      auto metrics = startMetrics(metricsOptions, options.name, &problem);
-    //      if (!metrics) return startFailure(problem);
-    //      outputs.add(std::move(metrics));
-    if (!metricsOptions.listen.empty()) {
-        auto metrics = startMetrics(metricsOptions, options.name, &problem);
-        if (!metrics) return startFailure(problem);
-        outputs.add(std::move(metrics));
-    }
-    if (!addMqttOutput(outputs, mqttOptions, options.name, &problem)) return startFailure(problem);
-    // ---- End of exporter outputs.
+    // Every output starts with the data stale; see Output::freshness().
+    if (!addCoreOutputs(outputs, options, runner, &problem) ||
+        !addMetricsOutput(outputs, metricsOptions, options.name, &problem) ||
+        !addMqttOutput(outputs, mqttOptions, options.name, &problem))
+        return startFailure(problem);
     return runDaemon(options, outputs, signals, runner);
 }
 

@@ -50,7 +50,12 @@ public:
     virtual void polled(PollResult result) { (void)result; }
     /** The outcome of every attempt to open the port. */
     virtual void connected(bool ok) { (void)ok; }
-    /** The data became fresh (an answer was accepted) or stale; called on each change only. */
+    /**
+     * The data became fresh or stale; called on each change only. Every output
+     * starts stale; freshness(true) comes with an accepted answer, before its
+     * answer(), and freshness(false) with the poll that raises commlost, before
+     * its event().
+     */
     virtual void freshness(bool fresh) { (void)fresh; }
     /** SIGHUP: reopen files for log rotation. */
     virtual void rotate() {}

@@ -47,4 +47,12 @@ public:
 std::unique_ptr<MetricsExporter> startMetrics(const MetricsOptions& options, const std::string& battery,
                                               std::string* problem);
 
+/**
+ * Start the exporter when --metrics-listen was given and add it to @p outputs.
+ *
+ * @return false with a message in @p problem when it cannot start.
+ */
+bool addMetricsOutput(Outputs& outputs, const MetricsOptions& options, const std::string& battery,
+                      std::string* problem);
+
 #endif

@@ -356,3 +356,13 @@ std::unique_ptr<MetricsExporter> startMetrics(const MetricsOptions& options, con
     if (!exporter->serve(options.listen, problem)) return nullptr;
     return exporter;
 }
+
+bool addMetricsOutput(Outputs& outputs, const MetricsOptions& options, const std::string& battery,
+                      std::string* problem)
+{
+    if (options.listen.empty()) return true;
+    std::unique_ptr<MetricsExporter> exporter = startMetrics(options, battery, problem);
+    if (!exporter) return false;
+    outputs.add(std::move(exporter));
+    return true;
+}
