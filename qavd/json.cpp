@@ -132,3 +132,9 @@ std::string readingJsonLine(const Reading& reading)
     appendInOrder(line, readingJson(reading), lineOrder);
     return line;
 }
+
+const std::string& Reading::json() const
+{
+    if (jsonCache.empty()) jsonCache = readingJsonLine(*this);
+    return jsonCache;
+}

@@ -24,6 +24,10 @@ struct Reading {
     long long time = 0;   ///< Seconds since the epoch when the answer was accepted.
     std::string answer;   ///< The 77 bytes as received.
     BatteryStatus status{}; ///< decodeStatus() of the answer.
+
+    /** Its JSON line (readingJsonLine(), no line end), made on the first call and kept for the others. */
+    const std::string& json() const;
+    mutable std::string jsonCache{}; ///< What json() made; empty before its first call.
 };
 
 /** One event: "commlost", "commok", "alert", "alertclear", "fault" or "faultclear". */

@@ -22,9 +22,8 @@ extern char** environ; // NOLINT(readability-redundant-declaration): POSIX leave
 void StdoutOutput::answer(const Reading& reading)
 {
     if (form == StdoutForm::json) {
-        std::string line = readingJsonLine(reading);
-        line += '\n';
-        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fwrite(reading.json().data(), 1, reading.json().size(), stdout);
+        std::fputc('\n', stdout);
     } else if (form == StdoutForm::console) {
         printReport(stdout, &reading.status, reading.time);
     }

@@ -14,6 +14,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <iterator>
@@ -21,6 +22,7 @@
 #include <numeric>
 #include <sstream>
 #include <sys/socket.h>
+#include <syslog.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -363,6 +365,10 @@ bool addMetricsOutput(Outputs& outputs, const MetricsOptions& options, const std
     if (options.listen.empty()) return true;
     std::unique_ptr<MetricsExporter> exporter = startMetrics(options, battery, problem);
     if (!exporter) return false;
+    // The port actually bound, which differs from the one asked for when that was 0.
+    std::string where = options.listen.substr(0, options.listen.rfind(':') + 1) + std::to_string(exporter->port());
+    syslog(LOG_NOTICE, "HTTP server listening on %s", where.c_str());
+    std::fprintf(stderr, "qavd: HTTP server listening on %s\n", where.c_str());
     outputs.add(std::move(exporter));
     return true;
 }

@@ -296,9 +296,8 @@ void MqttOutput::publishAvailability()
 // Keep the answer's state; publish it, and "online" if it was not, while connected.
 void MqttOutput::answer(const Reading& reading)
 {
-    std::string state = readingJsonLine(reading);
     std::lock_guard lock(mutex);
-    latestState = std::move(state);
+    latestState = reading.json();
     fresh = true;
     if (!connected) return;
     publish(topics.state, latestState, true);
