@@ -45,8 +45,8 @@ static int runQavd(int argc, char** argv)
     std::string problem;
     // Every output starts with the data stale; see Output::freshness().
     if (!addCoreOutputs(outputs, options, runner, &problem) ||
-        !addMetricsOutput(outputs, metricsOptions, options.name, &problem) ||
-        !addMqttOutput(outputs, mqttOptions, options.name, &problem))
+        !addMetricsOutput(outputs, metricsOptions, options, &problem) ||
+        !addMqttOutput(outputs, mqttOptions, options, &problem))
         return startFailure(problem);
     return runDaemon(options, outputs, signals, runner);
 }

@@ -359,11 +359,11 @@ std::unique_ptr<MetricsExporter> startMetrics(const MetricsOptions& options, con
     return exporter;
 }
 
-bool addMetricsOutput(Outputs& outputs, const MetricsOptions& options, const std::string& battery,
+bool addMetricsOutput(Outputs& outputs, const MetricsOptions& options, const DaemonOptions& daemon,
                       std::string* problem)
 {
     if (options.listen.empty()) return true;
-    std::unique_ptr<MetricsExporter> exporter = startMetrics(options, battery, problem);
+    std::unique_ptr<MetricsExporter> exporter = startMetrics(options, daemon.name, problem);
     if (!exporter) return false;
     // The port actually bound, which differs from the one asked for when that was 0.
     std::string where = options.listen.substr(0, options.listen.rfind(':') + 1) + std::to_string(exporter->port());

@@ -2,6 +2,7 @@
 #ifndef QAVD_METRICS_H
 #define QAVD_METRICS_H
 
+#include "options.h"
 #include "output.h"
 
 #include <memory>
@@ -48,11 +49,12 @@ std::unique_ptr<MetricsExporter> startMetrics(const MetricsOptions& options, con
                                               std::string* problem);
 
 /**
- * Start the exporter when --metrics-listen was given and add it to @p outputs.
+ * Start the exporter when --metrics-listen was given and add it to @p outputs;
+ * @p daemon gives the battery's name.
  *
  * @return false with a message in @p problem when it cannot start.
  */
-bool addMetricsOutput(Outputs& outputs, const MetricsOptions& options, const std::string& battery,
+bool addMetricsOutput(Outputs& outputs, const MetricsOptions& options, const DaemonOptions& daemon,
                       std::string* problem);
 
 #endif

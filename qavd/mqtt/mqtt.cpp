@@ -457,10 +457,10 @@ std::unique_ptr<Output> startMqtt(const MqttOptions& options, const std::string&
     }
 }
 
-bool addMqttOutput(Outputs& outputs, const MqttOptions& options, const std::string& name, std::string* problem)
+bool addMqttOutput(Outputs& outputs, const MqttOptions& options, const DaemonOptions& daemon, std::string* problem)
 {
     if (options.host.empty()) return true;
-    std::unique_ptr<Output> output = startMqtt(options, name, problem);
+    std::unique_ptr<Output> output = startMqtt(options, daemon.name, problem);
     if (!output) return false;
     outputs.add(std::move(output));
     return true;

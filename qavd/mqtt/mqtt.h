@@ -2,6 +2,7 @@
 #ifndef QAVD_MQTT_H
 #define QAVD_MQTT_H
 
+#include "options.h"
 #include "output.h"
 
 #include <functional>
@@ -65,10 +66,11 @@ std::unique_ptr<Output> startMqtt(const MqttOptions& options, const std::string&
                                   MqttLog log = {});
 
 /**
- * Start the MQTT output when --mqtt-broker was given and add it to @p outputs.
+ * Start the MQTT output when --mqtt-broker was given and add it to @p outputs;
+ * @p daemon gives the battery's name.
  *
  * @return false with a message in @p problem when it cannot start.
  */
-bool addMqttOutput(Outputs& outputs, const MqttOptions& options, const std::string& name, std::string* problem);
+bool addMqttOutput(Outputs& outputs, const MqttOptions& options, const DaemonOptions& daemon, std::string* problem);
 
 #endif
