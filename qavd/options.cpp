@@ -4,14 +4,39 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <unistd.h>
 
 #ifndef QAVD_VERSION
 #define QAVD_VERSION "unknown"
 #endif
 
 namespace {
+
+// A port in decimal digits from low to 65535; -1 for anything else.
+int portNumber(const std::string& text, int low)
+{
+    if (text.empty() || text.size() > 5 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return -1;
+    int port = std::stoi(text);
+    return port >= low && port <= 65535 ? port : -1;
+}
+
+// The battery's address: "tcp:HOST:PORT", or the path of a device that exists.
+CLI::Validator batteryAddress()
+{
+    return {[](const std::string& text) {
+                HostPort endpoint;
+                if (text.rfind("tcp:", 0) == 0) return parseTcpAddress(text, &endpoint);
+                if (access(text.c_str(), F_OK) == 0) return std::string();
+                return std::string("expected tcp:HOST:PORT or the path of a device: ") + std::strerror(errno);
+            },
+            "ADDR"};
+}
 
 // A battery name fits in topics, metric labels and file names unchanged.
 CLI::Validator batteryName()
@@ -31,6 +56,7 @@ void addPortOptions(CLI::App& app, DaemonOptions& options)
 {
     app.add_option("-a,--address", options.address,
                    "Port-library address: tcp:HOST:PORT or a device path")
+        ->check(batteryAddress())
         ->type_name("ADDR")
         ->capture_default_str();
     app.add_option("--speed", options.speed, "Line speed of a device path, in baud")
@@ -105,6 +131,31 @@ void addCoreOptions(CLI::App& app, DaemonOptions& options)
     addPortOptions(app, options);
     addPollOptions(app, options);
     addOutputOptions(app, options);
+}
+
+std::string parseTcpAddress(const std::string& address, HostPort* out)
+{
+    std::string usage = "expected tcp:HOST:PORT, such as tcp:192.168.10.20:10001";
+    if (address.rfind("tcp:", 0) != 0) return usage;
+    std::size_t colon = address.find(':', 4);
+    if (colon == std::string::npos) return "no port: " + usage;
+    std::string host = address.substr(4, colon - 4);
+    if (host.empty()) return "no host: " + usage;
+    int port = portNumber(address.substr(colon + 1), 1);
+    if (port < 0) return "the port must be a number from 1 to 65535, with nothing after it";
+    *out = {host, port};
+    return "";
+}
+
+std::string parseListenAddress(const std::string& text, HostPort* out)
+{
+    std::size_t colon = text.rfind(':');
+    in_addr address{};
+    int port = colon == std::string::npos ? -1 : portNumber(text.substr(colon + 1), 0);
+    if (port < 0 || inet_pton(AF_INET, text.substr(0, colon).c_str(), &address) != 1)
+        return "expected ADDR:PORT with a numeric IPv4 address, such as 127.0.0.1:9788";
+    *out = {text.substr(0, colon), port};
+    return "";
 }
 
 std::string crossCheck(const DaemonOptions& options)

@@ -29,6 +29,32 @@ struct DaemonOptions {
     bool once = false;                           ///< Print the first accepted answer and exit.
 };
 
+/** A TCP endpoint: a host (name or address) and a port. */
+struct HostPort {
+    std::string host; ///< Host name or numeric address.
+    int port = 0;     ///< 0 to 65535.
+};
+
+/**
+ * Read a battery address "tcp:HOST:PORT": HOST without colons, PORT 1 to 65535
+ * in decimal digits, nothing after it.
+ *
+ * @param address The address.
+ * @param out     Receives host and port. Must not be null.
+ * @return An empty text, or what is wrong with @p address.
+ */
+std::string parseTcpAddress(const std::string& address, HostPort* out);
+
+/**
+ * Read a listen address "ADDR:PORT": a numeric IPv4 ADDR, PORT 0 to 65535 in
+ * decimal digits (0 takes a free port), nothing after it.
+ *
+ * @param text The address.
+ * @param out  Receives address and port. Must not be null.
+ * @return An empty text, or what is wrong with @p text.
+ */
+std::string parseListenAddress(const std::string& text, HostPort* out);
+
 /**
  * Add the daemon's options, --config, --help and --version to @p app.
  * Values parsed later land in @p options, which must outlive @p app's parsing.

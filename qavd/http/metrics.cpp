@@ -224,23 +224,11 @@ int serveRequest(mg_connection* connection, void* data)
     return 200;
 }
 
-// Whether @p text is a decimal port number, 0 to 65535.
-bool isPort(const std::string& text)
-{
-    if (text.empty() || text.size() > 5) return false;
-    if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
-    return std::stoi(text) <= 65535;
-}
-
 // Why @p text is not a numeric IPv4 ADDR:PORT; empty when it is.
 std::string listenProblem(const std::string& text)
 {
-    std::size_t colon = text.rfind(':');
-    in_addr address{};
-    if (colon == std::string::npos || !isPort(text.substr(colon + 1)) ||
-        inet_pton(AF_INET, text.substr(0, colon).c_str(), &address) != 1)
-        return "expected ADDR:PORT with a numeric IPv4 address, such as 127.0.0.1:9788";
-    return "";
+    HostPort where;
+    return parseListenAddress(text, &where);
 }
 
 // Why the server could not bind @p listen (a valid IPv4 ADDR:PORT): the error of a

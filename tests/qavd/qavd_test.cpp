@@ -292,6 +292,13 @@ TEST_F(Qavd, BadOptionsAndConfigFilesExitTwoWithAMessage)
         {{"--config", dir + "/malformed.conf"}, "interval"},
         {{"--config", dir + "/unknown.conf"}, "colour"},
         {{"--config", dir + "/badvalue.conf"}, "stale-after"},
+        {{"--address", "tcp:127.0.0.1:99999"}, "port must be a number from 1 to 65535"},
+        {{"--address", "tcp:127.0.0.1:34463junk"}, "port must be a number from 1 to 65535"},
+        {{"--address", "tcp:127.0.0.1:0"}, "port must be a number from 1 to 65535"},
+        {{"--address", "tcp:127.0.0.1"}, "no port"},
+        {{"--address", "tcp::10001"}, "no host"},
+        {{"--address", "TCP:127.0.0.1:10001"}, "expected tcp:HOST:PORT or the path of a device"},
+        {{"--address", dir + "/no-such-tty"}, "No such file or directory"},
     };
     for (const auto& [args, message] : cases) {
         std::vector<std::string> argv{QAVD_PATH, "--datalog", dir};
