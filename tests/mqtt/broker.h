@@ -2,6 +2,7 @@
 #ifndef QAV_TESTS_MQTT_BROKER_H
 #define QAV_TESTS_MQTT_BROKER_H
 
+#include "free_port.h"
 #include "process.h"
 
 #include <arpa/inet.h>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <gtest/gtest.h>
 #include <mosquitto.h>
 #include <mutex>
@@ -19,20 +21,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
-
-// A TCP port on 127.0.0.1 that was free a moment ago.
-inline int freeLoopbackPort()
-{
-    int sd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(bind(sd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    socklen_t size = sizeof addr;
-    getsockname(sd, reinterpret_cast<sockaddr*>(&addr), &size);
-    close(sd);
-    return ntohs(addr.sin_port);
-}
 
 // Whether something accepts TCP connections on 127.0.0.1:port.
 inline bool listening(int port)
@@ -80,21 +68,20 @@ public:
     Broker(std::string scratch, std::string lines = "") : dir(std::move(scratch)), extra(std::move(lines)) {}
     ~Broker() { stop(); }
 
-    // Start (again, on the same port) and wait until it accepts connections.
+    // Hold a port for the broker before it first starts; connections to it are refused meanwhile.
+    void reserve()
+    {
+        if (reservation == nullptr) reservation = std::make_unique<ReservedPort>();
+        port = reservation->port;
+    }
+    // Start (again, on the same port) and wait until it accepts connections. A first start on
+    // a port of its own moves to another should the bind clash.
     bool start()
     {
-        if (port == 0) port = freeLoopbackPort();
-        std::ofstream config(dir + "/mosquitto.conf");
-        // As root, mosquitto would otherwise drop to a user that cannot read the scratch files.
-        if (geteuid() == 0) config << "user root\n";
-        config << "persistence false\nlog_type all\nlog_dest file " << dir << "/mosquitto.log\n"
-               << "listener " << port << " 127.0.0.1\n"
-               << extra << "\n";
-        config.close();
-        process = spawn({MOSQUITTO_PATH, "-c", dir + "/mosquitto.conf"});
-        return eventually(20, [this] {
-            pump(&process, 0);
-            return listening(port);
+        if (reservation != nullptr) return startOn(port);
+        return startOnReservedPort(&reservation, [this](int reserved) {
+            port = reserved;
+            return startOn(reserved);
         });
     }
     // Stop with SIGTERM and wait for it to end.
@@ -115,6 +102,30 @@ public:
     int port = 0;
 
 private:
+    // Start on port and wait until it listens there; false when it ended first.
+    bool startOn(int listenPort)
+    {
+        std::ofstream config(dir + "/mosquitto.conf");
+        // As root, mosquitto would otherwise drop to a user that cannot read the scratch files.
+        if (geteuid() == 0) config << "user root\n";
+        config << "persistence false\nlog_type all\nlog_dest file " << dir << "/mosquitto.log\n"
+               << "listener " << listenPort << " 127.0.0.1\n"
+               << extra << "\n";
+        config.close();
+        process = spawn({MOSQUITTO_PATH, "-c", dir + "/mosquitto.conf"});
+        int status = 0;
+        bool ended = false;
+        bool up = eventually(20, [&] {
+            pump(&process, 0);
+            ended = waitpid(process.pid, &status, WNOHANG) == process.pid;
+            return ended || listening(listenPort);
+        });
+        if (!ended && up) return true;
+        stop();
+        return false;
+    }
+
+    std::unique_ptr<ReservedPort> reservation;
     Child process;
 };
 

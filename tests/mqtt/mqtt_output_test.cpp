@@ -8,16 +8,7 @@
 namespace {
 
 // The state JSON each answer must give (time 1700000000, battery b1).
-const char* stateA = R"({"battery":"b1","time":1700000000,"gas_gauge_percent":85.0,
-  "cell_voltages_volts":[3.3,3.3,3.3,3.3,3.3,3.3,3.3,3.3],"stack_voltage_volts":26.4,"current_amperes":-1.0,
-  "layer_temperatures_celsius":[29,28,27,26,25,24,23,22],"heatsink_temperature_celsius":31,
-  "relative_humidity_percent":45,"balance_register":5,"temp_alert_register":0,"volt_alert_register":18,
-  "status_register":32768,"status_flags":{"fan":false,"main_fuse":false,"safe_operating_area":false,
-  "overcurrent":false,"undervoltage":false,"overvoltage":false,"discharge_mode":false,"charge_mode":false,
-  "discharge_transient":false,"battery_cold_limit":false,"heatsink_hot_limit":false,"battery_hot_limit":false,
-  "battery_enable":true},"answer":"2134)"
-                     "0CE40CE40CE40CE40CE40CE40CE40CE4FF9C161718191A1B1C1D1F2D05000000128000"
-                     R"(5A\n"})";
+const std::string stateA = R"({"battery":"b1","time":1700000000)" + jsonAfterTimeA;
 const char* gaugeAndFlagsB = R"({"gas_gauge_percent":100.0,"current_amperes":12.5,"stack_voltage_volts":32.0,
   "layer_temperatures_celsius":[30,30,30,30,30,30,30,30],"temp_alert_register":1,"status_register":33800})";
 
@@ -71,12 +62,13 @@ MqttOptions optionsFor(int port)
     return options;
 }
 
-// Seconds a call takes.
-template <typename Call> double secondsOf(Call call)
+// Whether a call came back within a generous ten seconds. The calls checked with it would
+// never come back at all if they waited for the broker, which stays away meanwhile.
+template <typename Call> bool returnsWithoutWaiting(Call call)
 {
     auto begin = std::chrono::steady_clock::now();
     call();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    return std::chrono::steady_clock::now() - begin < std::chrono::seconds(10);
 }
 
 } // namespace
@@ -151,7 +143,7 @@ TEST(MqttOutput, RepublishesTheLatestStateAfterTheBrokerComesBack)
 {
     ScratchDir dir;
     Broker broker(dir.path, "allow_anonymous true");
-    broker.port = freeLoopbackPort();
+    broker.reserve();
     LogLines log;
     std::unique_ptr<Output> output = start(optionsFor(broker.port), &log);
     // The broker comes up after attempts that backed off.
@@ -168,11 +160,9 @@ TEST(MqttOutput, RepublishesTheLatestStateAfterTheBrokerComesBack)
     // Lost after a connection, the first retry comes soon again.
     EXPECT_EQ(log.count("connection lost: The connection was lost; retrying in 1 s"), 1) << log.all();
     // Polling goes on while the broker is away, never waiting for it; only the latest answer counts.
-    double slowest = 0;
-    for (int i = 0; i < 20; i++) slowest = std::max(slowest, secondsOf([&] {
-        output->answer(readingOf(i == 19 ? answerB : answerA));
+    EXPECT_TRUE(returnsWithoutWaiting([&] {
+        for (int i = 0; i < 20; i++) output->answer(readingOf(i == 19 ? answerB : answerA));
     }));
-    EXPECT_LT(slowest, 0.5);
 
     ASSERT_TRUE(broker.start()); // a new broker on the same port: nothing retained
     Subscriber sub(broker.port);
@@ -187,7 +177,7 @@ TEST(MqttOutput, RepublishesTheLatestStateAfterTheBrokerComesBack)
 
     // Away again: a clean exit does not hang on the missing broker.
     broker.stop();
-    EXPECT_LT(secondsOf([&] { output->finish(); }), 3.0);
+    EXPECT_TRUE(returnsWithoutWaiting([&] { output->finish(); }));
 }
 
 TEST(MqttOutput, AWrongPasswordIsReportedAndRetriedWhilePollingGoesOn)
@@ -202,7 +192,7 @@ TEST(MqttOutput, AWrongPasswordIsReportedAndRetriedWhilePollingGoesOn)
     options.password = "wrong-one";
     LogLines wrongLog;
     std::unique_ptr<Output> wrong = start(options, &wrongLog);
-    EXPECT_LT(secondsOf([&] { wrong->answer(readingOf(answerA)); }), 0.5);
+    EXPECT_TRUE(returnsWithoutWaiting([&] { wrong->answer(readingOf(answerA)); }));
     EXPECT_TRUE(eventually(30, [&] { return wrongLog.count("refused: Connection Refused: not authorised") >= 2; }))
         << wrongLog.all();
     EXPECT_EQ(wrongLog.count("retrying in 1 s"), 1);

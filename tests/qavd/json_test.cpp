@@ -16,17 +16,7 @@ Reading readingOf(const std::string& answer)
 
 TEST(ReadingJson, LineHoldsScaledValuesInDocumentedOrder)
 {
-    EXPECT_EQ(readingJsonLine(readingOf(answerA)),
-              R"({"battery":"b1","time":1796699894,"gas_gauge_percent":85.0,)"
-              R"("cell_voltages_volts":[3.3,3.3,3.3,3.3,3.3,3.3,3.3,3.3],"stack_voltage_volts":26.4,)"
-              R"("current_amperes":-1.0,"layer_temperatures_celsius":[29,28,27,26,25,24,23,22],)"
-              R"("heatsink_temperature_celsius":31,"relative_humidity_percent":45,"balance_register":5,)"
-              R"("temp_alert_register":0,"volt_alert_register":18,"status_register":32768,)"
-              R"("status_flags":{"fan":false,"main_fuse":false,"safe_operating_area":false,)"
-              R"("overcurrent":false,"undervoltage":false,"overvoltage":false,"discharge_mode":false,)"
-              R"("charge_mode":false,"discharge_transient":false,"battery_cold_limit":false,)"
-              R"("heatsink_hot_limit":false,"battery_hot_limit":false,"battery_enable":true},)"
-              R"("answer":"21340CE40CE40CE40CE40CE40CE40CE40CE4FF9C161718191A1B1C1D1F2D050000001280005A\n"})");
+    EXPECT_EQ(readingJsonLine(readingOf(answerA)), R"({"battery":"b1","time":1796699894)" + jsonAfterTimeA);
 }
 
 TEST(ReadingJson, ValuesAndFlagsFollowTheAnswer)
