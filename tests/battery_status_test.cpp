@@ -125,7 +125,9 @@ TEST(BatteryStatus, LetterCaseDoesNotMatter)
 {
     std::string lower = typical;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    EXPECT_EQ(consoleReport(decoded(lower)), consoleReport(decoded(typical)));
+    ASSERT_NE(lower, typical);
+    EXPECT_EQ(consoleReport(decoded(lower)), "time: 1700000000\n" + reportA);
+    EXPECT_EQ(dataLogLine(decoded(lower)), "1700000000,85.00,-1.00,45, 5, 0,12,8000\n");
 }
 
 TEST(BatteryStatus, StatusBitWords)
@@ -248,9 +250,19 @@ TEST(BatteryStatus, ShortAnswerKeepsTheFieldsItLacks)
     EXPECT_EQ(status.gasGauge, 1);
     EXPECT_EQ(status.cellVoltage[0], 3300);
     EXPECT_EQ(status.statusRegister, 0x8000);
-    // Bytes past the answer's 77 are never looked at.
-    status = decoded(std::string(76, '0') + "0" + "FFFF", previous);
-    EXPECT_EQ(status.statusRegister, 0);
+    // Bytes past the answer's 77 are never looked at: blanks from the status register on
+    // would let its scan run on into them.
+    status = decoded(typical.substr(0, 70) + std::string(7, ' ') + "FFFF", previous);
+    EXPECT_EQ(status.gasGauge, 0x2134);
+    EXPECT_EQ(status.statusRegister, 0x8000); // the end of the text: kept
+    // Nor bytes past the length given, however many follow.
+    std::string ones = typical;
+    ones.replace(62, 12, "111111111111");
+    status = previous;
+    decodeStatus(ones.data(), 66, &status);
+    EXPECT_EQ(status.tempAlertRegister, 0x1111);
+    EXPECT_EQ(status.voltAlertRegister, 0x12);
+    EXPECT_EQ(status.statusRegister, 0x8000);
 }
 
 TEST(BatteryStatus, EchoDefusesTerminalControlBytes)
