@@ -2,11 +2,13 @@
 #include "capture.h"
 #include "serial_fixture.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <chrono>
 #include <fcntl.h>
+#include <future>
 #include <netdb.h>
 #include <sstream>
 #include <sys/ioctl.h>
@@ -27,14 +29,27 @@ extern "C" hostent* __wrap_gethostbyname(const char* name)
     return __real_gethostbyname(name);
 }
 
+// The longest wait any select() call asked for since the count was last cleared, in
+// microseconds; the executable is linked with --wrap=select.
+static long longestSelectWait = 0;
+
+extern "C" int __real_select(int count, fd_set* reads, fd_set* writes, fd_set* errors, timeval* timeout);
+
+extern "C" int __wrap_select(int count, fd_set* reads, fd_set* writes, fd_set* errors, timeval* timeout)
+{
+    long wait = timeout == nullptr ? LONG_MAX : timeout->tv_sec * 1000000L + timeout->tv_usec;
+    longestSelectWait = std::max(longestSelectWait, wait);
+    return __real_select(count, reads, writes, errors, timeout);
+}
+
 namespace {
 
 using SerialTcp = SerialTest;
 
-// Wait up to a second until fd has count bytes waiting to be read.
+// Wait up to ten seconds until fd has count bytes waiting to be read.
 bool bytesWaiting(int fd, int count)
 {
-    for (int i = 0; i < 100; i++) {
+    for (int i = 0; i < 1000; i++) {
         int waiting = 0;
         if (ioctl(fd, FIONREAD, &waiting) == 0 && waiting >= count) return true;
         usleep(10000);
@@ -399,10 +414,20 @@ TEST_F(SerialTcp, FlushDiscardsOnlyWhatIsWaiting)
     ASSERT_TRUE(bytesWaiting(fd, 23));
     Captured io = capture([&] { EXPECT_EQ(flushRecv(fd), 0); });
     EXPECT_EQ(io.err, "");
-    // Nothing waits now, and a flush returns at once rather than wait for more.
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(flushRecv(fd), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    // Nothing waits now, and a flush returns at once rather than wait for more: while the peer
+    // stays silent, and without asking select() to wait. Without its receive timeout, a read
+    // that waited would wait for ever.
+    timeval forever{0, 0};
+    ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &forever, sizeof forever), 0);
+    longestSelectWait = 0;
+    auto flushed = std::async(std::launch::async, [fd] { return flushRecv(fd); });
+    bool returned = flushed.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    if (!returned) {
+        ASSERT_EQ(write(peer, "x", 1), 1); // release it
+    }
+    EXPECT_TRUE(returned) << "the flush waited for the peer";
+    EXPECT_EQ(flushed.get(), 0);
+    EXPECT_EQ(longestSelectWait, 0);
     ASSERT_EQ(write(peer, "fresh", 5), 5);
     char buffer[80];
     capture([&] { EXPECT_EQ(recvStr(fd, buffer, 80), 5); });
@@ -472,8 +497,14 @@ TEST_F(SerialTcp, EmptyTextIsSentAsNothing)
 {
     int listener = -1;
     int fd = openLoopbackPort(&listener);
+    int peer = accept(listener, nullptr, nullptr);
     Captured io = capture([&] { EXPECT_EQ(sendStr(fd, ""), 0); });
     EXPECT_EQ(io.err, "");
+    // The peer's first bytes are those of the next text.
+    EXPECT_EQ(sendStr(fd, "@RQ\n"), 0);
+    EXPECT_EQ(readBytes(peer, 4), "@RQ\n");
+    close(peer);
+    closePort(fd);
     close(listener);
 }
 

@@ -3,8 +3,10 @@
 
 #include <chrono>
 #include <csignal>
-#include <sys/time.h>
+#include <ctime>
 #include <gtest/gtest.h>
+#include <sys/time.h>
+#include <vector>
 
 namespace {
 
@@ -42,20 +44,50 @@ long long timedSleep(int ms)
     return std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
 }
 
+// Each sleep msleep asked nanosleep() for, in milliseconds, and whether it slept to the end.
+struct Request {
+    double ms;
+    bool whole;
+    bool operator==(const Request&) const = default;
+};
+
+std::vector<Request> requests;
+
+} // namespace
+
+// The executable is linked with --wrap=nanosleep.
+extern "C" int __real_nanosleep(const timespec* length, timespec* left);
+
+extern "C" int __wrap_nanosleep(const timespec* length, timespec* left)
+{
+    // Read before the call, which may write what is left over the same timespec.
+    double ms = static_cast<double>(length->tv_sec) * 1000 + static_cast<double>(length->tv_nsec) / 1e6;
+    int result = __real_nanosleep(length, left);
+    requests.push_back({ms, result == 0});
+    return result;
+}
+
+namespace {
+
+// What msleep(ms) asked of nanosleep().
+std::vector<Request> requestsOf(int ms)
+{
+    requests.clear();
+    long long took = timedSleep(ms);
+    EXPECT_GE(took, std::max(ms, 0)); // a sleep is never shorter
+    return requests;
+}
+
 TEST(Util, MsleepSleepsTheGivenTime)
 {
-    EXPECT_LT(timedSleep(0), 5);
-    EXPECT_LT(timedSleep(-20), 5);
-    long long ten = timedSleep(10);
-    EXPECT_GE(ten, 10);
-    EXPECT_LT(ten, 200);
+    EXPECT_EQ(requestsOf(0), std::vector<Request>{});
+    EXPECT_EQ(requestsOf(-20), std::vector<Request>{});
+    EXPECT_EQ(requestsOf(10), (std::vector<Request>{{10, true}}));
 }
 
 TEST(Util, MsleepOfASecondOrMoreSleepsInFull)
 {
-    long long took = timedSleep(1500);
-    EXPECT_GE(took, 1500);
-    EXPECT_LT(took, 2500);
+    EXPECT_EQ(requestsOf(1500), (std::vector<Request>{{1500, true}}));
 }
 
 // Does nothing, so that SIGALRM only interrupts the sleep.
@@ -69,12 +101,18 @@ TEST(Util, MsleepSleepsInFullThroughSignals)
     ASSERT_EQ(sigaction(SIGALRM, &action, &before), 0);
     itimerval every20ms{{0, 20000}, {0, 20000}};
     ASSERT_EQ(setitimer(ITIMER_REAL, &every20ms, nullptr), 0);
-    long long took = timedSleep(300);
+    std::vector<Request> asked = requestsOf(300);
     itimerval off{};
     setitimer(ITIMER_REAL, &off, nullptr);
     sigaction(SIGALRM, &before, nullptr);
-    EXPECT_GE(took, 300);
-    EXPECT_LT(took, 1000);
+    // 300 ms, then after each interruption only what it left, until one sleep ends whole.
+    ASSERT_GE(asked.size(), 2U);
+    EXPECT_EQ(asked.front().ms, 300);
+    for (std::size_t i = 1; i < asked.size(); i++) {
+        EXPECT_LT(asked[i].ms, asked[i - 1].ms) << i;
+        EXPECT_EQ(asked[i - 1].whole, false) << i;
+    }
+    EXPECT_TRUE(asked.back().whole);
 }
 
 } // namespace
