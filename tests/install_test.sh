@@ -28,6 +28,9 @@ done
 unit=$stage/lib/systemd/system/qav-monitor.service
 grep -q "^ExecStart=$stage/bin/qav_test\$" "$unit" ||
   grep -q "^ExecStart=.*/bin/qav_test\$" "$unit" || { echo "ExecStart does not run qav_test"; status=1; }
+# The monitor ends whenever the endpoint goes; systemd brings it back after ten seconds, always.
+grep -qx "Restart=always" "$unit" || { echo "qav-monitor.service does not always restart"; status=1; }
+grep -qx "RestartSec=10" "$unit" || { echo "qav-monitor.service does not restart after 10 s"; status=1; }
 # The template unit reads the instance's config and names the battery after it.
 template=$stage/lib/systemd/system/qavd@.service
 grep -q "^ExecStart=.*/bin/qavd --config .*/qavd/%i.conf --name %i\$" "$template" ||
