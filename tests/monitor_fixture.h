@@ -6,6 +6,7 @@
 #include "sample_answers.h"
 #include "text_files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <dirent.h>
@@ -184,7 +185,12 @@ protected:
             auto known = sentBy.end();
             for (auto length = lengths.begin(); length != lengths.end() && known == sentBy.end(); ++length)
                 known = sentBy.find(out.substr(start, *length));
-            EXPECT_TRUE(known != sentBy.end()) << "echo of an answer never sent: " << out.substr(start, 80);
+            // The monitor may have been stopped in the middle of the last echo.
+            std::string rest = out.substr(start);
+            bool cut = std::any_of(sentBy.begin(), sentBy.end(), [&](const auto& entry) {
+                return rest.size() < entry.first.size() && entry.first.compare(0, rest.size(), rest) == 0;
+            });
+            EXPECT_TRUE(known != sentBy.end() || cut) << "echo of an answer never sent: " << out.substr(start, 80);
             if (known != sentBy.end()) accepted.push_back(known->second);
         }
         // Line by line only where one run wrote one data log and the whole console.

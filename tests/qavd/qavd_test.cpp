@@ -465,29 +465,39 @@ TEST_F(Qavd, SystemLogHasRecordsEventsAndThrottledFailures)
     stop(&sim, SIGTERM);
     startQavd(port, {"-n", "b1", "-i", "1", "-t", "0.9", "--syslog-records", "--output", "none"}, noting(100));
     tag = " qavd[" + std::to_string(qavd.pid) + "]: ";
-    for (int k = 1; k <= 10; k++) {
+    // The records of the failed connects themselves come between, at the attempts' times.
+    int refusals = 0;
+    auto nextPollRecord = [&] {
         std::string record = nextRecord(log.sd, tag);
+        const std::string refused = "b1: cannot connect to tcp:127.0.0.1:" + std::to_string(port) + ": Connection refused";
+        for (; recordIs(record, "<28>", refused); record = nextRecord(log.sd, tag)) refusals++;
+        return record;
+    };
+    for (int k = 1; k <= 10; k++) {
+        std::string record = nextPollRecord();
         EXPECT_TRUE(recordIs(record, "<28>", "b1: poll failed (disconnected), " + std::to_string(k) + " in a row"))
             << record;
         if (k == 3) {
-            record = nextRecord(log.sd, tag);
+            record = nextPollRecord();
             EXPECT_TRUE(recordIs(record, "<28>", "b1: commlost: no accepted answer in 3 polls, the last disconnected"))
                 << record;
         }
     }
     for (const char* text : {"b1: poll failed (disconnected), 100 in a row", "b1: poll failed (disconnected), 200 in a row"}) {
-        std::string record = nextRecord(log.sd, tag);
+        std::string record = nextPollRecord();
         EXPECT_TRUE(recordIs(record, "<28>", text)) << record;
     }
+    // Each failed attempt said why: those after 0, 1, 3, 7, 15, 31, 63, 123 and 183 seconds at least.
+    EXPECT_GE(refusals, 9);
     // The endpoint comes back; qavd finds it at its next attempt, within a minute of its time.
     replay({answerB});
-    std::string record = nextRecord(log.sd, tag);
+    std::string record = nextPollRecord();
     long failed = 200;
     while (record.find(" in a row") != std::string::npos) {
         failed += 100;
         EXPECT_TRUE(recordIs(record, "<28>", "b1: poll failed (disconnected), " + std::to_string(failed) + " in a row"))
             << record;
-        record = nextRecord(log.sd, tag);
+        record = nextPollRecord();
     }
     std::smatch restored;
     ASSERT_TRUE(std::regex_search(record, restored, std::regex("^<29>.*: b1: communication restored after ([0-9]+) failed polls$")))
