@@ -237,7 +237,8 @@ TEST_F(Monitor, ReportsInAFileAreWholeAtSigterm)
     monitor = startRedirected(dir, "> console.txt");
     // Three reports in the file: their cycles have ended.
     std::string console = dir + "/console.txt";
-    ASSERT_TRUE(waitFor(&monitor, 60, [&](const Child&) { return countOf(fileText(console), "Battery Enable: ") >= 3; }))
+    ASSERT_TRUE(waitFor(&monitor, 60,
+                        [&](const Child&) { return countOf(fileText(console), "Battery Enable: ") >= 3; }))
         << fileText(console);
     kill(monitor.pid, SIGTERM);
     int status = waitExit(&monitor, 10);

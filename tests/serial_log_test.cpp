@@ -25,7 +25,8 @@ protected:
     void SetUp() override
     {
         if (std::time(nullptr) != fixedTime) {
-            const char* why = "the send log tests need the clock fixed at 1796731200 by libfaketime, as CTest runs them";
+            const char* why = "the send log tests need the clock held at 1796731200 by libfaketime, as CTest "
+                              "runs them";
             if (std::getenv("CI") != nullptr) FAIL() << why;
             GTEST_SKIP() << why;
         }

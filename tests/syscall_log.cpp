@@ -101,7 +101,8 @@ extern "C" int nanosleep(const timespec* length, timespec* left)
 extern "C" int select(int count, fd_set* reads, fd_set* writes, fd_set* errors, timeval* timeout)
 {
     static auto real = next<int (*)(int, fd_set*, fd_set*, fd_set*, timeval*)>("select");
-    double asked = timeout == nullptr ? 1e9 : static_cast<double>(timeout->tv_sec) + static_cast<double>(timeout->tv_usec) / 1e6;
+    double asked = timeout == nullptr ? 1e9
+                                      : static_cast<double>(timeout->tv_sec) + static_cast<double>(timeout->tv_usec) / 1e6;
     note("select", asked);
     return real(count, reads, writes, errors, timeout);
 }

@@ -469,7 +469,8 @@ TEST_F(Qavd, SystemLogHasRecordsEventsAndThrottledFailures)
     int refusals = 0;
     auto nextPollRecord = [&] {
         std::string record = nextRecord(log.sd, tag);
-        const std::string refused = "b1: cannot connect to tcp:127.0.0.1:" + std::to_string(port) + ": Connection refused";
+        const std::string refused =
+            "b1: cannot connect to tcp:127.0.0.1:" + std::to_string(port) + ": Connection refused";
         for (; recordIs(record, "<28>", refused); record = nextRecord(log.sd, tag)) refusals++;
         return record;
     };
@@ -483,7 +484,8 @@ TEST_F(Qavd, SystemLogHasRecordsEventsAndThrottledFailures)
                 << record;
         }
     }
-    for (const char* text : {"b1: poll failed (disconnected), 100 in a row", "b1: poll failed (disconnected), 200 in a row"}) {
+    for (const char* text :
+         {"b1: poll failed (disconnected), 100 in a row", "b1: poll failed (disconnected), 200 in a row"}) {
         std::string record = nextPollRecord();
         EXPECT_TRUE(recordIs(record, "<28>", text)) << record;
     }
@@ -500,7 +502,8 @@ TEST_F(Qavd, SystemLogHasRecordsEventsAndThrottledFailures)
         record = nextPollRecord();
     }
     std::smatch restored;
-    ASSERT_TRUE(std::regex_search(record, restored, std::regex("^<29>.*: b1: communication restored after ([0-9]+) failed polls$")))
+    const std::regex restoredText("^<29>.*: b1: communication restored after ([0-9]+) failed polls$");
+    ASSERT_TRUE(std::regex_search(record, restored, restoredText))
         << record;
     std::string count = restored[1];
     EXPECT_GE(std::stol(count), failed) << record;
