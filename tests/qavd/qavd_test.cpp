@@ -355,6 +355,15 @@ TEST_F(Qavd, BadOptionsAndConfigFilesExitTwoWithAMessage)
         {{"--address", "tcp::10001"}, "no host"},
         {{"--address", "TCP:127.0.0.1:10001"}, "expected tcp:HOST:PORT or the path of a device"},
         {{"--address", dir + "/no-such-tty"}, "No such file or directory"},
+        {{"--mqtt-broker", "host:1883:1"}, "the port must be a number from 1 to 65535, with nothing after it"},
+        {{"--mqtt-broker", "host:1883junk"}, "the port must be a number from 1 to 65535"},
+        {{"--mqtt-broker", "host:99999"}, "the port must be a number from 1 to 65535"},
+        {{"--mqtt-broker", "::1"}, "an IPv6 address goes in brackets"},
+        {{"--mqtt-broker", "[::1]:1883x"}, "the port must be a number from 1 to 65535"},
+        {{"--mqtt-broker", "bad host"}, "the host must be a name or an IPv4 address"},
+        {{"--metrics-listen", "127.0.0.1:99999"}, "expected ADDR:PORT with a numeric IPv4 address"},
+        {{"--metrics-listen", "localhost:9788"}, "expected ADDR:PORT with a numeric IPv4 address"},
+        {{"--metrics-listen", "127.0.0.1:9788:1"}, "expected ADDR:PORT with a numeric IPv4 address"},
     };
     for (const auto& [args, message] : cases) {
         std::vector<std::string> argv{QAVD_PATH, "--datalog", dir};
