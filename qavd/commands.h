@@ -58,7 +58,7 @@ public:
     /** Longest a command may run. */
     static constexpr std::chrono::seconds limit{30};
     /** Time between SIGTERM and SIGKILL when the daemon ends. */
-    static constexpr std::chrono::milliseconds grace{400};
+    static constexpr std::chrono::milliseconds grace{300};
     /** Most commands running at once; events beyond it are reported, not run. */
     static constexpr std::size_t maxRunning = 32;
     /** Most bytes of a run's output sent to the system log. */

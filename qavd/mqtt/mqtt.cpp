@@ -29,10 +29,12 @@
 namespace {
 
 constexpr int keepaliveSeconds = 30;
+// The connection thread's longest wait in the library, so that it sees a stop in time.
+constexpr int loopMilliseconds = 100;
 constexpr std::chrono::seconds firstRetry{1};
 constexpr std::chrono::seconds lastRetry{60};
-// Short, so that SIGTERM is served within a second even when the broker is slow.
-constexpr std::chrono::milliseconds goodbyeTimeout{500};
+// At exit, how long to wait for the broker to take the goodbye; qavd ends within a second of SIGTERM.
+constexpr std::chrono::milliseconds goodbyeTimeout{200};
 // The longest password MQTT can carry.
 constexpr std::size_t maxPassword = 65535;
 // Events kept while the broker is away; the oldest goes first.
@@ -197,7 +199,7 @@ int MqttOutput::connectAndServe()
             std::lock_guard lock(mutex);
             if (stopping) break;
         }
-        rc = api.loop(handle.get(), 1000, 1);
+        rc = api.loop(handle.get(), loopMilliseconds, 1);
     }
     int error = errno;
     std::lock_guard lock(mutex);
