@@ -57,6 +57,7 @@ public:
 
 private:
     void run();
+    bool waitForOutput(const std::vector<OutputStream>& streams, bool last, std::vector<pollfd>* fds);
     bool readFrom(OutputStream& stream);
     static void take(OutputStream& stream, const char* data, std::size_t length);
     static void finish(OutputStream& stream);
@@ -116,20 +117,8 @@ void CommandOutputReader::run()
             incoming.clear();
             last = stopping;
         }
-        // A stream past its share rests between drains; poll() skips a negative descriptor.
-        auto now = Clock::now();
-        auto wakeAt = Clock::time_point::max();
-        std::vector<pollfd> fds{{wakeFd, POLLIN, 0}};
-        for (const OutputStream& stream : streams) {
-            bool resting = now < stream.resume && !last;
-            if (resting) wakeAt = std::min(wakeAt, stream.resume);
-            fds.push_back({resting ? -1 : stream.fd, POLLIN, 0});
-        }
-        int timeout = last ? 0 : wakeAt == Clock::time_point::max() ? -1
-                     : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now).count());
-        if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) last = true;
-        std::uint64_t count = 0;
-        (void)read(wakeFd, &count, sizeof count);
+        std::vector<pollfd> fds;
+        if (!waitForOutput(streams, last, &fds)) last = true;
         for (std::size_t i = 0; i < streams.size(); i++) {
             bool open = fds[i + 1].revents == 0 || readFrom(streams[i]);
             if (open && !last) continue;
@@ -138,6 +127,30 @@ void CommandOutputReader::run()
         }
         std::erase_if(streams, [](const OutputStream& stream) { return stream.fd < 0; });
     }
+}
+
+// Wait until a pipe has output, a stream's rest is over or add() or stop() wakes us (not
+// at all for the last pass); fds[i + 1] is streams[i]. False when poll() fails.
+bool CommandOutputReader::waitForOutput(const std::vector<OutputStream>& streams, bool last,
+                                        std::vector<pollfd>* fds)
+{
+    // A stream past its share rests between drains; poll() skips a negative descriptor.
+    auto now = Clock::now();
+    auto wakeAt = Clock::time_point::max();
+    fds->push_back({wakeFd, POLLIN, 0});
+    for (const OutputStream& stream : streams) {
+        bool resting = now < stream.resume && !last;
+        if (resting) wakeAt = std::min(wakeAt, stream.resume);
+        fds->push_back({resting ? -1 : stream.fd, POLLIN, 0});
+    }
+    int timeout = last ? 0 : wakeAt == Clock::time_point::max() ? -1
+                 : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now).count());
+    int ready = poll(fds->data(), fds->size(), timeout);
+    std::uint64_t count = 0;
+    (void)read(wakeFd, &count, sizeof count);
+    if (ready < 0)
+        for (pollfd& fd : *fds) fd.revents = 0;
+    return ready >= 0 || errno == EINTR;
 }
 
 // Read one chunk; false at the end of the pipe. Past a run's share the bytes are
