@@ -175,7 +175,8 @@ void EventCommandOutput::event(const Event& event)
 {
     std::string problem;
     if (runner.run(path, event, &problem)) return;
-    logMessage(LOG_ERR, "event " + event.name + ": " + problem);
+    syslog(LOG_ERR, "%s: event %s: %s", event.battery.c_str(), event.name.c_str(), problem.c_str());
+    std::fprintf(stderr, "qavd: event %s: %s\n", event.name.c_str(), problem.c_str());
 }
 
 // ---- All of them ----
