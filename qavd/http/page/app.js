@@ -38,6 +38,8 @@ const page = {
   span: 3600, // seconds the charts show
   bucket: 5, // seconds per history point
   points: [], // history points of the span, oldest first
+  fetchedAt: 0, // Date.now() of the last history request that came back
+  skew: 0, // seconds qavd's clock is ahead of ours
   charts: [],
   lastEvents: '',
 };
@@ -143,7 +145,9 @@ function renderHeader(s) {
   const current = s.current_amperes;
   setText('soc', `${gauge.toFixed(1)} %`);
   $('soc-bar').style.width = `${Math.max(0, Math.min(100, gauge))}%`;
-  setText('mode', current > 0 ? 'Charging' : current < 0 ? 'Discharging' : 'Resting');
+  const mode = current > 0 ? 'Charging' : current < 0 ? 'Discharging' : 'Resting';
+  setText('mode', mode);
+  $('mode').className = `value mode ${mode.toLowerCase()}`;
   setText('stack', `${s.stack_voltage_volts.toFixed(2)} V`);
   setText('current', `${current.toFixed(2)} A`);
   setText('power', `${(s.stack_voltage_volts * current).toFixed(1)} W`);
@@ -207,6 +211,7 @@ async function pollState() {
     const before = page.state;
     page.state = s;
     page.stateAt = performance.now();
+    if ('time' in s) page.skew = s.time + s.age_seconds - Date.now() / 1000;
     page.unreachable = '';
     if (!before || before.time !== s.time || before.fresh !== s.fresh) pollEvents();
   } catch (error) {
@@ -277,7 +282,7 @@ function makeCharts() {
 }
 
 function drawCharts() {
-  const now = Date.now();
+  const now = Date.now() + page.skew * 1000;
   page.charts.forEach((chart, i) => {
     const value = CHARTS[i][2];
     chart.data.datasets[0].data = page.points.map((p) => ({ x: p[0] * 1000, y: value(p) }));
@@ -287,20 +292,23 @@ function drawCharts() {
   });
 }
 
-// The whole span anew, or just its last buckets merged into what is shown.
+// The whole span anew, or what came since the last request (timers of a hidden page run
+// late) merged into what is shown.
 async function loadHistory(whole) {
-  const seconds = whole ? page.span : 3 * page.bucket;
+  const since = Math.ceil((Date.now() - page.fetchedAt) / 1000) + 2 * page.bucket;
+  const asked = Date.now();
   let history;
   try {
-    history = await getJson(`/api/v1/history?seconds=${seconds}`);
+    history = await getJson(`/api/v1/history?seconds=${whole ? page.span : Math.min(since, page.span)}`);
   } catch (error) {
     return;
   }
+  page.fetchedAt = asked;
   page.bucket = history.bucket_seconds;
   const fresh = history.points;
   if (whole) page.points = fresh;
   else if (fresh.length) page.points = page.points.filter((p) => p[0] < fresh[0][0]).concat(fresh);
-  const oldest = Date.now() / 1000 - page.span;
+  const oldest = Date.now() / 1000 + page.skew - page.span;
   page.points = page.points.filter((p) => p[0] >= oldest - page.bucket);
   drawCharts();
 }
