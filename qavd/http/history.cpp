@@ -47,7 +47,7 @@ void valuesOf(const BatteryStatus& s, std::int32_t* values)
 void appendNumber(std::string& out, double value, int decimals)
 {
     char text[32];
-    auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals).ptr;
+    char* end = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals).ptr;
     if (decimals > 0) {
         while (end[-1] == '0') end--;
         if (end[-1] == '.') end--;

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <deque>
 #include <fcntl.h>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <sys/stat.h>
@@ -207,7 +208,9 @@ HttpResponse Page::events() const
         copy = shown.events;
     }
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
-    for (const Event& e : copy) list.push_back({{"event", e.name}, {"detail", e.detail}, {"time", e.time}});
+    std::transform(copy.begin(), copy.end(), std::back_inserter(list), [](const Event& e) {
+        return nlohmann::ordered_json{{"event", e.name}, {"detail", e.detail}, {"time", e.time}};
+    });
     nlohmann::ordered_json body{{"events", std::move(list)}};
     return jsonResponse(body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
