@@ -8,10 +8,8 @@ std::unique_ptr<HttpExporter> HttpExporter::start(const std::string& listen, std
 {
     std::unique_ptr<HttpExporter> exporter(new HttpExporter());
     std::map<std::string, HttpHandler> routes;
-    for (auto& part : parts) {
-        part->addRoutes(routes);
-        exporter->parts.add(std::move(part));
-    }
+    for (auto& part : parts) part->addRoutes(routes);
+    exporter->parts = std::move(parts);
     exporter->server = HttpServer::start(listen, std::move(routes), what, problem);
     if (!exporter->server) return nullptr;
     return exporter;
@@ -20,5 +18,5 @@ std::unique_ptr<HttpExporter> HttpExporter::start(const std::string& listen, std
 void HttpExporter::finish()
 {
     server.reset();
-    parts.finish();
+    each([](Output& p) { p.finish(); });
 }

@@ -5,6 +5,7 @@
 #include "output.h"
 #include "server.h"
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -38,18 +39,27 @@ public:
     /** @return The TCP port served (the chosen one when 0 was asked for). */
     int port() const { return server ? server->port() : 0; }
 
-    void answer(const Reading& reading) override { parts.answer(reading); }
-    void event(const Event& event) override { parts.event(event); }
-    void polled(PollResult result) override { parts.polled(result); }
-    void connected(bool ok) override { parts.connected(ok); }
-    void freshness(bool fresh) override { parts.freshness(fresh); }
-    void rotate() override { parts.rotate(); }
+    void answer(const Reading& reading) override { each([&](Output& p) { p.answer(reading); }); }
+    void event(const Event& event) override { each([&](Output& p) { p.event(event); }); }
+    void polled(PollResult result) override { each([&](Output& p) { p.polled(result); }); }
+    void connected(bool ok) override { each([&](Output& p) { p.connected(ok); }); }
+    void freshness(bool fresh) override { each([&](Output& p) { p.freshness(fresh); }); }
+    void dropped(const char* output, std::uint64_t total) override
+    {
+        each([&](Output& p) { p.dropped(output, total); });
+    }
+    void rotate() override { each([](Output& p) { p.rotate(); }); }
     /** Stop serving and close every connection, then finish each part. */
     void finish() override;
 
 private:
     HttpExporter() = default;
-    Outputs parts;
+    template <typename Call> void each(Call call)
+    {
+        for (auto& part : parts) call(*part);
+    }
+
+    std::vector<std::unique_ptr<HttpPart>> parts;
     // Declared after the parts, so the server stops before they go.
     std::unique_ptr<HttpServer> server;
 };

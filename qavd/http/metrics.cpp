@@ -50,6 +50,7 @@ struct Snapshot {
     std::array<std::uint64_t, pollResults.size()> polls{};
     std::array<std::uint64_t, 2> connects{}; // ok, failed
     std::array<std::uint64_t, eventNames.size()> events{};
+    std::uint64_t stdoutDropped = 0; // lines standard output dropped for a slow reader
 };
 
 // A family of one type with its help text, to which samples are added.
@@ -151,6 +152,9 @@ void addCounters(Families* out, const Snapshot& s)
     Family& events = out->start("qav_events_total", "Events raised, by name.", MetricType::Counter);
     for (std::size_t i = 0; i < eventNames.size(); i++)
         events.add(static_cast<double>(s.events[i]), "event", eventNames[i]);
+    out->start("qav_output_dropped_total", "Lines an output dropped because its reader fell behind.",
+               MetricType::Counter)
+        .add(static_cast<double>(s.stdoutDropped), "output", "stdout");
 }
 
 // The exporter's state behind a short lock, collected on every scrape.
@@ -256,6 +260,12 @@ public:
     {
         for (std::size_t i = 0; i < eventNames.size(); i++)
             if (event.name == eventNames[i]) collector.update([&](Snapshot& s) { s.events[i]++; });
+    }
+
+    // Keep standard output's count of dropped lines.
+    void dropped(const char* output, std::uint64_t total) override
+    {
+        if (std::strcmp(output, "stdout") == 0) collector.update([&](Snapshot& s) { s.stdoutDropped = total; });
     }
 
 private:

@@ -54,6 +54,7 @@ std::map<std::string, double> zeroCounters()
     for (const char* r : {"ok", "failed"}) series[key("qav_connects_total", "result", r)] = 0;
     for (const char* e : {"commlost", "commok", "alert", "alertclear", "fault", "faultclear"})
         series[key("qav_events_total", "event", e)] = 0;
+    series[key("qav_output_dropped_total", "output", "stdout")] = 0;
     return series;
 }
 

@@ -325,13 +325,16 @@ function setSpan(button) {
   loadHistory(true);
 }
 
+// The values first; the charts once the chart library, which runs after this script, is in.
 function start() {
   build();
-  makeCharts();
-  for (const button of document.querySelectorAll('.switch button')) button.addEventListener('click', () => setSpan(button));
   pollState();
-  loadHistory(true).then(() => setTimeout(pollHistory, page.bucket * 1000));
   setInterval(renderAge, 1000);
+  document.addEventListener('DOMContentLoaded', () => {
+    makeCharts();
+    for (const button of document.querySelectorAll('.switch button')) button.addEventListener('click', () => setSpan(button));
+    loadHistory(true).then(() => setTimeout(pollHistory, page.bucket * 1000));
+  });
 }
 
 start();
