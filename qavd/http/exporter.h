@@ -56,7 +56,7 @@ private:
     HttpExporter() = default;
     template <typename Call> void each(Call call)
     {
-        for (auto& part : parts) call(*part);
+        for (const auto& part : parts) call(*part);
     }
 
     std::vector<std::unique_ptr<HttpPart>> parts;
