@@ -6,6 +6,7 @@
 #include "outputs.h"
 #include "poller.h"
 #include "signals.h"
+#include "util.h"
 
 #include <CLI/CLI.hpp>
 
@@ -54,6 +55,8 @@ static int runQavd(int argc, char** argv)
 // runQavd(), with any exception a library lets out turned into a message.
 int main(int argc, char** argv)
 {
+    // Before anything opens a file, so none takes the place of standard error.
+    openStandardDescriptors();
     try {
         return runQavd(argc, argv);
     } catch (const std::exception& error) {
