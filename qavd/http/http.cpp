@@ -6,7 +6,6 @@
 #include <CLI/CLI.hpp>
 #include <arpa/inet.h>
 
-#include <cstdio>
 #include <syslog.h>
 #include <utility>
 #include <vector>
@@ -62,8 +61,7 @@ bool addHttpOutput(Outputs& outputs, const HttpOptions& options, const DaemonOpt
     // The port actually bound, which differs from the one asked for when that was 0.
     const std::string& listen = page.empty() ? metrics : page;
     std::string where = listen.substr(0, listen.rfind(':') + 1) + std::to_string(exporter->port());
-    syslog(LOG_NOTICE, "HTTP server listening on %s", where.c_str());
-    std::fprintf(stderr, "qavd: HTTP server listening on %s\n", where.c_str());
+    logMessage(LOG_NOTICE, "HTTP server listening on " + where);
     outputs.add(std::move(exporter));
     return true;
 }
