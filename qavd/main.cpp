@@ -1,5 +1,5 @@
 // qavd: polls a battery module for ever and hands each answer and event to every output.
-#include "metrics.h"
+#include "http.h"
 #include "mqtt.h"
 #include "options.h"
 #include "output.h"
@@ -30,8 +30,8 @@ static int runQavd(int argc, char** argv)
     CLI::App app{"qavd: polls a battery module and reports every answer and event"};
     DaemonOptions options;
     addCoreOptions(app, options);
-    MetricsOptions metricsOptions;
-    addMetricsOptions(app, metricsOptions);
+    HttpOptions httpOptions;
+    addHttpOptions(app, httpOptions);
     MqttOptions mqttOptions;
     addMqttOptions(app, mqttOptions);
     int status = parseCommandLine(app, options, argc, argv);
@@ -46,7 +46,7 @@ static int runQavd(int argc, char** argv)
     std::string problem;
     // Every output starts with the data stale; see Output::freshness().
     if (!addCoreOutputs(outputs, options, runner, &problem) ||
-        !addMetricsOutput(outputs, metricsOptions, options, &problem) ||
+        !addHttpOutput(outputs, httpOptions, options, &problem) ||
         !addMqttOutput(outputs, mqttOptions, options, &problem))
         return startFailure(problem);
     return runDaemon(options, outputs, signals, runner);

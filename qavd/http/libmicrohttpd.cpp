@@ -14,7 +14,7 @@ std::string load(Microhttpd* api)
     auto bind = [&](const char* name, auto* slot) { return bindFunction(library, name, slot, &problem); };
     bool ok = bind("MHD_start_daemon", &api->startDaemon) && bind("MHD_stop_daemon", &api->stopDaemon) &&
               bind("MHD_get_connection_values", &api->connectionValues) &&
-              bind("MHD_create_response_from_buffer", &api->createResponse) &&
+              bind("MHD_create_response_from_buffer_with_free_callback_cls", &api->createResponse) &&
               bind("MHD_add_response_header", &api->addHeader) && bind("MHD_queue_response", &api->queueResponse) &&
               bind("MHD_destroy_response", &api->destroyResponse);
     // The library stays loaded for the life of the process.

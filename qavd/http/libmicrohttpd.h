@@ -15,7 +15,7 @@ struct Microhttpd {
     decltype(&MHD_start_daemon) startDaemon = nullptr;
     decltype(&MHD_stop_daemon) stopDaemon = nullptr;
     decltype(&MHD_get_connection_values) connectionValues = nullptr;
-    decltype(&MHD_create_response_from_buffer) createResponse = nullptr;
+    decltype(&MHD_create_response_from_buffer_with_free_callback_cls) createResponse = nullptr;
     decltype(&MHD_add_response_header) addHeader = nullptr;
     decltype(&MHD_queue_response) queueResponse = nullptr;
     decltype(&MHD_destroy_response) destroyResponse = nullptr;

@@ -1,7 +1,8 @@
-// metrics: the Prometheus exporter, an output serving the latest answer and the counters over HTTP.
+// metrics: Prometheus metrics, the HTTP exporter's part that shows the latest answer and the counters.
 #include "metrics.h"
 
 #include "json.h"
+#include "options.h"
 #include "server.h"
 
 #include <CLI/CLI.hpp>
@@ -213,21 +214,15 @@ std::string listenProblem(const std::string& text)
     return parseListenAddress(text, &where);
 }
 
-// The exporter: the collector and the HTTP server that shows it.
-class Exporter final : public MetricsExporter {
+// The exporter's part: the collector, kept up to date by the output calls, and its route.
+class Exporter final : public HttpPart {
 public:
     explicit Exporter(const std::string& battery) : collector(battery) {}
 
-    // Bind @p listen and serve; false, with *problem set, when that fails.
-    bool serve(const std::string& listen, std::string* problem)
+    void addRoutes(std::map<std::string, HttpHandler>& routes) override
     {
-        std::map<std::string, HttpHandler> routes{
-            {"/metrics", [this](const HttpRequest&) { return exposition(collector); }}};
-        server = HttpServer::start(listen, std::move(routes), "metrics", problem);
-        return server != nullptr;
+        routes["/metrics"] = [this](const HttpRequest&) { return exposition(collector); };
     }
-
-    int port() const override { return server ? server->port() : 0; }
 
     // Keep the answer's values and show them from now on.
     void answer(const Reading& reading) override
@@ -273,13 +268,8 @@ public:
         if (std::strcmp(output, "stdout") == 0) collector.update([&](Snapshot& s) { s.stdoutDropped = total; });
     }
 
-    // Stop serving and close every connection.
-    void finish() override { server.reset(); }
-
 private:
     Collector collector;
-    // Declared after the collector, so the server stops before the collector goes.
-    std::unique_ptr<HttpServer> server;
 };
 
 } // namespace
@@ -292,28 +282,19 @@ void addMetricsOptions(CLI::App& app, MetricsOptions& options)
         ->check(CLI::Validator([](const std::string& value) { return listenProblem(value); }, "ADDR:PORT"));
 }
 
-std::unique_ptr<MetricsExporter> startMetrics(const MetricsOptions& options, const std::string& battery,
-                                              std::string* problem)
+std::unique_ptr<HttpPart> makeMetrics(const std::string& battery)
+{
+    return std::make_unique<Exporter>(battery);
+}
+
+std::unique_ptr<HttpExporter> startMetrics(const MetricsOptions& options, const std::string& battery,
+                                           std::string* problem)
 {
     if (std::string why = listenProblem(options.listen); !why.empty()) {
         *problem = "--metrics-listen " + options.listen + ": " + why;
         return nullptr;
     }
-    auto exporter = std::make_unique<Exporter>(battery);
-    if (!exporter->serve(options.listen, problem)) return nullptr;
-    return exporter;
-}
-
-bool addMetricsOutput(Outputs& outputs, const MetricsOptions& options, const DaemonOptions& daemon,
-                      std::string* problem)
-{
-    if (options.listen.empty()) return true;
-    std::unique_ptr<MetricsExporter> exporter = startMetrics(options, daemon.name, problem);
-    if (!exporter) return false;
-    // The port actually bound, which differs from the one asked for when that was 0.
-    std::string where = options.listen.substr(0, options.listen.rfind(':') + 1) + std::to_string(exporter->port());
-    syslog(LOG_NOTICE, "HTTP server listening on %s", where.c_str());
-    std::fprintf(stderr, "qavd: HTTP server listening on %s\n", where.c_str());
-    outputs.add(std::move(exporter));
-    return true;
+    std::vector<std::unique_ptr<HttpPart>> parts;
+    parts.push_back(makeMetrics(battery));
+    return HttpExporter::start(options.listen, std::move(parts), "metrics", problem);
 }

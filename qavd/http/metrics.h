@@ -1,9 +1,8 @@
-// metrics: the Prometheus exporter, an output serving the latest answer and the counters over HTTP.
+// metrics: Prometheus metrics, the HTTP exporter's part that shows the latest answer and the counters.
 #ifndef QAVD_METRICS_H
 #define QAVD_METRICS_H
 
-#include "options.h"
-#include "output.h"
+#include "exporter.h"
 
 #include <memory>
 #include <string>
@@ -27,17 +26,18 @@ struct MetricsOptions {
  */
 void addMetricsOptions(CLI::App& app, MetricsOptions& options);
 
-/** The exporter as an output, and where it serves. */
-class MetricsExporter : public Output {
-public:
-    /** The TCP port /metrics is served on (the chosen one when 0 was asked for). */
-    virtual int port() const = 0;
-};
+/**
+ * The exporter's part: the latest answer and the counters as an output, and
+ * GET /metrics. Until the first answer, qav_up is 0 and only the counters are
+ * shown.
+ *
+ * @param battery The battery's name, the battery label of every series.
+ */
+std::unique_ptr<HttpPart> makeMetrics(const std::string& battery);
 
 /**
- * Start serving GET /metrics on options.listen for battery @p battery; any
- * other path is 404. Until the first answer, qav_up is 0 and only the
- * counters are shown.
+ * Start serving GET /metrics alone on options.listen for battery @p battery;
+ * any other path is 404.
  *
  * @param options The parsed options; options.listen as addMetricsOptions() accepts it.
  * @param battery The battery's name, the battery label of every series.
@@ -45,16 +45,7 @@ public:
  * @return The running exporter, or null when the address is malformed, cannot
  *         be bound, or the server cannot start.
  */
-std::unique_ptr<MetricsExporter> startMetrics(const MetricsOptions& options, const std::string& battery,
-                                              std::string* problem);
-
-/**
- * Start the exporter when --metrics-listen was given and add it to @p outputs;
- * @p daemon gives the battery's name.
- *
- * @return false with a message in @p problem when it cannot start.
- */
-bool addMetricsOutput(Outputs& outputs, const MetricsOptions& options, const DaemonOptions& daemon,
-                      std::string* problem);
+std::unique_ptr<HttpExporter> startMetrics(const MetricsOptions& options, const std::string& battery,
+                                           std::string* problem);
 
 #endif

@@ -21,7 +21,7 @@ struct HttpServer::Impl {
                              const char* version, const char* upload, std::size_t* uploadSize, void** state);
     static MHD_Result keepArgument(void* query, MHD_ValueKind kind, const char* key, const char* value);
     HttpResponse respond(MHD_Connection* connection, const char* url, const char* method) const;
-    MHD_Result send(MHD_Connection* connection, const HttpResponse& response) const;
+    MHD_Result send(MHD_Connection* connection, HttpResponse response) const;
 };
 
 namespace {
@@ -96,12 +96,17 @@ HttpResponse HttpServer::Impl::respond(MHD_Connection* connection, const char* u
 }
 
 // Queue a response on the connection.
-MHD_Result HttpServer::Impl::send(MHD_Connection* connection, const HttpResponse& response) const
+MHD_Result HttpServer::Impl::send(MHD_Connection* connection, HttpResponse response) const
 {
-    // The body is copied, so the response owns what it sends.
-    MHD_Response* out = api->createResponse(response.body.size(), const_cast<char*>(response.body.data()),
-                                            MHD_RESPMEM_MUST_COPY);
-    if (out == nullptr) return MHD_NO;
+    // The body moves to the heap and the library frees it once sent, so a large one
+    // (a day of history) is never copied.
+    auto* body = new std::string(std::move(response.body));
+    MHD_Response* out = api->createResponse(
+        body->size(), body->data(), [](void* owned) { delete static_cast<std::string*>(owned); }, body);
+    if (out == nullptr) {
+        delete body;
+        return MHD_NO;
+    }
     api->addHeader(out, "Content-Type", response.type.c_str());
     api->addHeader(out, "X-Content-Type-Options", "nosniff");
     for (const auto& [name, value] : response.headers) api->addHeader(out, name.c_str(), value.c_str());

@@ -30,7 +30,7 @@ Reading readingOf(const std::string& answer, long long time)
     return reading;
 }
 
-std::unique_ptr<MetricsExporter> startExporter()
+std::unique_ptr<HttpExporter> startExporter()
 {
     std::string problem;
     auto exporter = startMetrics({"127.0.0.1:0"}, "b1", &problem);

@@ -1,0 +1,67 @@
+// exporter: one HTTP server and the outputs whose state it serves, as one output.
+#ifndef QAVD_HTTP_EXPORTER_H
+#define QAVD_HTTP_EXPORTER_H
+
+#include "output.h"
+#include "server.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+/** An output whose state is served over HTTP. */
+class HttpPart : public Output {
+public:
+    /** Add this part's handlers to @p routes; they run on the server's thread. */
+    virtual void addRoutes(std::map<std::string, HttpHandler>& routes) = 0;
+};
+
+/**
+ * The HTTP exporter: the parts (metrics, the page) and the one server that
+ * serves their routes. Every output call reaches each part in turn.
+ */
+class HttpExporter final : public Output {
+public:
+    /**
+     * Serve the routes of @p parts on @p listen.
+     *
+     * @param listen  "ADDR:PORT" as parseListenAddress() reads it; port 0 takes a free port.
+     * @param parts   What is served; at least one.
+     * @param what    What is served, for messages: "metrics".
+     * @param problem Receives "cannot serve WHAT on LISTEN: REASON" when it cannot start. Must not be null.
+     * @return The running exporter, or null.
+     */
+    static std::unique_ptr<HttpExporter> start(const std::string& listen, std::vector<std::unique_ptr<HttpPart>> parts,
+                                               const std::string& what, std::string* problem);
+
+    /** @return The TCP port served (the chosen one when 0 was asked for). */
+    int port() const { return server ? server->port() : 0; }
+
+    void answer(const Reading& reading) override { each([&](Output& p) { p.answer(reading); }); }
+    void event(const Event& event) override { each([&](Output& p) { p.event(event); }); }
+    void polled(PollResult result) override { each([&](Output& p) { p.polled(result); }); }
+    void connected(bool ok) override { each([&](Output& p) { p.connected(ok); }); }
+    void freshness(bool fresh) override { each([&](Output& p) { p.freshness(fresh); }); }
+    void dropped(const char* output, std::uint64_t total) override
+    {
+        each([&](Output& p) { p.dropped(output, total); });
+    }
+    void rotate() override { each([](Output& p) { p.rotate(); }); }
+    /** Stop serving and close every connection, then finish each part. */
+    void finish() override;
+
+private:
+    HttpExporter() = default;
+    template <typename Call> void each(Call call)
+    {
+        for (const auto& part : parts) call(*part);
+    }
+
+    std::vector<std::unique_ptr<HttpPart>> parts;
+    // Declared after the parts, so the server stops before they go.
+    std::unique_ptr<HttpServer> server;
+};
+
+#endif

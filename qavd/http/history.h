@@ -1,0 +1,75 @@
+// history: the last day of answers in buckets of fixed width, for the page's charts.
+#ifndef QAVD_HTTP_HISTORY_H
+#define QAVD_HTTP_HISTORY_H
+
+#include "battery_status.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+/**
+ * A ring of the last 24 hours: per bucket the mean of the answers accepted in
+ * it (gas gauge, stack voltage, current, lowest and highest cell voltage,
+ * hottest layer, heatsink temperature, humidity). A bucket is the poll interval
+ * rounded up to whole seconds, but at least 5 s, so the ring holds at most
+ * 17,280 buckets; they are allocated once. Stale stretches stay gaps. add() and
+ * json() may run on different threads; json() holds the lock only while it
+ * copies a few hundred buckets at a time.
+ */
+class History {
+public:
+    /** @param interval The poll interval in seconds. */
+    explicit History(double interval);
+
+    /**
+     * Add an accepted answer to the bucket of its time.
+     *
+     * @param status The decoded answer.
+     * @param time   Seconds since the epoch.
+     */
+    void add(const BatteryStatus& status, long long time);
+
+    /** The data went stale: the next bucket begins a new stretch. */
+    void breakLine();
+
+    /**
+     * The buckets of the last @p seconds up to @p now, oldest first, as JSON:
+     * {"bucket_seconds":5,"fields":["time",...],"points":[[time,...],...]}. A
+     * point holds the bucket's start time and its means; a point of nulls after
+     * the time marks a gap where the data was stale.
+     *
+     * @param seconds How far back; more than a day gives the whole ring.
+     * @param now     Seconds since the epoch.
+     */
+    std::string json(long long seconds, long long now) const;
+
+    /** @return The width of a bucket in seconds. */
+    int bucketSeconds() const { return width; }
+    /** @return How many buckets the ring holds. */
+    std::size_t capacity() const { return ring.size(); }
+
+    static constexpr long long span = 86400;          ///< Seconds the ring covers.
+    static constexpr std::size_t maxBuckets = 17280;  ///< A day of 5 s buckets.
+    static constexpr std::size_t fieldCount = 8;      ///< Values per bucket.
+
+private:
+    // The sums of the answers in one bucket, in the units of the answer.
+    struct Bucket {
+        std::uint32_t index = 0; // time / width of its start
+        std::uint16_t count = 0; // 0 while unused
+        bool gapBefore = false;
+        std::int32_t sums[fieldCount] = {};
+    };
+
+    std::size_t copyChunk(std::int64_t first, std::int64_t last, std::vector<Bucket>* out) const;
+
+    int width;
+    std::vector<Bucket> ring;
+    bool pendingGap = false;
+    mutable std::mutex mutex;
+};
+
+#endif

@@ -1,0 +1,67 @@
+// http: the HTTP exporter's options, and the one server for the page, its API and the metrics.
+#include "http.h"
+
+#include "page.h"
+
+#include <CLI/CLI.hpp>
+#include <arpa/inet.h>
+
+#include <syslog.h>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Whether two well-formed listen addresses name the same address and port.
+bool sameAddress(const std::string& one, const std::string& other)
+{
+    HostPort a, b;
+    in_addr first{}, second{};
+    return parseListenAddress(one, &a).empty() && parseListenAddress(other, &b).empty() && a.port == b.port &&
+           inet_pton(AF_INET, a.host.c_str(), &first) == 1 && inet_pton(AF_INET, b.host.c_str(), &second) == 1 &&
+           first.s_addr == second.s_addr;
+}
+
+} // namespace
+
+void addHttpOptions(CLI::App& app, HttpOptions& options)
+{
+    app.add_option("--http-listen", options.listen,
+                   "Serve the status page, its API and /metrics at ADDR:PORT (off by default)")
+        ->type_name("ADDR:PORT")
+        ->check(CLI::Validator(
+            [](const std::string& value) {
+                HostPort where;
+                return parseListenAddress(value, &where);
+            },
+            "ADDR:PORT"));
+    addMetricsOptions(app, options.metrics);
+}
+
+bool addHttpOutput(Outputs& outputs, const HttpOptions& options, const DaemonOptions& daemon, std::string* problem)
+{
+    const std::string& page = options.listen;
+    const std::string& metrics = options.metrics.listen;
+    if (page.empty() && metrics.empty()) return true;
+    if (!page.empty() && !metrics.empty() && !sameAddress(page, metrics)) {
+        *problem = "--http-listen " + page + " and --metrics-listen " + metrics +
+                   " differ: one server serves the page and /metrics; give only --http-listen";
+        return false;
+    }
+    std::unique_ptr<HttpExporter> exporter;
+    if (page.empty()) {
+        exporter = startMetrics(options.metrics, daemon.name, problem);
+    } else {
+        std::vector<std::unique_ptr<HttpPart>> parts;
+        parts.push_back(makeMetrics(daemon.name));
+        parts.push_back(makePage(daemon));
+        exporter = HttpExporter::start(page, std::move(parts), "HTTP", problem);
+    }
+    if (!exporter) return false;
+    // The port actually bound, which differs from the one asked for when that was 0.
+    const std::string& listen = page.empty() ? metrics : page;
+    std::string where = listen.substr(0, listen.rfind(':') + 1) + std::to_string(exporter->port());
+    logMessage(LOG_NOTICE, "HTTP server listening on " + where);
+    outputs.add(std::move(exporter));
+    return true;
+}

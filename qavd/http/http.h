@@ -1,0 +1,39 @@
+// http: the HTTP exporter's options, and the one server for the page, its API and the metrics.
+#ifndef QAVD_HTTP_H
+#define QAVD_HTTP_H
+
+#include "metrics.h"
+#include "options.h"
+
+#include <string>
+
+namespace CLI {
+class App;
+}
+
+/** What the HTTP exporter is told on the command line or in the config file. */
+struct HttpOptions {
+    std::string listen;     ///< --http-listen: "ADDR:PORT" for the page, its API and /metrics; empty while off.
+    MetricsOptions metrics; ///< --metrics-listen: /metrics alone.
+};
+
+/**
+ * Register --http-listen and --metrics-listen on @p app, both ADDR:PORT as
+ * parseListenAddress() reads them; CLI11 rejects any other value while parsing.
+ *
+ * @param app     The daemon's command line.
+ * @param options Where the values go; must outlive @p app's parsing.
+ */
+void addHttpOptions(CLI::App& app, HttpOptions& options);
+
+/**
+ * Start the HTTP exporter when either address is given and add it to
+ * @p outputs: one server on that address, serving /metrics, and with
+ * --http-listen the page and its API too. Both given must name the same
+ * address. Prints "qavd: HTTP server listening on ADDR:PORT" with the port bound.
+ *
+ * @return false with a message in @p problem when it cannot start.
+ */
+bool addHttpOutput(Outputs& outputs, const HttpOptions& options, const DaemonOptions& daemon, std::string* problem);
+
+#endif

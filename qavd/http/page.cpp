@@ -1,0 +1,249 @@
+// page: the web page and its API: the latest answer, the last events and a day of history.
+#include "page.h"
+
+#include "history.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <fcntl.h>
+#include <iterator>
+#include <mutex>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+#ifndef QAVD_CHART_LIBRARY
+#define QAVD_CHART_LIBRARY "/usr/share/javascript/chart.js/chart.min.js"
+#endif
+
+namespace {
+
+// Events the page lists.
+constexpr std::size_t eventsKept = 100;
+// The chart library is a file of a few hundred kilobytes; anything far larger is not it.
+constexpr off_t chartLibraryLimit = 4 << 20;
+
+// Seconds since the epoch, with fractions.
+double secondsNow()
+{
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// Whether the battery is low. No threshold is configured, so the state leaves
+// "low_battery" out; --low-battery, once there, sets it.
+std::optional<bool> lowBattery(const DaemonOptions& /*daemon*/, const BatteryStatus& /*status*/)
+{
+    return std::nullopt;
+}
+
+// Why polls fail, in the words of the stale banner.
+std::string reasonOf(PollResult result, bool connectFailed)
+{
+    switch (result) {
+    case PollResult::accepted: return "";
+    case PollResult::timeout: return "timeout";
+    case PollResult::disconnected: return connectFailed ? "cannot connect" : "connection lost";
+    default: return std::string("rejected answers (") + pollResultName(result) + ")";
+    }
+}
+
+// A JSON response that is never cached.
+HttpResponse jsonResponse(std::string body)
+{
+    return {200, "application/json", std::move(body), {{"Cache-Control", "no-store"}}};
+}
+
+// The chart library's file, or 404 saying where it was looked for.
+HttpResponse chartLibrary()
+{
+    const std::string path = QAVD_CHART_LIBRARY;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat about {};
+    std::string body;
+    bool ok = fd >= 0 && fstat(fd, &about) == 0 && S_ISREG(about.st_mode) && about.st_size <= chartLibraryLimit;
+    if (ok) {
+        body.resize(static_cast<std::size_t>(about.st_size));
+        ok = read(fd, body.data(), body.size()) == static_cast<ssize_t>(body.size());
+    }
+    int error = errno;
+    if (fd >= 0) close(fd);
+    if (!ok)
+        return {404, "text/plain; charset=utf-8",
+                "The chart library " + path + " cannot be read (" + std::strerror(error) +
+                    "); it comes with the Debian package libjs-chart.js.\n",
+                {}};
+    return {200, "text/javascript; charset=utf-8", std::move(body), {{"Cache-Control", "max-age=86400"}}};
+}
+
+// The seconds argument of a history request: 1 or more in decimal digits; the whole
+// ring when absent; nothing when malformed.
+std::optional<long long> secondsAsked(const HttpRequest& request)
+{
+    auto given = request.query.find("seconds");
+    if (given == request.query.end()) return History::span;
+    const std::string& text = given->second;
+    bool digits = !text.empty() && text.size() <= 9 &&
+                  std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (!digits || std::stoll(text) < 1) return std::nullopt;
+    return std::stoll(text);
+}
+
+// What the page shows, changed by the poll loop's calls under the lock.
+struct Shown {
+    bool haveReading = false;
+    Reading latest;       // the last accepted answer
+    double latestAt = 0;  // when it came, in seconds since the epoch
+    bool fresh = false;
+    std::string reason = "waiting for the first answer";
+    bool connectFailed = false;
+    long failedPolls = 0; // since the last accepted answer
+    std::deque<Event> events;
+};
+
+// The page's part: what it shows, the history, and the routes that serve them.
+class Page final : public HttpPart {
+public:
+    explicit Page(const DaemonOptions& daemon)
+        : options(daemon), started(static_cast<long long>(std::time(nullptr))), history(daemon.interval)
+    {
+    }
+
+    void addRoutes(std::map<std::string, HttpHandler>& routes) override;
+
+    void answer(const Reading& reading) override
+    {
+        history.add(reading.status, reading.time);
+        double now = secondsNow();
+        std::lock_guard<std::mutex> lock(mutex);
+        shown.latest = reading;
+        shown.latestAt = now;
+        shown.haveReading = true;
+        shown.fresh = true;
+        shown.failedPolls = 0;
+    }
+
+    void freshness(bool fresh) override
+    {
+        if (fresh) return; // the answer that makes it fresh comes next, with its values
+        history.breakLine();
+        std::lock_guard<std::mutex> lock(mutex);
+        shown.fresh = false;
+    }
+
+    void polled(PollResult result) override
+    {
+        if (result == PollResult::accepted) return;
+        std::lock_guard<std::mutex> lock(mutex);
+        shown.reason = reasonOf(result, shown.connectFailed);
+        shown.failedPolls++;
+    }
+
+    void connected(bool ok) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        shown.connectFailed = !ok;
+    }
+
+    void event(const Event& event) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (shown.events.size() == eventsKept) shown.events.pop_front();
+        shown.events.push_back(event);
+    }
+
+private:
+    HttpResponse state() const;
+    HttpResponse events() const;
+
+    const DaemonOptions options;
+    const long long started;
+    History history;
+    mutable std::mutex mutex;
+    Shown shown;
+};
+
+// The latest answer's JSON line with the page's fields added.
+HttpResponse Page::state() const
+{
+    Shown s;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        s.haveReading = shown.haveReading;
+        s.latest = shown.latest;
+        s.latestAt = shown.latestAt;
+        s.fresh = shown.fresh;
+        s.reason = shown.reason;
+        s.failedPolls = shown.failedPolls;
+    }
+    nlohmann::ordered_json extra;
+    extra["fresh"] = s.haveReading && s.fresh;
+    if (s.haveReading) extra["age_seconds"] = std::round(std::max(0.0, secondsNow() - s.latestAt) * 10) / 10;
+    if (std::optional<bool> low = lowBattery(options, s.latest.status); s.haveReading && low) extra["low_battery"] = *low;
+    extra["interval_seconds"] = options.interval;
+    if (!extra["fresh"].get<bool>()) {
+        extra["stale_since"] = s.haveReading ? s.latest.time : started;
+        extra["stale_reason"] = s.reason;
+        extra["failed_polls"] = s.failedPolls;
+    }
+    std::string body = s.haveReading ? s.latest.json() : nlohmann::json{{"battery", options.name}}.dump();
+    body.back() = ',';
+    body += extra.dump().substr(1);
+    return jsonResponse(std::move(body));
+}
+
+// The last events, oldest first, as {"events":[{"event":...,"detail":...,"time":...},...]}.
+HttpResponse Page::events() const
+{
+    std::deque<Event> copy;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        copy = shown.events;
+    }
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    std::transform(copy.begin(), copy.end(), std::back_inserter(list), [](const Event& e) {
+        return nlohmann::ordered_json{{"event", e.name}, {"detail", e.detail}, {"time", e.time}};
+    });
+    nlohmann::ordered_json body{{"events", std::move(list)}};
+    return jsonResponse(body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+}
+
+void Page::addRoutes(std::map<std::string, HttpHandler>& routes)
+{
+    std::map<std::string, HttpHandler> own;
+    for (std::size_t i = 0; i < pageFileCount; i++) {
+        const PageFile& file = pageFiles[i];
+        own[file.path] = [&file](const HttpRequest&) {
+            return HttpResponse{200, file.type, std::string(file.body), {{"Cache-Control", "no-cache"}}};
+        };
+    }
+    own["/chart.js"] = [](const HttpRequest&) { return chartLibrary(); };
+    own["/api/v1/state"] = [this](const HttpRequest&) { return state(); };
+    own["/api/v1/events"] = [this](const HttpRequest&) { return events(); };
+    own["/api/v1/history"] = [this](const HttpRequest& request) {
+        std::optional<long long> seconds = secondsAsked(request);
+        if (!seconds) return HttpResponse{400, "text/plain; charset=utf-8", "seconds must be a whole number of at least 1\n", {}};
+        return jsonResponse(history.json(*seconds, static_cast<long long>(std::time(nullptr))));
+    };
+    // The page loads only what it is served from here.
+    for (auto& [path, handler] : own)
+        routes[path] = [serve = std::move(handler)](const HttpRequest& request) {
+            HttpResponse response = serve(request);
+            response.headers.emplace_back("Content-Security-Policy", "default-src 'self'");
+            return response;
+        };
+}
+
+} // namespace
+
+std::unique_ptr<HttpPart> makePage(const DaemonOptions& daemon)
+{
+    return std::make_unique<Page>(daemon);
+}

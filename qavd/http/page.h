@@ -1,0 +1,42 @@
+// page: the web page and its API: the latest answer, the last events and a day of history.
+#ifndef QAVD_HTTP_PAGE_H
+#define QAVD_HTTP_PAGE_H
+
+#include "exporter.h"
+#include "options.h"
+
+#include <cstddef>
+#include <memory>
+#include <string_view>
+
+/** A file of the page, compiled into qavd. */
+struct PageFile {
+    const char* path;      ///< Where it is served: "/", "/app.js", ...
+    const char* type;      ///< Its Content-Type.
+    std::string_view body; ///< Its bytes.
+};
+
+/** The page and the files it loads (script, style, icon). */
+extern const PageFile pageFiles[];
+/** How many pageFiles there are. */
+extern const std::size_t pageFileCount;
+
+/**
+ * The page's part of the HTTP exporter. It serves GET / and the files it loads;
+ * /chart.js, the chart library, read from its installed path; and the API:
+ *
+ * - /api/v1/state: the latest answer as --output json prints it, plus "fresh",
+ *   "age_seconds" (since it came), "interval_seconds" and, while stale,
+ *   "stale_since" (the last answer's time, or qavd's start), "stale_reason"
+ *   and "failed_polls"; before the first answer only "battery" and those.
+ * - /api/v1/history?seconds=N: the last N seconds (default a day) of the
+ *   History ring.
+ * - /api/v1/events: the last 100 events, oldest first.
+ *
+ * Every response carries "Content-Security-Policy: default-src 'self'".
+ *
+ * @param daemon The daemon's options: the battery's name and the poll interval.
+ */
+std::unique_ptr<HttpPart> makePage(const DaemonOptions& daemon);
+
+#endif

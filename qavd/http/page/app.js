@@ -1,0 +1,340 @@
+// qavd's page: polls the API and shows the latest answer, the status, the events and the history.
+'use strict';
+
+// The status flags in register order: name in the JSON, label, and whether a set bit is a fault.
+const FLAGS = [
+  ['fan', 'Fan', false],
+  ['main_fuse', 'Main fuse', true],
+  ['safe_operating_area', 'Safe operating area', true],
+  ['overcurrent', 'Overcurrent', true],
+  ['undervoltage', 'Undervoltage', true],
+  ['overvoltage', 'Overvoltage', true],
+  ['discharge_mode', 'Discharge mode', false],
+  ['charge_mode', 'Charge mode', false],
+  ['discharge_transient', 'Discharge transient', true],
+  ['battery_cold_limit', 'Battery cold limit', true],
+  ['heatsink_hot_limit', 'Heatsink hot limit', true],
+  ['battery_hot_limit', 'Battery hot limit', true],
+  ['battery_enable', 'Battery enable', false],
+];
+
+// The charts: canvas, colour, and the value of a history point ([time, gauge, stack,
+// current, lowest cell, highest cell, hottest layer, heatsink, humidity]).
+const CHARTS = [
+  ['chart-soc', '#2f7d32', (p) => p[1]],
+  ['chart-stack', '#1565c0', (p) => p[2]],
+  ['chart-current', '#6a1b9a', (p) => p[3]],
+  ['chart-spread', '#c77700', (p) => (p[4] === null ? null : Math.round((p[5] - p[4]) * 1000))],
+  ['chart-hottest', '#c62828', (p) => p[6]],
+];
+
+// Cell bars share one scale, widened when a cell lies outside it.
+const CELL_SCALE = [2.5, 4.3];
+
+const page = {
+  state: null, // the last state the API gave
+  stateAt: 0, // performance.now() when it came
+  unreachable: '', // why the last request failed; empty when it did not
+  span: 3600, // seconds the charts show
+  bucket: 5, // seconds per history point
+  points: [], // history points of the span, oldest first
+  fetchedAt: 0, // Date.now() of the last history request that came back
+  skew: 0, // seconds qavd's clock is ahead of ours
+  charts: [],
+  lastEvents: '',
+};
+
+const $ = (id) => document.getElementById(id);
+
+// Text goes in as text, never as HTML.
+function setText(id, text) {
+  $(id).textContent = text;
+}
+
+function element(tag, className, text) {
+  const node = document.createElement(tag);
+  if (className) node.className = className;
+  if (text !== undefined) node.textContent = text;
+  return node;
+}
+
+const two = (n) => String(n).padStart(2, '0');
+
+// Seconds since the epoch as local time of day, with the date when it is not today.
+function clock(seconds) {
+  const d = new Date(seconds * 1000);
+  const time = `${two(d.getHours())}:${two(d.getMinutes())}:${two(d.getSeconds())}`;
+  if (d.toDateString() === new Date().toDateString()) return time;
+  return `${d.getFullYear()}-${two(d.getMonth() + 1)}-${two(d.getDate())} ${time}`;
+}
+
+function ago(seconds) {
+  if (seconds < 10) return `${seconds.toFixed(1)} s ago`;
+  if (seconds < 120) return `${Math.round(seconds)} s ago`;
+  if (seconds < 7200) return `${Math.round(seconds / 60)} min ago`;
+  return `${Math.round(seconds / 3600)} h ago`;
+}
+
+// A register's set bits: "none", or "0x0012: bits 1, 4".
+function bits(value) {
+  if (!value) return 'none';
+  const set = [];
+  for (let bit = 0; bit < 16; bit++) if (value & (1 << bit)) set.push(bit);
+  const hex = '0x' + value.toString(16).toUpperCase().padStart(4, '0');
+  return `${hex}: bit${set.length > 1 ? 's' : ''} ${set.join(', ')}`;
+}
+
+// The lists whose items the state fills: cells, layers and flags.
+function build() {
+  for (let i = 1; i <= 8; i++) {
+    const cell = element('li', 'cell');
+    const track = element('span', 'track');
+    track.append(element('span', 'fill'));
+    cell.append(element('span', 'label', String(i)), track, element('span', 'reading value', '–'),
+      element('span', 'mark'));
+    $('cells').append(cell);
+    const layer = element('li', 'layer');
+    layer.append(element('span', 'label', `Layer ${i}`), element('span', 'reading value', '–'));
+    $('layers').append(layer);
+  }
+  for (const [name, label] of FLAGS) {
+    const flag = element('li', 'flag');
+    flag.dataset.flag = name;
+    flag.append(element('span', 'label', label), element('span', 'reading value', '–'));
+    $('flags').append(flag);
+  }
+}
+
+function renderCells(volts) {
+  const lowest = Math.min(...volts);
+  const highest = Math.max(...volts);
+  const bottom = Math.min(CELL_SCALE[0], lowest);
+  const top = Math.max(CELL_SCALE[1], highest);
+  [...$('cells').children].forEach((cell, i) => {
+    const v = volts[i];
+    cell.querySelector('.fill').style.width = `${((v - bottom) / (top - bottom)) * 100}%`;
+    cell.querySelector('.reading').textContent = `${v.toFixed(3)} V`;
+    const mark = lowest === highest ? '' : v === lowest ? 'lowest' : v === highest ? 'highest' : '';
+    cell.querySelector('.mark').textContent = mark;
+    cell.classList.toggle('lowest', mark === 'lowest');
+    cell.classList.toggle('highest', mark === 'highest');
+  });
+  setText('spread', `${Math.round((highest - lowest) * 1000)} mV`);
+}
+
+function renderLayers(temps) {
+  const hottest = Math.max(...temps);
+  [...$('layers').children].forEach((layer, i) => {
+    layer.querySelector('.reading').textContent = `${temps[i]} °C`;
+    layer.classList.toggle('hottest', temps[i] === hottest);
+  });
+}
+
+function renderFlags(flags) {
+  for (const [name, , fault] of FLAGS) {
+    const item = $('flags').querySelector(`[data-flag="${name}"]`);
+    const set = flags[name] === true;
+    item.querySelector('.reading').textContent = fault ? (set ? 'Fault' : 'Good') : set ? 'On' : 'Off';
+    item.className = `flag ${fault ? (set ? 'fault' : 'good') : set ? 'on' : 'off'}`;
+  }
+}
+
+// The header's figures.
+function renderHeader(s) {
+  const gauge = s.gas_gauge_percent;
+  const current = s.current_amperes;
+  setText('soc', `${gauge.toFixed(1)} %`);
+  $('soc-bar').style.width = `${Math.max(0, Math.min(100, gauge))}%`;
+  const mode = current > 0 ? 'Charging' : current < 0 ? 'Discharging' : 'Resting';
+  setText('mode', mode);
+  $('mode').className = `value mode ${mode.toLowerCase()}`;
+  setText('stack', `${s.stack_voltage_volts.toFixed(2)} V`);
+  setText('current', `${current.toFixed(2)} A`);
+  setText('power', `${(s.stack_voltage_volts * current).toFixed(1)} W`);
+  $('low').hidden = s.low_battery !== true;
+  document.title = `${s.battery} ${gauge.toFixed(1)} %`;
+}
+
+// Why the data is stale, as the banner says it.
+function staleText(s) {
+  if (page.unreachable) {
+    const since = s && 'time' in s ? clock(s.time) : 'the page was loaded';
+    return `Data stale since ${since}: qavd does not answer (${page.unreachable})`;
+  }
+  const polls = s.failed_polls ? `, ${s.failed_polls} failed poll${s.failed_polls > 1 ? 's' : ''}` : '';
+  return `Data stale since ${clock(s.stale_since)}: ${s.stale_reason}${polls}`;
+}
+
+function render() {
+  const s = page.state;
+  const live = !page.unreachable && s && s.fresh === true;
+  document.body.classList.toggle('stale', !live);
+  $('banner').hidden = live;
+  if (!live) setText('banner', staleText(s));
+  if (!s) return;
+  setText('name', s.battery);
+  if (!('gas_gauge_percent' in s)) return;
+  renderHeader(s);
+  renderCells(s.cell_voltages_volts);
+  renderLayers(s.layer_temperatures_celsius);
+  setText('heatsink', `${s.heatsink_temperature_celsius} °C`);
+  setText('humidity', `${s.relative_humidity_percent} %`);
+  renderFlags(s.status_flags);
+  setText('temp-alert', bits(s.temp_alert_register));
+  setText('volt-alert', bits(s.volt_alert_register));
+  setText('balance', '0x' + s.balance_register.toString(16).toUpperCase().padStart(2, '0'));
+  renderAge();
+}
+
+function renderAge() {
+  const s = page.state;
+  if (!s || !('age_seconds' in s)) return;
+  setText('age', ago(s.age_seconds + (performance.now() - page.stateAt) / 1000));
+}
+
+async function getJson(path) {
+  const abort = new AbortController();
+  const timer = setTimeout(() => abort.abort(), 5000);
+  try {
+    const response = await fetch(path, { cache: 'no-store', signal: abort.signal });
+    if (!response.ok) throw new Error(`HTTP ${response.status}`);
+    return await response.json();
+  } finally {
+    clearTimeout(timer);
+  }
+}
+
+// Ask for the state twice per poll interval (within 0.1 s to 2 s), so each answer shows within one.
+async function pollState() {
+  try {
+    const s = await getJson('/api/v1/state');
+    const before = page.state;
+    page.state = s;
+    page.stateAt = performance.now();
+    if ('time' in s) page.skew = s.time + s.age_seconds - Date.now() / 1000;
+    page.unreachable = '';
+    if (!before || before.time !== s.time || before.fresh !== s.fresh) pollEvents();
+  } catch (error) {
+    page.unreachable = error.name === 'AbortError' ? 'timeout' : error.message;
+  }
+  render();
+  const interval = page.state ? page.state.interval_seconds : 1;
+  setTimeout(pollState, Math.min(2, Math.max(0.1, interval / 2)) * 1000);
+}
+
+async function pollEvents() {
+  let events;
+  try {
+    events = (await getJson('/api/v1/events')).events;
+  } catch (error) {
+    return; // the state's poll reports qavd gone
+  }
+  const key = JSON.stringify(events.length ? events[events.length - 1] : null) + events.length;
+  if (key === page.lastEvents) return;
+  page.lastEvents = key;
+  const list = $('events');
+  list.replaceChildren();
+  if (!events.length) list.append(element('li', 'none', 'None yet'));
+  for (const e of events.slice().reverse()) {
+    const bad = ['commlost', 'alert', 'fault'].includes(e.event);
+    const item = element('li', bad ? 'bad' : 'good');
+    item.append(element('time', '', clock(e.time)), element('strong', '', e.event), element('span', '', e.detail));
+    list.append(item);
+  }
+}
+
+// Chart ticks at round local times: every 10 min, hour or 4 h for a span of 1, 6 or 24 h.
+function timeTicks(axis) {
+  const step = (page.span <= 3600 ? 600 : page.span <= 21600 ? 3600 : 14400) * 1000;
+  const offset = new Date().getTimezoneOffset() * 60000;
+  const ticks = [];
+  for (let t = Math.ceil((axis.min - offset) / step) * step + offset; t <= axis.max; t += step) ticks.push({ value: t });
+  axis.ticks = ticks;
+}
+
+function makeCharts() {
+  if (typeof Chart === 'undefined') {
+    const note = $('charts-note');
+    note.textContent = 'No charts: qavd cannot serve the chart library (Debian package libjs-chart.js).';
+    note.hidden = false;
+    return;
+  }
+  Chart.defaults.color = getComputedStyle(document.body).color;
+  Chart.defaults.font.size = 13;
+  for (const [id, colour] of CHARTS) {
+    page.charts.push(new Chart($(id), {
+      type: 'line',
+      data: { datasets: [{ data: [], borderColor: colour, borderWidth: 2, pointRadius: 0, spanGaps: false }] },
+      options: {
+        animation: false,
+        parsing: false,
+        normalized: true,
+        maintainAspectRatio: false,
+        plugins: { legend: { display: false }, tooltip: { callbacks: { title: (items) => clock(items[0].parsed.x / 1000) } } },
+        interaction: { mode: 'nearest', axis: 'x', intersect: false },
+        scales: {
+          x: { type: 'linear', afterBuildTicks: timeTicks, ticks: { callback: (v) => clock(v / 1000).slice(-8, -3) } },
+          y: { grace: '5%' },
+        },
+      },
+    }));
+  }
+}
+
+function drawCharts() {
+  const now = Date.now() + page.skew * 1000;
+  page.charts.forEach((chart, i) => {
+    const value = CHARTS[i][2];
+    chart.data.datasets[0].data = page.points.map((p) => ({ x: p[0] * 1000, y: value(p) }));
+    chart.options.scales.x.min = now - page.span * 1000;
+    chart.options.scales.x.max = now;
+    chart.update('none');
+  });
+}
+
+// The whole span anew, or what came since the last request (timers of a hidden page run
+// late) merged into what is shown.
+async function loadHistory(whole) {
+  const since = Math.ceil((Date.now() - page.fetchedAt) / 1000) + 2 * page.bucket;
+  const asked = Date.now();
+  let history;
+  try {
+    history = await getJson(`/api/v1/history?seconds=${whole ? page.span : Math.min(since, page.span)}`);
+  } catch (error) {
+    return;
+  }
+  page.fetchedAt = asked;
+  page.bucket = history.bucket_seconds;
+  const fresh = history.points;
+  if (whole) page.points = fresh;
+  else if (fresh.length) page.points = page.points.filter((p) => p[0] < fresh[0][0]).concat(fresh);
+  const oldest = Date.now() / 1000 + page.skew - page.span;
+  page.points = page.points.filter((p) => p[0] >= oldest - page.bucket);
+  drawCharts();
+}
+
+async function pollHistory() {
+  await loadHistory(false);
+  setTimeout(pollHistory, page.bucket * 1000);
+}
+
+function setSpan(button) {
+  page.span = Number(button.dataset.seconds);
+  for (const other of document.querySelectorAll('.switch button'))
+    other.setAttribute('aria-pressed', String(other === button));
+  loadHistory(true);
+}
+
+// The values first; the charts once the chart library, which runs after this script, is in.
+function start() {
+  build();
+  pollState();
+  setInterval(renderAge, 1000);
+  document.addEventListener('DOMContentLoaded', () => {
+    makeCharts();
+    for (const button of document.querySelectorAll('.switch button')) button.addEventListener('click', () => setSpan(button));
+    loadHistory(true).then(() => setTimeout(pollHistory, page.bucket * 1000));
+  });
+}
+
+start();

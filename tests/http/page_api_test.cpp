@@ -1,0 +1,167 @@
+// Tests of the page's API driven as an output and fetched over HTTP with curl.
+#include "json.h"
+#include "metrics_fixture.h"
+#include "page.h"
+#include "sample_answers.h"
+
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+Reading readingOf(const std::string& answer, long long time)
+{
+    Reading reading{"b1", time, answer, {}};
+    decodeStatus(answer.data(), answer.size(), &reading.status);
+    return reading;
+}
+
+// The page's part alone on a free port, for battery b1 polled every interval seconds.
+std::unique_ptr<HttpExporter> startPage(double interval)
+{
+    DaemonOptions daemon;
+    daemon.name = "b1";
+    daemon.interval = interval;
+    std::vector<std::unique_ptr<HttpPart>> parts;
+    parts.push_back(makePage(daemon));
+    std::string problem;
+    auto exporter = HttpExporter::start("127.0.0.1:0", std::move(parts), "HTTP", &problem);
+    EXPECT_NE(exporter, nullptr) << problem;
+    return exporter;
+}
+
+Response fetch(const HttpExporter& page, const std::string& path)
+{
+    return curl("http://127.0.0.1:" + std::to_string(page.port()) + path);
+}
+
+nlohmann::json getJson(const HttpExporter& page, const std::string& path)
+{
+    Response response = fetch(page, path);
+    EXPECT_EQ(response.status, 200) << path << ": " << response.error;
+    return nlohmann::json::parse(response.body, nullptr, false);
+}
+
+} // namespace
+
+class PageApi : public ::testing::Test {
+protected:
+    void SetUp() override { REQUIRE_PROGRAM(CURL_PATH, "curl"); }
+};
+
+TEST_F(PageApi, StateAndEventsFollowThePollLoop)
+{
+    auto page = startPage(5);
+    long long started = std::time(nullptr);
+    nlohmann::json state = getJson(*page, "/api/v1/state");
+    EXPECT_EQ(state["battery"], "b1");
+    EXPECT_EQ(state["fresh"], false);
+    EXPECT_EQ(state["interval_seconds"], 5);
+    EXPECT_EQ(state["stale_reason"], "waiting for the first answer");
+    EXPECT_LE(std::abs(state["stale_since"].get<long long>() - started), 1);
+    EXPECT_FALSE(state.contains("gas_gauge_percent") || state.contains("age_seconds")) << state;
+
+    // Why polls fail, as the banner will say it, with the failures counted.
+    const struct {
+        bool connectOk;
+        PollResult result;
+        const char* reason;
+    } failures[] = {{false, PollResult::disconnected, "cannot connect"},
+                    {true, PollResult::disconnected, "connection lost"},
+                    {true, PollResult::malformed, "rejected answers (malformed)"},
+                    {true, PollResult::timeout, "timeout"}};
+    int failed = 0;
+    for (const auto& f : failures) {
+        page->connected(f.connectOk);
+        page->polled(f.result);
+        state = getJson(*page, "/api/v1/state");
+        EXPECT_EQ(state["stale_reason"], f.reason);
+        EXPECT_EQ(state["failed_polls"], ++failed);
+    }
+
+    // Fresh: the answer as --output json prints it, with the page's fields.
+    page->freshness(true);
+    page->answer(readingOf(answerA, 1796699894));
+    state = getJson(*page, "/api/v1/state");
+    nlohmann::json line = nlohmann::json::parse(readingJsonLine(readingOf(answerA, 1796699894)));
+    for (const auto& [key, value] : line.items()) EXPECT_EQ(state[key], value) << key;
+    EXPECT_EQ(state["gas_gauge_percent"], 85);
+    EXPECT_EQ(state["fresh"], true);
+    EXPECT_GE(state["age_seconds"], 0);
+    EXPECT_LT(state["age_seconds"], 2);
+    EXPECT_EQ(state.size(), line.size() + 3) << state;
+
+    // Stale again: the values stay, marked stale since the last answer.
+    page->polled(PollResult::timeout);
+    page->freshness(false);
+    state = getJson(*page, "/api/v1/state");
+    EXPECT_EQ(state["fresh"], false);
+    EXPECT_EQ(state["stale_since"], 1796699894);
+    EXPECT_EQ(state["stale_reason"], "timeout");
+    EXPECT_EQ(state["failed_polls"], 1);
+    EXPECT_EQ(state["gas_gauge_percent"], 85);
+
+    // The last 100 events, oldest first, their text kept as it is.
+    for (int i = 0; i < 105; i++)
+        page->event({"b1", i % 2 != 0 ? "alert" : "alertclear", "<b>" + std::to_string(i), 1796699900 + i});
+    nlohmann::json events = getJson(*page, "/api/v1/events")["events"];
+    ASSERT_EQ(events.size(), 100U);
+    EXPECT_EQ(events.front(), (nlohmann::json{{"event", "alert"}, {"detail", "<b>5"}, {"time", 1796699905}}));
+    EXPECT_EQ(events.back()["detail"], "<b>104");
+}
+
+TEST_F(PageApi, AFullDayKeepsItsSizeWithMeansAndGaps)
+{
+    auto page = startPage(1); // buckets of 5 s: 17,280 in a day
+    const long long last = std::time(nullptr) / 5 * 5;
+    const long long gapStart = last - 7200;
+    // A day and 100 buckets more, an answer a bucket, but none for the stale minute at gapStart.
+    page->freshness(true);
+    for (long long t = last - 5 * 17380; t < last; t += 5) {
+        if (t == gapStart) page->freshness(false);
+        if (t >= gapStart && t < gapStart + 60) continue;
+        if (t == gapStart + 60) page->freshness(true);
+        page->answer(readingOf(answerA, t));
+    }
+    // The current bucket holds two answers, so it shows their mean.
+    page->answer(readingOf(answerA, last));
+    page->answer(readingOf(answerB, last + 1));
+
+    // The window ends with the current bucket; retry when it moved on during the request.
+    nlohmann::json day;
+    long long current = 0;
+    for (int attempt = 0; attempt < 2; attempt++) {
+        current = std::time(nullptr) / 5;
+        day = getJson(*page, "/api/v1/history");
+        if (std::time(nullptr) / 5 == current) break;
+    }
+    long long shift = current - last / 5; // 0, or 1 when a bucket began since the answers
+    EXPECT_EQ(day["bucket_seconds"], 5);
+    EXPECT_EQ(day["fields"], (nlohmann::json{"time", "gas_gauge_percent", "stack_voltage_volts", "current_amperes",
+                                             "lowest_cell_volts", "highest_cell_volts", "hottest_layer_celsius",
+                                             "heatsink_temperature_celsius", "relative_humidity_percent"}));
+    const nlohmann::json& points = day["points"];
+    // 17,280 buckets less the 12 of the stale minute, and one point of nulls for the gap.
+    ASSERT_EQ(points.size(), static_cast<std::size_t>(17269 - shift));
+    EXPECT_EQ(points.front()[0], (current - 17279) * 5);
+    EXPECT_EQ(points[1], (nlohmann::json{points[1][0], 85, 26.4, -1, 3.3, 3.3, 29, 31, 45}));
+    if (shift == 0) {
+        EXPECT_EQ(points.back(), (nlohmann::json{last, 92.5, 29.2, 5.75, 3.65, 3.65, 29.5, 35.5, 47.5}));
+    }
+    int gaps = 0;
+    for (std::size_t i = 0; i < points.size(); i++) {
+        ASSERT_EQ(points[i].size(), 9U);
+        if (!points[i][1].is_null()) continue;
+        gaps++;
+        EXPECT_EQ(points[i], (nlohmann::json{gapStart, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}));
+        EXPECT_EQ(points[i + 1][0], gapStart + 60);
+    }
+    EXPECT_EQ(gaps, 1);
+
+    EXPECT_EQ(getJson(*page, "/api/v1/history?seconds=3600")["points"].size(), static_cast<std::size_t>(720 - shift));
+    for (const char* bad : {"abc", "0", "-5", "1e3", "", "12345678901"}) {
+        Response refused = fetch(*page, std::string("/api/v1/history?seconds=") + bad);
+        EXPECT_EQ(refused.status, 400) << bad;
+        EXPECT_EQ(refused.body, "seconds must be a whole number of at least 1\n");
+    }
+}
