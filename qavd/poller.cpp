@@ -70,7 +70,7 @@ class Daemon {
 public:
     Daemon(const DaemonOptions& settings, Outputs& all, Signals& watched, CommandRunner& children)
         : options(settings), outputs(all), signals(watched), runner(children),
-          tracker(settings.name, settings.staleAfter)
+          tracker(settings.name, settings.staleAfter, settings.lowBattery)
     {
     }
     int run();
