@@ -131,7 +131,7 @@ MqttOutput::MqttOutput(const Mosquitto& functions, MqttOptions settings, std::st
       log(sink ? std::move(sink) : MqttLog(defaultLog)), topics(mqttTopics(options.topicPrefix, name))
 {
     if (options.discovery) {
-        std::vector<DiscoveryConfig> configs = discoveryConfigs(topics, options.discoveryPrefix, name);
+        std::vector<DiscoveryConfig> configs = discoveryConfigs(topics, options.discoveryPrefix, name, options.lowBattery);
         std::transform(configs.begin(), configs.end(), std::back_inserter(discovery),
                        [](const DiscoveryConfig& config) { return std::pair(config.topic, config.payload.dump()); });
     }
@@ -460,7 +460,9 @@ std::unique_ptr<Output> startMqtt(const MqttOptions& options, const std::string&
 bool addMqttOutput(Outputs& outputs, const MqttOptions& options, const DaemonOptions& daemon, std::string* problem)
 {
     if (options.host.empty()) return true;
-    std::unique_ptr<Output> output = startMqtt(options, daemon.name, problem);
+    MqttOptions settings = options;
+    settings.lowBattery = daemon.lowBattery;
+    std::unique_ptr<Output> output = startMqtt(settings, daemon.name, problem);
     if (!output) return false;
     outputs.add(std::move(output));
     return true;
