@@ -1,6 +1,7 @@
 // qavd: polls a battery module for ever and hands each answer and event to every output.
 #include "metrics.h"
 #include "mqtt.h"
+#include "nut.h"
 #include "options.h"
 #include "output.h"
 #include "outputs.h"
@@ -33,6 +34,8 @@ static int runQavd(int argc, char** argv)
     addMetricsOptions(app, metricsOptions);
     MqttOptions mqttOptions;
     addMqttOptions(app, mqttOptions);
+    NutOptions nutOptions;
+    addNutOptions(app, nutOptions);
     int status = parseCommandLine(app, options, argc, argv);
     if (status >= 0) return status;
 
@@ -46,7 +49,8 @@ static int runQavd(int argc, char** argv)
     // Every output starts with the data stale; see Output::freshness().
     if (!addCoreOutputs(outputs, options, runner, &problem) ||
         !addMetricsOutput(outputs, metricsOptions, options, &problem) ||
-        !addMqttOutput(outputs, mqttOptions, options, &problem))
+        !addMqttOutput(outputs, mqttOptions, options, &problem) ||
+        !addNutOutput(outputs, nutOptions, options, &problem))
         return startFailure(problem);
     return runDaemon(options, outputs, signals, runner);
 }
