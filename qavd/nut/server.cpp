@@ -23,6 +23,8 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t maxPending = 64 * 1024;
 // How long accepting rests after the system refused a descriptor.
 constexpr std::chrono::milliseconds acceptRest{200};
+// How long a connection beyond the limit may wait in the listen queue for one to close.
+constexpr std::chrono::milliseconds fullWait{250};
 
 // Whether every byte is printable ASCII, a tab or a line end.
 bool printable(const char* bytes, std::size_t size)
@@ -132,7 +134,11 @@ void NutServer::run()
 {
     std::vector<pollfd> fds;
     while (!stopping) {
-        bool accepting = Clock::now() >= acceptPaused;
+        Clock::time_point now = Clock::now();
+        if (connections.size() < limits.connections) fullSince.reset();
+        else if (!fullSince) fullSince = now;
+        bool refuse = fullSince && now >= *fullSince + fullWait;
+        bool accepting = now >= acceptPaused && (!fullSince || refuse);
         fds.assign({{wake, POLLIN, 0}, {accepting ? listener : -1, POLLIN, 0}});
         for (const auto& c : connections) {
             short events = (c->out.size() < maxPending && !c->closing ? POLLIN : 0) | (c->out.empty() ? 0 : POLLOUT);
@@ -144,7 +150,7 @@ void NutServer::run()
         }
         for (std::size_t i = 2; i < fds.size(); i++)
             if (fds[i].revents != 0) serve(*connections[i - 2], fds[i].revents);
-        if ((fds[1].revents & POLLIN) != 0) acceptAll();
+        if ((fds[1].revents & POLLIN) != 0) acceptAll(refuse);
         expireSilent();
         connections.erase(std::remove_if(connections.begin(), connections.end(),
                                          [](const std::unique_ptr<Connection>& c) { return c->closed; }),
@@ -157,15 +163,17 @@ int NutServer::msToNextDeadline() const
 {
     Clock::time_point next = Clock::now() + std::chrono::seconds(1);
     if (acceptPaused > Clock::now()) next = std::min(next, acceptPaused);
+    if (fullSince) next = std::min(next, *fullSince + fullWait);
     for (const auto& c : connections) next = std::min(next, c->heard + limits.idle);
     auto ms = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
     return static_cast<int>(std::max<decltype(ms)>(ms, 0));
 }
 
-// Accept every waiting connection; rest a while when the system has no descriptor to give.
-void NutServer::acceptAll()
+// Accept the waiting connections while there is room, or all of them to refuse those beyond
+// the limit; rest a while when the system has no descriptor to give.
+void NutServer::acceptAll(bool refuse)
 {
-    for (;;) {
+    while (refuse || connections.size() < limits.connections) {
         sockaddr_in address{};
         socklen_t size = sizeof address;
         int fd = accept4(listener, reinterpret_cast<sockaddr*>(&address), &size, SOCK_NONBLOCK | SOCK_CLOEXEC);

@@ -10,13 +10,14 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 /** What the server allows each client, and how many. */
 struct NutLimits {
-    std::size_t connections = 64;          ///< Open connections at most; one more is closed at once.
+    std::size_t connections = 64;          ///< Open connections at most.
     std::size_t line = 512;                ///< Longest request, in bytes without its line end.
     std::chrono::milliseconds idle{60000}; ///< A connection that sends nothing this long is closed.
 };
@@ -24,9 +25,10 @@ struct NutLimits {
 /**
  * Serves the NUT protocol on one TCP address. A thread of its own accepts,
  * reads and writes with non-blocking sockets and poll(); a connection that
- * breaks a limit (a line too long, a byte outside printable ASCII, too many
- * connections, silence) is closed with a log line. Every descriptor is
- * close-on-exec.
+ * breaks a limit (a line too long, a byte outside printable ASCII, silence)
+ * is closed with a log line. A connection beyond the limit waits in the listen
+ * queue for up to 0.25 s for another to close, then is refused with a log line.
+ * Every descriptor is close-on-exec.
  */
 class NutServer {
 public:
@@ -61,7 +63,7 @@ private:
     NutServer(int listenFd, int wakeFd, int port, NutProtocol replies, NutLimits allowed, NutLog sink);
     void run();
     int msToNextDeadline() const;
-    void acceptAll();
+    void acceptAll(bool refuse);
     void admit(int fd, const std::string& address, int port);
     void serve(Connection& connection, short revents);
     void receive(Connection& connection);
@@ -79,6 +81,7 @@ private:
     NutLog log;
     std::vector<std::unique_ptr<Connection>> connections;
     std::chrono::steady_clock::time_point acceptPaused{};
+    std::optional<std::chrono::steady_clock::time_point> fullSince; // since when every connection is taken
     std::mutex mutex; // guards latest
     std::shared_ptr<const NutData> latest;
     std::atomic<bool> stopping{false};
