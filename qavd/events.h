@@ -22,11 +22,11 @@
 class EventTracker {
 public:
     /**
-     * @param battery    The battery's name, copied into each event.
-     * @param staleAfter Failed polls in a row that make the data stale; at least 1.
-     * @param lowPercent Gas gauge percent at or below which the battery is low.
+     * @param batteryName       The battery's name, copied into each event.
+     * @param staleAfterPolls   Failed polls in a row that make the data stale; at least 1.
+     * @param lowBatteryPercent Gas gauge percent at or below which the battery is low.
      */
-    EventTracker(std::string battery, int staleAfter, double lowPercent = 20);
+    EventTracker(std::string batteryName, int staleAfterPolls, double lowBatteryPercent = 20);
 
     /**
      * An accepted answer.

@@ -27,7 +27,7 @@ const StatusFlag statusFlags[13] = {
 
 bool flagSet(int statusRegister, const char* name)
 {
-    auto flag = std::find_if(std::begin(statusFlags), std::end(statusFlags),
+    const auto* flag = std::find_if(std::begin(statusFlags), std::end(statusFlags),
                              [&](const StatusFlag& f) { return std::strcmp(f.name, name) == 0; });
     return flag != std::end(statusFlags) && (static_cast<unsigned>(statusRegister) & flag->mask) != 0;
 }

@@ -97,7 +97,7 @@ void addNutOptions(CLI::App& app, NutOptions& options)
 }
 
 std::unique_ptr<NutExporter> startNut(const NutOptions& options, const DaemonOptions& daemon,
-                                      std::vector<NutUser> users, NutLimits limits, NutLog log,
+                                      std::vector<NutUser> users, NutLimits limits, const NutLog& log,
                                       std::string* problem)
 {
     HostPort where;

@@ -49,7 +49,7 @@ public:
  * @return The running exporter, or null.
  */
 std::unique_ptr<NutExporter> startNut(const NutOptions& options, const DaemonOptions& daemon,
-                                      std::vector<NutUser> users, NutLimits limits, NutLog log,
+                                      std::vector<NutUser> users, NutLimits limits, const NutLog& log,
                                       std::string* problem);
 
 /**

@@ -50,6 +50,15 @@ const NutVariableInfo* infoOf(const std::string& name)
     return at == all.end() ? nullptr : &*at;
 }
 
+// USERNAME or PASSWORD: once per connection.
+std::string remember(const std::string& value, std::string* field, bool* given, const char* what)
+{
+    if (*given) return std::string("ERR ALREADY-SET-") + what + "\n";
+    *field = value;
+    *given = true;
+    return "OK\n";
+}
+
 } // namespace
 
 // One request: its words after the command (or subcommand), and what it may change.
@@ -57,61 +66,68 @@ struct NutProtocol::Request {
     NutSession& session;
     std::vector<std::string> args;
     const NutData& data;
-    bool* close;
+    bool close = false;
     const Command* command = nullptr;
 };
 
+// What answers a command.
+enum class NutProtocol::Handler {
+    fixed, get, list, username, password, login, logout, primary, master, fsd, numLogins, upsDesc, var, type,
+    desc, listUps, listVar, listClient, listEmpty, listOfVar
+};
+
 // A command or subcommand: its word, its argument count (-1 for any), whether the first
-// argument names the UPS, its handler, and the handler's fixed reply if it has one.
+// argument names the UPS, what answers it, and the fixed reply of Handler::fixed.
 struct NutProtocol::Command {
     const char* word;
     int args;
     bool ups;
-    std::string (NutProtocol::*handler)(Request&);
+    Handler handler;
+    // cppcheck-suppress unusedStructMember ; answer() reads it through Request::command
     const char* text;
 };
 
 const NutProtocol::Command NutProtocol::commands[] = {
-    {"GET", -1, false, &NutProtocol::get, nullptr},
-    {"LIST", -1, false, &NutProtocol::list, nullptr},
-    {"USERNAME", 1, false, &NutProtocol::setUsername, nullptr},
-    {"PASSWORD", 1, false, &NutProtocol::setPassword, nullptr},
-    {"LOGIN", 1, true, &NutProtocol::login, nullptr},
-    {"LOGOUT", -1, false, &NutProtocol::logout, nullptr},
-    {"PRIMARY", 1, true, &NutProtocol::grantPrimary, nullptr},
-    {"MASTER", 1, true, &NutProtocol::grantMaster, nullptr},
-    {"FSD", 1, true, &NutProtocol::setFsd, nullptr},
-    {"STARTTLS", -1, false, &NutProtocol::fixedReply, "ERR FEATURE-NOT-CONFIGURED\n"},
-    {"SET", -1, false, &NutProtocol::fixedReply, "ERR READONLY\n"},
-    {"INSTCMD", -1, false, &NutProtocol::fixedReply, "ERR CMD-NOT-SUPPORTED\n"},
-    {"VER", -1, false, &NutProtocol::fixedReply, "qavd " QAVD_VERSION ", speaking the NUT network protocol 1.3\n"},
-    {"NETVER", -1, false, &NutProtocol::fixedReply, "1.3\n"},
-    {"PROTVER", -1, false, &NutProtocol::fixedReply, "1.3\n"},
-    {"HELP", -1, false, &NutProtocol::fixedReply,
+    {"GET", -1, false, Handler::get, nullptr},
+    {"LIST", -1, false, Handler::list, nullptr},
+    {"USERNAME", 1, false, Handler::username, nullptr},
+    {"PASSWORD", 1, false, Handler::password, nullptr},
+    {"LOGIN", 1, true, Handler::login, nullptr},
+    {"LOGOUT", -1, false, Handler::logout, nullptr},
+    {"PRIMARY", 1, true, Handler::primary, nullptr},
+    {"MASTER", 1, true, Handler::master, nullptr},
+    {"FSD", 1, true, Handler::fsd, nullptr},
+    {"STARTTLS", -1, false, Handler::fixed, "ERR FEATURE-NOT-CONFIGURED\n"},
+    {"SET", -1, false, Handler::fixed, "ERR READONLY\n"},
+    {"INSTCMD", -1, false, Handler::fixed, "ERR CMD-NOT-SUPPORTED\n"},
+    {"VER", -1, false, Handler::fixed, "qavd " QAVD_VERSION ", speaking the NUT network protocol 1.3\n"},
+    {"NETVER", -1, false, Handler::fixed, "1.3\n"},
+    {"PROTVER", -1, false, Handler::fixed, "1.3\n"},
+    {"HELP", -1, false, Handler::fixed,
      "Commands: FSD GET HELP INSTCMD LIST LOGIN LOGOUT MASTER NETVER PASSWORD PRIMARY PROTVER SET STARTTLS "
      "USERNAME VER\n"},
-    {nullptr, 0, false, nullptr, nullptr},
+    {nullptr, 0, false, Handler::fixed, nullptr},
 };
 
 const NutProtocol::Command NutProtocol::getCommands[] = {
-    {"VAR", 2, true, &NutProtocol::getVar, nullptr},
-    {"NUMLOGINS", 1, true, &NutProtocol::getNumLogins, nullptr},
-    {"UPSDESC", 1, true, &NutProtocol::getUpsDesc, nullptr},
-    {"TYPE", 2, true, &NutProtocol::getType, nullptr},
-    {"DESC", 2, true, &NutProtocol::getDesc, nullptr},
-    {"CMDDESC", 2, true, &NutProtocol::fixedReply, "ERR CMD-NOT-SUPPORTED\n"},
-    {nullptr, 0, false, nullptr, nullptr},
+    {"VAR", 2, true, Handler::var, nullptr},
+    {"NUMLOGINS", 1, true, Handler::numLogins, nullptr},
+    {"UPSDESC", 1, true, Handler::upsDesc, nullptr},
+    {"TYPE", 2, true, Handler::type, nullptr},
+    {"DESC", 2, true, Handler::desc, nullptr},
+    {"CMDDESC", 2, true, Handler::fixed, "ERR CMD-NOT-SUPPORTED\n"},
+    {nullptr, 0, false, Handler::fixed, nullptr},
 };
 
 const NutProtocol::Command NutProtocol::listCommands[] = {
-    {"VAR", 1, true, &NutProtocol::listVar, nullptr},
-    {"UPS", 0, false, &NutProtocol::listUps, nullptr},
-    {"CMD", 1, true, &NutProtocol::listEmpty, nullptr},
-    {"RW", 1, true, &NutProtocol::listEmpty, nullptr},
-    {"CLIENT", 1, true, &NutProtocol::listClient, nullptr},
-    {"ENUM", 2, true, &NutProtocol::listOfVar, nullptr},
-    {"RANGE", 2, true, &NutProtocol::listOfVar, nullptr},
-    {nullptr, 0, false, nullptr, nullptr},
+    {"VAR", 1, true, Handler::listVar, nullptr},
+    {"UPS", 0, false, Handler::listUps, nullptr},
+    {"CMD", 1, true, Handler::listEmpty, nullptr},
+    {"RW", 1, true, Handler::listEmpty, nullptr},
+    {"CLIENT", 1, true, Handler::listClient, nullptr},
+    {"ENUM", 2, true, Handler::listOfVar, nullptr},
+    {"RANGE", 2, true, Handler::listOfVar, nullptr},
+    {nullptr, 0, false, Handler::fixed, nullptr},
 };
 
 NutProtocol::NutProtocol(std::string upsName, std::vector<NutUser> allowed, NutLog sink)
@@ -125,8 +141,10 @@ std::string NutProtocol::reply(NutSession& session, const std::string& line, con
     std::vector<std::string> words;
     if (!splitWords(line, &words)) return error("INVALID-ARGUMENT");
     if (words.empty()) return "";
-    Request request{session, {words.begin(), words.end()}, data, close};
-    return dispatch(commands, request, "UNKNOWN-COMMAND");
+    Request request{session, {words.begin(), words.end()}, data};
+    std::string text = dispatch(commands, request, "UNKNOWN-COMMAND");
+    *close = request.close;
+    return text;
 }
 
 // Take the first argument as the command's word, check the rest and run the handler.
@@ -142,7 +160,35 @@ std::string NutProtocol::dispatch(const Command* table, Request& r, const char* 
         return error("INVALID-ARGUMENT");
     if (command->ups && r.args.front() != ups) return error("UNKNOWN-UPS");
     r.command = command;
-    return (this->*command->handler)(r);
+    return answer(r);
+}
+
+// Answer a checked request by its handler.
+std::string NutProtocol::answer(Request& r)
+{
+    switch (r.command->handler) {
+    case Handler::fixed: return r.command->text;
+    case Handler::get: return dispatch(getCommands, r, "INVALID-ARGUMENT");
+    case Handler::list: return dispatch(listCommands, r, "INVALID-ARGUMENT");
+    case Handler::username: return remember(r.args[0], &r.session.username, &r.session.hasUsername, "USERNAME");
+    case Handler::password: return remember(r.args[0], &r.session.password, &r.session.hasPassword, "PASSWORD");
+    case Handler::login: return login(r.session);
+    case Handler::logout: r.close = true; return "OK Goodbye\n";
+    case Handler::primary: return grant(r.session, "PRIMARY");
+    case Handler::master: return grant(r.session, "MASTER");
+    case Handler::fsd: return setFsd(r.session);
+    case Handler::numLogins: return "NUMLOGINS " + ups + " " + std::to_string(logins.size()) + "\n";
+    case Handler::upsDesc: return "UPSDESC " + ups + " \"" + description + "\"\n";
+    case Handler::var: return getVar(r.data, r.args[1]);
+    case Handler::type: return describe(r.args[1], false);
+    case Handler::desc: return describe(r.args[1], true);
+    case Handler::listUps: return listReply("UPS", "UPS " + ups + " \"" + description + "\"\n");
+    case Handler::listVar: return listVar(r.data);
+    case Handler::listClient: return listClient();
+    case Handler::listEmpty: return listReply(std::string(r.command->word) + " " + ups, "");
+    case Handler::listOfVar: return listOfVar(r.command->word, r.args[1]);
+    }
+    return error("UNKNOWN-COMMAND");
 }
 
 void NutProtocol::closed(const NutSession& session)
@@ -168,86 +214,30 @@ std::string NutProtocol::authorize(const NutSession& session, bool primary, cons
     return error("ACCESS-DENIED");
 }
 
-// USERNAME: once per connection.
-std::string NutProtocol::setUsername(Request& r)
-{
-    if (r.session.hasUsername) return error("ALREADY-SET-USERNAME");
-    r.session.username = r.args[0];
-    r.session.hasUsername = true;
-    return "OK\n";
-}
-
-// PASSWORD: once per connection.
-std::string NutProtocol::setPassword(Request& r)
-{
-    if (r.session.hasPassword) return error("ALREADY-SET-PASSWORD");
-    r.session.password = r.args[0];
-    r.session.hasPassword = true;
-    return "OK\n";
-}
-
 // LOGIN: count this connection among those the UPS feeds.
-std::string NutProtocol::login(Request& r)
+std::string NutProtocol::login(NutSession& session)
 {
-    if (r.session.loggedIn) return error("ALREADY-LOGGED-IN");
-    if (std::string refused = authorize(r.session, false, "LOGIN"); !refused.empty()) return refused;
-    r.session.loggedIn = true;
-    logins.push_back(&r.session);
+    if (session.loggedIn) return error("ALREADY-LOGGED-IN");
+    if (std::string refused = authorize(session, false, "LOGIN"); !refused.empty()) return refused;
+    session.loggedIn = true;
+    logins.push_back(&session);
     return "OK\n";
 }
 
-// LOGOUT: say goodbye, then close.
-std::string NutProtocol::logout(Request& r)
+// PRIMARY or MASTER (the old word): only grants what authorize() checks again for FSD.
+std::string NutProtocol::grant(const NutSession& session, const char* word)
 {
-    *r.close = true;
-    return "OK Goodbye\n";
-}
-
-// PRIMARY: only grants what authorize() checks again for FSD.
-std::string NutProtocol::grantPrimary(Request& r)
-{
-    std::string refused = authorize(r.session, true, "PRIMARY");
-    return refused.empty() ? "OK PRIMARY-GRANTED\n" : refused;
-}
-
-// MASTER: the old word for PRIMARY.
-std::string NutProtocol::grantMaster(Request& r)
-{
-    std::string refused = authorize(r.session, true, "MASTER");
-    return refused.empty() ? "OK MASTER-GRANTED\n" : refused;
+    std::string refused = authorize(session, true, word);
+    return refused.empty() ? std::string("OK ") + word + "-GRANTED\n" : refused;
 }
 
 // FSD: set the latch, and say so in the log the first time.
-std::string NutProtocol::setFsd(Request& r)
+std::string NutProtocol::setFsd(const NutSession& session)
 {
-    if (std::string refused = authorize(r.session, true, "FSD"); !refused.empty()) return refused;
-    if (!fsd) log(LOG_WARNING, "NUT client " + r.session.peer + ": user " + r.session.username + " set FSD on " + ups);
+    if (std::string refused = authorize(session, true, "FSD"); !refused.empty()) return refused;
+    if (!fsd) log(LOG_WARNING, "NUT client " + session.peer + ": user " + session.username + " set FSD on " + ups);
     fsd = true;
     return "OK FSD-SET\n";
-}
-
-// GET: dispatched on its subcommand.
-std::string NutProtocol::get(Request& r)
-{
-    return dispatch(getCommands, r, "INVALID-ARGUMENT");
-}
-
-// LIST: dispatched on its subcommand.
-std::string NutProtocol::list(Request& r)
-{
-    return dispatch(listCommands, r, "INVALID-ARGUMENT");
-}
-
-// GET NUMLOGINS: the connections logged in now.
-std::string NutProtocol::getNumLogins(Request&)
-{
-    return "NUMLOGINS " + ups + " " + std::to_string(logins.size()) + "\n";
-}
-
-// GET UPSDESC: "QAV battery module <name>".
-std::string NutProtocol::getUpsDesc(Request&)
-{
-    return "UPSDESC " + ups + " \"" + description + "\"\n";
 }
 
 // A variable's VAR line, with FSD in front of ups.status once set.
@@ -258,70 +248,44 @@ std::string NutProtocol::varLine(const NutVariable& v) const
 }
 
 // GET VAR: one value of the latest answer.
-std::string NutProtocol::getVar(Request& r)
+std::string NutProtocol::getVar(const NutData& data, const std::string& name) const
 {
-    if (!r.data.fresh) return error("DATA-STALE");
-    const std::string& name = r.args[1];
-    auto at = std::lower_bound(r.data.variables.begin(), r.data.variables.end(), name,
+    if (!data.fresh) return error("DATA-STALE");
+    auto at = std::lower_bound(data.variables.begin(), data.variables.end(), name,
                                [](const NutVariable& v, const std::string& n) { return v.name < n; });
-    if (at == r.data.variables.end() || at->name != name) return error("VAR-NOT-SUPPORTED");
+    if (at == data.variables.end() || at->name != name) return error("VAR-NOT-SUPPORTED");
     return varLine(*at);
 }
 
-// GET TYPE: NUMBER or STRING, never RW.
-std::string NutProtocol::getType(Request& r)
+// GET TYPE (NUMBER or STRING, never RW) or GET DESC (the one-line description).
+std::string NutProtocol::describe(const std::string& name, bool wantDescription) const
 {
-    const NutVariableInfo* info = infoOf(r.args[1]);
+    const NutVariableInfo* info = infoOf(name);
     if (info == nullptr) return error("VAR-NOT-SUPPORTED");
-    return "TYPE " + ups + " " + info->name + (info->number ? " NUMBER\n" : " STRING:256\n");
-}
-
-// GET DESC: the variable's one-line description.
-std::string NutProtocol::getDesc(Request& r)
-{
-    const NutVariableInfo* info = infoOf(r.args[1]);
-    if (info == nullptr) return error("VAR-NOT-SUPPORTED");
-    return "DESC " + ups + " " + info->name + " \"" + info->description + "\"\n";
-}
-
-// LIST UPS: the one UPS.
-std::string NutProtocol::listUps(Request&)
-{
-    return listReply("UPS", "UPS " + ups + " \"" + description + "\"\n");
+    if (wantDescription) return "DESC " + ups + " " + name + " \"" + info->description + "\"\n";
+    return "TYPE " + ups + " " + name + (info->number ? " NUMBER\n" : " STRING:256\n");
 }
 
 // LIST VAR: every variable of the latest answer.
-std::string NutProtocol::listVar(Request& r)
+std::string NutProtocol::listVar(const NutData& data) const
 {
-    if (!r.data.fresh) return error("DATA-STALE");
+    if (!data.fresh) return error("DATA-STALE");
     std::string lines;
-    for (const NutVariable& v : r.data.variables) lines += varLine(v);
+    for (const NutVariable& v : data.variables) lines += varLine(v);
     return listReply("VAR " + ups, lines);
 }
 
 // LIST CLIENT: the address of each connection logged in.
-std::string NutProtocol::listClient(Request&)
+std::string NutProtocol::listClient() const
 {
     std::string lines;
     for (const NutSession* session : logins) lines += "CLIENT " + ups + " " + session->address + "\n";
     return listReply("CLIENT " + ups, lines);
 }
 
-// LIST CMD and LIST RW: there are no commands and no writable variables.
-std::string NutProtocol::listEmpty(Request& r)
-{
-    return listReply(std::string(r.command->word) + " " + ups, "");
-}
-
 // LIST ENUM and LIST RANGE: empty for a variable this server has, since none is writable.
-std::string NutProtocol::listOfVar(Request& r)
+std::string NutProtocol::listOfVar(const char* what, const std::string& name) const
 {
-    if (infoOf(r.args[1]) == nullptr) return error("VAR-NOT-SUPPORTED");
-    return listReply(std::string(r.command->word) + " " + ups + " " + r.args[1], "");
-}
-
-// The commands whose reply never changes.
-std::string NutProtocol::fixedReply(Request& r)
-{
-    return r.command->text;
+    if (infoOf(name) == nullptr) return error("VAR-NOT-SUPPORTED");
+    return listReply(std::string(what) + " " + ups + " " + name, "");
 }

@@ -40,10 +40,10 @@ class NutProtocol {
 public:
     /**
      * @param upsName The UPS's name (the battery's name).
-     * @param users   Who may log in; with none, LOGIN, PRIMARY and FSD are refused.
-     * @param log     Where refused logins and FSD are reported.
+     * @param allowed Who may log in; with none, LOGIN, PRIMARY and FSD are refused.
+     * @param sink    Where refused logins and FSD are reported.
      */
-    NutProtocol(std::string upsName, std::vector<NutUser> users, NutLog log);
+    NutProtocol(std::string upsName, std::vector<NutUser> allowed, NutLog sink);
 
     /**
      * The reply to one request.
@@ -65,33 +65,23 @@ public:
 
 private:
     struct Request;
+    enum class Handler;
     struct Command;
     static const Command commands[];
     static const Command getCommands[];
     static const Command listCommands[];
     std::string dispatch(const Command* table, Request& request, const char* unknown);
+    std::string answer(Request& request);
     std::string authorize(const NutSession& session, bool primary, const char* command);
-    std::string setUsername(Request& request);
-    std::string setPassword(Request& request);
-    std::string login(Request& request);
-    std::string logout(Request& request);
-    std::string grantPrimary(Request& request);
-    std::string grantMaster(Request& request);
-    std::string setFsd(Request& request);
-    std::string get(Request& request);
-    std::string list(Request& request);
-    std::string getNumLogins(Request& request);
-    std::string getUpsDesc(Request& request);
-    std::string getVar(Request& request);
-    std::string getType(Request& request);
-    std::string getDesc(Request& request);
-    std::string listUps(Request& request);
-    std::string listVar(Request& request);
-    std::string listClient(Request& request);
-    std::string listEmpty(Request& request);
-    std::string listOfVar(Request& request);
-    std::string fixedReply(Request& request);
+    std::string login(NutSession& session);
+    std::string grant(const NutSession& session, const char* word);
+    std::string setFsd(const NutSession& session);
     std::string varLine(const NutVariable& variable) const;
+    std::string getVar(const NutData& data, const std::string& name) const;
+    std::string describe(const std::string& name, bool wantDescription) const;
+    std::string listVar(const NutData& data) const;
+    std::string listClient() const;
+    std::string listOfVar(const char* what, const std::string& name) const;
 
     std::string ups;
     std::string description;

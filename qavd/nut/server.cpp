@@ -20,7 +20,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Replies waiting to be sent beyond which a connection's requests wait.
-constexpr std::size_t maxPending = 64 * 1024;
+constexpr std::size_t maxPending = std::size_t{64} * 1024;
 // How long accepting rests after the system refused a descriptor.
 constexpr std::chrono::milliseconds acceptRest{200};
 // How long a connection beyond the limit may wait in the listen queue for one to close.
@@ -75,8 +75,8 @@ struct NutServer::Connection {
 std::unique_ptr<NutServer> NutServer::start(const HostPort& where, NutProtocol protocol, NutLimits limits,
                                             NutLog log, std::string* problem)
 {
-    int port = 0;
-    int listener = listenOn(where, &port, problem);
+    int bound = 0;
+    int listener = listenOn(where, &bound, problem);
     if (listener < 0) return nullptr;
     int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wake < 0) {
@@ -85,7 +85,7 @@ std::unique_ptr<NutServer> NutServer::start(const HostPort& where, NutProtocol p
         return nullptr;
     }
     std::unique_ptr<NutServer> server(
-        new NutServer(listener, wake, port, std::move(protocol), limits, std::move(log)));
+        new NutServer(listener, wake, bound, std::move(protocol), limits, std::move(log)));
     server->thread = std::thread([s = server.get()] { s->run(); });
     return server;
 }
@@ -134,16 +134,8 @@ void NutServer::run()
 {
     std::vector<pollfd> fds;
     while (!stopping) {
-        Clock::time_point now = Clock::now();
-        if (connections.size() < limits.connections) fullSince.reset();
-        else if (!fullSince) fullSince = now;
-        bool refuse = fullSince && now >= *fullSince + fullWait;
-        bool accepting = now >= acceptPaused && (!fullSince || refuse);
-        fds.assign({{wake, POLLIN, 0}, {accepting ? listener : -1, POLLIN, 0}});
-        for (const auto& c : connections) {
-            short events = (c->out.size() < maxPending && !c->closing ? POLLIN : 0) | (c->out.empty() ? 0 : POLLOUT);
-            fds.push_back({c->fd, events, 0});
-        }
+        bool refuse = false;
+        watch(&fds, &refuse);
         if (poll(fds.data(), fds.size(), msToNextDeadline()) < 0 && errno != EINTR) {
             log(LOG_ERR, std::string("NUT server: poll: ") + std::strerror(errno));
             return;
@@ -155,6 +147,22 @@ void NutServer::run()
         connections.erase(std::remove_if(connections.begin(), connections.end(),
                                          [](const std::unique_ptr<Connection>& c) { return c->closed; }),
                           connections.end());
+    }
+}
+
+// What to wait for: the wake-up, the listener while there is room for a connection (or once
+// those beyond the limit have waited long enough: *refuse), and every connection.
+void NutServer::watch(std::vector<pollfd>* fds, bool* refuse)
+{
+    Clock::time_point now = Clock::now();
+    if (connections.size() < limits.connections) fullSince.reset();
+    else if (!fullSince) fullSince = now;
+    *refuse = fullSince && now >= *fullSince + fullWait;
+    bool accepting = now >= acceptPaused && (!fullSince || *refuse);
+    fds->assign({{wake, POLLIN, 0}, {accepting ? listener : -1, POLLIN, 0}});
+    for (const auto& c : connections) {
+        int events = (c->out.size() < maxPending && !c->closing ? POLLIN : 0) | (c->out.empty() ? 0 : POLLOUT);
+        fds->push_back({c->fd, static_cast<short>(events), 0});
     }
 }
 
@@ -290,7 +298,7 @@ void NutServer::expireSilent()
     Clock::time_point now = Clock::now();
     char why[64];
     std::snprintf(why, sizeof why, "sent nothing for %g s", static_cast<double>(limits.idle.count()) / 1000);
-    for (auto& c : connections)
+    for (const auto& c : connections)
         if (!c->closed && now - c->heard >= limits.idle) drop(*c, why);
 }
 

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <poll.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,6 +63,7 @@ private:
     struct Connection;
     NutServer(int listenFd, int wakeFd, int port, NutProtocol replies, NutLimits allowed, NutLog sink);
     void run();
+    void watch(std::vector<pollfd>* fds, bool* refuse);
     int msToNextDeadline() const;
     void acceptAll(bool refuse);
     void admit(int fd, const std::string& address, int port);

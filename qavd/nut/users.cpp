@@ -10,7 +10,7 @@
 namespace {
 
 // The largest users file read.
-constexpr std::streamsize maxFileSize = 64 * 1024;
+constexpr std::streamsize maxFileSize = std::streamsize{64} * 1024;
 
 // Split a line of the file: words as splitWords() has them, the first "=" a word of its
 // own, and "#" outside quotes the start of a comment.
@@ -137,7 +137,6 @@ std::string readNutUsers(const std::string& path, std::vector<NutUser>* users, s
         if (!problem.empty()) return where + problem;
         if (!warning.empty()) warnings->push_back(where + warning);
     }
-    for (const NutUser& user : *users)
-        if (user.password.empty()) return path + ": user " + user.name + " has no password";
-    return "";
+    auto without = std::find_if(users->begin(), users->end(), [](const NutUser& u) { return u.password.empty(); });
+    return without == users->end() ? "" : path + ": user " + without->name + " has no password";
 }

@@ -180,8 +180,8 @@ const std::vector<Row>& table()
 const std::vector<NutVariableInfo>& nutVariableInfo()
 {
     static const std::vector<NutVariableInfo> info = [] {
-        std::vector<NutVariableInfo> all;
-        for (const Row& row : table()) all.push_back(row.info);
+        std::vector<NutVariableInfo> all(table().size());
+        std::transform(table().begin(), table().end(), all.begin(), [](const Row& row) { return row.info; });
         return all;
     }();
     return info;
