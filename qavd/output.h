@@ -4,8 +4,10 @@
 
 #include "battery_status.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 /** Outcome of one poll, counted by kind. */
@@ -64,6 +66,16 @@ public:
      * its event().
      */
     virtual void freshness(bool fresh) { (void)fresh; }
+    /**
+     * The lines another output dropped so far because its reader fell behind;
+     * called after a poll when the count changed.
+     *
+     * @param output The dropping output's name, such as "stdout".
+     * @param total  Its drops since the start.
+     */
+    virtual void dropped(const char* output, std::uint64_t total) { (void)output, (void)total; }
+    /** @return This output's name and the lines it dropped so far; a null name for one that never drops. */
+    virtual std::pair<const char*, std::uint64_t> drops() const { return {nullptr, 0}; }
     /** SIGHUP: reopen files for log rotation. */
     virtual void rotate() {}
     /** A clean exit: flush and say goodbye. */
@@ -73,10 +85,24 @@ public:
 /** All outputs of the daemon; each call reaches every output in the order added. */
 class Outputs {
 public:
-    void add(std::unique_ptr<Output> output) { all.push_back(std::move(output)); }
+    void add(std::unique_ptr<Output> output)
+    {
+        all.push_back(std::move(output));
+        dropsSeen.push_back(0);
+    }
     void answer(const Reading& reading) { for (auto& o : all) o->answer(reading); }
     void event(const Event& event) { for (auto& o : all) o->event(event); }
-    void polled(PollResult result) { for (auto& o : all) o->polled(result); }
+    /** The poll's outcome, then any output's new count of dropped lines. */
+    void polled(PollResult result)
+    {
+        for (auto& o : all) o->polled(result);
+        for (std::size_t i = 0; i < all.size(); i++) {
+            auto [name, total] = all[i]->drops();
+            if (name == nullptr || total == dropsSeen[i]) continue;
+            dropsSeen[i] = total;
+            for (auto& o : all) o->dropped(name, total);
+        }
+    }
     void connected(bool ok) { for (auto& o : all) o->connected(ok); }
     void freshness(bool fresh) { for (auto& o : all) o->freshness(fresh); }
     void rotate() { for (auto& o : all) o->rotate(); }
@@ -84,6 +110,7 @@ public:
 
 private:
     std::vector<std::unique_ptr<Output>> all;
+    std::vector<std::uint64_t> dropsSeen; // of each output, as last handed on
 };
 
 #endif

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <initializer_list>
 #include <cstring>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <spawn.h>
@@ -19,20 +20,33 @@ extern char** environ; // NOLINT(readability-redundant-declaration): POSIX leave
 
 // ---- Standard output ----
 
+namespace {
+
+// The console report of a reading as text.
+std::string consoleReport(const Reading& reading)
+{
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* memory = open_memstream(&text, &size);
+    if (memory == nullptr) return "";
+    printReport(memory, &reading.status, reading.time);
+    std::fclose(memory);
+    std::string report(text, size);
+    std::free(text);
+    return report;
+}
+
+} // namespace
+
 void StdoutOutput::answer(const Reading& reading)
 {
-    if (form == StdoutForm::json) {
-        std::fwrite(reading.json().data(), 1, reading.json().size(), stdout);
-        std::fputc('\n', stdout);
-    } else if (form == StdoutForm::console) {
-        printReport(stdout, &reading.status, reading.time);
-    }
-    std::fflush(stdout);
+    if (form == StdoutForm::json) writer.write(reading.json() + '\n');
+    else if (form == StdoutForm::console) writer.write(consoleReport(reading));
 }
 
 void StdoutOutput::finish()
 {
-    std::fflush(stdout);
+    writer.finish(std::chrono::steady_clock::now() + exitGrace);
 }
 
 // ---- Data log ----

@@ -4,25 +4,39 @@
 
 #include "options.h"
 #include "output.h"
+#include "writer.h"
 
 #include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <sys/types.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
-/** Prints each accepted answer on standard output as JSON or the console report, flushed. */
+/**
+ * Prints each accepted answer on standard output as JSON or the console
+ * report, through a LineWriter: a reader that falls behind loses the oldest
+ * lines ("stdout" in drops()), never holds the poll loop.
+ */
 class StdoutOutput : public Output {
 public:
     /** @param chosen json or console; none prints nothing. */
-    explicit StdoutOutput(StdoutForm chosen) : form(chosen) {}
+    explicit StdoutOutput(StdoutForm chosen) : form(chosen), writer(STDOUT_FILENO, "standard output", queueLimit) {}
     void answer(const Reading& reading) override;
+    std::pair<const char*, std::uint64_t> drops() const override { return {"stdout", writer.dropped()}; }
+    /** Write what is queued, waiting at most exitGrace. */
     void finish() override;
+
+    /** Most bytes queued for a reader that falls behind. */
+    static constexpr std::size_t queueLimit = 64 * 1024;
+    /** Longest wait at exit for a slow reader. */
+    static constexpr std::chrono::milliseconds exitGrace{200};
 
 private:
     StdoutForm form;
+    LineWriter writer;
 };
 
 /** Appends a data log line per accepted answer to DIR/<seconds>qav.log; rotate() starts a new file. */

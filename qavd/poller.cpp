@@ -3,16 +3,18 @@
 
 #include "events.h"
 #include "outputs.h"
-#include "serial.h"
 #include "signals.h"
+#include "transport.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <poll.h>
+#include <syslog.h>
 #include <unistd.h>
 
 // The port library's diagnostics stay quiet in the daemon.
@@ -24,9 +26,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t answerLength = 77;
 constexpr std::size_t fieldLength = 74;
-// Most bytes discarded before a request; a peer that never stops talking is
-// then answered late rather than waited for.
-constexpr std::size_t discardLimit = 4096;
 // Stray bytes after the 77th are waited for this long.
 constexpr std::chrono::milliseconds settleTime{20};
 constexpr double firstBackoff = 1;
@@ -62,14 +61,14 @@ PollResult classifyAnswer(const std::string& bytes)
 
 namespace {
 
-// How a wait ended.
-enum class Wake { ready, deadline, terminate };
-
 // One daemon run: the connection, the schedule and the event state.
 class Daemon {
 public:
     Daemon(const DaemonOptions& settings, Outputs& all, Signals& watched, CommandRunner& children)
         : options(settings), outputs(all), signals(watched), runner(children),
+          transport(settings, [this](int fd, short events, Clock::time_point deadline) {
+              return wait(fd, events, deadline);
+          }),
           tracker(settings.name, settings.staleAfter, settings.lowBattery)
     {
     }
@@ -77,10 +76,10 @@ public:
 
 private:
     bool service();
-    Wake wait(int watched, Clock::time_point deadline);
+    Wake wait(int watched, short events, Clock::time_point deadline);
     void connect();
+    void backOff();
     void disconnect();
-    bool discardWaiting();
     PollResult collect(std::string* bytes, bool* peerGone);
     PollResult pollOnce(std::string* bytes);
     void handle(PollResult result, const std::string& bytes);
@@ -90,10 +89,12 @@ private:
     Outputs& outputs;
     Signals& signals;
     CommandRunner& runner;
+    Transport transport;
     EventTracker tracker;
-    int fd = -1;
     double backoff = firstBackoff;
     Clock::time_point nextAttempt{};
+    bool answeredOnConnection = false; // an answer was accepted since the port was opened
+    long connectFailures = 0;          // in a row
     PollResult lastFailure = PollResult::timeout;
 };
 
@@ -109,59 +110,55 @@ bool Daemon::service()
     return !signals.terminate;
 }
 
-// Wait until watched (when not -1) is readable, deadline passes, or a stop signal comes.
-Wake Daemon::wait(int watched, Clock::time_point deadline)
+// Wait until watched (when not -1) has one of events, deadline passes, or a stop signal comes.
+Wake Daemon::wait(int watched, short events, Clock::time_point deadline)
 {
     for (;;) {
         if (!service()) return Wake::terminate;
         Clock::time_point until = std::min(deadline, runner.nextDeadline());
-        pollfd fds[2] = {{signals.fd(), POLLIN, 0}, {watched, POLLIN, 0}};
+        pollfd fds[2] = {{signals.fd(), POLLIN, 0}, {watched, events, 0}};
         int ready = poll(fds, watched >= 0 ? 2 : 1, msUntil(until));
-        if (ready < 0 && errno != EINTR) return Wake::ready; // the read will tell what is wrong
+        if (ready < 0 && errno != EINTR) return Wake::ready; // the read or write will tell what is wrong
         if (ready > 0 && watched >= 0 && fds[1].revents != 0) return Wake::ready;
         if (Clock::now() >= deadline && (ready <= 0 || fds[0].revents == 0)) return Wake::deadline;
     }
 }
 
-// Try to open the port; on failure wait longer before each further try.
+// Try to open the port, by the timeout; on failure say why and wait longer before each further try.
 void Daemon::connect()
 {
-    int opened = 0;
-    bool ok = openPort(options.address.c_str(), &opened, options.speed, options.dataBits,
-                       options.stopBits, options.parity.c_str()) > 0;
+    std::string why;
+    bool ok = transport.open(Clock::now() + seconds(options.timeout), &why);
+    if (signals.terminate) return;
     outputs.connected(ok);
     if (ok) {
-        fd = opened;
-        backoff = firstBackoff;
+        answeredOnConnection = false;
+        connectFailures = 0;
         return;
     }
+    connectFailures++;
+    if (failureLogged(connectFailures)) {
+        syslog(LOG_WARNING, "%s: cannot connect to %s: %s", options.name.c_str(), options.address.c_str(), why.c_str());
+        std::fprintf(stderr, "qavd: %s: cannot connect to %s: %s\n", options.name.c_str(), options.address.c_str(),
+                     why.c_str());
+    }
+    backOff();
+}
+
+// Put the next attempt off by the back-off, which doubles up to its limit.
+void Daemon::backOff()
+{
     nextAttempt = Clock::now() + seconds(backoff);
     backoff = std::min(backoff * 2, lastBackoff);
 }
 
-// Close a port that failed; the next poll tries to open it again.
+// Close a port that failed. One that gave an answer is opened again at the next poll;
+// one that gave none (a peer that accepts and hangs up at once) waits out the back-off.
 void Daemon::disconnect()
 {
-    closePort(fd);
-    fd = -1;
-    nextAttempt = Clock::now();
-}
-
-// Read and drop whatever arrived since the last poll; false when the peer has gone.
-bool Daemon::discardWaiting()
-{
-    flushRecv(fd);
-    char chunk[512];
-    for (std::size_t dropped = 0; dropped < discardLimit;) {
-        pollfd waiting{fd, POLLIN, 0};
-        int ready = poll(&waiting, 1, 0);
-        if (ready == 0) return true;
-        if (ready < 0) return errno == EINTR;
-        ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n <= 0) return n < 0 && (errno == EINTR || errno == EAGAIN);
-        dropped += static_cast<std::size_t>(n);
-    }
-    return true;
+    transport.close();
+    if (answeredOnConnection) nextAttempt = Clock::now();
+    else backOff();
 }
 
 // Collect the answer's bytes until 77 have come and settled, the timeout passes, or
@@ -171,10 +168,10 @@ PollResult Daemon::collect(std::string* bytes, bool* peerGone)
     Clock::time_point deadline = Clock::now() + seconds(options.timeout);
     char chunk[512];
     while (bytes->size() <= answerLength) {
-        Wake wake = wait(fd, deadline);
+        Wake wake = wait(transport.fd(), POLLIN, deadline);
         if (wake == Wake::terminate) return PollResult::timeout;
         if (wake == Wake::deadline) break;
-        ssize_t n = read(fd, chunk, sizeof chunk);
+        ssize_t n = read(transport.fd(), chunk, sizeof chunk);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) {
             *peerGone = true;
@@ -189,17 +186,21 @@ PollResult Daemon::collect(std::string* bytes, bool* peerGone)
     return classifyAnswer(*bytes);
 }
 
-// One poll: connect when due, discard, request, collect.
+// One poll: connect when due, discard, request, collect; each step by its deadline.
 PollResult Daemon::pollOnce(std::string* bytes)
 {
-    if (fd < 0 && Clock::now() >= nextAttempt) connect();
-    if (fd < 0) return PollResult::disconnected;
-    if (!discardWaiting() || sendStr(fd, statusRequest) != 0) {
+    if (transport.fd() < 0 && Clock::now() >= nextAttempt) connect();
+    if (transport.fd() < 0) return PollResult::disconnected;
+    if (!transport.discard() || !transport.send(statusRequest, Clock::now() + seconds(options.timeout))) {
         disconnect();
         return PollResult::disconnected;
     }
     bool peerGone = false;
     PollResult result = collect(bytes, &peerGone);
+    if (result == PollResult::accepted) {
+        answeredOnConnection = true;
+        backoff = firstBackoff;
+    }
     if (peerGone) disconnect();
     return result;
 }
@@ -253,10 +254,10 @@ int Daemon::run()
         // Start to start; a poll that overran a whole period starts the next at once.
         start += seconds(options.interval);
         if (start < Clock::now()) start = Clock::now();
-        if (wait(-1, start) == Wake::terminate) break;
+        if (wait(-1, 0, start) == Wake::terminate) break;
     }
     outputs.finish();
-    if (fd >= 0) closePort(fd);
+    transport.close();
     return status;
 }
 

@@ -463,13 +463,21 @@ static int setFraming(termios* tio, const char* path, int dataBits, int stopBits
     return 0;
 }
 
-// Raw, non-canonical reading: a read returns what is there, or 0 after 1 s of quiet.
+// A raw line: bytes go out as written and come in as sent, with no translation, no
+// software flow control (an XOFF byte from the device would stop every later write), and
+// no signals or special characters; a read returns what is there, or 0 after 1 s of quiet.
+// Speed, framing and hardware flow control stay as set.
 static void setRaw(termios* tio)
 {
     tio->c_cc[VMIN] = 0;
     tio->c_cc[VTIME] = 10;
-    tio->c_iflag &= ~static_cast<tcflag_t>(IGNCR | ICRNL | INLCR);
-    tio->c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    tio->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                                           IXANY | IMAXBEL);
+#ifdef IUCLC
+    tio->c_iflag &= ~static_cast<tcflag_t>(IUCLC);
+#endif
+    tio->c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio->c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN);
     tio->c_cflag |= CLOCAL | CREAD;
 }
 

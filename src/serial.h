@@ -34,7 +34,9 @@ extern PortEntry* ports;
  *
  * An address beginning with "tcp" (compared case-sensitively on three
  * characters) is "tcp:SERVER:PORT"; runs of colons count as one separator.
- * Any other address is a device path, configured for raw reading with a one
+ * Any other address is a device path, set up as a raw line both ways (bytes
+ * pass untranslated, no software flow control, no signals or special
+ * characters; hardware flow control stays as the device has it) with a one
  * second read timeout; @p speed, @p dataBits, @p stopBits and @p parity
  * apply only there.
  *

@@ -97,8 +97,10 @@ TEST_F(SerialDevice, OpensARawLine)
     EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
     EXPECT_EQ(tio.c_cflag & (CSTOPB | PARENB), 0U);
     EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
-    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO), 0U);
-    EXPECT_EQ(tio.c_iflag & (IGNCR | ICRNL | INLCR), 0U);
+    // Raw both ways: no translation, no software flow control, no signals from the line.
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), 0U);
+    EXPECT_EQ(tio.c_iflag & (IGNCR | ICRNL | INLCR | IXON | IXOFF | IXANY | ISTRIP | BRKINT | PARMRK), 0U);
+    EXPECT_EQ(tio.c_oflag & OPOST, 0U);
     EXPECT_EQ(tio.c_cc[VMIN], 0);
     EXPECT_EQ(tio.c_cc[VTIME], 10);
     EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0); // reads wait for VTIME
@@ -141,15 +143,18 @@ TEST_F(SerialDevice, SpeedInBaudOrAsACode)
     }
 }
 
-TEST_F(SerialDevice, OtherSettingsAreKept)
+TEST_F(SerialDevice, HardwareFlowControlIsKeptAsTheDeviceHasIt)
 {
-    termios before = settings();
-    before.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    int side = open(path.c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_EQ(tcsetattr(side, TCSANOW, &before), 0);
-    close(side);
-    closePort(openDevice(9600, 8, 1, "none"));
-    EXPECT_EQ(settings().c_oflag & OPOST, 0U);
+    for (bool on : {true, false}) {
+        termios before = settings();
+        if (on) before.c_cflag |= CRTSCTS;
+        else before.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+        int side = open(path.c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_EQ(tcsetattr(side, TCSANOW, &before), 0);
+        close(side);
+        closePort(openDevice(9600, 8, 1, "none"));
+        EXPECT_EQ((settings().c_cflag & CRTSCTS) != 0, on);
+    }
 }
 
 TEST_F(SerialDevice, BadSettingsFailAndLeaveNothingOpen)
@@ -322,8 +327,8 @@ TEST_F(SerialDevice, RoundTripAndDiscardedInput)
     ASSERT_TRUE(inputArrives(master));
     char request[16] = {};
     ssize_t n = read(master, request, sizeof request);
-    // The line keeps its output processing, so the far end sees CR LF.
-    EXPECT_EQ(std::string(request, static_cast<std::size_t>(n)), "@RQ\r\n");
+    // A raw line: the far end sees the request's bytes exactly, no CR added.
+    EXPECT_EQ(std::string(request, static_cast<std::size_t>(n)), "@RQ\n");
 
     const std::string answer = std::string(74, '0') + "7F\n";
     ASSERT_EQ(write(master, answer.data(), answer.size()), 77);

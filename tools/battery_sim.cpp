@@ -77,7 +77,8 @@ static const char* const usageText =
     "                     --replay reads them\n"
     "  --help             show this text\n"
     "\n"
-    "It reports on stderr where it serves, every connection and every answer.\n";
+    "It reports on stderr where it serves, every connection, every request line (as\n"
+    "it came, escaped) and every answer.\n";
 
 // Next pseudo-random number in 0 to range-1, from the battery's own sequence.
 static int noise(Battery* battery, int range)
@@ -242,17 +243,30 @@ static std::string nextAnswer(Server* server)
     return answer;
 }
 
+// Bytes as one line of text: \xHH for control bytes and bytes above 126, \\ for a backslash.
+static std::string escaped(const std::string& bytes)
+{
+    std::string text;
+    for (char c : bytes) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte == '\\') {
+            text += "\\\\";
+        } else if (byte >= 0x20 && byte < 0x7f) {
+            text += c;
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+            text += hex;
+        }
+    }
+    return text;
+}
+
 // Append an answer to the record file, escaped so that it stays one line.
 static void recordAnswer(std::FILE* record, const std::string& answer)
 {
     if (record == nullptr) return;
-    for (char c : answer) {
-        auto byte = static_cast<unsigned char>(c);
-        if (byte == '\\') std::fputs("\\\\", record);
-        else if (byte < 0x20 || byte >= 0x7f) std::fprintf(record, "\\x%02X", byte);
-        else std::fputc(byte, record);
-    }
-    std::fputc('\n', record);
+    std::fprintf(record, "%s\n", escaped(answer).c_str());
     std::fflush(record);
 }
 
@@ -277,6 +291,8 @@ static int takeRequests(std::string* pending)
     int requests = 0;
     for (std::size_t end = pending->find('\n'); end != std::string::npos;
          end = pending->find('\n')) {
+        // Each line is shown as it came, so a test sees exactly what the line carried.
+        std::fprintf(stderr, "battery_sim: request %s\n", escaped(pending->substr(0, end + 1)).c_str());
         if (pending->substr(0, end).find("@RQ") != std::string::npos) requests++;
         pending->erase(0, end + 1);
     }

@@ -2,10 +2,10 @@
 #include "metrics.h"
 
 #include "json.h"
+#include "server.h"
 
 #include <CLI/CLI.hpp>
 #include <arpa/inet.h>
-#include <civetweb.h>
 #include <prometheus/collectable.h>
 #include <prometheus/metric_family.h>
 #include <prometheus/text_serializer.h>
@@ -50,6 +50,7 @@ struct Snapshot {
     std::array<std::uint64_t, pollResults.size()> polls{};
     std::array<std::uint64_t, 2> connects{}; // ok, failed
     std::array<std::uint64_t, eventNames.size()> events{};
+    std::uint64_t stdoutDropped = 0; // lines standard output dropped for a slow reader
 };
 
 // A family of one type with its help text, to which samples are added.
@@ -151,6 +152,9 @@ void addCounters(Families* out, const Snapshot& s)
     Family& events = out->start("qav_events_total", "Events raised, by name.", MetricType::Counter);
     for (std::size_t i = 0; i < eventNames.size(); i++)
         events.add(static_cast<double>(s.events[i]), "event", eventNames[i]);
+    out->start("qav_output_dropped_total", "Lines an output dropped because its reader fell behind.",
+               MetricType::Counter)
+        .add(static_cast<double>(s.stdoutDropped), "output", "stdout");
 }
 
 // The exporter's state behind a short lock, collected on every scrape.
@@ -197,34 +201,12 @@ private:
     Snapshot state;
 };
 
-// Stops the HTTP server, waiting for the requests it is serving.
-struct ServerStop {
-    void operator()(mg_context* context) const { mg_stop(context); }
-};
-
-// Answer one HTTP request: the exposition on GET or HEAD /metrics, else 404 or 405.
-int serveRequest(mg_connection* connection, void* data)
+// The exposition of a collector's current snapshot.
+HttpResponse exposition(const Collector& collector)
 {
-    const mg_request_info* request = mg_get_request_info(connection);
-    if (request->local_uri == nullptr || std::strcmp(request->local_uri, "/metrics") != 0) {
-        mg_send_http_error(connection, 404, "%s", "Not found: metrics are served on /metrics\n");
-        return 404;
-    }
-    bool head = std::strcmp(request->request_method, "HEAD") == 0;
-    if (!head && std::strcmp(request->request_method, "GET") != 0) {
-        mg_response_header_start(connection, 405);
-        mg_response_header_add(connection, "Allow", "GET, HEAD", -1);
-        mg_response_header_add(connection, "Content-Length", "0", -1);
-        mg_response_header_send(connection);
-        return 405;
-    }
     std::ostringstream text;
-    prometheus::TextSerializer().Serialize(text, static_cast<const Collector*>(data)->Collect());
-    const std::string body = text.str();
-    mg_send_http_ok(connection, "text/plain; version=0.0.4; charset=utf-8",
-                    static_cast<long long>(body.size()));
-    if (!head) mg_write(connection, body.data(), body.size());
-    return 200;
+    prometheus::TextSerializer().Serialize(text, collector.Collect());
+    return {200, "text/plain; version=0.0.4; charset=utf-8", text.str(), {}};
 }
 
 // Why @p text is not a numeric IPv4 ADDR:PORT; empty when it is.
@@ -232,24 +214,6 @@ std::string listenProblem(const std::string& text)
 {
     HostPort where;
     return parseListenAddress(text, &where);
-}
-
-// Why the server could not bind @p listen (a valid IPv4 ADDR:PORT): the error of a
-// trial bind, or the server's own words when the trial succeeds.
-std::string bindProblem(const std::string& listen, const char* serverText)
-{
-    std::size_t colon = listen.rfind(':');
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(std::stoi(listen.substr(colon + 1))));
-    inet_pton(AF_INET, listen.substr(0, colon).c_str(), &address.sin_addr);
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int yes = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    int failed = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ? errno : 0;
-    if (fd >= 0) close(fd);
-    if (failed != 0) return std::strerror(failed);
-    return serverText[0] != '\0' ? serverText : "the HTTP server did not start";
 }
 
 // The exporter: the collector and the HTTP server that shows it.
@@ -260,25 +224,13 @@ public:
     // Bind @p listen and serve; false, with *problem set, when that fails.
     bool serve(const std::string& listen, std::string* problem)
     {
-        const char* options[] = {"listening_ports", listen.c_str(), "num_threads", "2",
-                                 "request_timeout_ms", "5000", nullptr};
-        mg_callbacks callbacks{};
-        mg_init_data init{&callbacks, nullptr, options};
-        char text[256] = "";
-        unsigned code = 0;
-        mg_error_data error{&code, text, sizeof text};
-        server.reset(mg_start2(&init, &error));
-        if (!server) {
-            *problem = "cannot serve metrics on " + listen + ": " + bindProblem(listen, text);
-            return false;
-        }
-        mg_set_request_handler(server.get(), "/", serveRequest, &collector);
-        mg_server_port ports[1]{};
-        if (mg_get_server_ports(server.get(), 1, ports) == 1) boundPort = ports[0].port;
-        return true;
+        std::map<std::string, HttpHandler> routes{
+            {"/metrics", [this](const HttpRequest&) { return exposition(collector); }}};
+        server = HttpServer::start(listen, std::move(routes), "metrics", problem);
+        return server != nullptr;
     }
 
-    int port() const override { return boundPort; }
+    int port() const override { return server ? server->port() : 0; }
 
     // Keep the answer's values and show them from now on.
     void answer(const Reading& reading) override
@@ -318,14 +270,19 @@ public:
             if (event.name == eventNames[i]) collector.update([&](Snapshot& s) { s.events[i]++; });
     }
 
-    // Stop serving; this waits for the requests being served.
+    // Keep standard output's count of dropped lines.
+    void dropped(const char* output, std::uint64_t total) override
+    {
+        if (std::strcmp(output, "stdout") == 0) collector.update([&](Snapshot& s) { s.stdoutDropped = total; });
+    }
+
+    // Stop serving and close every connection.
     void finish() override { server.reset(); }
 
 private:
     Collector collector;
     // Declared after the collector, so the server stops before the collector goes.
-    std::unique_ptr<mg_context, ServerStop> server;
-    int boundPort = 0;
+    std::unique_ptr<HttpServer> server;
 };
 
 } // namespace

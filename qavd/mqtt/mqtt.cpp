@@ -26,9 +26,12 @@
 namespace {
 
 constexpr int keepaliveSeconds = 30;
+// The connection thread's longest wait in the library, so that it sees a stop in time.
+constexpr int loopMilliseconds = 100;
 constexpr std::chrono::seconds firstRetry{1};
 constexpr std::chrono::seconds lastRetry{60};
-constexpr std::chrono::seconds goodbyeTimeout{2};
+// At exit, how long to wait for the broker to take the goodbye; qavd ends within a second of SIGTERM.
+constexpr std::chrono::milliseconds goodbyeTimeout{200};
 
 // A message for a topic prefix that cannot be published under, or "".
 std::string prefixError(const std::string& prefix)
@@ -193,7 +196,7 @@ int MqttOutput::connectAndServe()
             std::lock_guard lock(mutex);
             if (stopping) break;
         }
-        rc = api.loop(handle.get(), 1000, 1);
+        rc = api.loop(handle.get(), loopMilliseconds, 1);
     }
     int error = errno;
     std::lock_guard lock(mutex);

@@ -1,0 +1,72 @@
+// server: a small HTTP server for GET and HEAD that idle or slow clients cannot starve.
+#ifndef QAVD_HTTP_SERVER_H
+#define QAVD_HTTP_SERVER_H
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+/** One request as a handler sees it. */
+struct HttpRequest {
+    std::string path;                         ///< The path, without the query.
+    std::map<std::string, std::string> query; ///< The query's arguments, decoded.
+};
+
+/** What a handler answers. */
+struct HttpResponse {
+    int status = 200;                                         ///< The HTTP status.
+    std::string type = "text/plain; charset=utf-8";           ///< Content-Type.
+    std::string body;                                         ///< Sent on GET, left out on HEAD.
+    std::vector<std::pair<std::string, std::string>> headers; ///< Further headers.
+};
+
+/** A handler for one path; it runs on the server's thread and must answer at once. */
+using HttpHandler = std::function<HttpResponse(const HttpRequest&)>;
+
+/**
+ * Serves GET and HEAD on a few exact paths from one thread of its own, event
+ * driven (epoll), so a request is answered while any number of other clients
+ * sit idle. Other paths are 404, other methods 405; every response carries
+ * "X-Content-Type-Options: nosniff". Limits: maxConnections in all,
+ * maxPerAddress from one address, idle connections closed after idleSeconds,
+ * and a request's line and headers within requestBytes (else 414 or 431).
+ * Stopping closes every connection at once.
+ */
+class HttpServer {
+public:
+    /**
+     * Listen on @p listen and serve @p routes until destroyed.
+     *
+     * @param listen  "ADDR:PORT" as parseListenAddress() reads it; port 0 takes a free port.
+     * @param routes  Handlers by exact path, such as "/metrics".
+     * @param what    What is served, for messages: "metrics".
+     * @param problem Receives "cannot serve WHAT on LISTEN: REASON" when it cannot start. Must not be null.
+     * @return The running server, or null.
+     */
+    static std::unique_ptr<HttpServer> start(const std::string& listen, std::map<std::string, HttpHandler> routes,
+                                             const std::string& what, std::string* problem);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    /** @return The TCP port served (the chosen one when 0 was asked for). */
+    int port() const { return boundPort; }
+
+    /// Connections open at once; with the rest of qavd's descriptors this stays below
+    /// 1024, where select(), which some libraries use, would overflow.
+    static constexpr unsigned maxConnections = 768;
+    static constexpr unsigned maxPerAddress = 512;   ///< Connections from one client address.
+    static constexpr unsigned idleSeconds = 15;      ///< A connection silent this long is closed.
+    static constexpr unsigned requestBytes = 16384;  ///< Room for a request's line and headers.
+
+private:
+    struct Impl;
+    explicit HttpServer(std::unique_ptr<Impl> state);
+    std::unique_ptr<Impl> impl;
+    int boundPort = 0;
+};
+
+#endif

@@ -1,0 +1,259 @@
+// End-to-end tests that nothing outside qavd freezes it: a line that sends XOFF, a standard
+// output nobody reads, idle HTTP clients, an endpoint that drops SYNs or hangs up at once.
+#include "free_port.h"
+#include "metrics_fixture.h"
+#include "process.h"
+#include "sample_answers.h"
+#include "text_files.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <nlohmann/json.hpp>
+#include <poll.h>
+#include <sys/stat.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The number after prefix in what child printed on stderr, once its line is whole; 0 after 10 s.
+int reportedPort(Child* child, const std::string& prefix)
+{
+    bool seen = waitFor(child, 10, [&](const Child& c) {
+        std::size_t at = c.err.find(prefix);
+        return at != std::string::npos && c.err.find('\n', at) != std::string::npos;
+    });
+    EXPECT_TRUE(seen) << child->err;
+    return seen ? std::stoi(child->err.substr(child->err.find(prefix) + prefix.size())) : 0;
+}
+
+// Send SIGTERM and expect a clean exit within a second, as systemd's stop needs.
+void expectQuickStop(Child* qavd)
+{
+    Clock::time_point start = Clock::now();
+    kill(qavd->pid, SIGTERM);
+    int status = waitExit(qavd, 10);
+    double seconds = secondsSince(start);
+    std::cout << "exit " << seconds << " s after SIGTERM\n";
+    EXPECT_LT(seconds, 1.0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << qavd->err;
+}
+
+// Scrape until wanted(series) holds, reading qavd's output meanwhile; false after seconds.
+template <typename Wanted> bool metricsUntil(Child* qavd, int port, double seconds, Wanted wanted)
+{
+    Clock::time_point start = Clock::now();
+    while (!wanted(seriesOf(scrape(port), "b1"))) {
+        if (secondsSince(start) > seconds) return false;
+        pump(qavd, 50);
+    }
+    return true;
+}
+
+// A scratch directory, removed at the end.
+class Freeze : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        REQUIRE_PROGRAM(CURL_PATH, "curl");
+        char pattern[] = "/tmp/qavd_freeze_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override
+    {
+        stop(&qavd);
+        stop(&sim);
+        EXPECT_EQ(std::system(("rm -rf " + dir).c_str()), 0);
+    }
+
+    std::string dir;
+    Child sim;
+    Child qavd;
+};
+
+// A loopback listener the test answers by hand; its accept queue holds one connection.
+class Endpoint {
+public:
+    Endpoint()
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), size), 0);
+        EXPECT_EQ(listen(fd, 0), 0);
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+        port = ntohs(address.sin_port);
+    }
+    ~Endpoint() { close(fd); }
+    Endpoint(const Endpoint&) = delete;
+    Endpoint& operator=(const Endpoint&) = delete;
+
+    // The next connection within seconds, or -1.
+    int next(double seconds) const
+    {
+        pollfd waiting{fd, POLLIN, 0};
+        if (poll(&waiting, 1, static_cast<int>(seconds * 1000)) != 1) return -1;
+        return accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    }
+
+    // Fill the accept queue, so the kernel drops every further SYN; the fillers are returned.
+    std::vector<int> fill() const
+    {
+        std::vector<int> fillers;
+        for (int i = 0; i < 3; i++) {
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(static_cast<std::uint16_t>(port));
+            fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+            connect(fillers.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+        }
+        return fillers;
+    }
+
+    int fd = -1;
+    int port = 0;
+};
+
+// Answer n requests on a connection with answer; false when one does not come within 5 s.
+bool answerRequests(int connection, int n, const std::string& answer)
+{
+    std::string pending;
+    while (n > 0) {
+        pollfd waiting{connection, POLLIN, 0};
+        char chunk[64];
+        ssize_t got = poll(&waiting, 1, 5000) == 1 ? read(connection, chunk, sizeof chunk) : -1;
+        if (got <= 0) return false;
+        pending.append(chunk, static_cast<std::size_t>(got));
+        for (std::size_t end; (end = pending.find('\n')) != std::string::npos && n > 0; n--) {
+            pending.erase(0, end + 1);
+            if (write(connection, answer.data(), answer.size()) != static_cast<ssize_t>(answer.size())) return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+TEST_F(Freeze, ASerialLineThatSendsXoffNeitherHaltsPollingNorChangesTheRequest)
+{
+    // The second "answer" is a lone XOFF byte; a line with software flow control would stop sending.
+    writeReplayFile(dir + "/answers.txt", {answerA, "\\x13", answerB});
+    sim = spawn({BATTERY_SIM_PATH, "--serial", "--replay", dir + "/answers.txt"});
+    ASSERT_TRUE(waitFor(&sim, 10, [](const Child& c) { return c.out.find('\n') != std::string::npos; }));
+    std::string device = sim.out.substr(0, sim.out.find('\n'));
+    qavd = spawn({QAVD_PATH, "-a", device, "-n", "b1", "-i", "0.1", "-t", "0.05"});
+    // Answers go on after the XOFF: B, then A and B again as the replay goes round.
+    ASSERT_TRUE(waitFor(&qavd, 20, [](const Child& c) { return countOf(c.out, "\n") >= 4; })) << qavd.err;
+    std::vector<std::string> answers;
+    for (const std::string& line : linesOf(qavd.out)) answers.push_back(nlohmann::json::parse(line)["answer"]);
+    EXPECT_EQ(std::vector<std::string>(answers.begin(), answers.begin() + 4),
+              std::vector<std::string>({answerA, answerB, answerA, answerB}));
+    // Every request reached the device as the four bytes sent: no CR added, nothing held back.
+    pump(&sim, 100);
+    std::vector<std::string> requests;
+    for (const std::string& line : linesOf(sim.err))
+        if (line.rfind("battery_sim: request ", 0) == 0) requests.push_back(line);
+    EXPECT_GE(requests.size(), 6U) << sim.err;
+    for (const std::string& request : requests) EXPECT_EQ(request, "battery_sim: request @RQ\\x0A");
+    expectQuickStop(&qavd);
+}
+
+TEST_F(Freeze, AStandardOutputNobodyReadsAndIdleHttpClientsHoldNothingUp)
+{
+    // Standard output is a FIFO of one page that the test holds open and never reads.
+    std::string fifo = dir + "/stdout";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fcntl(reader, F_SETPIPE_SZ, 4096), 0);
+    sim = spawn({BATTERY_SIM_PATH, "--port", "0"});
+    int simPort = reportedPort(&sim, "serving tcp 127.0.0.1:");
+    qavd = spawn({"/bin/sh", "-c", "exec \"$0\" \"$@\" >" + fifo, QAVD_PATH, "-a",
+                  "tcp:127.0.0.1:" + std::to_string(simPort), "-n", "b1", "-i", "0.1", "-t", "0.05", "--datalog",
+                  dir, "--metrics-listen", "127.0.0.1:0"});
+    int port = reportedPort(&qavd, "HTTP server listening on 127.0.0.1:");
+    // The queue of 64 KiB fills after about 70 answers; then the oldest lines go, counted.
+    ASSERT_TRUE(metricsUntil(&qavd, port, 60, [](const std::map<std::string, double>& s) {
+        return s.count("qav_output_dropped_total{output=\"stdout\"}") == 1 &&
+               s.at("qav_output_dropped_total{output=\"stdout\"}") > 0;
+    })) << qavd.err;
+    auto logLines = [&] { return linesOf(fileText(dir + "/" + dataLogsIn(dir).at(0))).size(); };
+    std::size_t before = logLines();
+    EXPECT_GT(before, 70U);
+    EXPECT_TRUE(waitFor(&qavd, 10, [&](const Child&) { return logLines() > before + 2; })) << "the data log stopped";
+
+    // 500 idle connections, as browser tabs and stuck clients leave them, do not delay a scrape.
+    std::vector<int> idle;
+    for (int i = 0; i < 500; i++) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        idle.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        ASSERT_EQ(connect(idle.back(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << i;
+    }
+    Clock::time_point start = Clock::now();
+    std::map<std::string, double> series = seriesOf(scrape(port), "b1");
+    EXPECT_LT(secondsSince(start), 2.0);
+    EXPECT_EQ(series["qav_up"], 1);
+    expectQuickStop(&qavd);
+    for (int fd : idle) close(fd);
+    close(reader);
+}
+
+TEST_F(Freeze, AnEndpointThatDropsSynsGoesStaleOnScheduleAndOneThatHangsUpIsBackedOff)
+{
+    Endpoint endpoint;
+    qavd = spawn({QAVD_PATH, "-a", "tcp:127.0.0.1:" + std::to_string(endpoint.port), "-n", "b1", "-i", "0.1", "-t",
+                  "0.05", "--stale-after", "3", "--output", "none", "--metrics-listen", "127.0.0.1:0"});
+    int port = reportedPort(&qavd, "HTTP server listening on 127.0.0.1:");
+    auto up = [](double value) { return [value](const std::map<std::string, double>& s) { return s.at("qav_up") == value; }; };
+    int connection = endpoint.next(10);
+    ASSERT_GE(connection, 0);
+    ASSERT_TRUE(answerRequests(connection, 3, answerA));
+    ASSERT_TRUE(metricsUntil(&qavd, port, 10, up(1)));
+
+    // The endpoint hangs up and drops every SYN from then on: the data goes stale within a
+    // few polls (each connect gives up after -t), not after the system's 2-minute connect.
+    std::vector<int> fillers = endpoint.fill();
+    close(connection);
+    Clock::time_point start = Clock::now();
+    EXPECT_TRUE(metricsUntil(&qavd, port, 10, up(0)));
+    std::cout << "stale " << secondsSince(start) << " s after the endpoint stopped answering SYNs\n";
+    const std::string why = "cannot connect to tcp:127.0.0.1:" + std::to_string(endpoint.port) + ": Connection timed out";
+    EXPECT_TRUE(waitFor(&qavd, 5, [&](const Child& c) { return c.err.find(why) != std::string::npos; })) << qavd.err;
+
+    // Back: the fillers go, and answers flow again on qavd's next connection (a filler's
+    // connection still queued is closed and sends no request).
+    for (int fd : fillers) close(fd);
+    bool answered = false;
+    for (start = Clock::now(); !answered && secondsSince(start) < 20;) {
+        connection = endpoint.next(1);
+        if (connection >= 0 && !(answered = answerRequests(connection, 2, answerA))) close(connection);
+    }
+    ASSERT_TRUE(answered);
+    ASSERT_TRUE(metricsUntil(&qavd, port, 10, up(1)));
+
+    // Now it accepts and hangs up at once: attempts follow the back-off (0, 1, 3 s, ...),
+    // not every poll, while the polls themselves go on.
+    close(connection);
+    start = Clock::now();
+    int connections = 0;
+    while (secondsSince(start) < 5) {
+        int fd = endpoint.next(0.2);
+        if (fd >= 0) connections++, close(fd);
+    }
+    EXPECT_GE(connections, 2);
+    EXPECT_LE(connections, 4);
+    std::map<std::string, double> series = seriesOf(scrape(port), "b1");
+    EXPECT_GE(series["qav_polls_total{result=\"disconnected\"}"], 10);
+    expectQuickStop(&qavd);
+}
