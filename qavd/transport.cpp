@@ -63,7 +63,9 @@ std::shared_ptr<Lookup> startLookup(const std::string& host)
             }
             if (found != nullptr) freeaddrinfo(found);
             std::uint64_t one = 1;
-            (void)!::write(lookup->done, &one, sizeof one);
+            if (::write(lookup->done, &one, sizeof one) < 0) {
+                // The counter cannot overflow from one write; the waiter also has a deadline.
+            }
         }).detach();
     } catch (const std::system_error& error) {
         errno = error.code().value();
@@ -130,22 +132,24 @@ bool Transport::openTcp(const HostPort& endpoint, Clock::time_point deadline, st
 // Open a device path through the port library, which sets the line up; then make it non-blocking.
 bool Transport::openDevice(std::string* why)
 {
-    int fd = 0;
-    if (openPort(options.address.c_str(), &fd, options.speed, options.dataBits, options.stopBits,
-                 options.parity.c_str()) <= 0)
-        return *why = std::strerror(errno), false;
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    int opened = 0;
+    if (openPort(options.address.c_str(), &opened, options.speed, options.dataBits, options.stopBits,
+                 options.parity.c_str()) <= 0) {
         *why = std::strerror(errno);
-        closePort(fd);
         return false;
     }
-    descriptor = fd;
+    int flags = fcntl(opened, F_GETFL);
+    if (flags < 0 || fcntl(opened, F_SETFL, flags | O_NONBLOCK) != 0) {
+        *why = std::strerror(errno);
+        closePort(opened);
+        return false;
+    }
+    descriptor = opened;
     device = true;
     return true;
 }
 
-bool Transport::discard()
+bool Transport::discard() const
 {
     if (device && flushRecv(descriptor) < 0) return false;
     char chunk[512];

@@ -47,7 +47,7 @@ public:
     int fd() const { return descriptor; }
 
     /** Drop whatever arrived since the last poll; false when the peer has gone or the port failed. */
-    bool discard();
+    bool discard() const;
 
     /**
      * Write @p text, and on a serial line wait until it has left, by @p deadline.

@@ -155,7 +155,7 @@ std::unique_ptr<HttpServer> HttpServer::start(const std::string& listen, std::ma
         *problem = failure + std::strerror(errno);
         return nullptr;
     }
-    int port = boundPortOf(fd);
+    int bound = boundPortOf(fd);
     impl->daemon = impl->api->startDaemon(
         MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC, 0, nullptr, nullptr, &Impl::answer, impl.get(), MHD_OPTION_LISTEN_SOCKET, fd,
         MHD_OPTION_CONNECTION_LIMIT, maxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, maxPerAddress,
@@ -167,6 +167,6 @@ std::unique_ptr<HttpServer> HttpServer::start(const std::string& listen, std::ma
         return nullptr;
     }
     auto server = std::unique_ptr<HttpServer>(new HttpServer(std::move(impl)));
-    server->boundPort = port;
+    server->boundPort = bound;
     return server;
 }
