@@ -12,45 +12,38 @@
 
 class NutClient {
 public:
-    // Connect to 127.0.0.1:port; connected() tells whether that worked.
+    // Connect to 127.0.0.1:port (the requests fail when that does not work).
     explicit NutClient(int port) : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
     {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            close(fd);
-            fd = -1;
-        }
+        sockaddr_in addr{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) hangUp();
     }
     ~NutClient() { hangUp(); }
     NutClient(const NutClient&) = delete;
     NutClient& operator=(const NutClient&) = delete;
 
-    bool connected() const { return fd >= 0; }
     void hangUp()
     {
         if (fd >= 0) close(fd);
         fd = -1;
     }
-
-    // Send bytes as they are.
-    bool send(const std::string& bytes) { return fd >= 0 && ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size()); }
+    bool send(const std::string& bytes)
+    {
+        return fd >= 0 && ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    }
 
     // Read until what came ends with end, the server closes, or seconds pass; what came.
     std::string readUntil(const std::string& end, double seconds = 5)
     {
         std::string text;
         auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (fd >= 0 && !(text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0)) {
+        while (fd >= 0 && !endsWith(text, end)) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             pollfd p{fd, POLLIN, 0};
-            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
             char chunk[4096];
-            ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+            ssize_t n = left.count() > 0 && poll(&p, 1, static_cast<int>(left.count())) > 0 ? recv(fd, chunk, sizeof chunk, 0) : -2;
             if (n <= 0) {
-                eof = true;
+                eof = n > -2;
                 break;
             }
             text.append(chunk, static_cast<std::size_t>(n));
@@ -65,8 +58,7 @@ public:
         std::string first = readUntil("\n");
         if (first.rfind("BEGIN LIST ", 0) != 0) return first;
         std::string end = "END LIST " + first.substr(11, first.find('\n') - 11) + "\n";
-        bool whole = first.size() >= end.size() && first.compare(first.size() - end.size(), end.size(), end) == 0;
-        return whole ? first : first + readUntil(end);
+        return endsWith(first, end) ? first : first + readUntil(end);
     }
 
     // Whether the server closes the connection within seconds.
@@ -77,6 +69,10 @@ public:
     }
 
 private:
+    static bool endsWith(const std::string& text, const std::string& end)
+    {
+        return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+    }
     int fd;
     bool eof = false;
 };

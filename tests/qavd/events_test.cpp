@@ -113,10 +113,6 @@ TEST(EventTracker, LowBatteryAtOrBelowTheMarkOrOnUndervoltageAfterTheOtherEvents
     ASSERT_EQ(names(clear), "commok faultclear lowbatteryclear");
     EXPECT_EQ(clear[2].detail, "gas gauge 90.00%, low at or below 20%, undervoltage Good");
     EXPECT_EQ(names(tracker.accepted(statusWith(1, 0, 0x8080, 9000), 7)), "alert fault lowbattery");
-    // Another mark: 12.5 %.
-    EventTracker other("b1", 1, 12.5);
-    EXPECT_EQ(names(other.accepted(statusWith(0, 0, 0x8000, 1251), 1)), "");
-    EXPECT_EQ(names(other.accepted(statusWith(0, 0, 0x8000, 1250), 2)), "lowbattery");
     // Before the first answer the battery counts as not low.
     EXPECT_EQ(names(EventTracker("b1", 1, 20).accepted(statusWith(0, 0, 0x8000, 0), 1)), "lowbattery");
 }
