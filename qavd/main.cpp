@@ -7,6 +7,7 @@
 #include "outputs.h"
 #include "poller.h"
 #include "signals.h"
+#include "util.h"
 
 #include <CLI/CLI.hpp>
 
@@ -58,6 +59,8 @@ static int runQavd(int argc, char** argv)
 // runQavd(), with any exception a library lets out turned into a message.
 int main(int argc, char** argv)
 {
+    // Before anything opens a file, so none takes the place of standard error.
+    openStandardDescriptors();
     try {
         return runQavd(argc, argv);
     } catch (const std::exception& error) {

@@ -8,16 +8,17 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #ifndef QAVD_VERSION
 #define QAVD_VERSION "unknown"
 #endif
 
-namespace {
+const char* const portProblem = "the port must be a number from 1 to 65535, with nothing after it";
 
-// A port in decimal digits from low to 65535; -1 for anything else.
 int portNumber(const std::string& text, int low)
 {
     if (text.empty() || text.size() > 5 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
@@ -25,6 +26,23 @@ int portNumber(const std::string& text, int low)
     int port = std::stoi(text);
     return port >= low && port <= 65535 ? port : -1;
 }
+
+std::string credentialPath(const std::string& name)
+{
+    const char* dir = std::getenv("CREDENTIALS_DIRECTORY");
+    if (dir == nullptr || *dir == '\0') return "";
+    std::string path = std::string(dir) + "/" + name;
+    return access(path.c_str(), F_OK) == 0 ? path : "";
+}
+
+std::string exposedSecret(const std::string& path)
+{
+    struct stat file {};
+    if (stat(path.c_str(), &file) != 0 || (file.st_mode & S_IROTH) == 0) return "";
+    return path + " holds a secret but every user may read it; chmod o-r, or pass it with LoadCredential=";
+}
+
+namespace {
 
 // The battery's address: "tcp:HOST:PORT", or the path of a device that exists.
 CLI::Validator batteryAddress()
@@ -147,7 +165,7 @@ std::string parseTcpAddress(const std::string& address, HostPort* out)
     std::string host = address.substr(4, colon - 4);
     if (host.empty()) return "no host: " + usage;
     int port = portNumber(address.substr(colon + 1), 1);
-    if (port < 0) return "the port must be a number from 1 to 65535, with nothing after it";
+    if (port < 0) return portProblem;
     *out = {host, port};
     return "";
 }

@@ -37,6 +37,33 @@ struct HostPort {
 };
 
 /**
+ * Read a port number: decimal digits only, from @p low to 65535.
+ *
+ * @return The port, or -1 for any other text.
+ */
+int portNumber(const std::string& text, int low);
+
+/** The message for a port that portNumber() refuses. */
+extern const char* const portProblem;
+
+/**
+ * Where systemd put a credential of the service (LoadCredential=NAME:PATH).
+ *
+ * @param name The credential's name, such as "mqtt-password".
+ * @return $CREDENTIALS_DIRECTORY/NAME when the variable is set and that file
+ *         exists; "" otherwise.
+ */
+std::string credentialPath(const std::string& name);
+
+/**
+ * Check that a file holding a secret is kept from other users.
+ *
+ * @param path The file.
+ * @return A warning naming the file when others may read it; "" otherwise.
+ */
+std::string exposedSecret(const std::string& path);
+
+/**
  * Read a battery address "tcp:HOST:PORT": HOST without colons, PORT 1 to 65535
  * in decimal digits, nothing after it.
  *

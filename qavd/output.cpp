@@ -1,5 +1,8 @@
-// output: names of poll outcomes.
+// output: names of poll outcomes, and the daemon's own messages.
 #include "output.h"
+
+#include <cstdio>
+#include <syslog.h>
 
 const char* pollResultName(PollResult result)
 {
@@ -12,4 +15,10 @@ const char* pollResultName(PollResult result)
     case PollResult::disconnected: return "disconnected";
     }
     return "unknown";
+}
+
+void logMessage(int priority, const std::string& text)
+{
+    syslog(priority, "%s", text.c_str());
+    std::fprintf(stderr, "qavd: %s\n", text.c_str());
 }

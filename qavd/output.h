@@ -20,6 +20,12 @@ enum class PollResult { accepted, timeout, shortAnswer, longAnswer, malformed, d
  */
 const char* pollResultName(PollResult result);
 
+/**
+ * Report a text of the daemon's own: to the system log at @p priority, and
+ * after "qavd: " to standard error.
+ */
+void logMessage(int priority, const std::string& text);
+
 /** One accepted answer. */
 struct Reading {
     std::string battery;  ///< The battery's name (--name).

@@ -3,20 +3,16 @@
 
 #include "events.h"
 #include "json.h"
+#include "util.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <csignal>
-#include <initializer_list>
 #include <cstring>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <syslog.h>
-
-extern char** environ; // NOLINT(readability-redundant-declaration): POSIX leaves it undeclared
+#include <unistd.h>
 
 // ---- Standard output ----
 
@@ -59,61 +55,86 @@ std::string dataLogPath(const std::string& dir)
     return dir + "/" + std::to_string(static_cast<long long>(std::time(nullptr))) + "qav.log";
 }
 
+// Open a data log file for appending; -1 with errno set when it cannot be.
+int openDataLog(const std::string& path)
+{
+    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+}
+
 } // namespace
 
 std::unique_ptr<DataLogOutput> DataLogOutput::open(const std::string& dir, std::string* problem)
 {
     std::string name = dataLogPath(dir);
-    std::FILE* file = std::fopen(name.c_str(), "ae");
-    if (file == nullptr) {
+    int fd = openDataLog(name);
+    if (fd < 0) {
         *problem = "cannot open data log \"" + name + "\": " + std::strerror(errno);
         return nullptr;
     }
-    return std::unique_ptr<DataLogOutput>(new DataLogOutput(dir, name, file));
+    return std::unique_ptr<DataLogOutput>(new DataLogOutput(dir, name, fd));
 }
 
-DataLogOutput::DataLogOutput(std::string dirName, std::string path, std::FILE* opened)
-    : dir(std::move(dirName)), current(std::move(path)), file(opened)
+DataLogOutput::DataLogOutput(std::string dirName, std::string path, int opened)
+    : dir(std::move(dirName)), current(std::move(path)), fd(opened)
 {
 }
 
 DataLogOutput::~DataLogOutput()
 {
-    if (file != nullptr) std::fclose(file);
+    close(fd);
+}
+
+// Make sure the file is still there, creating it again when it was deleted;
+// "" when it can be written, else why not.
+std::string DataLogOutput::present()
+{
+    struct stat file {};
+    if (fstat(fd, &file) == 0 && file.st_nlink > 0) return "";
+    // Its directory may have gone with it; the level above stays the operator's.
+    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+        return "data log \"" + current + "\" was deleted and cannot be created again: " + std::strerror(errno);
+    int again = openDataLog(current);
+    if (again < 0)
+        return "data log \"" + current + "\" was deleted and cannot be created again: " + std::strerror(errno);
+    close(fd);
+    fd = again;
+    logMessage(LOG_WARNING, "data log \"" + current + "\" was deleted: created it again");
+    return "";
 }
 
 void DataLogOutput::answer(const Reading& reading)
 {
-    writeDataLogLine(file, &reading.status, reading.time);
-    // Report a full disk or a lost file once, not on every answer.
-    if (std::ferror(file) != 0 && !writeFailed) {
-        writeFailed = true;
-        syslog(LOG_ERR, "cannot write data log \"%s\"", current.c_str());
-        std::fprintf(stderr, "qavd: cannot write data log \"%s\"\n", current.c_str());
+    std::string line = dataLogLine(&reading.status, reading.time);
+    std::string problem = present();
+    if (problem.empty()) {
+        int error = appendWhole(fd, line.data(), line.size());
+        if (error != 0) problem = "cannot write data log \"" + current + "\": " + std::strerror(error);
     }
+    if (!problem.empty()) {
+        lost++;
+        if (!failing) logMessage(LOG_WARNING, problem + "; its lines are lost until writing works again");
+        failing = true;
+        return;
+    }
+    if (!failing) return;
+    logMessage(LOG_NOTICE, "data log \"" + current + "\" is written again; " + std::to_string(lost) +
+                               (lost == 1 ? " line was" : " lines were") + " lost");
+    failing = false;
+    lost = 0;
 }
 
 void DataLogOutput::rotate()
 {
     std::string name = dataLogPath(dir);
-    std::FILE* next = std::fopen(name.c_str(), "ae");
-    if (next == nullptr) {
-        const char* reason = std::strerror(errno);
-        syslog(LOG_ERR, "cannot open data log \"%s\": %s; still writing \"%s\"", name.c_str(),
-               reason, current.c_str());
-        std::fprintf(stderr, "qavd: cannot open data log \"%s\": %s; still writing \"%s\"\n",
-                     name.c_str(), reason, current.c_str());
+    int next = openDataLog(name);
+    if (next < 0) {
+        logMessage(LOG_ERR, "cannot open data log \"" + name + "\": " + std::strerror(errno) + "; still writing \"" +
+                                current + "\"");
         return;
     }
-    std::fclose(file);
-    file = next;
+    close(fd);
+    fd = next;
     current = name;
-    writeFailed = false;
-}
-
-void DataLogOutput::finish()
-{
-    std::fflush(file);
 }
 
 // ---- System log ----
@@ -150,124 +171,6 @@ void SyslogOutput::polled(PollResult result)
 }
 
 // ---- Event command ----
-
-namespace {
-
-// The environment of an event command: ours without QAV_ entries, then the event's.
-std::vector<std::string> eventEnvironment(const Event& event)
-{
-    std::vector<std::string> entries;
-    for (char** entry = environ; *entry != nullptr; entry++)
-        if (std::strncmp(*entry, "QAV_", 4) != 0) entries.emplace_back(*entry);
-    entries.push_back("QAV_EVENT=" + event.name);
-    entries.push_back("QAV_BATTERY=" + event.battery);
-    entries.push_back("QAV_DETAIL=" + event.detail);
-    entries.push_back("QAV_TIME=" + std::to_string(event.time));
-    return entries;
-}
-
-// Pointers to texts, ending in a null, as execve() takes them.
-std::vector<char*> pointersTo(std::vector<std::string>& texts)
-{
-    std::vector<char*> pointers(texts.size() + 1, nullptr);
-    std::transform(texts.begin(), texts.end(), pointers.begin(), [](std::string& text) { return text.data(); });
-    return pointers;
-}
-
-// Spawn attributes: a process group of its own, no blocked signals, default SIGPIPE.
-int spawnAttributes(posix_spawnattr_t* attributes)
-{
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    for (int number : {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigaddset(&defaults, number);
-    int error = posix_spawnattr_init(attributes);
-    if (error != 0) return error;
-    auto flags = static_cast<short>(POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    if ((error = posix_spawnattr_setflags(attributes, flags)) != 0 ||
-        (error = posix_spawnattr_setpgroup(attributes, 0)) != 0 ||
-        (error = posix_spawnattr_setsigmask(attributes, &none)) != 0 ||
-        (error = posix_spawnattr_setsigdefault(attributes, &defaults)) != 0)
-        posix_spawnattr_destroy(attributes);
-    return error;
-}
-
-// Descriptors of a command: no input, and its output where ours goes to error messages,
-// so nothing it prints can break the JSON Lines on our standard output.
-int spawnDescriptors(posix_spawn_file_actions_t* actions)
-{
-    int error = posix_spawn_file_actions_init(actions);
-    if (error != 0) return error;
-    if ((error = posix_spawn_file_actions_addopen(actions, 0, "/dev/null", O_RDONLY, 0)) != 0 ||
-        (error = posix_spawn_file_actions_adddup2(actions, 2, 1)) != 0)
-        posix_spawn_file_actions_destroy(actions);
-    return error;
-}
-
-// Start path with argv and envp; 0 or an errno value.
-int spawnCommand(pid_t* pid, const std::string& path, char* const* argv, char* const* envp)
-{
-    posix_spawnattr_t attributes;
-    int error = spawnAttributes(&attributes);
-    if (error != 0) return error;
-    posix_spawn_file_actions_t actions;
-    error = spawnDescriptors(&actions);
-    if (error == 0) {
-        error = posix_spawn(pid, path.c_str(), &actions, &attributes, argv, envp);
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    posix_spawnattr_destroy(&attributes);
-    return error;
-}
-
-} // namespace
-
-bool CommandRunner::run(const std::string& path, const Event& event, std::string* problem)
-{
-    reap();
-    if (children.size() >= maxRunning) {
-        *problem = std::to_string(children.size()) + " event commands still running";
-        return false;
-    }
-    std::vector<std::string> args{path, event.name};
-    std::vector<std::string> env = eventEnvironment(event);
-    std::vector<char*> argv = pointersTo(args);
-    std::vector<char*> envp = pointersTo(env);
-    pid_t pid = -1;
-    int error = spawnCommand(&pid, path, argv.data(), envp.data());
-    if (error != 0) {
-        *problem = "cannot run \"" + path + "\": " + std::strerror(error);
-        return false;
-    }
-    children.push_back({pid, std::chrono::steady_clock::now(), false});
-    return true;
-}
-
-void CommandRunner::reap()
-{
-    auto now = std::chrono::steady_clock::now();
-    for (Child& child : children) {
-        if (child.killed || now - child.started < limit) continue;
-        // The whole group, so a script's own children go too.
-        if (kill(-child.pid, SIGKILL) != 0 && errno != ESRCH) kill(child.pid, SIGKILL);
-        child.killed = true;
-        syslog(LOG_WARNING, "event command %d still running after %llds: killed", static_cast<int>(child.pid),
-               static_cast<long long>(limit.count()));
-    }
-    std::erase_if(children, [](const Child& child) {
-        int status = 0;
-        pid_t done = waitpid(child.pid, &status, WNOHANG);
-        return done == child.pid || (done < 0 && errno == ECHILD);
-    });
-}
-
-std::chrono::steady_clock::time_point CommandRunner::nextDeadline() const
-{
-    auto next = std::chrono::steady_clock::time_point::max();
-    for (const Child& child : children)
-        if (!child.killed) next = std::min(next, child.started + limit);
-    return next;
-}
 
 void EventCommandOutput::event(const Event& event)
 {

@@ -2,6 +2,7 @@
 #ifndef QAVD_OUTPUTS_H
 #define QAVD_OUTPUTS_H
 
+#include "commands.h"
 #include "options.h"
 #include "output.h"
 #include "writer.h"
@@ -39,7 +40,13 @@ private:
     LineWriter writer;
 };
 
-/** Appends a data log line per accepted answer to DIR/<seconds>qav.log; rotate() starts a new file. */
+/**
+ * Appends a data log line per accepted answer to DIR/<seconds>qav.log, each
+ * whole or not at all; rotate() starts a new file. A failing write draws one
+ * warning with the system's reason, and writing again one notice, each
+ * episode. A file deleted while in use is noticed at the next answer and
+ * created again (its directory too, one level), or that failure is reported.
+ */
 class DataLogOutput : public Output {
 public:
     /**
@@ -57,18 +64,19 @@ public:
     void answer(const Reading& reading) override;
     /** Start a file named by the current seconds; keep the old one if it cannot be opened. */
     void rotate() override;
-    void finish() override;
 
     /** @return The path of the file written now. */
     const std::string& path() const { return current; }
 
 private:
-    DataLogOutput(std::string dirName, std::string path, std::FILE* opened);
+    DataLogOutput(std::string dirName, std::string path, int opened);
+    std::string present();
 
     std::string dir;
     std::string current;
-    std::FILE* file;
-    bool writeFailed = false;
+    int fd;
+    bool failing = false; // the last line was lost and the episode reported
+    long lost = 0;        // lines lost in this episode
 };
 
 /**
@@ -91,53 +99,6 @@ private:
     std::string battery;
     bool records;
     long failures = 0;
-};
-
-/**
- * Runs event commands without a shell and without waiting for them: each runs
- * in its own process group with standard input from /dev/null and standard
- * output joined to our standard error, is reaped by reap(), and is killed with
- * its group when still running after 30 seconds.
- */
-class CommandRunner {
-public:
-    CommandRunner() = default;
-    ~CommandRunner() = default;
-    CommandRunner(const CommandRunner&) = delete;
-    CommandRunner& operator=(const CommandRunner&) = delete;
-
-    /**
-     * Start @p path with argument 1 the event's name and QAV_EVENT, QAV_BATTERY,
-     * QAV_DETAIL and QAV_TIME added to the environment.
-     *
-     * @param path    The program.
-     * @param event   The event.
-     * @param problem Receives why it could not start. Must not be null.
-     * @return true when it started.
-     */
-    bool run(const std::string& path, const Event& event, std::string* problem);
-
-    /** Reap the commands that ended and kill those past their 30 seconds. */
-    void reap();
-
-    /** @return When reap() must next run to kill in time; time_point::max() with none running. */
-    std::chrono::steady_clock::time_point nextDeadline() const;
-
-    /** @return Commands started and not yet reaped. */
-    std::size_t running() const { return children.size(); }
-
-    /** Longest a command may run. */
-    static constexpr std::chrono::seconds limit{30};
-    /** Most commands running at once; events beyond it are reported, not run. */
-    static constexpr std::size_t maxRunning = 32;
-
-private:
-    struct Child {
-        pid_t pid;
-        std::chrono::steady_clock::time_point started;
-        bool killed;
-    };
-    std::vector<Child> children;
 };
 
 /** Runs --event-command on every event through a CommandRunner. */

@@ -63,9 +63,9 @@ std::shared_ptr<Lookup> startLookup(const std::string& host)
             }
             if (found != nullptr) freeaddrinfo(found);
             std::uint64_t one = 1;
-            if (::write(lookup->done, &one, sizeof one) < 0) {
-                // The counter cannot overflow from one write; the waiter also has a deadline.
-            }
+            // Eight bytes to an eventfd that nobody else writes cannot fail.
+            ssize_t written = ::write(lookup->done, &one, sizeof one);
+            (void)written;
         }).detach();
     } catch (const std::system_error& error) {
         errno = error.code().value();
@@ -74,12 +74,11 @@ std::shared_ptr<Lookup> startLookup(const std::string& host)
     return lookup;
 }
 
-// Close fd without disturbing errno; false, for returning from a failed open.
-bool closeFailed(int fd)
+// Give the reason a failed open gives, closing its socket (when not -1); false.
+bool failed(std::string* why, const std::string& reason, int fd = -1)
 {
-    int error = errno;
-    ::close(fd);
-    errno = error;
+    *why = reason;
+    if (fd >= 0) ::close(fd);
     return false;
 }
 
@@ -107,24 +106,24 @@ bool Transport::openTcp(const HostPort& endpoint, Clock::time_point deadline, st
     address.sin_port = htons(static_cast<std::uint16_t>(endpoint.port));
     if (inet_pton(AF_INET, endpoint.host.c_str(), &address.sin_addr) != 1) {
         std::shared_ptr<Lookup> lookup = startLookup(endpoint.host);
-        if (!lookup) return *why = std::strerror(errno), false;
+        if (!lookup) return failed(why, std::strerror(errno));
         if (wait(lookup->done, POLLIN, deadline) != Wake::ready)
-            return *why = "no answer from the name server in time", false;
+            return failed(why, "no answer from the name server in time");
         std::lock_guard lock(lookup->mutex);
-        if (lookup->error != 0) return *why = gai_strerror(lookup->error), false;
+        if (lookup->error != 0) return failed(why, gai_strerror(lookup->error));
         address.sin_addr = lookup->address;
     }
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return *why = std::strerror(errno), false;
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        if (errno != EINPROGRESS) return *why = std::strerror(errno), closeFailed(fd);
-        if (wait(fd, POLLOUT, deadline) != Wake::ready) return *why = std::strerror(ETIMEDOUT), closeFailed(fd);
+    int sd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (sd < 0) return failed(why, std::strerror(errno));
+    if (connect(sd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        if (errno != EINPROGRESS) return failed(why, std::strerror(errno), sd);
+        if (wait(sd, POLLOUT, deadline) != Wake::ready) return failed(why, std::strerror(ETIMEDOUT), sd);
         int error = 0;
         socklen_t size = sizeof error;
-        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
-        if (error != 0) return *why = std::strerror(error), closeFailed(fd);
+        if (getsockopt(sd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
+        if (error != 0) return failed(why, std::strerror(error), sd);
     }
-    descriptor = fd;
+    descriptor = sd;
     device = false;
     return true;
 }
@@ -132,19 +131,17 @@ bool Transport::openTcp(const HostPort& endpoint, Clock::time_point deadline, st
 // Open a device path through the port library, which sets the line up; then make it non-blocking.
 bool Transport::openDevice(std::string* why)
 {
-    int opened = 0;
-    if (openPort(options.address.c_str(), &opened, options.speed, options.dataBits, options.stopBits,
-                 options.parity.c_str()) <= 0) {
+    int port = 0;
+    if (openPort(options.address.c_str(), &port, options.speed, options.dataBits, options.stopBits,
+                 options.parity.c_str()) <= 0)
+        return failed(why, std::strerror(errno));
+    int flags = fcntl(port, F_GETFL);
+    if (flags < 0 || fcntl(port, F_SETFL, flags | O_NONBLOCK) != 0) {
         *why = std::strerror(errno);
+        closePort(port);
         return false;
     }
-    int flags = fcntl(opened, F_GETFL);
-    if (flags < 0 || fcntl(opened, F_SETFL, flags | O_NONBLOCK) != 0) {
-        *why = std::strerror(errno);
-        closePort(opened);
-        return false;
-    }
-    descriptor = opened;
+    descriptor = port;
     device = true;
     return true;
 }

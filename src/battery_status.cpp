@@ -1,6 +1,9 @@
 // battery_status: decoding of the battery's status answer and its three reports.
 #include "battery_status.h"
 
+#include "util.h"
+
+#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>
@@ -150,18 +153,6 @@ void printReport(std::FILE* out, const BatteryStatus* status, long long reportTi
     std::fputs("\n", out);
 }
 
-void writeDataLogLine(std::FILE* log, const BatteryStatus* status, long long reportTime)
-{
-    std::fprintf(log, "%lld,%4.2f,%.2f,%d,%2x,%2x,%2x,%2x\n", reportTime, gasGauge(status),
-                 signedCurrent(status), status->humidity,
-                 static_cast<unsigned>(status->balanceRegister),
-                 static_cast<unsigned>(status->tempAlertRegister),
-                 static_cast<unsigned>(status->voltAlertRegister),
-                 static_cast<unsigned>(status->statusRegister));
-    // Every answer reaches the file before the next cycle.
-    std::fflush(log);
-}
-
 // printf into a std::string of whatever length the text needs; short texts are
 // formatted once, into a buffer on the stack.
 __attribute__((format(printf, 1, 2))) static std::string formatText(const char* format, ...)
@@ -183,6 +174,27 @@ __attribute__((format(printf, 1, 2))) static std::string formatText(const char* 
     }
     va_end(again);
     return text;
+}
+
+std::string dataLogLine(const BatteryStatus* status, long long reportTime)
+{
+    return formatText("%lld,%4.2f,%.2f,%d,%2x,%2x,%2x,%2x\n", reportTime, gasGauge(status),
+                      signedCurrent(status), status->humidity,
+                      static_cast<unsigned>(status->balanceRegister),
+                      static_cast<unsigned>(status->tempAlertRegister),
+                      static_cast<unsigned>(status->voltAlertRegister),
+                      static_cast<unsigned>(status->statusRegister));
+}
+
+int writeDataLogLine(std::FILE* log, const BatteryStatus* status, long long reportTime)
+{
+    std::string line = dataLogLine(status, reportTime);
+    int fd = fileno(log);
+    // A file gets the line whole or not at all, so a full disk never leaves half
+    // a line for the next one to be glued to; every answer reaches it at once.
+    if (fd >= 0 && std::fflush(log) == 0) return appendWhole(fd, line.data(), line.size());
+    std::fwrite(line.data(), 1, line.size(), log);
+    return std::fflush(log) == 0 ? 0 : errno;
 }
 
 SyslogRecords syslogRecords(const BatteryStatus* status)

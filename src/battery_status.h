@@ -66,13 +66,24 @@ void printResponse(std::FILE* out, const char* answer, std::size_t length);
 void printReport(std::FILE* out, const BatteryStatus* status, long long reportTime);
 
 /**
- * Append the eight-field data log line of one answer and flush it.
+ * Format the eight-field data log line of one answer.
+ *
+ * @param status     Decoded answer. Must not be null.
+ * @param reportTime Seconds since the epoch.
+ * @return The line, with its line end.
+ */
+std::string dataLogLine(const BatteryStatus* status, long long reportTime);
+
+/**
+ * Append the eight-field data log line of one answer and flush it. A stream
+ * on a file gets the line whole or not at all (see appendWhole()).
  *
  * @param log        Data log stream. Must not be null.
  * @param status     Decoded answer. Must not be null.
  * @param reportTime Seconds since the epoch.
+ * @return 0, or the errno value of a failed write.
  */
-void writeDataLogLine(std::FILE* log, const BatteryStatus* status, long long reportTime);
+int writeDataLogLine(std::FILE* log, const BatteryStatus* status, long long reportTime);
 
 /**
  * Format the two system log records of one answer.

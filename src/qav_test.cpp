@@ -1,13 +1,13 @@
 // qav_test: polls the battery controller every five seconds and reports its status.
 #include "battery_status.h"
 #include "serial.h"
+#include "util.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <string>
 #include <unistd.h>
 
@@ -26,7 +26,7 @@ static const int answerLength = 77;
 static std::FILE* openDataLog()
 {
     std::string name = std::to_string(static_cast<long long>(std::time(nullptr))) + "qav.log";
-    std::FILE* dataLog = std::fopen(name.c_str(), "a");
+    std::FILE* dataLog = std::fopen(name.c_str(), "ae");
     if (dataLog == nullptr) {
         std::fprintf(stderr, "qav_test: cannot create data log \"%s\": %s\n", name.c_str(),
                      std::strerror(errno));
@@ -46,20 +46,10 @@ static int openBattery()
     return fd;
 }
 
-// Put /dev/null on any of descriptors 0, 1 and 2 that is closed, so that files
-// opened later never take their place and receive the console report.
-static void fillStandardDescriptors()
-{
-    // open() takes the lowest free number, which is fd itself. Should it fail,
-    // there is nowhere to say so, and the monitor runs on as it would have.
-    for (int fd = 0; fd <= 2; fd++)
-        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) (void)open("/dev/null", O_RDWR);
-}
-
 // Start up (data log, then the connection) and poll for ever; exits only during start-up.
 int main()
 {
-    fillStandardDescriptors();
+    openStandardDescriptors();
     std::FILE* dataLog = openDataLog();
     usleep(500000);
     int fd = openBattery();

@@ -176,7 +176,7 @@ int openPort(const char* address, int* fdOut, int speed, int dataBits, int stopB
 static int aboveZero(int fd)
 {
     if (fd != 0) return fd;
-    int moved = fcntl(fd, F_DUPFD, 1);
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
     int savedErrno = errno;
     close(fd);
     errno = savedErrno;
@@ -214,7 +214,7 @@ int connectAtPort(const char* protocol, const char* server, int port)
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
     if (!resolveServer(server, &addr)) return -1;
-    int sd = aboveZero(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    int sd = aboveZero(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
     if (sd < 0) return -1;
     // The timeout bounds every read on the socket, not only recvStr's.
     timeval timeout{2, 0};
@@ -523,7 +523,7 @@ static int openDevice(PortEntry* entry, const char* path, int* fdOut, int speed,
 {
     entry->isTcp = 0;
     // O_NONBLOCK keeps the open from waiting for carrier on a modem line.
-    int fd = open(path, O_RDWR | O_NOCTTY | O_SYNC | O_NONBLOCK);
+    int fd = open(path, O_RDWR | O_NOCTTY | O_SYNC | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) fd = aboveZero(fd);
     if (fd < 0) {
         removePort(entry);
@@ -558,14 +558,14 @@ static int createSendLog(const char* name, char* fileName, std::size_t size)
                size - 1);
         return -1;
     }
-    int logFd = open(fileName, O_WRONLY | O_CREAT | O_APPEND, 0666);
+    int logFd = open(fileName, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     if (logFd < 0) {
         REPORT("openLogFile: cannot create '%s' for writing:%s\n", fileName, std::strerror(errno));
         return -1;
     }
     if (logFd == 0) {
         // 0 marks "no send log"; move the file to a descriptor above it.
-        int moved = fcntl(logFd, F_DUPFD, 1);
+        int moved = fcntl(logFd, F_DUPFD_CLOEXEC, 1);
         int savedErrno = errno;
         close(logFd);
         logFd = moved;

@@ -2,6 +2,9 @@
 #ifndef QAV_SERIAL_H
 #define QAV_SERIAL_H
 
+// Every descriptor the library opens (sockets, devices, send logs) is
+// close-on-exec: a program the caller runs never inherits a port or a log.
+
 #include <cstdint>
 
 /**
@@ -49,8 +52,9 @@ extern PortEntry* ports;
  * @param stopBits 2 for two stop bits; any other value gives one.
  * @param parity   "none", "even" or "odd" in any letter case. Must not be
  *                 null.
- * @return The new descriptor, never 0 (a port given descriptor 0 is moved
- *         above it); -1 on failure. Failures are reported on standard error.
+ * @return The new descriptor, close-on-exec and never 0 (a port given
+ *         descriptor 0 is moved above it); -1 on failure. Failures are
+ *         reported on standard error.
  */
 int openPort(const char* address, int* fdOut, int speed, int dataBits, int stopBits,
              const char* parity);
@@ -62,9 +66,9 @@ int openPort(const char* address, int* fdOut, int speed, int dataBits, int stopB
  * @param server   Dotted IPv4 address (taken as is when it starts with a
  *                 digit) or a host name to look up. Must not be null.
  * @param port     Port number; only its low 16 bits are used.
- * @return The connected socket, never descriptor 0; -1 when the name does not
- *         resolve or the connection fails, without a message (a socket it
- *         made is closed again, errno tells why).
+ * @return The connected socket, close-on-exec and never descriptor 0; -1
+ *         when the name does not resolve or the connection fails, without a
+ *         message (a socket it made is closed again, errno tells why).
  */
 int connectAtPort(const char* protocol, const char* server, int port);
 
@@ -123,7 +127,8 @@ int flushRecv(int fd);
  *
  * @param fd   The port's descriptor.
  * @param name Start of the file name (a path may lead it). Must not be null.
- * @return The send log's descriptor, or -1 (the port then has no send log).
+ * @return The send log's descriptor (close-on-exec), or -1 (the port then has
+ *         no send log).
  */
 int openLogFile(int fd, const char* name);
 

@@ -33,12 +33,16 @@ template=$stage/lib/systemd/system/qavd@.service
 grep -q "^ExecStart=.*/bin/qavd --config .*/qavd/%i.conf --name %i\$" "$template" ||
   { echo "ExecStart of qavd@.service does not run qavd with the instance's config"; status=1; }
 grep -q "^Restart=on-failure\$" "$template" || { echo "qavd@.service does not restart on failure"; status=1; }
+grep -q "^RestartPreventExitStatus=2\$" "$template" || { echo "qavd@.service restarts after a bad config"; status=1; }
 if [ -n "$analyze" ]; then
   # The units name the configured prefix; check them as installed here.
   sed "s|^ExecStart=.*|ExecStart=$stage/bin/qav_test|" "$unit" >"$stage/qav-monitor.service"
   MANPATH=$stage/share/man "$analyze" verify "$stage/qav-monitor.service" || status=1
   sed "s|^ExecStart=[^ ]*|ExecStart=$stage/bin/qavd|" "$template" >"$stage/qavd@b1.service"
   MANPATH=$stage/share/man "$analyze" verify "$stage/qavd@b1.service" || status=1
+  # The sandbox: an exposure of 2.5 or lower ("OK"); the threshold counts in tenths.
+  report=$("$analyze" security --offline=yes --threshold=25 "$stage/qavd@b1.service" 2>&1) ||
+    { echo "qavd@.service is exposed above 2.5:"; echo "$report" | grep -E "✗|Overall"; status=1; }
 fi
 # The example config parses: with nothing to answer, --once ends with 1, not 2 for a bad file.
 set +e

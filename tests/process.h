@@ -22,8 +22,9 @@ struct Child {
 };
 
 // Start argv[0] (a path) in dir with extra environment entries; stdin is /dev/null.
+// The descriptors in closed (of 0, 1 and 2) start closed instead.
 inline Child spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-                   const std::string& dir = "")
+                   const std::string& dir = "", const std::vector<int>& closed = {})
 {
     int out[2], err[2];
     // Close-on-exec, so one child never inherits the pipes of another.
@@ -36,6 +37,8 @@ inline Child spawn(const std::vector<std::string>& argv, const std::vector<std::
         dup2(out[1], 1);
         dup2(err[1], 2);
         for (int fd : {out[0], out[1], err[0], err[1], null}) close(fd);
+        for (int fd : closed) close(fd);
+        close_range(3, ~0U, 0); // nothing of the test's own
         if (!dir.empty() && chdir(dir.c_str()) != 0) _exit(126);
         for (const std::string& entry : env) putenv(const_cast<char*>(entry.c_str()));
         std::vector<char*> args;

@@ -104,6 +104,7 @@ TEST_F(SerialDevice, OpensARawLine)
     EXPECT_EQ(tio.c_cc[VMIN], 0);
     EXPECT_EQ(tio.c_cc[VTIME], 10);
     EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0); // reads wait for VTIME
+    EXPECT_EQ(fcntl(fd, F_GETFD), FD_CLOEXEC);      // no program run later inherits it
     closePort(fd);
 }
 
@@ -246,6 +247,7 @@ TEST_F(SerialDevice, DescriptorZeroIsMovedAbove)
     EXPECT_GT(result, 0);
     EXPECT_EQ(fd, result);
     EXPECT_FALSE(zeroOpen);
+    EXPECT_EQ(fcntl(fd, F_GETFD), FD_CLOEXEC);
     EXPECT_EQ(registryFds(), std::vector<int>{fd});
     EXPECT_EQ(io.err, "");
     closePort(fd);

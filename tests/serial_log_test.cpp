@@ -89,6 +89,7 @@ TEST_F(SerialLog, RecordsEverySuccessfulSend)
     std::string file = openLog("port1");
     ASSERT_NE(file, "");
     EXPECT_GT(lastEntry()->logFd, 0);
+    EXPECT_EQ(fcntl(lastEntry()->logFd, F_GETFD), FD_CLOEXEC);
     std::string expected = sendAndExpect(fd, "@RQ\n");
     expected += sendAndExpect(fd, "");
     expected += sendAndExpect(fd, "no line end");

@@ -80,6 +80,7 @@ TEST_F(SerialTcp, RoundTripOfRequestAndAnswer)
     EXPECT_EQ(lastEntry()->fd, fd);
     EXPECT_EQ(lastEntry()->isTcp, 1);
     EXPECT_EQ(lastEntry()->logFd, 0);
+    EXPECT_EQ(fcntl(fd, F_GETFD), FD_CLOEXEC); // no program run later inherits it
     int peer = accept(listener, nullptr, nullptr);
 
     EXPECT_EQ(sendStr(fd, "@RQ\n"), 0);
@@ -277,6 +278,7 @@ TEST_F(SerialTcp, DescriptorZeroIsNeverAPort)
     close(savedStdin);
     EXPECT_GT(fd, 0);
     EXPECT_FALSE(zeroOpen);
+    EXPECT_EQ(fcntl(fd, F_GETFD), FD_CLOEXEC);
     EXPECT_EQ(registryFds(), std::vector<int>{fd});
     closePort(fd);
     close(listener);

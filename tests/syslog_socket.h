@@ -2,11 +2,16 @@
 #ifndef QAV_TESTS_SYSLOG_SOCKET_H
 #define QAV_TESTS_SYSLOG_SOCKET_H
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <poll.h>
 #include <string>
+#include <thread>
+#include <vector>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -55,5 +60,58 @@ inline std::string nextRecord(int sd, const std::string& tag)
         if (text.find(tag) != std::string::npos) return text;
     }
 }
+
+// Every record holding tag that reaches sd, read by a thread of its own, so that none
+// is lost (the socket queues only a few) while the test waits for something else.
+class RecordCollector {
+public:
+    RecordCollector(int sd, const std::string& tag) : thread([this, sd, tag] { collect(sd, tag); }) {}
+    ~RecordCollector()
+    {
+        done = true;
+        thread.join();
+    }
+    RecordCollector(const RecordCollector&) = delete;
+    RecordCollector& operator=(const RecordCollector&) = delete;
+
+    // The first record from the index from on that holds text, waiting up to seconds; "" for none.
+    std::string find(const std::string& text, std::size_t from = 0, double seconds = 5)
+    {
+        auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        for (;;) {
+            {
+                std::lock_guard lock(mutex);
+                for (std::size_t i = from; i < records.size(); i++)
+                    if (records[i].find(text) != std::string::npos) return records[i];
+            }
+            if (std::chrono::steady_clock::now() >= end) return "";
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    std::vector<std::string> all()
+    {
+        std::lock_guard lock(mutex);
+        return records;
+    }
+
+private:
+    void collect(int sd, const std::string& tag)
+    {
+        while (!done) {
+            pollfd waiting{sd, POLLIN, 0};
+            if (poll(&waiting, 1, 50) != 1) continue;
+            char record[8192];
+            ssize_t n = recv(sd, record, sizeof record, 0);
+            std::string text = n > 0 ? std::string(record, static_cast<std::size_t>(n)) : "";
+            std::lock_guard lock(mutex);
+            if (text.find(tag) != std::string::npos) records.push_back(text);
+        }
+    }
+
+    std::atomic<bool> done{false};
+    std::mutex mutex; // guards records
+    std::vector<std::string> records;
+    std::thread thread; // last, so it starts once the rest is there
+};
 
 #endif

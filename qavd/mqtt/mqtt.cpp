@@ -8,11 +8,14 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -32,6 +35,10 @@ constexpr std::chrono::seconds firstRetry{1};
 constexpr std::chrono::seconds lastRetry{60};
 // At exit, how long to wait for the broker to take the goodbye; qavd ends within a second of SIGTERM.
 constexpr std::chrono::milliseconds goodbyeTimeout{200};
+// The longest password MQTT can carry.
+constexpr std::size_t maxPassword = 65535;
+// Events kept while the broker is away; the oldest goes first.
+constexpr std::size_t keptEvents = 100;
 
 // A message for a topic prefix that cannot be published under, or "".
 std::string prefixError(const std::string& prefix)
@@ -65,13 +72,6 @@ struct MosquittoDestroy {
     void operator()(mosquitto* handle) const { api->destroy(handle); }
 };
 
-// Report to syslog and standard error.
-void defaultLog(int priority, const std::string& message)
-{
-    syslog(priority, "%s", message.c_str());
-    std::fprintf(stderr, "qavd: %s\n", message.c_str());
-}
-
 // The exporter: the poll loop's calls record and publish; a thread of its own
 // connects, runs the connection and reconnects with a back-off.
 class MqttOutput final : public Output {
@@ -98,6 +98,7 @@ private:
     void report(int priority, const std::string& text);
     void publish(const std::string& topic, const std::string& payload, bool retain);
     void publishAvailability();
+    void publishPendingEvents();
     void stopThread();
 
     const Mosquitto& api;
@@ -117,6 +118,8 @@ private:
     bool finishing = false;    // finish() began: no more reconnects
     bool stopping = false;     // the thread must end
     std::string latestState;   // the JSON of the latest answer, "" before the first
+    std::deque<std::string> pendingEvents; // raised while the broker was away, oldest first
+    long droppedEvents = 0;    // pending events dropped for newer ones since the last connection
     std::string refusal;       // why the broker refused the current attempt
     bool attemptConnected = false; // the current attempt reached the broker and was accepted
     int attemptErrno = 0;      // errno when the current attempt ended
@@ -131,7 +134,7 @@ private:
 
 MqttOutput::MqttOutput(const Mosquitto& functions, MqttOptions settings, std::string battery, MqttLog sink)
     : api(functions), library(functions), options(std::move(settings)), name(std::move(battery)),
-      log(sink ? std::move(sink) : MqttLog(defaultLog)), topics(mqttTopics(options.topicPrefix, name))
+      log(sink ? std::move(sink) : MqttLog(logMessage)), topics(mqttTopics(options.topicPrefix, name))
 {
     if (options.discovery) {
         std::vector<DiscoveryConfig> configs = discoveryConfigs(topics, options.discoveryPrefix, name, options.lowBattery);
@@ -254,6 +257,7 @@ void MqttOutput::onConnect(mosquitto* /*handle*/, void* self, int rc)
     for (const auto& [topic, payload] : output->discovery) output->publish(topic, payload, true);
     if (!output->latestState.empty()) output->publish(output->topics.state, output->latestState, true);
     output->publishAvailability();
+    output->publishPendingEvents();
 }
 
 // The connection ended, cleanly or not.
@@ -307,13 +311,33 @@ void MqttOutput::answer(const Reading& reading)
     publishAvailability();
 }
 
-// Publish the event while connected; events while the broker is away are not kept.
+// Publish the event while connected; keep it (with its own time) while the broker is away.
 void MqttOutput::event(const Event& event)
 {
     nlohmann::json object = {{"event", event.name}, {"detail", event.detail}, {"time", event.time}};
     std::string payload = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     std::lock_guard lock(mutex);
-    if (connected) publish(topics.event, payload, false);
+    if (connected) {
+        publish(topics.event, payload, false);
+        return;
+    }
+    if (pendingEvents.size() == keptEvents) {
+        pendingEvents.pop_front();
+        droppedEvents++;
+    }
+    pendingEvents.push_back(std::move(payload));
+}
+
+// Publish the events kept while the broker was away, in the order raised; the caller
+// holds the mutex and has seen the connection up.
+void MqttOutput::publishPendingEvents()
+{
+    if (droppedEvents > 0)
+        report(LOG_WARNING, std::to_string(droppedEvents) + " events raised while it was away were dropped; the last " +
+                                std::to_string(keptEvents) + " follow");
+    for (const std::string& payload : pendingEvents) publish(topics.event, payload, false);
+    pendingEvents.clear();
+    droppedEvents = 0;
 }
 
 // Note the data's freshness; going stale says "offline" at once.
@@ -357,27 +381,31 @@ void MqttOutput::stopThread()
 
 std::string parseBrokerAddress(const std::string& address, MqttOptions* options)
 {
-    std::string host = address, port;
+    std::string host, port;
+    bool hasPort = false;
     if (!address.empty() && address.front() == '[') {
         std::size_t close = address.find(']');
         if (close == std::string::npos) return "missing ']' after the IPv6 address";
         host = address.substr(1, close - 1);
+        in6_addr v6{};
+        if (inet_pton(AF_INET6, host.c_str(), &v6) != 1) return "expected an IPv6 address between '[' and ']'";
         std::string rest = address.substr(close + 1);
         if (!rest.empty() && rest.front() != ':') return "expected ':PORT' after ']'";
-        if (!rest.empty()) port = rest.substr(1);
-        if (rest == ":") return "missing port after ':'";
-    } else if (std::count(address.begin(), address.end(), ':') == 1) {
-        host = address.substr(0, address.find(':'));
-        port = address.substr(address.find(':') + 1);
-        if (port.empty()) return "missing port after ':'";
+        hasPort = !rest.empty();
+        if (hasPort) port = rest.substr(1);
+    } else {
+        std::size_t colon = address.find(':');
+        hasPort = colon != std::string::npos;
+        host = address.substr(0, colon);
+        if (hasPort) port = address.substr(colon + 1);
+        if (host.empty()) return "missing host (an IPv6 address goes in brackets, such as [::1]:1883)";
+        bool name = std::all_of(host.begin(), host.end(), [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '-' || c == '_';
+        });
+        if (!name) return "the host must be a name or an IPv4 address";
     }
-    if (host.empty()) return "missing host";
-    int number = 0;
-    for (char c : port) {
-        if (c < '0' || c > '9' || number > 65535) return "port must be a number from 1 to 65535";
-        number = number * 10 + (c - '0');
-    }
-    if (!port.empty() && (number < 1 || number > 65535)) return "port must be a number from 1 to 65535";
+    int number = hasPort ? portNumber(port, 1) : 0;
+    if (number < 0) return portProblem;
     options->host = host;
     options->port = number;
     return "";
@@ -387,18 +415,25 @@ bool readPasswordFile(const std::string& path, std::string* password, std::strin
 {
     errno = 0;
     std::ifstream in(path, std::ios::binary);
-    std::string line;
-    bool opened = static_cast<bool>(in);
-    if (!opened || !std::getline(in, line)) {
-        bool empty = opened && in.eof() && errno == 0;
-        *error = empty ? path + " is empty" : "cannot read " + path + ": " + std::strerror(errno);
+    // No more than the longest password, its line end and one byte to tell it is too long.
+    std::string line(maxPassword + 3, '\0');
+    in.read(line.data(), static_cast<std::streamsize>(line.size()));
+    line.resize(static_cast<std::size_t>(in.gcount()));
+    if (!in && !in.eof()) {
+        *error = "cannot read " + path + ": " + std::strerror(errno);
         return false;
     }
-    if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty()) {
-        *error = path + " has an empty first line";
+        *error = path + " is empty";
         return false;
     }
+    line.erase(std::min(line.find('\n'), line.size()));
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line.size() > maxPassword) {
+        *error = path + (line.empty() ? " has an empty first line" : " has a first line longer than MQTT allows");
+        return false;
+    }
+    if (std::string warning = exposedSecret(path); !warning.empty()) logMessage(LOG_WARNING, warning);
     *password = line;
     return true;
 }
@@ -423,7 +458,8 @@ void addMqttOptions(CLI::App& app, MqttOptions& options)
                if (!readPasswordFile(path, &options.password, &error))
                    throw CLI::ValidationError("--mqtt-password-file", error);
            },
-           "read the broker password from the first line of FILE")
+           "read the broker password from the first line of FILE (default with --mqtt-username: "
+           "$CREDENTIALS_DIRECTORY/mqtt-password when it exists)")
         ->type_name("FILE")->group(group)->needs(user);
     app.add_option("--mqtt-cafile", options.cafile, "connect with TLS, trusting the CA certificates in FILE")
         ->type_name("FILE")->group(group)->needs(broker)->check(CLI::Validator(readableFile, ""));
@@ -463,9 +499,14 @@ std::unique_ptr<Output> startMqtt(const MqttOptions& options, const std::string&
 bool addMqttOutput(Outputs& outputs, const MqttOptions& options, const DaemonOptions& daemon, std::string* problem)
 {
     if (options.host.empty()) return true;
-    MqttOptions settings = options;
-    settings.lowBattery = daemon.lowBattery;
-    std::unique_ptr<Output> output = startMqtt(settings, daemon.name, problem);
+    MqttOptions resolved = options;
+    resolved.lowBattery = daemon.lowBattery;
+    // Without --mqtt-password-file, the password systemd passed as a credential, if any.
+    std::string credential = credentialPath("mqtt-password");
+    if (!resolved.username.empty() && resolved.password.empty() && !credential.empty() &&
+        !readPasswordFile(credential, &resolved.password, problem))
+        return false;
+    std::unique_ptr<Output> output = startMqtt(resolved, daemon.name, problem);
     if (!output) return false;
     outputs.add(std::move(output));
     return true;

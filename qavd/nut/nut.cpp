@@ -6,9 +6,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
-#include <cstdlib>
 #include <syslog.h>
-#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -46,34 +44,19 @@ private:
     double low;
 };
 
-// Report to the system log and standard error.
-void defaultLog(int priority, const std::string& message)
-{
-    syslog(priority, "%s", message.c_str());
-    std::fprintf(stderr, "qavd: %s\n", message.c_str());
-}
-
-// The users file systemd hands over as the credential nut-users; "" when there is none.
-std::string credentialUsersFile()
-{
-    const char* dir = std::getenv("CREDENTIALS_DIRECTORY");
-    if (dir == nullptr || *dir == '\0') return "";
-    std::string path = std::string(dir) + "/nut-users";
-    return access(path.c_str(), F_OK) == 0 ? path : "";
-}
-
 // Read the users file the options name, if any; false with problem set when it is wrong.
 bool loadUsers(const NutOptions& options, std::vector<NutUser>* users, std::string* problem)
 {
-    std::string path = options.users.empty() ? credentialUsersFile() : options.users;
+    std::string path = options.users.empty() ? credentialPath("nut-users") : options.users;
     if (path.empty()) return true;
     std::vector<std::string> warnings;
+    if (std::string warning = exposedSecret(path); !warning.empty()) warnings.push_back(warning);
     std::string wrong = readNutUsers(path, users, &warnings);
     if (!wrong.empty()) {
         *problem = "--nut-users: " + wrong;
         return false;
     }
-    for (const std::string& warning : warnings) defaultLog(LOG_WARNING, warning);
+    for (const std::string& warning : warnings) logMessage(LOG_WARNING, warning);
     return true;
 }
 
@@ -117,7 +100,7 @@ bool addNutOutput(Outputs& outputs, const NutOptions& options, const DaemonOptio
     std::vector<NutUser> users;
     if (!loadUsers(options, &users, problem)) return false;
     std::unique_ptr<NutExporter> exporter =
-        startNut(options, daemon, std::move(users), NutLimits{}, throttledLog(defaultLog), problem);
+        startNut(options, daemon, std::move(users), NutLimits{}, throttledLog(logMessage), problem);
     if (!exporter) return false;
     std::string where = options.listen.substr(0, options.listen.rfind(':') + 1) + std::to_string(exporter->port());
     syslog(LOG_NOTICE, "NUT server listening on %s", where.c_str());

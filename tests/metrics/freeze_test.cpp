@@ -256,4 +256,11 @@ TEST_F(Freeze, AnEndpointThatDropsSynsGoesStaleOnScheduleAndOneThatHangsUpIsBack
     std::map<std::string, double> series = seriesOf(scrape(port), "b1");
     EXPECT_GE(series["qav_polls_total{result=\"disconnected\"}"], 10);
     expectQuickStop(&qavd);
+
+    // With a long timeout, SIGTERM during a connection attempt that the endpoint never answers.
+    std::vector<int> more = endpoint.fill();
+    qavd = spawn({QAVD_PATH, "-a", "tcp:127.0.0.1:" + std::to_string(endpoint.port), "-i", "20", "-t", "10"});
+    pump(&qavd, 500);
+    expectQuickStop(&qavd);
+    for (int fd : more) close(fd);
 }

@@ -173,10 +173,20 @@ TEST(MqttOutput, RepublishesTheLatestStateAfterTheBrokerComesBack)
         output->answer(readingOf(i == 19 ? answerB : answerA));
     }));
     EXPECT_LT(slowest, 0.5);
+    // Events raised meanwhile are kept, the last 100 of them, each with its own time.
+    for (int i = 0; i < 102; i++) output->event({"b1", "alert", "n" + std::to_string(i), 1700000000 + i});
 
-    ASSERT_TRUE(broker.start()); // a new broker on the same port: nothing retained
+    // A new broker on the same port (nothing retained), with a subscriber before qavd's next try.
+    ASSERT_TRUE(eventually(20, [&] { return log.count("cannot connect: Connection refused; retrying in 4 s"); }));
+    ASSERT_TRUE(broker.start());
     Subscriber sub(broker.port);
     ASSERT_TRUE(sub.waitLatest("qav/b1/availability", "online", 30)) << broker.log();
+    ASSERT_TRUE(eventually(10, [&] { return sub.on("qav/b1/event").size() == 100; })) << sub.on("qav/b1/event").size();
+    std::vector<Message> events = sub.on("qav/b1/event");
+    for (int i = 0; i < 100; i++)
+        EXPECT_EQ(nlohmann::json::parse(events[static_cast<std::size_t>(i)].payload),
+                  nlohmann::json({{"event", "alert"}, {"detail", "n" + std::to_string(i + 2)}, {"time", 1700000002 + i}}));
+    EXPECT_EQ(log.count("2 events raised while it was away were dropped; the last 100 follow"), 1) << log.all();
     std::vector<Message> states = sub.on("qav/b1/state");
     ASSERT_EQ(states.size(), 1U);
     nlohmann::json state = nlohmann::json::parse(states[0].payload);

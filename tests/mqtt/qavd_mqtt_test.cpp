@@ -3,6 +3,7 @@
 #include "sample_answers.h"
 
 #include <regex>
+#include <sys/stat.h>
 
 namespace {
 
@@ -111,12 +112,31 @@ TEST_F(QavdMqtt, AWrongPasswordIsReportedAndRetriedWhilePollingGoesOn)
     EXPECT_EQ(countOf(qavd.err, "cannot connect: refused: Connection Refused: not authorised; retrying in "), 2);
 }
 
+TEST_F(QavdMqtt, ThePasswordComesFromSystemdsCredentialsWithAWarningWhenOthersMayReadIt)
+{
+    ASSERT_EQ(std::system(("mosquitto_passwd -c -b " + dir.path + "/passwd qavd right-one").c_str()), 0);
+    broker.extra = "allow_anonymous false\npassword_file " + dir.path + "/passwd";
+    ASSERT_TRUE(broker.start());
+    Subscriber sub(broker.port, "", "qavd", "right-one");
+    ASSERT_EQ(mkdir((dir.path + "/credentials").c_str(), 0700), 0);
+    std::string credential = dir.path + "/credentials/mqtt-password";
+    std::ofstream(credential) << "right-one\n";
+    chmod(credential.c_str(), 0644);
+    std::vector<std::string> args = {QAVD_PATH, "--address", "tcp:127.0.0.1:" + simPort, "--name", "b1",
+                                     "--interval", "0.2", "--timeout", "0.1", brokerOption(), "--mqtt-username=qavd"};
+    qavd = spawn(args, {"CREDENTIALS_DIRECTORY=" + dir.path + "/credentials"});
+    EXPECT_TRUE(sub.waitLatest("qav/b1/availability", "online")) << qavd.err;
+    EXPECT_TRUE(waitFor(&qavd, 5, [&](const Child& c) {
+        return c.err.find("qavd: " + credential + " holds a secret but every user may read it") != std::string::npos;
+    })) << qavd.err;
+}
+
 TEST_F(QavdMqtt, BadMqttOptionsStopTheStartWithAMessage)
 {
     std::ofstream(dir.path + "/empty");
     std::ofstream(dir.path + "/blank") << "\nsecond line\n";
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{"--mqtt-broker=host:0"}, "--mqtt-broker: host:0: port must be a number from 1 to 65535"},
+        {{"--mqtt-broker=host:0"}, "--mqtt-broker: host:0: the port must be a number from 1 to 65535"},
         {{"--mqtt-broker=[::1"}, "--mqtt-broker: [::1: missing ']'"},
         {{"--mqtt-username=u"}, "--mqtt-username requires --mqtt-broker"},
         {{"--mqtt-broker=h", "--mqtt-username=u", "--mqtt-password-file=" + dir.path + "/empty"}, "/empty is empty"},

@@ -18,6 +18,9 @@
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <regex>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -28,6 +31,60 @@ bool running(pid_t pid)
 {
     int status = 0;
     return pid > 0 && waitpid(pid, &status, WNOHANG) == 0;
+}
+
+// Whether a process has ended (a zombie has too).
+bool gone(pid_t pid)
+{
+    std::string stat = fileText("/proc/" + std::to_string(pid) + "/stat");
+    return stat.empty() || stat.substr(stat.rfind(')') + 2, 1) == "Z";
+}
+
+// The descriptors a process holds, in numeric order.
+std::vector<int> descriptorsOf(pid_t pid)
+{
+    std::vector<int> fds;
+    DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    for (dirent* entry = d != nullptr ? readdir(d) : nullptr; entry != nullptr; entry = readdir(d))
+        if (entry->d_name[0] != '.') fds.push_back(std::stoi(entry->d_name));
+    if (d != nullptr) closedir(d);
+    std::sort(fds.begin(), fds.end());
+    return fds;
+}
+
+// What a process's descriptor refers to.
+std::string targetOf(pid_t pid, int fd)
+{
+    char target[256] = "";
+    std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+    ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : "";
+}
+
+// A data log line: eight fields as the monitor writes them.
+const std::regex dataLogLine(R"(\d+,\d+\.\d\d,-?\d+\.\d\d,\d+(,( [0-9a-f]|[0-9a-f]{2,4})){4})");
+
+// Why a test that needs its own small file system cannot have one here; "" when it has
+// one at dir, private to this process and its children.
+std::string mountSmallDisk(const std::string& dir)
+{
+    if (geteuid() != 0) return "mounting a small tmpfs needs root";
+    if (mkdir(dir.c_str(), 0755) != 0 || unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=64k") != 0)
+        return std::string("cannot mount a small tmpfs: ") + std::strerror(errno);
+    return "";
+}
+
+// Write to path until the disk is full.
+void fillDisk(const std::string& path)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    std::string block(4096, 'x');
+    for (std::size_t size = block.size(); size > 0; size /= 2)
+        while (write(fd, block.data(), size) == static_cast<ssize_t>(size)) {
+        }
+    close(fd);
 }
 
 // A scratch directory, the simulator and qavd.
@@ -220,13 +277,12 @@ TEST_F(Qavd, AlertAndFaultEventsRunTheCommandOncePerChange)
 {
     int port = startSim({"--volt-alert", "2", "--fault", "10", "--alarm-from", "3", "--alarm-until", "5"});
     // Each command outlives several polls; polling must go on meanwhile.
-    std::string script = eventScript("echo printed by the command; echo $$ >>" + dir + "/pids; exec sleep 3");
+    std::string script = eventScript("echo $$ >>" + dir + "/pids; exec sleep 3");
     startQavd(port, {"-n", "b1", "-i", "0.1", "-t", "0.05", "--event-command", script});
     ASSERT_TRUE(waitForEvent("alert")) << qavd.err;
     std::size_t atAlert = linesOf(qavd.out).size();
     EXPECT_TRUE(waitForLines(atAlert + 5, 2.5)) << "polling waited for the command";
     ASSERT_TRUE(waitForEvent("faultclear")) << events();
-    ASSERT_TRUE(until(5, [&] { return qavd.err.find("printed by the command") != std::string::npos; }));
     std::vector<std::string> records = linesOf(events());
     ASSERT_EQ(records.size(), 4U) << events();
     long long now = static_cast<long long>(std::time(nullptr));
@@ -299,6 +355,14 @@ TEST_F(Qavd, BadOptionsAndConfigFilesExitTwoWithAMessage)
         {{"--address", "tcp::10001"}, "no host"},
         {{"--address", "TCP:127.0.0.1:10001"}, "expected tcp:HOST:PORT or the path of a device"},
         {{"--address", dir + "/no-such-tty"}, "No such file or directory"},
+        {{"--mqtt-broker", "host:1883:1"}, "the port must be a number from 1 to 65535, with nothing after it"},
+        {{"--mqtt-broker", "host:1883junk"}, "the port must be a number from 1 to 65535"},
+        {{"--mqtt-broker", "host:99999"}, "the port must be a number from 1 to 65535"},
+        {{"--mqtt-broker", "::1"}, "an IPv6 address goes in brackets"},
+        {{"--mqtt-broker", "[::1]:1883x"}, "the port must be a number from 1 to 65535"},
+        {{"--mqtt-broker", "bad host"}, "the host must be a name or an IPv4 address"},
+        {{"--metrics-listen", "127.0.0.1:99999"}, "expected ADDR:PORT with a numeric IPv4 address"},
+        {{"--metrics-listen", "127.0.0.1:9788:1"}, "expected ADDR:PORT with a numeric IPv4 address"},
     };
     for (const auto& [args, message] : cases) {
         std::vector<std::string> argv{QAVD_PATH, "--datalog", dir};
@@ -379,6 +443,142 @@ TEST_F(Qavd, SystemLogHasRecordsEventsAndThrottledFailures)
         EXPECT_TRUE(record.size() >= text.size() && record.compare(record.size() - text.size(), text.size(), text) == 0)
             << record;
     }
+}
+
+TEST_F(Qavd, ClosedStandardDescriptorsAndADeletedDirectoryLeaveOnlyWholeLines)
+{
+    std::string logs = dir + "/logs";
+    ASSERT_EQ(mkdir(logs.c_str(), 0755), 0);
+    int port = startSim({});
+    // Started with standard input and error closed: no file may take their place.
+    qavd = spawn({QAVD_PATH, "--address", "tcp:127.0.0.1:" + std::to_string(port), "-i", "0.1", "-t", "0.05",
+                  "--datalog", logs},
+                 {}, "", {0, 2});
+    ASSERT_TRUE(waitForLines(3));
+    // Refused connects make the port library report on standard error.
+    stop(&sim, SIGTERM);
+    until(1.5, [] { return false; });
+    startSim({}, port);
+    ASSERT_TRUE(waitForLines(linesOf(qavd.out).size() + 3, 20));
+    EXPECT_EQ(targetOf(qavd.pid, 0), "/dev/null");
+    EXPECT_EQ(targetOf(qavd.pid, 2), "/dev/null");
+    // Nothing qavd opened is handed to a program it runs.
+    for (int fd : descriptorsOf(qavd.pid)) {
+        if (fd <= 2) continue;
+        std::string info = fileText("/proc/" + std::to_string(qavd.pid) + "/fdinfo/" + std::to_string(fd));
+        long flags = std::stol(info.substr(info.find("flags:") + 6), nullptr, 8);
+        EXPECT_NE(flags & O_CLOEXEC, 0) << "fd " << fd << " (" << targetOf(qavd.pid, fd) << ") is inherited";
+    }
+    std::string name = dataLogsIn(logs).at(0);
+    std::vector<std::string> lines = linesOf(fileText(logs + "/" + name));
+
+    // The directory goes; the next answer brings both back, under the same name.
+    ASSERT_EQ(std::system(("rm -rf " + logs).c_str()), 0);
+    std::size_t atDeletion = linesOf(qavd.out).size();
+    ASSERT_TRUE(until(5, [&] { return linesOf(fileText(logs + "/" + name)).size() >= 3; }));
+    stop(&qavd, SIGTERM);
+    std::vector<std::string> again = linesOf(fileText(logs + "/" + name));
+    // Every answer after the deletion is there, but for one that may have been under way.
+    EXPECT_GE(again.size() + 1, linesOf(qavd.out).size() - atDeletion);
+    lines.insert(lines.end(), again.begin(), again.end());
+    for (const std::string& line : lines) EXPECT_TRUE(std::regex_match(line, dataLogLine)) << line;
+}
+
+TEST_F(Qavd, EventCommandsSpeakThroughTheSystemLogAndNeverOutliveQavd)
+{
+    DevLog log = bindDevLog();
+    if (log.sd < 0) GTEST_SKIP() << log.skipReason;
+    // alert comes with the second answer, alertclear with the third.
+    int port = startSim({"--volt-alert", "2", "--alarm-from", "2", "--alarm-until", "2"});
+    std::string script = dir + "/event.sh";
+    std::ofstream(script) << "#!/bin/sh\nif [ \"$1\" = alert ]; then\n  echo said on stdout; echo said on stderr >&2\n"
+                          << "  echo $$ >" << dir << "/sleeper; exec sleep 60\nfi\n"
+                          << "yes 0123456789abcdef & echo $$ $! >" << dir << "/flooder; wait\n";
+    chmod(script.c_str(), 0755);
+    startQavd(port, {"-n", "b1", "-i", "0.1", "-t", "0.05", "--output", "none", "--event-command", script});
+    RecordCollector records(log.sd, " qavd[" + std::to_string(qavd.pid) + "]: ");
+    ASSERT_NE(records.find("b1: alert command["), "");
+    std::string said = records.find("]: said on stdout") + records.find("]: said on stderr");
+    EXPECT_NE(said.find("b1: alert command["), std::string::npos) << said;
+    EXPECT_EQ(countOf(said, "command["), 2) << said;
+    ASSERT_TRUE(until(5, [&] { return linesOf(fileText(dir + "/flooder")).size() == 1; }));
+    std::istringstream flooders(fileText(dir + "/flooder"));
+    pid_t sleeper = std::stoi(fileText(dir + "/sleeper")), shell = 0, yes = 0;
+    flooders >> shell >> yes;
+    // The command (sleep by now) holds 0 to 2 only: /dev/null, and the pipe to qavd.
+    ASSERT_TRUE(until(5, [&] { return targetOf(sleeper, 0) == "/dev/null"; }));
+    EXPECT_EQ(descriptorsOf(sleeper), (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(targetOf(sleeper, 1).rfind("pipe:", 0), 0U) << targetOf(sleeper, 1);
+    EXPECT_EQ(targetOf(sleeper, 2), targetOf(sleeper, 1));
+
+    auto floodLines = [&] {
+        std::vector<std::string> all = records.all();
+        return std::count_if(all.begin(), all.end(), [](const std::string& record) {
+            return record.find(": b1: alertclear command[") != std::string::npos && record.ends_with("]: 0123456789abcdef");
+        });
+    };
+    EXPECT_TRUE(until(5, [&] { return floodLines() == 240; }));
+
+    // SIGTERM: qavd ends its commands within the second, and the flood's tail is counted.
+    auto begin = std::chrono::steady_clock::now();
+    int status = stop(&qavd, SIGTERM);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (pid_t pid : {sleeper, shell, yes}) EXPECT_TRUE(gone(pid)) << pid;
+    std::string dropped = records.find(" bytes of output dropped after the first 4096");
+    EXPECT_EQ(dropped.rfind("<28>", 0), 0U) << dropped;
+    // 4096 bytes are 240 lines of 17 bytes and the first 16 bytes of the next.
+    EXPECT_EQ(floodLines(), 241);
+
+    // Killed without a word, qavd leaves no command behind either, nor a command's child.
+    std::ofstream(script) << "#!/bin/sh\nsleep 60 & echo $$ $! >" << dir << "/orphans; wait\n";
+    stop(&sim, SIGTERM);
+    port = replay({answerB});
+    startQavd(port, {"-i", "0.1", "-t", "0.05", "--output", "none", "--event-command", script});
+    ASSERT_TRUE(until(10, [&] { return linesOf(fileText(dir + "/orphans")).size() == 1; })) << qavd.err;
+    std::istringstream orphans(fileText(dir + "/orphans"));
+    orphans >> shell >> sleeper;
+    stop(&qavd, SIGKILL);
+    EXPECT_TRUE(until(2, [&] { return gone(shell) && gone(sleeper); }));
+}
+
+TEST_F(Qavd, FullDiskKeepsDataLogLinesWholeAndTheSystemLogSaysWhen)
+{
+    std::string disk = dir + "/disk";
+    std::string why = mountSmallDisk(disk);
+    if (!why.empty() && std::getenv("CI") != nullptr && std::string(std::getenv("CI")) == "true") FAIL() << why;
+    if (!why.empty()) GTEST_SKIP() << why;
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{disk};
+    DevLog log = bindDevLog();
+    if (log.sd < 0) GTEST_SKIP() << log.skipReason;
+    int port = startSim({});
+    startQavd(port, {"-i", "0.1", "-t", "0.05", "--output", "none", "--datalog", disk});
+    ASSERT_TRUE(until(10, [&] { return dataLogsIn(disk).size() == 1; }));
+    std::string path = disk + "/" + dataLogsIn(disk)[0];
+    RecordCollector records(log.sd, " qavd[" + std::to_string(qavd.pid) + "]: ");
+    for (int episode = 1; episode <= 2; episode++) {
+        kill(qavd.pid, SIGSTOP);
+        // Whole lines fill the file's last page but for less than a line, so that the
+        // next line is cut short by the full disk.
+        for (struct stat file{}; stat(path.c_str(), &file) == 0 && 4096 - file.st_size % 4096 >= 30;)
+            std::ofstream(path, std::ios::app) << "0,0.00,0.00,0, 0, 0, 0, 0\n";
+        fillDisk(disk + "/filler");
+        kill(qavd.pid, SIGCONT);
+        std::size_t seen = records.all().size();
+        std::string full = records.find("cannot write data log \"" + path + "\": No space left on device; its lines "
+                                        "are lost until writing works again", seen);
+        EXPECT_EQ(full.rfind("<28>", 0), 0U) << "episode " << episode << ": " << full;
+        unlink((disk + "/filler").c_str());
+        std::string again = records.find("data log \"" + path + "\" is written again; ", seen);
+        EXPECT_EQ(again.rfind("<29>", 0), 0U) << "episode " << episode << ": " << again;
+    }
+    stop(&qavd, SIGTERM);
+    std::string text = fileText(path);
+    ASSERT_EQ(text.back(), '\n');
+    for (const std::string& line : linesOf(text)) EXPECT_TRUE(std::regex_match(line, dataLogLine)) << line;
 }
 
 } // namespace

@@ -1,0 +1,427 @@
+// commands: event commands run apart from the daemon, their output sent to the system log.
+#include "commands.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ; // NOLINT(readability-redundant-declaration): POSIX leaves it undeclared
+
+// ---- Reading the commands' output ----
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The rest between two drains of a stream past its share.
+constexpr std::chrono::milliseconds drainPause{100};
+
+// One run's output on its way to the system log.
+struct OutputStream {
+    int fd;
+    std::string label;              // "b1: alert command[1234]"
+    std::string partial{};          // a line not yet ended
+    std::size_t kept = 0;           // bytes taken, at most CommandRunner::outputLimit
+    unsigned long long dropped = 0; // bytes beyond that
+    Clock::time_point resume{};     // past its share: when to drain it next
+};
+
+} // namespace
+
+/**
+ * A thread that reads every command's output pipe, so that no command waits on
+ * the poll loop and the poll loop never waits on a command.
+ */
+class CommandOutputReader {
+public:
+    CommandOutputReader() = default;
+    ~CommandOutputReader() { stop(); }
+    CommandOutputReader(const CommandOutputReader&) = delete;
+    CommandOutputReader& operator=(const CommandOutputReader&) = delete;
+
+    /** Read @p fd (non-blocking) until its end, its lines logged after @p label; takes it over. */
+    void add(int fd, std::string label);
+    /** Read what the pipes still hold, close them and end the thread. */
+    void stop();
+
+private:
+    void run();
+    bool waitForOutput(const std::vector<OutputStream>& streams, bool last, std::vector<pollfd>* fds);
+    bool readFrom(OutputStream& stream);
+    static void take(OutputStream& stream, const char* data, std::size_t length);
+    static void finish(OutputStream& stream);
+
+    int wakeFd = -1;
+    int discard = -1; // /dev/null, where output past a run's share goes
+    std::mutex mutex; // guards the two below
+    std::vector<OutputStream> incoming;
+    bool stopping = false;
+    std::thread thread;
+    std::vector<char> chunk;
+};
+
+void CommandOutputReader::add(int fd, std::string label)
+{
+    if (discard < 0) discard = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (wakeFd < 0) wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd < 0) {
+        syslog(LOG_ERR, "cannot read event command output: %s", std::strerror(errno));
+        close(fd);
+        return;
+    }
+    {
+        std::lock_guard lock(mutex);
+        incoming.push_back({fd, std::move(label)});
+    }
+    std::uint64_t one = 1;
+    (void)write(wakeFd, &one, sizeof one);
+    if (!thread.joinable()) thread = std::thread([this] { run(); });
+}
+
+void CommandOutputReader::stop()
+{
+    if (!thread.joinable()) return;
+    {
+        std::lock_guard lock(mutex);
+        stopping = true;
+    }
+    std::uint64_t one = 1;
+    (void)write(wakeFd, &one, sizeof one);
+    thread.join();
+    close(wakeFd);
+    wakeFd = -1;
+    if (discard >= 0) close(discard);
+    discard = -1;
+}
+
+// Wait for output on every pipe and log it; at the end, read what is left.
+void CommandOutputReader::run()
+{
+    chunk.resize(65536);
+    std::vector<OutputStream> streams;
+    for (bool last = false; !last;) {
+        {
+            std::lock_guard lock(mutex);
+            std::move(incoming.begin(), incoming.end(), std::back_inserter(streams));
+            incoming.clear();
+            last = stopping;
+        }
+        std::vector<pollfd> fds;
+        if (!waitForOutput(streams, last, &fds)) last = true;
+        for (std::size_t i = 0; i < streams.size(); i++) {
+            bool open = fds[i + 1].revents == 0 || readFrom(streams[i]);
+            if (open && !last) continue;
+            finish(streams[i]);
+            streams[i].fd = -1;
+        }
+        std::erase_if(streams, [](const OutputStream& stream) { return stream.fd < 0; });
+    }
+}
+
+// Wait until a pipe has output, a stream's rest is over or add() or stop() wakes us (not
+// at all for the last pass); fds[i + 1] is streams[i]. False when poll() fails.
+bool CommandOutputReader::waitForOutput(const std::vector<OutputStream>& streams, bool last,
+                                        std::vector<pollfd>* fds)
+{
+    // A stream past its share rests between drains; poll() skips a negative descriptor.
+    auto now = Clock::now();
+    auto wakeAt = Clock::time_point::max();
+    fds->push_back({wakeFd, POLLIN, 0});
+    for (const OutputStream& stream : streams) {
+        bool resting = now < stream.resume && !last;
+        if (resting) wakeAt = std::min(wakeAt, stream.resume);
+        fds->push_back({resting ? -1 : stream.fd, POLLIN, 0});
+    }
+    int timeout = last ? 0 : wakeAt == Clock::time_point::max() ? -1
+                 : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now).count());
+    int ready = poll(fds->data(), fds->size(), timeout);
+    std::uint64_t count = 0;
+    (void)read(wakeFd, &count, sizeof count);
+    if (ready < 0)
+        for (pollfd& fd : *fds) fd.revents = 0;
+    return ready >= 0 || errno == EINTR;
+}
+
+// Read one chunk; false at the end of the pipe. Past a run's share the bytes are
+// only counted: moved to /dev/null inside the kernel, a pipeful at a time with a
+// rest between, so a flood costs us little and slows its writer down.
+bool CommandOutputReader::readFrom(OutputStream& stream)
+{
+    if (stream.kept == CommandRunner::outputLimit && discard >= 0) {
+        stream.resume = Clock::now() + drainPause;
+        ssize_t n = splice(stream.fd, nullptr, discard, nullptr, 1 << 20, SPLICE_F_NONBLOCK);
+        if (n > 0) stream.dropped += static_cast<unsigned long long>(n);
+        if (n < 0 && errno != EINVAL) return errno == EINTR || errno == EAGAIN;
+        if (n >= 0) return n > 0;
+    }
+    ssize_t n = read(stream.fd, chunk.data(), chunk.size());
+    if (n < 0) return errno == EINTR || errno == EAGAIN;
+    take(stream, chunk.data(), static_cast<std::size_t>(n));
+    return n > 0;
+}
+
+// Keep what fits in a run's share, log each line it ends, and count the rest.
+void CommandOutputReader::take(OutputStream& stream, const char* data, std::size_t length)
+{
+    std::size_t keep = std::min(length, CommandRunner::outputLimit - stream.kept);
+    stream.kept += keep;
+    stream.dropped += length - keep;
+    stream.partial.append(data, keep);
+    std::size_t start = 0;
+    for (std::size_t end; (end = stream.partial.find('\n', start)) != std::string::npos; start = end + 1)
+        syslog(LOG_INFO, "%s: %s", stream.label.c_str(), stream.partial.substr(start, end - start).c_str());
+    stream.partial.erase(0, start);
+}
+
+// Log the unended last line and what was dropped, and close the pipe.
+void CommandOutputReader::finish(OutputStream& stream)
+{
+    if (!stream.partial.empty()) syslog(LOG_INFO, "%s: %s", stream.label.c_str(), stream.partial.c_str());
+    if (stream.dropped > 0)
+        syslog(LOG_WARNING, "%s: %llu bytes of output dropped after the first %zu", stream.label.c_str(),
+               stream.dropped, CommandRunner::outputLimit);
+    close(stream.fd);
+}
+
+// ---- Starting and supervising ----
+
+namespace {
+
+// The environment of an event command: ours without QAV_ entries, then the event's.
+std::vector<std::string> eventEnvironment(const Event& event)
+{
+    std::vector<std::string> entries;
+    for (char** entry = environ; *entry != nullptr; entry++)
+        if (std::strncmp(*entry, "QAV_", 4) != 0) entries.emplace_back(*entry);
+    entries.push_back("QAV_EVENT=" + event.name);
+    entries.push_back("QAV_BATTERY=" + event.battery);
+    entries.push_back("QAV_DETAIL=" + event.detail);
+    entries.push_back("QAV_TIME=" + std::to_string(event.time));
+    return entries;
+}
+
+// Pointers to texts, ending in a null, as execve() takes them.
+std::vector<char*> pointersTo(std::vector<std::string>& texts)
+{
+    std::vector<char*> pointers(texts.size() + 1, nullptr);
+    std::transform(texts.begin(), texts.end(), pointers.begin(), [](std::string& text) { return text.data(); });
+    return pointers;
+}
+
+// What a forked child needs; everything is made before the fork, since a child of a
+// threaded process may only make async-signal-safe calls.
+struct Launch {
+    pid_t daemon;      // the supervisor's parent
+    const char* path;
+    char* const* argv;
+    char* const* envp;
+    int null;          // /dev/null, for standard input
+    int output;        // the pipe's writing end, for standard output and error
+    int status;        // the pipe that carries errno when the start fails
+};
+
+// Send errno up the status pipe and end.
+[[noreturn]] void failStart(int status, int error)
+{
+    (void)write(status, &error, sizeof error);
+    _exit(127);
+}
+
+// Milliseconds from `since` on the monotonic clock.
+long long msSince(const timespec& since)
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - since.tv_sec) * 1000LL + (now.tv_nsec - since.tv_nsec) / 1000000;
+}
+
+// The supervisor's wait: reap every descendant (orphans come to it too) until none is
+// left; on SIGTERM, from the daemon or for the daemon's death, end the whole group.
+// Returns the command's wait status.
+int superviseGroup(pid_t command, const sigset_t* watched)
+{
+    int commandStatus = 0;
+    bool ending = false;
+    timespec endingSince{};
+    for (;;) {
+        int status = 0;
+        pid_t done = 0;
+        while ((done = waitpid(-1, &status, WNOHANG)) > 0)
+            if (done == command) commandStatus = status;
+        if (done < 0 && errno == ECHILD) return commandStatus;
+        long long left = ending ? CommandRunner::grace.count() - msSince(endingSince) : 0;
+        if (ending && left <= 0) kill(0, SIGKILL);
+        timespec timeout{left / 1000, (left % 1000) * 1000000};
+        if (sigtimedwait(watched, nullptr, ending ? &timeout : nullptr) == SIGTERM && !ending) {
+            ending = true;
+            clock_gettime(CLOCK_MONOTONIC, &endingSince);
+            kill(0, SIGTERM);
+        }
+    }
+}
+
+// The command itself: default signal handling, then the program.
+[[noreturn]] void execCommand(const Launch& launch)
+{
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    sigaction(SIGPIPE, &defaults, nullptr); // ignored in the daemon, which exec would keep
+    execve(launch.path, launch.argv, launch.envp);
+    failStart(3, errno);
+}
+
+// The supervisor, in the child of fork(): a group of its own whose only open
+// descriptors are 0 to 2 (and the status pipe until the command starts), then
+// the command, then the wait for the whole group.
+[[noreturn]] void supervise(const Launch& launch)
+{
+    sigset_t watched;
+    sigemptyset(&watched);
+    sigaddset(&watched, SIGTERM);
+    sigaddset(&watched, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &watched, nullptr);
+    // SIGTERM when the daemon dies, however it dies.
+    if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != launch.daemon) _exit(127);
+    setpgid(0, 0);
+    (void)prctl(PR_SET_CHILD_SUBREAPER, 1);
+    // The status pipe goes to 3 last: 0 to 2 are taken by then, so it is above them.
+    if (dup2(launch.null, 0) < 0 || dup2(launch.output, 1) < 0 || dup2(launch.output, 2) < 0)
+        failStart(launch.status, errno);
+    if (launch.status != 3 && dup3(launch.status, 3, O_CLOEXEC) < 0) failStart(launch.status, errno);
+    close_range(4, ~0U, 0);
+    pid_t command = fork();
+    if (command == 0) execCommand(launch);
+    if (command < 0) failStart(3, errno);
+    close(3);
+    int status = superviseGroup(command, &watched);
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+}
+
+// Close the descriptors given, keeping errno.
+void closeAll(std::initializer_list<int> fds)
+{
+    int saved = errno;
+    for (int fd : fds)
+        if (fd >= 0) close(fd);
+    errno = saved;
+}
+
+// Fork the supervisor and wait until the command has started or failed to. Returns 0
+// or an errno value; *pid and *output (the pipe to read) are set when it started.
+int launchSupervised(Launch launch, pid_t* pid, int* output)
+{
+    int out[2] = {-1, -1}, status[2] = {-1, -1};
+    launch.null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (launch.null < 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(status, O_CLOEXEC) != 0) {
+        closeAll({launch.null, out[0], out[1], status[0], status[1]});
+        return errno;
+    }
+    launch.output = out[1];
+    launch.status = status[1];
+    launch.daemon = getpid();
+    *pid = fork();
+    if (*pid == 0) supervise(launch);
+    int error = *pid < 0 ? errno : 0;
+    closeAll({launch.null, out[1], status[1]});
+    if (*pid > 0) {
+        setpgid(*pid, *pid); // as the child does, so the group is there for kill() at once
+        ssize_t n = 0;
+        while ((n = read(status[0], &error, sizeof error)) < 0 && errno == EINTR) {
+        }
+        if (n != static_cast<ssize_t>(sizeof error)) error = 0;
+    }
+    closeAll({status[0]});
+    if (error != 0) closeAll({out[0]});
+    else *output = out[0];
+    return error;
+}
+
+} // namespace
+
+CommandRunner::CommandRunner() : reader(std::make_unique<CommandOutputReader>()) {}
+
+CommandRunner::~CommandRunner()
+{
+    stop();
+}
+
+bool CommandRunner::run(const std::string& path, const Event& event, std::string* problem)
+{
+    reap();
+    if (children.size() >= maxRunning) {
+        *problem = std::to_string(children.size()) + " event commands still running";
+        return false;
+    }
+    std::vector<std::string> args{path, event.name};
+    std::vector<std::string> env = eventEnvironment(event);
+    std::vector<char*> argv = pointersTo(args);
+    std::vector<char*> envp = pointersTo(env);
+    pid_t pid = -1;
+    int output = -1;
+    int error = launchSupervised({0, path.c_str(), argv.data(), envp.data(), -1, -1, -1}, &pid, &output);
+    if (pid > 0) children.push_back({pid, std::chrono::steady_clock::now(), false});
+    if (error != 0) {
+        *problem = "cannot run \"" + path + "\": " + std::strerror(error);
+        return false;
+    }
+    (void)fcntl(output, F_SETFL, O_NONBLOCK);
+    reader->add(output, event.battery + ": " + event.name + " command[" + std::to_string(pid) + "]");
+    return true;
+}
+
+void CommandRunner::reap()
+{
+    auto now = std::chrono::steady_clock::now();
+    for (Child& child : children) {
+        if (child.killed || now - child.started < limit) continue;
+        // The whole group, so a script's own children go too.
+        if (kill(-child.pid, SIGKILL) != 0 && errno != ESRCH) kill(child.pid, SIGKILL);
+        child.killed = true;
+        syslog(LOG_WARNING, "event command %d still running after %llds: killed", static_cast<int>(child.pid),
+               static_cast<long long>(limit.count()));
+    }
+    std::erase_if(children, [](const Child& child) {
+        int status = 0;
+        pid_t done = waitpid(child.pid, &status, WNOHANG);
+        return done == child.pid || (done < 0 && errno == ECHILD);
+    });
+}
+
+std::chrono::steady_clock::time_point CommandRunner::nextDeadline() const
+{
+    auto next = std::chrono::steady_clock::time_point::max();
+    for (const Child& child : children)
+        if (!child.killed) next = std::min(next, child.started + limit);
+    return next;
+}
+
+void CommandRunner::stop()
+{
+    for (const Child& child : children) kill(-child.pid, SIGTERM);
+    auto end = std::chrono::steady_clock::now() + grace;
+    while (!children.empty() && std::chrono::steady_clock::now() < end) {
+        reap();
+        if (!children.empty()) usleep(5000);
+    }
+    for (const Child& child : children) {
+        kill(-child.pid, SIGKILL);
+        int status = 0;
+        waitpid(child.pid, &status, 0);
+    }
+    children.clear();
+    reader->stop();
+}
