@@ -179,8 +179,10 @@ HttpResponse Page::state() const
     }
     nlohmann::ordered_json extra;
     extra["fresh"] = s.haveReading && s.fresh;
-    if (s.haveReading) extra["age_seconds"] = std::round(std::max(0.0, secondsNow() - s.latestAt) * 10) / 10;
-    if (s.haveReading) extra["low_battery"] = batteryLow(s.latest.status, options.lowBattery);
+    if (s.haveReading) {
+        extra["age_seconds"] = std::round(std::max(0.0, secondsNow() - s.latestAt) * 10) / 10;
+        extra["low_battery"] = batteryLow(s.latest.status, options.lowBattery);
+    }
     extra["interval_seconds"] = options.interval;
     if (!extra["fresh"].get<bool>()) {
         extra["stale_since"] = s.haveReading ? s.latest.time : started;
