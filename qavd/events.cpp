@@ -43,8 +43,8 @@ std::string alertText(int tempAlert, int voltAlert)
 
 } // namespace
 
-EventTracker::EventTracker(std::string batteryName, int staleAfterPolls)
-    : battery(std::move(batteryName)), staleAfter(staleAfterPolls)
+EventTracker::EventTracker(std::string batteryName, int staleAfterPolls, double lowBatteryPercent)
+    : battery(std::move(batteryName)), staleAfter(staleAfterPolls), lowPercent(lowBatteryPercent)
 {
 }
 
@@ -64,6 +64,7 @@ std::vector<Event> EventTracker::accepted(const BatteryStatus& status, long long
     failedPolls = 0;
     alertEvents(status, time, &events);
     faultEvents(status, time, &events);
+    lowEvents(status, time, &events);
     return events;
 }
 
@@ -88,6 +89,17 @@ void EventTracker::faultEvents(const BatteryStatus& status, long long time, std:
     faults = now;
 }
 
+void EventTracker::lowEvents(const BatteryStatus& status, long long time, std::vector<Event>* events)
+{
+    bool now = batteryLow(status, lowPercent);
+    if (now == low) return;
+    low = now;
+    char detail[96];
+    std::snprintf(detail, sizeof detail, "gas gauge %.2f%%, low at or below %g%%, undervoltage %s",
+                  status.gasGauge / 100.0, lowPercent, flagSet(status.statusRegister, "undervoltage") ? "Fault" : "Good");
+    events->push_back(make(low ? "lowbattery" : "lowbatteryclear", detail, time));
+}
+
 std::vector<Event> EventTracker::failed(PollResult result, long long time)
 {
     std::vector<Event> events;
@@ -99,6 +111,11 @@ std::vector<Event> EventTracker::failed(PollResult result, long long time)
                                               " polls, the last " + pollResultName(result), time));
     }
     return events;
+}
+
+bool batteryLow(const BatteryStatus& status, double lowPercent)
+{
+    return status.gasGauge / 100.0 <= lowPercent || flagSet(status.statusRegister, "undervoltage");
 }
 
 bool failureLogged(long failures)

@@ -16,21 +16,25 @@
  * answer raises commok. Alerts and faults are compared with the previous
  * accepted answer; before the first one all registers count as clear, so a
  * battery that starts in alarm raises alert or fault with its first answer.
+ * So does low battery (batteryLow()): lowbattery when it comes, lowbatteryclear
+ * when it goes.
  */
 class EventTracker {
 public:
     /**
-     * @param battery    The battery's name, copied into each event.
-     * @param staleAfter Failed polls in a row that make the data stale; at least 1.
+     * @param batteryName       The battery's name, copied into each event.
+     * @param staleAfterPolls   Failed polls in a row that make the data stale; at least 1.
+     * @param lowBatteryPercent Gas gauge percent at or below which the battery is low.
      */
-    EventTracker(std::string battery, int staleAfter);
+    EventTracker(std::string batteryName, int staleAfterPolls, double lowBatteryPercent = 20);
 
     /**
      * An accepted answer.
      *
      * @param status Its decoded fields.
      * @param time   Seconds since the epoch.
-     * @return commok, alert, alertclear, fault and faultclear as they apply, in that order.
+     * @return commok, alert, alertclear, fault, faultclear, lowbattery and
+     *         lowbatteryclear as they apply, in that order.
      */
     std::vector<Event> accepted(const BatteryStatus& status, long long time);
 
@@ -52,16 +56,28 @@ private:
     Event make(const char* name, std::string detail, long long time) const;
     void alertEvents(const BatteryStatus& status, long long time, std::vector<Event>* events);
     void faultEvents(const BatteryStatus& status, long long time, std::vector<Event>* events);
+    void lowEvents(const BatteryStatus& status, long long time, std::vector<Event>* events);
 
     std::string battery;
     long staleAfter;
+    double lowPercent;
     long failedPolls = 0;
     bool isFresh = false;
     bool lost = false;
     int tempAlert = 0;
     int voltAlert = 0;
     unsigned faults = 0;
+    bool low = false;
 };
+
+/**
+ * Whether the battery counts as low: its gas gauge at or below @p lowPercent,
+ * or the undervoltage bit at Fault. Every output that reports low battery uses this.
+ *
+ * @param status     An accepted answer's fields.
+ * @param lowPercent --low-battery, in percent.
+ */
+bool batteryLow(const BatteryStatus& status, double lowPercent);
 
 /**
  * Whether the failure log records a failed poll: the first ten in a row each,

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <numeric>
 #include <vector>
@@ -23,6 +24,13 @@ const StatusFlag statusFlags[13] = {
     {0x4000, "battery_hot_limit", true},
     {0x8000, "battery_enable", false},
 };
+
+bool flagSet(int statusRegister, const char* name)
+{
+    const auto* flag = std::find_if(std::begin(statusFlags), std::end(statusFlags),
+                             [&](const StatusFlag& f) { return std::strcmp(f.name, name) == 0; });
+    return flag != std::end(statusFlags) && (static_cast<unsigned>(statusRegister) & flag->mask) != 0;
+}
 
 namespace {
 

@@ -19,6 +19,14 @@ struct StatusFlag {
 extern const StatusFlag statusFlags[13];
 
 /**
+ * Whether the status register has the bit of a flag set (On, or a fault).
+ *
+ * @param statusRegister The register.
+ * @param name           A name from statusFlags; any other name is never set.
+ */
+bool flagSet(int statusRegister, const char* name);
+
+/**
  * The JSON object of one accepted answer: battery, time, the decoded values
  * scaled as the console report scales them, registers, status_flags and the
  * answer as received.

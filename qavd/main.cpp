@@ -1,6 +1,7 @@
 // qavd: polls a battery module for ever and hands each answer and event to every output.
 #include "http.h"
 #include "mqtt.h"
+#include "nut.h"
 #include "options.h"
 #include "output.h"
 #include "outputs.h"
@@ -34,6 +35,8 @@ static int runQavd(int argc, char** argv)
     addHttpOptions(app, httpOptions);
     MqttOptions mqttOptions;
     addMqttOptions(app, mqttOptions);
+    NutOptions nutOptions;
+    addNutOptions(app, nutOptions);
     int status = parseCommandLine(app, options, argc, argv);
     if (status >= 0) return status;
 
@@ -47,7 +50,8 @@ static int runQavd(int argc, char** argv)
     // Every output starts with the data stale; see Output::freshness().
     if (!addCoreOutputs(outputs, options, runner, &problem) ||
         !addHttpOutput(outputs, httpOptions, options, &problem) ||
-        !addMqttOutput(outputs, mqttOptions, options, &problem))
+        !addMqttOutput(outputs, mqttOptions, options, &problem) ||
+        !addNutOutput(outputs, nutOptions, options, &problem))
         return startFailure(problem);
     return runDaemon(options, outputs, signals, runner);
 }

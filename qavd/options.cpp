@@ -108,6 +108,11 @@ void addPollOptions(CLI::App& app, DaemonOptions& options)
                    "Polls without an accepted answer after which the data is stale")
         ->check(CLI::Range(1, 1000000))
         ->capture_default_str();
+    app.add_option("--low-battery", options.lowBattery,
+                   "Gas gauge percent at or below which the battery is low (also an undervoltage fault)")
+        ->check(CLI::Range(0.0, 100.0))
+        ->type_name("PERCENT")
+        ->capture_default_str();
 }
 
 // Where answers and events go.

@@ -26,6 +26,7 @@ struct DaemonOptions {
     std::string datalogDir;                      ///< Data log directory; empty for none.
     bool syslogRecords = false;                  ///< Send two system log records per answer.
     std::string eventCommand;                    ///< Program run on every event; empty for none.
+    double lowBattery = 20;                      ///< Gas gauge percent at or below which the battery is low.
     bool once = false;                           ///< Print the first accepted answer and exit.
 };
 

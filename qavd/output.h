@@ -38,7 +38,10 @@ struct Reading {
     mutable std::string jsonCache{}; ///< What json() made; empty before its first call.
 };
 
-/** One event: "commlost", "commok", "alert", "alertclear", "fault" or "faultclear". */
+/**
+ * One event: "commlost", "commok", "alert", "alertclear", "fault", "faultclear",
+ * "lowbattery" or "lowbatteryclear".
+ */
 struct Event {
     std::string battery; ///< The battery's name (--name).
     std::string name;    ///< The event's name.

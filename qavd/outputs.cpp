@@ -149,7 +149,8 @@ void SyslogOutput::answer(const Reading& reading)
 
 void SyslogOutput::event(const Event& event)
 {
-    bool bad = event.name == "commlost" || event.name == "alert" || event.name == "fault";
+    bool bad = event.name == "commlost" || event.name == "alert" || event.name == "fault" ||
+               event.name == "lowbattery";
     syslog(bad ? LOG_WARNING : LOG_NOTICE, "%s: %s: %s", battery.c_str(), event.name.c_str(),
            event.detail.c_str());
 }

@@ -80,8 +80,8 @@ private:
 };
 
 /**
- * Sends to the system log: a record per event (warning for commlost, alert and
- * fault, notice for the others), failed polls as failureLogged() allows, the
+ * Sends to the system log: a record per event (warning for commlost, alert, fault and
+ * lowbattery, notice for the others), failed polls as failureLogged() allows, the
  * end of a run of failures, and optionally the two records of every answer.
  */
 class SyslogOutput : public Output {

@@ -69,7 +69,7 @@ public:
           transport(settings, [this](int fd, short events, Clock::time_point deadline) {
               return wait(fd, events, deadline);
           }),
-          tracker(settings.name, settings.staleAfter)
+          tracker(settings.name, settings.staleAfter, settings.lowBattery)
     {
     }
     int run();

@@ -38,8 +38,9 @@ using prometheus::MetricType;
 const std::array<PollResult, 6> pollResults = {PollResult::accepted,   PollResult::timeout,
                                                PollResult::shortAnswer, PollResult::longAnswer,
                                                PollResult::malformed,  PollResult::disconnected};
-const std::array<const char*, 6> eventNames = {"commlost", "commok",  "alert",
-                                               "alertclear", "fault", "faultclear"};
+// lowbattery and lowbatteryclear alternate, so the battery is low while the first outnumbers the second.
+const std::array<const char*, 8> eventNames = {"commlost", "commok",     "alert",      "alertclear",
+                                               "fault",    "faultclear", "lowbattery", "lowbatteryclear"};
 
 // Everything a scrape shows, copied out under the lock so a scrape never holds it long.
 struct Snapshot {
@@ -184,6 +185,8 @@ public:
         if (up) {
             addQuantities(&out, s.status);
             addRegisters(&out, s.status);
+            out.start("qav_low_battery", "1 while the battery is low (--low-battery, or an undervoltage fault), else 0.")
+                .add(s.events[6] > s.events[7] ? 1 : 0);
         }
         if (s.haveReading)
             out.start("qav_last_answer_timestamp_seconds",
@@ -255,7 +258,7 @@ public:
         collector.update([&](Snapshot& s) { s.connects[ok ? 0 : 1]++; });
     }
 
-    // Count the event; a name outside the six is left out.
+    // Count the event; a name outside the list is left out.
     void event(const Event& event) override
     {
         for (std::size_t i = 0; i < eventNames.size(); i++)

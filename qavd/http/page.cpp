@@ -1,6 +1,7 @@
 // page: the web page and its API: the latest answer, the last events and a day of history.
 #include "page.h"
 
+#include "events.h"
 #include "history.h"
 
 #include <nlohmann/json.hpp>
@@ -35,13 +36,6 @@ constexpr off_t chartLibraryLimit = 4 << 20;
 double secondsNow()
 {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
-// Whether the battery is low. No threshold is configured, so the state leaves
-// "low_battery" out; --low-battery, once there, sets it.
-std::optional<bool> lowBattery(const DaemonOptions& /*daemon*/, const BatteryStatus& /*status*/)
-{
-    return std::nullopt;
 }
 
 // Why polls fail, in the words of the stale banner.
@@ -185,8 +179,10 @@ HttpResponse Page::state() const
     }
     nlohmann::ordered_json extra;
     extra["fresh"] = s.haveReading && s.fresh;
-    if (s.haveReading) extra["age_seconds"] = std::round(std::max(0.0, secondsNow() - s.latestAt) * 10) / 10;
-    if (std::optional<bool> low = lowBattery(options, s.latest.status); s.haveReading && low) extra["low_battery"] = *low;
+    if (s.haveReading) {
+        extra["age_seconds"] = std::round(std::max(0.0, secondsNow() - s.latestAt) * 10) / 10;
+        extra["low_battery"] = batteryLow(s.latest.status, options.lowBattery);
+    }
     extra["interval_seconds"] = options.interval;
     if (!extra["fresh"].get<bool>()) {
         extra["stale_since"] = s.haveReading ? s.latest.time : started;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 
 namespace {
 
@@ -86,6 +87,20 @@ std::string configTopic(const std::string& prefix, const char* component, const 
     return topic;
 }
 
+// The battery_low binary sensor: on as batteryLow() has it.
+nlohmann::json batteryLowConfig(const MqttTopics& topics, const std::string& name, double lowPercent)
+{
+    nlohmann::json payload = entityBase(topics, name, "battery_low", "Battery low");
+    char test[128];
+    std::snprintf(test, sizeof test, "{{ 'ON' if value_json.gas_gauge_percent <= %g or "
+                                     "value_json.status_flags.undervoltage else 'OFF' }}", lowPercent);
+    payload["device_class"] = "battery";
+    payload["payload_on"] = "ON";
+    payload["payload_off"] = "OFF";
+    payload["value_template"] = test;
+    return payload;
+}
+
 } // namespace
 
 MqttTopics mqttTopics(const std::string& topicPrefix, const std::string& name)
@@ -95,7 +110,7 @@ MqttTopics mqttTopics(const std::string& topicPrefix, const std::string& name)
 }
 
 std::vector<DiscoveryConfig> discoveryConfigs(const MqttTopics& topics, const std::string& discoveryPrefix,
-                                              const std::string& name)
+                                              const std::string& name, double lowPercent)
 {
     std::vector<DiscoveryConfig> configs;
     for (const SensorConfig& sensor : sensorConfigs()) {
@@ -106,6 +121,8 @@ std::vector<DiscoveryConfig> discoveryConfigs(const MqttTopics& topics, const st
         payload["value_template"] = sensor.valueTemplate;
         configs.push_back({configTopic(discoveryPrefix, "sensor", name, sensor.object), std::move(payload)});
     }
+    configs.push_back({configTopic(discoveryPrefix, "binary_sensor", name, "battery_low"),
+                       batteryLowConfig(topics, name, lowPercent)});
     for (const StatusFlag& flag : statusFlags) {
         nlohmann::json payload = entityBase(topics, name, flag.name, labelOf(flag.name));
         if (const char* deviceClass = flagClass(flag)) payload["device_class"] = deviceClass;

@@ -29,15 +29,17 @@ struct DiscoveryConfig {
 };
 
 /**
- * The discovery configs of battery @p name: a sensor for each measured value
- * and a binary sensor for each status flag, all of one device, reading the
- * state topic and following the availability topic.
+ * The discovery configs of battery @p name: a sensor for each measured value,
+ * a binary sensor for each status flag, and the binary sensor battery_low, all
+ * of one device, reading the state topic and following the availability topic.
  *
  * @param topics          The battery's topics (mqttTopics()).
  * @param discoveryPrefix The prefix Home Assistant listens on, e.g. "homeassistant".
  * @param name            The battery's name.
+ * @param lowPercent      --low-battery: battery_low is on at or below this gas gauge,
+ *                        or with an undervoltage fault.
  */
 std::vector<DiscoveryConfig> discoveryConfigs(const MqttTopics& topics, const std::string& discoveryPrefix,
-                                              const std::string& name);
+                                              const std::string& name, double lowPercent = 20);
 
 #endif

@@ -23,6 +23,7 @@ struct MqttOptions {
     std::string topicPrefix = "qav";               ///< First levels of the state, availability and event topics.
     std::string discoveryPrefix = "homeassistant"; ///< First level of the discovery topics.
     bool discovery = true;                         ///< Publish Home Assistant discovery configs.
+    double lowBattery = 20;                        ///< --low-battery, from the daemon's options.
 };
 
 /**

@@ -16,12 +16,14 @@ Reading readingOf(const std::string& answer, long long time)
     return reading;
 }
 
-// The page's part alone on a free port, for battery b1 polled every interval seconds.
-std::unique_ptr<HttpExporter> startPage(double interval)
+// The page's part alone on a free port, for battery b1 polled every interval seconds,
+// low at or below lowPercent.
+std::unique_ptr<HttpExporter> startPage(double interval, double lowPercent = 20)
 {
     DaemonOptions daemon;
     daemon.name = "b1";
     daemon.interval = interval;
+    daemon.lowBattery = lowPercent;
     std::vector<std::unique_ptr<HttpPart>> parts;
     parts.push_back(makePage(daemon));
     std::string problem;
@@ -51,7 +53,7 @@ protected:
 
 TEST_F(PageApi, StateAndEventsFollowThePollLoop)
 {
-    auto page = startPage(5);
+    auto page = startPage(5, 85); // answerA's gauge of 85 % counts as low
     long long started = std::time(nullptr);
     nlohmann::json state = getJson(*page, "/api/v1/state");
     EXPECT_EQ(state["battery"], "b1");
@@ -89,7 +91,8 @@ TEST_F(PageApi, StateAndEventsFollowThePollLoop)
     EXPECT_EQ(state["fresh"], true);
     EXPECT_GE(state["age_seconds"], 0);
     EXPECT_LT(state["age_seconds"], 2);
-    EXPECT_EQ(state.size(), line.size() + 3) << state;
+    EXPECT_EQ(state["low_battery"], true);
+    EXPECT_EQ(state.size(), line.size() + 4) << state;
 
     // Stale again: the values stay, marked stale since the last answer.
     page->polled(PollResult::timeout);

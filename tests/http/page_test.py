@@ -156,10 +156,11 @@ class Page(unittest.TestCase):
         state = wait_for("a fresh state", 20, lambda: (s := self.get_json("/api/v1/state"))["fresh"] and s)
         # The answer as --output json printed it, and the page's three fields.
         answer = {key: value for key, value in state.items()
-                  if key not in ("fresh", "age_seconds", "interval_seconds")}
+                  if key not in ("fresh", "age_seconds", "low_battery", "interval_seconds")}
         printed = lambda: [json.loads(line) for line in list(self.lines)]
         wait_for("the state's answer printed by qavd", 5, lambda: answer in printed())
-        self.assertEqual(list(state)[-3:], ["fresh", "age_seconds", "interval_seconds"])
+        self.assertEqual(list(state)[-4:], ["fresh", "age_seconds", "low_battery", "interval_seconds"])
+        self.assertEqual(state["low_battery"], False)
         self.assertEqual(state["interval_seconds"], 0.5)
         self.assertTrue(0 <= state["age_seconds"] < 1.5, state)
 

@@ -52,7 +52,8 @@ std::map<std::string, double> zeroCounters()
     for (const char* r : {"accepted", "timeout", "short", "long", "malformed", "disconnected"})
         series[key("qav_polls_total", "result", r)] = 0;
     for (const char* r : {"ok", "failed"}) series[key("qav_connects_total", "result", r)] = 0;
-    for (const char* e : {"commlost", "commok", "alert", "alertclear", "fault", "faultclear"})
+    for (const char* e : {"commlost", "commok", "alert", "alertclear", "fault", "faultclear", "lowbattery",
+                          "lowbatteryclear"})
         series[key("qav_events_total", "event", e)] = 0;
     series[key("qav_output_dropped_total", "output", "stdout")] = 0;
     return series;
@@ -105,6 +106,7 @@ TEST_F(Exporter, ServesTheDecodedValuesOfTheLatestAnswer)
     expected["qav_volt_alert_register"] = 18;
     expected["qav_status_register"] = 32768;
     expectFlags(&expected, 0x8000);
+    expected["qav_low_battery"] = 0;
     expected["qav_last_answer_timestamp_seconds"] = 1796699894;
     std::string afterA = scrape(exporter->port());
     EXPECT_EQ(seriesOf(afterA, "b1"), expected);
@@ -142,7 +144,7 @@ TEST_F(Exporter, StaleDataHidesTheValuesAndKeepsTheCounters)
     exporter->connected(true);
     exporter->connected(false);
     exporter->connected(false);
-    for (const char* name : {"commlost", "commok", "fault", "fault", "alertclear", "no-such-event"})
+    for (const char* name : {"commlost", "commok", "fault", "fault", "alertclear", "lowbattery", "no-such-event"})
         exporter->event({"b1", name, "", 1796699894});
     exporter->freshness(true);
     exporter->answer(readingOf(answerA, 1796699894));
@@ -158,7 +160,7 @@ TEST_F(Exporter, StaleDataHidesTheValuesAndKeepsTheCounters)
     expected[key("qav_polls_total", "result", "timeout")] = 2;
     expected[key("qav_connects_total", "result", "ok")] = 1;
     expected[key("qav_connects_total", "result", "failed")] = 2;
-    for (const char* e : {"commlost", "commok", "alertclear"})
+    for (const char* e : {"commlost", "commok", "alertclear", "lowbattery"})
         expected[key("qav_events_total", "event", e)] = 1;
     expected[key("qav_events_total", "event", "fault")] = 2;
     EXPECT_EQ(seriesOf(stale, "b1"), expected);
@@ -172,6 +174,10 @@ TEST_F(Exporter, StaleDataHidesTheValuesAndKeepsTheCounters)
     EXPECT_EQ(back["qav_up"], 1);
     EXPECT_EQ(back["qav_volt_alert_register"], 65535);
     EXPECT_EQ(back["qav_polls_total{result=\"timeout\"}"], 2);
+    // Low from lowbattery until lowbatteryclear.
+    EXPECT_EQ(back["qav_low_battery"], 1);
+    exporter->event({"b1", "lowbatteryclear", "", 1796699905});
+    EXPECT_EQ(seriesOf(scrape(exporter->port()), "b1")["qav_low_battery"], 0);
 }
 
 TEST_F(Exporter, OnlyGetAndHeadOfMetricsAreServed)

@@ -4,6 +4,7 @@
 #include "sample_answers.h"
 
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <map>
 #include <regex>
 #include <set>
@@ -25,7 +26,14 @@ nlohmann::json evaluate(const std::string& tmpl, const nlohmann::json& state)
     std::smatch m;
     static const std::regex value(R"(\{\{ value_json\.([a-z_]+)(\[([0-7])\])? \}\})");
     static const std::regex flag(R"(\{\{ 'ON' if value_json\.status_flags\.([a-z_]+) else 'OFF' \}\})");
+    static const std::regex low(R"(\{\{ 'ON' if value_json\.gas_gauge_percent <= ([0-9.]+) or )"
+                                R"(value_json\.status_flags\.undervoltage else 'OFF' \}\})");
     if (std::regex_match(tmpl, m, flag)) return state["status_flags"].at(m[1].str()) ? "ON" : "OFF";
+    if (std::regex_match(tmpl, m, low))
+        return state["gas_gauge_percent"].get<double>() <= std::stod(m[1].str()) ||
+                       state["status_flags"]["undervoltage"].get<bool>()
+                   ? "ON"
+                   : "OFF";
     if (!std::regex_match(tmpl, m, value)) return nullptr;
     const nlohmann::json& field = state.at(m[1].str());
     return m[3].matched ? field.at(std::stoul(m[3].str())) : field;
@@ -45,7 +53,7 @@ TEST(Discovery, EverySensorAndFlagHasItsConfigAndReadsTheRightValue)
         {"current", {"current", "A", -1.0}}, {"heatsink_temperature", {"temperature", "°C", 31}},
         {"humidity", {"humidity", "%", 45}}, {"fan", {"running", "", "OFF"}},
         {"charge_mode", {"battery_charging", "", "OFF"}}, {"battery_enable", {"power", "", "ON"}},
-        {"discharge_mode", {"", "", "OFF"}}};
+        {"discharge_mode", {"", "", "OFF"}}, {"battery_low", {"battery", "", "OFF"}}};
     for (int i = 1; i <= 8; i++) {
         expected["cell_" + std::to_string(i) + "_voltage"] = {"voltage", "V", 3.3};
         expected["layer_" + std::to_string(i) + "_temperature"] = {"temperature", "°C", 30 - i};
@@ -53,11 +61,11 @@ TEST(Discovery, EverySensorAndFlagHasItsConfigAndReadsTheRightValue)
     for (const char* fault : {"main_fuse", "safe_operating_area", "overcurrent", "undervoltage", "overvoltage",
                               "discharge_transient", "battery_cold_limit", "heatsink_hot_limit", "battery_hot_limit"})
         expected[fault] = {"problem", "", "OFF"};
-    ASSERT_EQ(expected.size(), 34U);
+    ASSERT_EQ(expected.size(), 35U);
 
     nlohmann::json state = stateOfAnswerA();
     std::vector<DiscoveryConfig> configs = discoveryConfigs(topics, "homeassistant", "b1");
-    ASSERT_EQ(configs.size(), 34U);
+    ASSERT_EQ(configs.size(), 35U);
     std::set<std::string> seen;
     static const std::regex topic("homeassistant/(sensor|binary_sensor)/qav_b1/([a-z0-9_]+)/config");
     for (const DiscoveryConfig& config : configs) {
@@ -94,4 +102,18 @@ TEST(Discovery, PrefixesShapeEveryTopic)
     EXPECT_EQ(configs.front().topic, "ha/sensor/qav_north-2/gas_gauge/config");
     EXPECT_EQ(configs.back().topic, "ha/binary_sensor/qav_north-2/battery_enable/config");
     EXPECT_EQ(configs.back().payload["state_topic"], "site/qav/north-2/state");
+    // battery_low follows --low-battery: on at 12.5 % and below, or with an undervoltage fault.
+    configs = discoveryConfigs(topics, "ha", "north-2", 12.5);
+    auto low = std::find_if(configs.begin(), configs.end(), [](const DiscoveryConfig& c) {
+        return c.topic == "ha/binary_sensor/qav_north-2/battery_low/config";
+    });
+    ASSERT_NE(low, configs.end());
+    nlohmann::json state = stateOfAnswerA();
+    const std::string tmpl = low->payload["value_template"];
+    for (auto [gauge, undervoltage, value] : {std::tuple(12.5, false, "ON"), std::tuple(12.51, false, "OFF"),
+                                              std::tuple(85.0, true, "ON")}) {
+        state["gas_gauge_percent"] = gauge;
+        state["status_flags"]["undervoltage"] = undervoltage;
+        EXPECT_EQ(evaluate(tmpl, state), value) << tmpl << " " << gauge;
+    }
 }

@@ -13,9 +13,11 @@ std::string names(const std::vector<Event>& events)
     return text;
 }
 
-BatteryStatus statusWith(int tempAlert, int voltAlert, int statusRegister)
+// A half-full battery (never low) with these registers.
+BatteryStatus statusWith(int tempAlert, int voltAlert, int statusRegister, int gasGauge = 5000)
 {
     BatteryStatus status{};
+    status.gasGauge = gasGauge;
     status.tempAlertRegister = tempAlert;
     status.voltAlertRegister = voltAlert;
     status.statusRegister = statusRegister;
@@ -77,10 +79,11 @@ TEST(EventTracker, FaultNamesOnlyNewlySetBitsAndClearsWhenAllAreGood)
     std::vector<Event> fault = tracker.accepted(statusWith(0, 0, 0x8010), 2);
     ASSERT_EQ(names(fault), "fault");
     EXPECT_EQ(fault[0].detail, "main_fuse");
+    // Undervoltage also makes the battery low.
     fault = tracker.accepted(statusWith(0, 0, 0xC8D0), 3);
-    ASSERT_EQ(names(fault), "fault");
+    ASSERT_EQ(names(fault), "fault lowbattery");
     EXPECT_EQ(fault[0].detail, "overcurrent undervoltage discharge_transient battery_hot_limit");
-    EXPECT_EQ(names(tracker.accepted(statusWith(0, 0, 0x8040), 4)), "");
+    EXPECT_EQ(names(tracker.accepted(statusWith(0, 0, 0x8040), 4)), "lowbatteryclear");
     EXPECT_EQ(names(tracker.accepted(statusWith(0, 0, 0x8000), 5)), "faultclear");
     EXPECT_EQ(names(tracker.accepted(statusWith(0, 0, 0x8000), 6)), "");
 }
@@ -93,6 +96,25 @@ TEST(EventTracker, StateSurvivesCommunicationLoss)
     // The same alarm after the gap is no change; only the link comes back.
     EXPECT_EQ(names(tracker.accepted(statusWith(2, 0, 0x8020), 3)), "commok");
     EXPECT_EQ(names(tracker.accepted(statusWith(0, 0, 0x8000), 4)), "alertclear faultclear");
+}
+
+TEST(EventTracker, LowBatteryAtOrBelowTheMarkOrOnUndervoltageAfterTheOtherEvents)
+{
+    EventTracker tracker("b1", 1, 20);
+    EXPECT_EQ(names(tracker.accepted(statusWith(0, 0, 0x8000, 2001), 1)), "");
+    std::vector<Event> low = tracker.accepted(statusWith(0, 0, 0x8200, 2000), 2);
+    ASSERT_EQ(names(low), "lowbattery");
+    EXPECT_EQ(low[0].detail, "gas gauge 20.00%, low at or below 20%, undervoltage Good");
+    EXPECT_EQ(names(tracker.accepted(statusWith(0, 0, 0x8200, 1500), 3)), "");
+    // Undervoltage keeps it low above the mark; the fault comes first.
+    EXPECT_EQ(names(tracker.accepted(statusWith(0, 0, 0x8080, 9000), 4)), "fault");
+    EXPECT_EQ(names(tracker.failed(PollResult::timeout, 5)), "commlost");
+    std::vector<Event> clear = tracker.accepted(statusWith(0, 0, 0x8000, 9000), 6);
+    ASSERT_EQ(names(clear), "commok faultclear lowbatteryclear");
+    EXPECT_EQ(clear[2].detail, "gas gauge 90.00%, low at or below 20%, undervoltage Good");
+    EXPECT_EQ(names(tracker.accepted(statusWith(1, 0, 0x8080, 9000), 7)), "alert fault lowbattery");
+    // Before the first answer the battery counts as not low.
+    EXPECT_EQ(names(EventTracker("b1", 1, 20).accepted(statusWith(0, 0, 0x8000, 0), 1)), "lowbattery");
 }
 
 TEST(FailureLogged, FirstTenThenOneInAHundred)

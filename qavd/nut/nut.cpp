@@ -1,0 +1,110 @@
+// nut: the NUT exporter, which serves the battery to upsmon and every other NUT client.
+#include "nut.h"
+
+#include "variables.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <syslog.h>
+#include <utility>
+
+namespace {
+
+// The exporter: the poll loop's calls hand the server new data; the server's thread does the rest.
+class NutOutput final : public NutExporter {
+public:
+    NutOutput(std::unique_ptr<NutServer> running, std::string name, double lowPercent)
+        : server(std::move(running)), battery(std::move(name)), low(lowPercent)
+    {
+    }
+
+    int port() const override { return server->port(); }
+
+    // Serve the answer's variables from now on.
+    void answer(const Reading& reading) override
+    {
+        auto data = std::make_shared<NutData>();
+        data->fresh = true;
+        data->variables = nutVariables(reading.status, battery, low);
+        server->publish(std::move(data));
+    }
+
+    // Going stale is taken from here; fresh data comes with its answer.
+    void freshness(bool fresh) override
+    {
+        if (!fresh) server->publish(std::make_shared<NutData>());
+    }
+
+    void finish() override { server->stop(); }
+
+private:
+    std::unique_ptr<NutServer> server;
+    std::string battery;
+    double low;
+};
+
+// Read the users file the options name, if any; false with problem set when it is wrong.
+bool loadUsers(const NutOptions& options, std::vector<NutUser>* users, std::string* problem)
+{
+    std::string path = options.users.empty() ? credentialPath("nut-users") : options.users;
+    if (path.empty()) return true;
+    std::vector<std::string> warnings;
+    if (std::string warning = exposedSecret(path); !warning.empty()) warnings.push_back(warning);
+    std::string wrong = readNutUsers(path, users, &warnings);
+    if (!wrong.empty()) {
+        *problem = "--nut-users: " + wrong;
+        return false;
+    }
+    for (const std::string& warning : warnings) logMessage(LOG_WARNING, warning);
+    return true;
+}
+
+} // namespace
+
+void addNutOptions(CLI::App& app, NutOptions& options)
+{
+    CLI::Option* listen =
+        app.add_option("--nut-listen", options.listen, "Serve the NUT network protocol at ADDR:PORT (off by default)")
+            ->type_name("ADDR:PORT")
+            ->check(CLI::Validator(
+                [](const std::string& value) {
+                    HostPort where;
+                    return parseListenAddress(value, &where);
+                },
+                ""));
+    app.add_option("--nut-users", options.users, "Users who may log in to the NUT server, as in upsd.users")
+        ->type_name("FILE")
+        ->check(CLI::ExistingFile)
+        ->needs(listen);
+}
+
+std::unique_ptr<NutExporter> startNut(const NutOptions& options, const DaemonOptions& daemon,
+                                      std::vector<NutUser> users, NutLimits limits, const NutLog& log,
+                                      std::string* problem)
+{
+    HostPort where;
+    if (std::string wrong = parseListenAddress(options.listen, &where); !wrong.empty()) {
+        *problem = "--nut-listen " + options.listen + ": " + wrong;
+        return nullptr;
+    }
+    NutProtocol protocol(daemon.name, std::move(users), log);
+    std::unique_ptr<NutServer> server = NutServer::start(where, std::move(protocol), limits, log, problem);
+    if (!server) return nullptr;
+    return std::make_unique<NutOutput>(std::move(server), daemon.name, daemon.lowBattery);
+}
+
+bool addNutOutput(Outputs& outputs, const NutOptions& options, const DaemonOptions& daemon, std::string* problem)
+{
+    if (options.listen.empty()) return true;
+    std::vector<NutUser> users;
+    if (!loadUsers(options, &users, problem)) return false;
+    std::unique_ptr<NutExporter> exporter =
+        startNut(options, daemon, std::move(users), NutLimits{}, throttledLog(logMessage), problem);
+    if (!exporter) return false;
+    std::string where = options.listen.substr(0, options.listen.rfind(':') + 1) + std::to_string(exporter->port());
+    syslog(LOG_NOTICE, "NUT server listening on %s", where.c_str());
+    std::fprintf(stderr, "qavd: NUT server listening on %s\n", where.c_str());
+    outputs.add(std::move(exporter));
+    return true;
+}

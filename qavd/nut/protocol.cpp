@@ -1,0 +1,291 @@
+// protocol: the NUT network protocol's replies for one UPS, one request line at a time.
+#include "protocol.h"
+
+#include <algorithm>
+#include <cctype>
+#include <syslog.h>
+#include <utility>
+
+#ifndef QAVD_VERSION
+#define QAVD_VERSION "unknown"
+#endif
+
+namespace {
+
+// An error reply.
+std::string error(const char* token)
+{
+    return std::string("ERR ") + token + "\n";
+}
+
+// A word in upper case: command words are matched without regard to case.
+std::string upper(std::string word)
+{
+    std::transform(word.begin(), word.end(), word.begin(),
+                   [](char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); });
+    return word;
+}
+
+// A list: BEGIN LIST, the lines, END LIST, each naming the query.
+std::string listReply(const std::string& query, const std::string& lines)
+{
+    return "BEGIN LIST " + query + "\n" + lines + "END LIST " + query + "\n";
+}
+
+// Whether a password matches, in a time that does not depend on where they differ.
+bool samePassword(const std::string& expected, const std::string& given)
+{
+    if (expected.size() != given.size()) return false;
+    unsigned difference = 0;
+    for (std::size_t i = 0; i < given.size(); i++)
+        difference |= static_cast<unsigned char>(expected[i]) ^ static_cast<unsigned char>(given[i]);
+    return difference == 0;
+}
+
+// The information on a variable, or null when this server has no such variable.
+const NutVariableInfo* infoOf(const std::string& name)
+{
+    const std::vector<NutVariableInfo>& all = nutVariableInfo();
+    auto at = std::find_if(all.begin(), all.end(), [&](const NutVariableInfo& info) { return info.name == name; });
+    return at == all.end() ? nullptr : &*at;
+}
+
+// USERNAME or PASSWORD: once per connection.
+std::string remember(const std::string& value, std::string* field, bool* given, const char* what)
+{
+    if (*given) return std::string("ERR ALREADY-SET-") + what + "\n";
+    *field = value;
+    *given = true;
+    return "OK\n";
+}
+
+} // namespace
+
+// One request: its words after the command (or subcommand), and what it may change.
+struct NutProtocol::Request {
+    NutSession& session;
+    std::vector<std::string> args;
+    const NutData& data;
+    bool close = false;
+    const Command* command = nullptr;
+};
+
+// What answers a command.
+enum class NutProtocol::Handler {
+    fixed, get, list, username, password, login, logout, primary, master, fsd, numLogins, upsDesc, var, type,
+    desc, listUps, listVar, listClient, listEmpty, listOfVar
+};
+
+// A command or subcommand: its word, its argument count (-1 for any), whether the first
+// argument names the UPS, what answers it, and the fixed reply of Handler::fixed.
+struct NutProtocol::Command {
+    const char* word;
+    int args;
+    bool ups;
+    Handler handler;
+    // cppcheck-suppress unusedStructMember ; answer() reads it through Request::command
+    const char* text;
+};
+
+const NutProtocol::Command NutProtocol::commands[] = {
+    {"GET", -1, false, Handler::get, nullptr},
+    {"LIST", -1, false, Handler::list, nullptr},
+    {"USERNAME", 1, false, Handler::username, nullptr},
+    {"PASSWORD", 1, false, Handler::password, nullptr},
+    {"LOGIN", 1, true, Handler::login, nullptr},
+    {"LOGOUT", -1, false, Handler::logout, nullptr},
+    {"PRIMARY", 1, true, Handler::primary, nullptr},
+    {"MASTER", 1, true, Handler::master, nullptr},
+    {"FSD", 1, true, Handler::fsd, nullptr},
+    {"STARTTLS", -1, false, Handler::fixed, "ERR FEATURE-NOT-CONFIGURED\n"},
+    {"SET", -1, false, Handler::fixed, "ERR READONLY\n"},
+    {"INSTCMD", -1, false, Handler::fixed, "ERR CMD-NOT-SUPPORTED\n"},
+    {"VER", -1, false, Handler::fixed, "qavd " QAVD_VERSION ", speaking the NUT network protocol 1.3\n"},
+    {"NETVER", -1, false, Handler::fixed, "1.3\n"},
+    {"PROTVER", -1, false, Handler::fixed, "1.3\n"},
+    {"HELP", -1, false, Handler::fixed,
+     "Commands: FSD GET HELP INSTCMD LIST LOGIN LOGOUT MASTER NETVER PASSWORD PRIMARY PROTVER SET STARTTLS "
+     "USERNAME VER\n"},
+    {nullptr, 0, false, Handler::fixed, nullptr},
+};
+
+const NutProtocol::Command NutProtocol::getCommands[] = {
+    {"VAR", 2, true, Handler::var, nullptr},
+    {"NUMLOGINS", 1, true, Handler::numLogins, nullptr},
+    {"UPSDESC", 1, true, Handler::upsDesc, nullptr},
+    {"TYPE", 2, true, Handler::type, nullptr},
+    {"DESC", 2, true, Handler::desc, nullptr},
+    {"CMDDESC", 2, true, Handler::fixed, "ERR CMD-NOT-SUPPORTED\n"},
+    {nullptr, 0, false, Handler::fixed, nullptr},
+};
+
+const NutProtocol::Command NutProtocol::listCommands[] = {
+    {"VAR", 1, true, Handler::listVar, nullptr},
+    {"UPS", 0, false, Handler::listUps, nullptr},
+    {"CMD", 1, true, Handler::listEmpty, nullptr},
+    {"RW", 1, true, Handler::listEmpty, nullptr},
+    {"CLIENT", 1, true, Handler::listClient, nullptr},
+    {"ENUM", 2, true, Handler::listOfVar, nullptr},
+    {"RANGE", 2, true, Handler::listOfVar, nullptr},
+    {nullptr, 0, false, Handler::fixed, nullptr},
+};
+
+NutProtocol::NutProtocol(std::string upsName, std::vector<NutUser> allowed, NutLog sink)
+    : ups(std::move(upsName)), description("QAV battery module " + ups), users(std::move(allowed)),
+      log(std::move(sink))
+{
+}
+
+std::string NutProtocol::reply(NutSession& session, const std::string& line, const NutData& data, bool* close)
+{
+    std::vector<std::string> words;
+    if (!splitWords(line, &words)) return error("INVALID-ARGUMENT");
+    if (words.empty()) return "";
+    Request request{session, {words.begin(), words.end()}, data};
+    std::string text = dispatch(commands, request, "UNKNOWN-COMMAND");
+    *close = request.close;
+    return text;
+}
+
+// Take the first argument as the command's word, check the rest and run the handler.
+std::string NutProtocol::dispatch(const Command* table, Request& r, const char* unknown)
+{
+    if (r.args.empty()) return error("INVALID-ARGUMENT");
+    std::string word = upper(r.args.front());
+    r.args.erase(r.args.begin());
+    const Command* command = table;
+    while (command->word != nullptr && word != command->word) command++;
+    if (command->word == nullptr) return error(unknown);
+    if (command->args >= 0 && r.args.size() != static_cast<std::size_t>(command->args))
+        return error("INVALID-ARGUMENT");
+    if (command->ups && r.args.front() != ups) return error("UNKNOWN-UPS");
+    r.command = command;
+    return answer(r);
+}
+
+// Answer a checked request by its handler.
+std::string NutProtocol::answer(Request& r)
+{
+    switch (r.command->handler) {
+    case Handler::fixed: return r.command->text;
+    case Handler::get: return dispatch(getCommands, r, "INVALID-ARGUMENT");
+    case Handler::list: return dispatch(listCommands, r, "INVALID-ARGUMENT");
+    case Handler::username: return remember(r.args[0], &r.session.username, &r.session.hasUsername, "USERNAME");
+    case Handler::password: return remember(r.args[0], &r.session.password, &r.session.hasPassword, "PASSWORD");
+    case Handler::login: return login(r.session);
+    case Handler::logout: r.close = true; return "OK Goodbye\n";
+    case Handler::primary: return grant(r.session, "PRIMARY");
+    case Handler::master: return grant(r.session, "MASTER");
+    case Handler::fsd: return setFsd(r.session);
+    case Handler::numLogins: return "NUMLOGINS " + ups + " " + std::to_string(logins.size()) + "\n";
+    case Handler::upsDesc: return "UPSDESC " + ups + " \"" + description + "\"\n";
+    case Handler::var: return getVar(r.data, r.args[1]);
+    case Handler::type: return describe(r.args[1], false);
+    case Handler::desc: return describe(r.args[1], true);
+    case Handler::listUps: return listReply("UPS", "UPS " + ups + " \"" + description + "\"\n");
+    case Handler::listVar: return listVar(r.data);
+    case Handler::listClient: return listClient();
+    case Handler::listEmpty: return listReply(std::string(r.command->word) + " " + ups, "");
+    case Handler::listOfVar: return listOfVar(r.command->word, r.args[1]);
+    }
+    return error("UNKNOWN-COMMAND");
+}
+
+void NutProtocol::closed(const NutSession& session)
+{
+    logins.erase(std::remove(logins.begin(), logins.end(), &session), logins.end());
+}
+
+// Empty when the session's user may run command (as primary when asked); else the error, logged.
+std::string NutProtocol::authorize(const NutSession& session, bool primary, const char* command)
+{
+    if (!users.empty() && !session.hasUsername) return error("USERNAME-REQUIRED");
+    if (!users.empty() && !session.hasPassword) return error("PASSWORD-REQUIRED");
+    auto user = std::find_if(users.begin(), users.end(), [&](const NutUser& u) { return u.name == session.username; });
+    const char* why = users.empty()                                  ? "qavd has no users (--nut-users)"
+                      : user == users.end()                            ? "no such user"
+                      : !samePassword(user->password, session.password) ? "wrong password"
+                      : !user->upsmon                                 ? "no upsmon line"
+                      : primary && !user->primary                     ? "not upsmon primary"
+                                                                      : nullptr;
+    if (why == nullptr) return "";
+    log(LOG_WARNING, "NUT client " + session.peer + ": " + command + " refused for user " + session.username +
+                         ": " + why);
+    return error("ACCESS-DENIED");
+}
+
+// LOGIN: count this connection among those the UPS feeds.
+std::string NutProtocol::login(NutSession& session)
+{
+    if (session.loggedIn) return error("ALREADY-LOGGED-IN");
+    if (std::string refused = authorize(session, false, "LOGIN"); !refused.empty()) return refused;
+    session.loggedIn = true;
+    logins.push_back(&session);
+    return "OK\n";
+}
+
+// PRIMARY or MASTER (the old word): only grants what authorize() checks again for FSD.
+std::string NutProtocol::grant(const NutSession& session, const char* word)
+{
+    std::string refused = authorize(session, true, word);
+    return refused.empty() ? std::string("OK ") + word + "-GRANTED\n" : refused;
+}
+
+// FSD: set the latch, and say so in the log the first time.
+std::string NutProtocol::setFsd(const NutSession& session)
+{
+    if (std::string refused = authorize(session, true, "FSD"); !refused.empty()) return refused;
+    if (!fsd) log(LOG_WARNING, "NUT client " + session.peer + ": user " + session.username + " set FSD on " + ups);
+    fsd = true;
+    return "OK FSD-SET\n";
+}
+
+// A variable's VAR line, with FSD in front of ups.status once set.
+std::string NutProtocol::varLine(const NutVariable& v) const
+{
+    std::string prefix = fsd && v.name == "ups.status" ? "FSD " : "";
+    return "VAR " + ups + " " + v.name + " \"" + prefix + v.value + "\"\n";
+}
+
+// GET VAR: one value of the latest answer.
+std::string NutProtocol::getVar(const NutData& data, const std::string& name) const
+{
+    if (!data.fresh) return error("DATA-STALE");
+    auto at = std::lower_bound(data.variables.begin(), data.variables.end(), name,
+                               [](const NutVariable& v, const std::string& n) { return v.name < n; });
+    if (at == data.variables.end() || at->name != name) return error("VAR-NOT-SUPPORTED");
+    return varLine(*at);
+}
+
+// GET TYPE (NUMBER or STRING, never RW) or GET DESC (the one-line description).
+std::string NutProtocol::describe(const std::string& name, bool wantDescription) const
+{
+    const NutVariableInfo* info = infoOf(name);
+    if (info == nullptr) return error("VAR-NOT-SUPPORTED");
+    if (wantDescription) return "DESC " + ups + " " + name + " \"" + info->description + "\"\n";
+    return "TYPE " + ups + " " + name + (info->number ? " NUMBER\n" : " STRING:256\n");
+}
+
+// LIST VAR: every variable of the latest answer.
+std::string NutProtocol::listVar(const NutData& data) const
+{
+    if (!data.fresh) return error("DATA-STALE");
+    std::string lines;
+    for (const NutVariable& v : data.variables) lines += varLine(v);
+    return listReply("VAR " + ups, lines);
+}
+
+// LIST CLIENT: the address of each connection logged in.
+std::string NutProtocol::listClient() const
+{
+    std::string lines;
+    for (const NutSession* session : logins) lines += "CLIENT " + ups + " " + session->address + "\n";
+    return listReply("CLIENT " + ups, lines);
+}
+
+// LIST ENUM and LIST RANGE: empty for a variable this server has, since none is writable.
+std::string NutProtocol::listOfVar(const char* what, const std::string& name) const
+{
+    if (infoOf(name) == nullptr) return error("VAR-NOT-SUPPORTED");
+    return listReply(std::string(what) + " " + ups + " " + name, "");
+}

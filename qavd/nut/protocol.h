@@ -1,0 +1,94 @@
+// protocol: the NUT network protocol's replies for one UPS, one request line at a time.
+#ifndef QAVD_NUT_PROTOCOL_H
+#define QAVD_NUT_PROTOCOL_H
+
+#include "users.h"
+#include "variables.h"
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+/** Where the NUT server reports what it refused or did: a syslog priority and a text. */
+using NutLog = std::function<void(int priority, const std::string& message)>;
+
+/** The data replies are made from. */
+struct NutData {
+    bool fresh = false;                 ///< false before the first answer and while the data is stale.
+    std::vector<NutVariable> variables; ///< The latest answer's, sorted by name; used only while fresh.
+};
+
+/** What one connection has said about itself. */
+struct NutSession {
+    std::string address;      ///< The client's IP address, as LIST CLIENT shows it.
+    std::string peer;         ///< "ADDR:PORT", for log lines.
+    std::string username;     ///< From USERNAME.
+    std::string password;     ///< From PASSWORD.
+    bool hasUsername = false; ///< USERNAME was accepted.
+    bool hasPassword = false; ///< PASSWORD was accepted.
+    bool loggedIn = false;    ///< LOGIN was accepted; it counts in NUMLOGINS until the connection closes.
+};
+
+/**
+ * The replies of a NUT server that has one UPS, shared by all its connections.
+ * Reading needs no login; LOGIN needs a user with an upsmon line, PRIMARY and
+ * FSD one with "upsmon primary". FSD is a latch: once set, ups.status begins
+ * with "FSD" for the life of this object.
+ */
+class NutProtocol {
+public:
+    /**
+     * @param upsName The UPS's name (the battery's name).
+     * @param allowed Who may log in; with none, LOGIN, PRIMARY and FSD are refused.
+     * @param sink    Where refused logins and FSD are reported.
+     */
+    NutProtocol(std::string upsName, std::vector<NutUser> allowed, NutLog sink);
+
+    /**
+     * The reply to one request.
+     *
+     * @param session The connection's state; USERNAME, PASSWORD and LOGIN change it.
+     *                Stays where it is until closed() is called for it.
+     * @param line    The request without its line end.
+     * @param data    The latest data.
+     * @param close   Set to true when the connection must close after the reply (LOGOUT). Must not be null.
+     * @return Whole reply lines, each ending in a line feed; "" for an empty request.
+     */
+    std::string reply(NutSession& session, const std::string& line, const NutData& data, bool* close);
+
+    /** Forget a connection that closed: its LOGIN no longer counts. */
+    void closed(const NutSession& session);
+
+    /** @return true once FSD was set. */
+    bool forcedShutdown() const { return fsd; }
+
+private:
+    struct Request;
+    enum class Handler;
+    struct Command;
+    static const Command commands[];
+    static const Command getCommands[];
+    static const Command listCommands[];
+    std::string dispatch(const Command* table, Request& request, const char* unknown);
+    std::string answer(Request& request);
+    std::string authorize(const NutSession& session, bool primary, const char* command);
+    std::string login(NutSession& session);
+    std::string grant(const NutSession& session, const char* word);
+    std::string setFsd(const NutSession& session);
+    std::string varLine(const NutVariable& variable) const;
+    std::string getVar(const NutData& data, const std::string& name) const;
+    std::string describe(const std::string& name, bool wantDescription) const;
+    std::string listVar(const NutData& data) const;
+    std::string listClient() const;
+    std::string listOfVar(const char* what, const std::string& name) const;
+
+    std::string ups;
+    std::string description;
+    std::vector<NutUser> users;
+    NutLog log;
+    std::vector<const NutSession*> logins; // sessions that did LOGIN, in order
+    bool fsd = false;
+};
+
+#endif

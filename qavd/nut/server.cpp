@@ -1,0 +1,323 @@
+// server: the NUT server's sockets, served by a thread of its own so the poll loop never waits.
+#include "server.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <syslog.h>
+#include <unistd.h>
+#include <utility>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Replies waiting to be sent beyond which a connection's requests wait.
+constexpr std::size_t maxPending = std::size_t{64} * 1024;
+// How long accepting rests after the system refused a descriptor.
+constexpr std::chrono::milliseconds acceptRest{200};
+// How long a connection beyond the limit may wait in the listen queue for one to close.
+constexpr std::chrono::milliseconds fullWait{250};
+
+// Whether every byte is printable ASCII, a tab or a line end.
+bool printable(const char* bytes, std::size_t size)
+{
+    return std::all_of(bytes, bytes + size, [](char c) {
+        return (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\r' || c == '\n';
+    });
+}
+
+// A listening socket on where, non-blocking and close-on-exec; -1 with problem set.
+int listenOn(const HostPort& where, int* port, std::string* problem)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(where.port));
+    std::string target = "cannot serve NUT on " + where.host + ":" + std::to_string(where.port) + ": ";
+    if (inet_pton(AF_INET, where.host.c_str(), &address.sin_addr) != 1) {
+        *problem = target + "not a numeric IPv4 address";
+        return -1;
+    }
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int yes = 1;
+    socklen_t size = sizeof address;
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, SOMAXCONN) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+        *problem = target + std::strerror(errno);
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+} // namespace
+
+// One client: what it said, what it has not yet sent a line end for, and what waits to go out.
+struct NutServer::Connection {
+    int fd;
+    NutSession session;
+    std::string in;
+    std::string out;
+    Clock::time_point heard;
+    bool closing = false; // after LOGOUT: close once out is sent
+    bool closed = false;  // to be removed from the list
+};
+
+std::unique_ptr<NutServer> NutServer::start(const HostPort& where, NutProtocol protocol, NutLimits limits,
+                                            NutLog log, std::string* problem)
+{
+    int bound = 0;
+    int listener = listenOn(where, &bound, problem);
+    if (listener < 0) return nullptr;
+    int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake < 0) {
+        *problem = std::string("cannot serve NUT: eventfd: ") + std::strerror(errno);
+        close(listener);
+        return nullptr;
+    }
+    std::unique_ptr<NutServer> server(
+        new NutServer(listener, wake, bound, std::move(protocol), limits, std::move(log)));
+    server->thread = std::thread([s = server.get()] { s->run(); });
+    return server;
+}
+
+NutServer::NutServer(int listenFd, int wakeFd, int port, NutProtocol replies, NutLimits allowed, NutLog sink)
+    : listener(listenFd), wake(wakeFd), boundPort(port), protocol(std::move(replies)), limits(allowed),
+      log(std::move(sink)), latest(std::make_shared<NutData>())
+{
+}
+
+NutServer::~NutServer()
+{
+    stop();
+}
+
+void NutServer::stop()
+{
+    if (!thread.joinable()) return;
+    stopping = true;
+    std::uint64_t one = 1;
+    if (write(wake, &one, sizeof one) < 0) {
+        // The counter cannot overflow from one write; the thread also looks at stopping.
+    }
+    thread.join();
+    for (auto& connection : connections) close(connection->fd);
+    connections.clear();
+    close(listener);
+    close(wake);
+}
+
+void NutServer::publish(std::shared_ptr<const NutData> data)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    latest = std::move(data);
+}
+
+// The data to answer from, taken under the lock.
+std::shared_ptr<const NutData> NutServer::snapshot()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return latest;
+}
+
+// Serve until stop(): wait for the sockets, then accept, read, answer, write and expire.
+void NutServer::run()
+{
+    std::vector<pollfd> fds;
+    while (!stopping) {
+        bool refuse = false;
+        watch(&fds, &refuse);
+        if (poll(fds.data(), fds.size(), msToNextDeadline()) < 0 && errno != EINTR) {
+            log(LOG_ERR, std::string("NUT server: poll: ") + std::strerror(errno));
+            return;
+        }
+        for (std::size_t i = 2; i < fds.size(); i++)
+            if (fds[i].revents != 0) serve(*connections[i - 2], fds[i].revents);
+        if ((fds[1].revents & POLLIN) != 0) acceptAll(refuse);
+        expireSilent();
+        connections.erase(std::remove_if(connections.begin(), connections.end(),
+                                         [](const std::unique_ptr<Connection>& c) { return c->closed; }),
+                          connections.end());
+    }
+}
+
+// What to wait for: the wake-up, the listener while there is room for a connection (or once
+// those beyond the limit have waited long enough: *refuse), and every connection.
+void NutServer::watch(std::vector<pollfd>* fds, bool* refuse)
+{
+    Clock::time_point now = Clock::now();
+    if (connections.size() < limits.connections) fullSince.reset();
+    else if (!fullSince) fullSince = now;
+    *refuse = fullSince && now >= *fullSince + fullWait;
+    bool accepting = now >= acceptPaused && (!fullSince || *refuse);
+    fds->assign({{wake, POLLIN, 0}, {accepting ? listener : -1, POLLIN, 0}});
+    for (const auto& c : connections) {
+        int events = (c->out.size() < maxPending && !c->closing ? POLLIN : 0) | (c->out.empty() ? 0 : POLLOUT);
+        fds->push_back({c->fd, static_cast<short>(events), 0});
+    }
+}
+
+// Milliseconds until the next connection falls silent too long, or accepting resumes.
+int NutServer::msToNextDeadline() const
+{
+    Clock::time_point next = Clock::now() + std::chrono::seconds(1);
+    if (acceptPaused > Clock::now()) next = std::min(next, acceptPaused);
+    if (fullSince) next = std::min(next, *fullSince + fullWait);
+    for (const auto& c : connections) next = std::min(next, c->heard + limits.idle);
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
+    return static_cast<int>(std::max<decltype(ms)>(ms, 0));
+}
+
+// Accept the waiting connections while there is room, or all of them to refuse those beyond
+// the limit; rest a while when the system has no descriptor to give.
+void NutServer::acceptAll(bool refuse)
+{
+    while (refuse || connections.size() < limits.connections) {
+        sockaddr_in address{};
+        socklen_t size = sizeof address;
+        int fd = accept4(listener, reinterpret_cast<sockaddr*>(&address), &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0 && (errno == EINTR || errno == ECONNABORTED)) continue;
+        if (fd < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        if (fd < 0) {
+            log(LOG_WARNING, std::string("NUT server cannot accept a connection: ") + std::strerror(errno));
+            acceptPaused = Clock::now() + acceptRest;
+            return;
+        }
+        char text[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+        admit(fd, text, ntohs(address.sin_port));
+    }
+}
+
+// Add a new connection, or close it at once when the limit is reached.
+void NutServer::admit(int fd, const std::string& address, int port)
+{
+    std::string peer = address + ":" + std::to_string(port);
+    if (connections.size() >= limits.connections) {
+        log(LOG_WARNING, "NUT client " + peer + " refused: " + std::to_string(limits.connections) +
+                             " connections are open");
+        close(fd);
+        return;
+    }
+    auto connection = std::make_unique<Connection>();
+    connection->fd = fd;
+    connection->session.address = address;
+    connection->session.peer = peer;
+    connection->heard = Clock::now();
+    connections.push_back(std::move(connection));
+}
+
+// Act on what poll() reported for a connection.
+void NutServer::serve(Connection& c, short revents)
+{
+    if ((revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        drop(c, "");
+        return;
+    }
+    if ((revents & POLLIN) != 0) receive(c);
+    if (!c.closed) answer(c);
+}
+
+// Read what the client sent; close on its end, on an error, or on a byte that is not text.
+void NutServer::receive(Connection& c)
+{
+    char chunk[4096];
+    ssize_t n = recv(c.fd, chunk, sizeof chunk, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    if (n <= 0) {
+        drop(c, n < 0 ? std::string("read failed: ") + std::strerror(errno) : "");
+        return;
+    }
+    if (!printable(chunk, static_cast<std::size_t>(n))) {
+        drop(c, "sent a byte outside printable ASCII");
+        return;
+    }
+    c.in.append(chunk, static_cast<std::size_t>(n));
+    c.heard = Clock::now();
+}
+
+// Answer the whole lines received while few replies wait, then send what can be sent.
+void NutServer::answer(Connection& c)
+{
+    while (!c.closing && c.out.size() < maxPending) {
+        std::size_t end = c.in.find('\n');
+        std::size_t length = end == std::string::npos ? c.in.size() : end;
+        if (length > 0 && c.in[length - 1] == '\r') length--;
+        if (length > limits.line) {
+            drop(c, "sent a line longer than " + std::to_string(limits.line) + " bytes");
+            return;
+        }
+        if (end == std::string::npos) break;
+        std::string line = c.in.substr(0, length);
+        c.in.erase(0, end + 1);
+        bool close = false;
+        c.out += protocol.reply(c.session, line, *snapshot(), &close);
+        c.closing = close;
+    }
+    flush(c);
+}
+
+// Send what waits, as far as the socket takes it; close after LOGOUT once all is sent.
+void NutServer::flush(Connection& c)
+{
+    while (!c.out.empty()) {
+        ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        if (n < 0) {
+            drop(c, "");
+            return;
+        }
+        c.out.erase(0, static_cast<std::size_t>(n));
+    }
+    if (c.closing) drop(c, "");
+}
+
+// Close a connection, saying why in the log unless it ended the usual way.
+void NutServer::drop(Connection& c, const std::string& why)
+{
+    if (c.closed) return;
+    if (!why.empty()) log(LOG_WARNING, "NUT client " + c.session.peer + " " + why + ": closed");
+    protocol.closed(c.session);
+    close(c.fd);
+    c.closed = true;
+}
+
+// Close the connections that sent nothing for too long.
+void NutServer::expireSilent()
+{
+    Clock::time_point now = Clock::now();
+    char why[64];
+    std::snprintf(why, sizeof why, "sent nothing for %g s", static_cast<double>(limits.idle.count()) / 1000);
+    for (const auto& c : connections)
+        if (!c->closed && now - c->heard >= limits.idle) drop(*c, why);
+}
+
+NutLog throttledLog(NutLog sink, int burst, std::chrono::seconds window)
+{
+    struct State {
+        Clock::time_point start{};
+        int sent = 0;
+        long left = 0;
+    };
+    auto state = std::make_shared<State>();
+    return [sink = std::move(sink), burst, window, state](int priority, const std::string& message) {
+        Clock::time_point now = Clock::now();
+        if (now - state->start >= window) {
+            if (state->left > 0)
+                sink(LOG_NOTICE, "NUT server: " + std::to_string(state->left) + " log lines left out");
+            *state = State{now, 0, 0};
+        }
+        if (state->sent++ < burst) sink(priority, message);
+        else state->left++;
+    };
+}

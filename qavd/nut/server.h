@@ -1,0 +1,101 @@
+// server: the NUT server's sockets, served by a thread of its own so the poll loop never waits.
+#ifndef QAVD_NUT_SERVER_H
+#define QAVD_NUT_SERVER_H
+
+#include "options.h"
+#include "protocol.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <poll.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+/** What the server allows each client, and how many. */
+struct NutLimits {
+    std::size_t connections = 64;          ///< Open connections at most.
+    std::size_t line = 512;                ///< Longest request, in bytes without its line end.
+    std::chrono::milliseconds idle{60000}; ///< A connection that sends nothing this long is closed.
+};
+
+/**
+ * Serves the NUT protocol on one TCP address. A thread of its own accepts,
+ * reads and writes with non-blocking sockets and poll(); a connection that
+ * breaks a limit (a line too long, a byte outside printable ASCII, silence)
+ * is closed with a log line. A connection beyond the limit waits in the listen
+ * queue for up to 0.25 s for another to close, then is refused with a log line.
+ * Every descriptor is close-on-exec.
+ */
+class NutServer {
+public:
+    /**
+     * Bind @p where and start serving.
+     *
+     * @param where    A numeric IPv4 address and a port (0 takes a free one).
+     * @param protocol The replies; the server's thread is the only one that uses it from now on.
+     * @param limits   What each client is allowed.
+     * @param log      Where refusals and closed connections are reported; called on the server's thread.
+     * @param problem  Receives why the server cannot start. Must not be null.
+     * @return The running server, or null.
+     */
+    static std::unique_ptr<NutServer> start(const HostPort& where, NutProtocol protocol, NutLimits limits,
+                                            NutLog log, std::string* problem);
+    /** Stops serving, as stop() does. */
+    ~NutServer();
+    NutServer(const NutServer&) = delete;
+    NutServer& operator=(const NutServer&) = delete;
+
+    /** @return The port bound (the one chosen when 0 was asked for). */
+    int port() const { return boundPort; }
+
+    /** Serve @p data from the next request on; holds a lock only to swap a pointer. */
+    void publish(std::shared_ptr<const NutData> data);
+
+    /** End the thread at once and close every socket; later calls do nothing. */
+    void stop();
+
+private:
+    struct Connection;
+    NutServer(int listenFd, int wakeFd, int port, NutProtocol replies, NutLimits allowed, NutLog sink);
+    void run();
+    void watch(std::vector<pollfd>* fds, bool* refuse);
+    int msToNextDeadline() const;
+    void acceptAll(bool refuse);
+    void admit(int fd, const std::string& address, int port);
+    void serve(Connection& connection, short revents);
+    void receive(Connection& connection);
+    void answer(Connection& connection);
+    void flush(Connection& connection);
+    void drop(Connection& connection, const std::string& why);
+    void expireSilent();
+    std::shared_ptr<const NutData> snapshot();
+
+    int listener;
+    int wake;
+    int boundPort;
+    NutProtocol protocol;
+    NutLimits limits;
+    NutLog log;
+    std::vector<std::unique_ptr<Connection>> connections;
+    std::chrono::steady_clock::time_point acceptPaused{};
+    std::optional<std::chrono::steady_clock::time_point> fullSince; // since when every connection is taken
+    std::mutex mutex; // guards latest
+    std::shared_ptr<const NutData> latest;
+    std::atomic<bool> stopping{false};
+    std::thread thread;
+};
+
+/**
+ * @p sink with at most @p burst messages per @p window; the first message
+ * after a window that left some out says how many.
+ *
+ * @return A log for one thread.
+ */
+NutLog throttledLog(NutLog sink, int burst = 20, std::chrono::seconds window = std::chrono::seconds(60));
+
+#endif

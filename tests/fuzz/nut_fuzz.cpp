@@ -1,0 +1,32 @@
+// Fuzz target: arbitrary request lines through the NUT protocol, alternating between two connections.
+#include "protocol.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+// Stop on a reply that is not whole lines, or a list that does not end with its own END LIST line.
+static void checkReply(const std::string& reply)
+{
+    if (!reply.empty() && reply.back() != '\n') std::abort();
+    if (reply.rfind("BEGIN LIST ", 0) != 0) return;
+    std::string end = "END LIST " + reply.substr(11, reply.find('\n') - 11) + "\n";
+    if (reply.size() < end.size() || reply.compare(reply.size() - end.size(), end.size(), end) != 0) std::abort();
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    NutProtocol protocol("b1", {{"u", "p", true, true}}, [](int, const std::string&) {});
+    NutData fresh{true, {{"battery.charge", "85.0"}, {"ups.status", "OL"}}};
+    NutSession sessions[2];
+    std::string text(reinterpret_cast<const char*>(data), size);
+    std::size_t start = 0;
+    for (int line = 0; start < text.size(); line++) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        bool close = false;
+        checkReply(protocol.reply(sessions[line % 2], text.substr(start, end - start), fresh, &close));
+        start = end + 1;
+    }
+    return 0;
+}

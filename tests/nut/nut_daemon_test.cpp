@@ -1,0 +1,307 @@
+// qavd end to end with NUT's own clients: upsc, PyNUT, a Home Assistant-like client and upsmon.
+#include "nut_client.h"
+#include "process.h"
+#include "sample_answers.h"
+#include "text_files.h"
+
+#include <cstdio>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <memory>
+#include <regex>
+#include <sys/stat.h>
+
+namespace {
+
+// A status answer: gauge in hundredths, a status register and a current, the rest as in answerA.
+std::string answerWith(int gauge, int status, int current = 0x04E2)
+{
+    char text[80];
+    std::snprintf(text, sizeof text, "%04X0CE40CE40CE40CE40CE40CE40CE40CE4%04X161718191A1B1C1D1F2D0500000000%04X5A\n",
+                  gauge, current, status);
+    return text;
+}
+
+// n copies of an answer.
+std::vector<std::string> times(int n, const std::string& answer)
+{
+    return std::vector<std::string>(static_cast<std::size_t>(n), answer);
+}
+
+const std::string charging = answerWith(3000, 0x8400);
+const std::string chargingLow = answerWith(1500, 0x8400);
+const std::string discharging = answerWith(2500, 0x8200, 0xFC18);
+const std::string dischargingLow = answerWith(1900, 0x8200, 0xFC18);
+
+// The seconds since the epoch a program wrote with date +%s.%N, or 0 when the file is missing.
+double timeIn(const std::string& path)
+{
+    std::string text = fileText(path);
+    return text.empty() ? 0 : std::stod(text);
+}
+
+// Where text first occurs after position from, or npos.
+std::size_t after(const std::string& text, const std::string& what, std::size_t from)
+{
+    return from == std::string::npos ? from : text.find(what, from);
+}
+
+} // namespace
+
+// The simulator replaying answers, qavd serving NUT with two users, and upsmon runs.
+class NutDaemon : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/nut_daemon_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        chmod(dir.c_str(), 0755); // upsmon runs as nobody
+        std::ofstream(dir + "/users") << "[sec]\n  password = secpass\n  upsmon secondary\n"
+                                         "[pri]\n  password = pripass\n  upsmon primary\n";
+        std::ofstream(dir + "/event.sh") << "#!/bin/sh\necho \"$(date +%s.%N) $1\" >>" << dir << "/events\n";
+        chmod((dir + "/event.sh").c_str(), 0755);
+    }
+    void TearDown() override
+    {
+        for (auto& monitor : monitors) stop(monitor.get());
+        stop(&qavd);
+        stop(&sim);
+        EXPECT_EQ(std::system(("rm -rf " + dir).c_str()), 0);
+    }
+
+    // Replay answers (the last one held as long as a test needs it) and start qavd on them.
+    void start(std::vector<std::string> answers, const std::string& output = "none")
+    {
+        writeReplayFile(dir + "/answers.txt", answers);
+        sim = spawn({BATTERY_SIM_PATH, "--port", "0", "--replay", dir + "/answers.txt"});
+        std::smatch m;
+        ASSERT_TRUE(waitFor(&sim, 10, [&](const Child& c) {
+            return std::regex_search(c.err, m, std::regex("serving tcp 127.0.0.1:([0-9]+)\n"));
+        })) << sim.err;
+        qavd = spawn({QAVD_PATH, "--address", "tcp:127.0.0.1:" + m[1].str(), "--name", "b1", "-i", "0.1", "-t",
+                      "0.08", "--stale-after", "2", "--output", output, "--event-command", dir + "/event.sh",
+                      "--nut-listen", "127.0.0.1:0", "--nut-users", dir + "/users"});
+        ASSERT_TRUE(waitFor(&qavd, 10, [&](const Child& c) {
+            return std::regex_search(c.err, m, std::regex("qavd: NUT server listening on 127.0.0.1:([0-9]+)\n"));
+        })) << qavd.err;
+        port = std::stoi(m[1]);
+        ups = "b1@127.0.0.1:" + m[1].str();
+        ASSERT_TRUE(until(10, [&] { return NutClient(port).ask("GET VAR b1 ups.status").rfind("VAR ", 0) == 0; }));
+    }
+
+    // upsmon in the foreground (as nobody when the test runs as root) with a config directory
+    // of its own; its SHUTDOWNCMD writes the time to DIR/NAME/shutdown.
+    Child& upsmon(const std::string& name, const std::string& login)
+    {
+        std::string conf = dir + "/" + name;
+        mkdir(conf.c_str(), 0777);
+        chmod(conf.c_str(), 0777);
+        std::ofstream(conf + "/upsmon.conf")
+            << "MONITOR " << ups << " 1 " << login << "\nMINSUPPLIES 1\n"
+            << "SHUTDOWNCMD \"/bin/sh -c 'date +%s.%N >" << conf << "/shutdown'\"\n"
+            << "POLLFREQ 1\nPOLLFREQALERT 1\nDEADTIME 3\nHOSTSYNC 2\nFINALDELAY 0\n";
+        std::vector<std::string> argv = {UPSMON_PATH, "-D", "-p"};
+        if (geteuid() == 0)
+            argv.insert(argv.begin(), {SETPRIV_PATH, "--reuid=65534", "--regid=65534", "--clear-groups"});
+        monitors.push_back(std::make_unique<Child>(spawn(argv, {"NUT_CONFPATH=" + conf, "NUT_STATEPATH=" + conf})));
+        return *monitors.back();
+    }
+
+    // Read every child until done() holds or seconds pass.
+    bool until(double seconds, const std::function<bool()>& done)
+    {
+        auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() >= end) return false;
+            for (auto& monitor : monitors) pump(monitor.get(), 0);
+            pump(&sim, 0);
+            pump(&qavd, 20);
+        }
+        return true;
+    }
+
+    // Run a NUT client program to its end: its exit status and what it printed on standard
+    // output, or on standard error after "Init SSL without certificate database\n" when it failed.
+    std::pair<int, std::string> client(const std::vector<std::string>& argv)
+    {
+        Child child = spawn(argv);
+        until(20, [&] { return !pump(&child, 20); });
+        int status = stop(&child);
+        const std::string ssl = "Init SSL without certificate database\n";
+        std::string err = child.err.rfind(ssl, 0) == 0 ? child.err.substr(ssl.size()) : child.err;
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, child.out + err};
+    }
+
+    // The names of the events so far, in order, and the time of the nth (from 1; 0 when there is none).
+    std::string eventNames(std::size_t n = 0, double* time = nullptr) const
+    {
+        std::string names;
+        std::vector<std::string> lines = linesOf(fileText(dir + "/events"));
+        for (const std::string& line : lines) names += (names.empty() ? "" : " ") + line.substr(line.find(' ') + 1);
+        if (time != nullptr) *time = n >= 1 && n <= lines.size() ? std::stod(lines[n - 1]) : 0;
+        return names;
+    }
+
+    std::string dir;
+    Child sim, qavd;
+    std::vector<std::unique_ptr<Child>> monitors;
+    int port = 0;
+    std::string ups;
+};
+
+TEST_F(NutDaemon, ReadersSeeTheAnswerAndBadClientsDisturbNothing)
+{
+    start({answerA}, "json");
+    // upsc: every value of answerA, one line each, in name order.
+    std::string cells, layers;
+    for (int n = 1; n <= 8; n++) {
+        cells += "experimental.qav.cell." + std::to_string(n) + ".voltage: 3.300\n";
+        layers += "experimental.qav.layer." + std::to_string(n) + ".temperature: " + std::to_string(30 - n) + "\n";
+    }
+    EXPECT_EQ(client({UPSC_PATH, ups}),
+              std::pair(0, "ambient.humidity: 45\nbattery.charge: 85.0\nbattery.charge.low: 20\n"
+                           "battery.charger.status: resting\nbattery.current: -1.00\nbattery.temperature: 29\n"
+                           "battery.temperature.cell.max: 29\nbattery.temperature.cell.min: 22\n"
+                           "battery.voltage: 26.400\nbattery.voltage.cell.max: 3.300\nbattery.voltage.cell.min: 3.300\n"
+                           "device.mfr: QAV\ndevice.model: battery module\ndevice.serial: b1\ndevice.type: battery\n"
+                           "driver.name: qavd\ndriver.version: " QAVD_VERSION "\n" + cells + layers +
+                           "experimental.qav.register.alert.temperature: 0000\n"
+                           "experimental.qav.register.alert.voltage: 0012\nexperimental.qav.register.balance: 05\n"
+                           "experimental.qav.register.status: 8000\nups.alarm: volt_alert\nups.mfr: QAV\n"
+                           "ups.model: battery module\nups.status: ALARM OL\nups.temperature: 31\n"));
+    EXPECT_EQ(client({UPSC_PATH, "-l", "127.0.0.1:" + std::to_string(port)}), std::pair(0, std::string("b1\n")));
+    EXPECT_EQ(client({UPSC_PATH, "nosuch@127.0.0.1:" + std::to_string(port)}),
+              std::pair(1, std::string("Error: Unknown UPS\n")));
+    EXPECT_EQ(client({UPSC_PATH, ups, "battery.nosuch"}),
+              std::pair(1, std::string("Error: Variable not supported by UPS\n")));
+
+    // PyNUT, anonymous and logged in; then Home Assistant's sequence on one kept connection.
+    const char* script = R"(
+import PyNUT, socket, sys
+port = int(sys.argv[1])
+print(PyNUT.PyNUTClient(port=port).GetUPSList())
+v = PyNUT.PyNUTClient(port=port, login="sec", password="secpass").GetUPSVars("b1")
+print(len(v), v[b"battery.charge"], v[b"ups.status"], v[b"device.mfr"])
+f = socket.create_connection(("127.0.0.1", port)).makefile("rwb")
+for request, end in [("USERNAME hauser", "OK"), ("PASSWORD hapass", "OK"), ("LIST UPS", "END LIST UPS"),
+                     ("LIST VAR b1", "END LIST VAR b1"), ("LIST CMD b1", "END LIST CMD b1"), ("LIST VAR b1", "END LIST VAR b1")]:
+    f.write(request.encode() + b"\n")
+    f.flush()
+    lines = []
+    while not lines or lines[-1] != end:
+        lines.append(f.readline().decode().rstrip("\n"))
+    print(request, len(lines), lines[0])
+)";
+    EXPECT_EQ(client({PYTHON3_PATH, "-c", script, std::to_string(port)}),
+              std::pair(0, std::string("{b'b1': b'QAV battery module b1'}\n42 b'85.0' b'ALARM OL' b'QAV'\n"
+                                       "USERNAME hauser 1 OK\nPASSWORD hapass 1 OK\n"
+                                       "LIST UPS 3 BEGIN LIST UPS\nLIST VAR b1 44 BEGIN LIST VAR b1\n"
+                                       "LIST CMD b1 2 BEGIN LIST CMD b1\nLIST VAR b1 44 BEGIN LIST VAR b1\n")));
+
+    // Bad clients while qavd polls: binary bytes (a TLS hello), wrong passwords, and 65
+    // connections that never speak (the other limits are tested in process).
+    std::size_t linesBefore = linesOf(qavd.out).size();
+    auto started = std::chrono::steady_clock::now();
+    NutClient tls(port);
+    tls.send(std::string("\x16\x03\x01\x02\x00", 5));
+    EXPECT_TRUE(tls.closedByServer());
+    for (const char* login : {"sec", "nobody"}) {
+        NutClient client(port);
+        client.ask(std::string("USERNAME ") + login);
+        client.ask("PASSWORD guess");
+        EXPECT_EQ(client.ask("LOGIN b1"), "ERR ACCESS-DENIED\n");
+    }
+    std::vector<std::unique_ptr<NutClient>> open;
+    for (int i = 0; i < 64; i++) open.push_back(std::make_unique<NutClient>(port));
+    EXPECT_EQ(open[0]->ask("LOGIN b1"), "ERR USERNAME-REQUIRED\n");
+    NutClient extra(port);
+    EXPECT_TRUE(extra.closedByServer());
+    open[1]->hangUp();
+    EXPECT_TRUE(until(5, [&] { return NutClient(port).ask("NETVER") == "1.3\n"; }));
+    EXPECT_EQ(open[2]->ask("GET VAR b1 battery.charge"), "VAR b1 battery.charge \"85.0\"\n");
+    until(2, [] { return false; }); // two more seconds of polling with 63 clients connected
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::size_t polls = linesOf(qavd.out).size() - linesBefore;
+    EXPECT_GE(static_cast<double>(polls), seconds / 0.1 - 2) << polls << " answers in " << seconds << " s";
+
+    for (const char* line : {" sent a byte outside printable ASCII: closed\n", ": LOGIN refused for user sec: wrong password\n",
+                             ": LOGIN refused for user nobody: no such user\n"})
+        EXPECT_EQ(countOf(qavd.err, line), 1) << line << qavd.err;
+    // Connections may be refused until qavd has seen one of the 64 close.
+    EXPECT_GE(countOf(qavd.err, " refused: 64 connections are open\n"), 1) << qavd.err;
+    // SIGTERM ends qavd at once, with 63 clients connected.
+    auto term = std::chrono::steady_clock::now();
+    kill(qavd.pid, SIGTERM);
+    int exit = waitExit(&qavd, 5);
+    EXPECT_TRUE(WIFEXITED(exit) && WEXITSTATUS(exit) == 0) << exit;
+    EXPECT_LT(std::chrono::steady_clock::now() - term, std::chrono::seconds(1));
+    EXPECT_TRUE(open[3]->closedByServer(1));
+}
+
+TEST_F(NutDaemon, ASecondaryShutsDownOnlyWhenLowWhileDischarging)
+{
+    std::vector<std::string> answers = times(20, chargingLow);
+    for (auto phase : {times(20, charging), times(30, discharging), times(400, dischargingLow)})
+        answers.insert(answers.end(), phase.begin(), phase.end());
+    start(answers);
+    Child& secondary = upsmon("secondary", "sec secpass secondary");
+    ASSERT_TRUE(until(10, [&] { return secondary.err.find("Logged into UPS") != std::string::npos; }))
+        << secondary.out << secondary.err;
+    EXPECT_EQ(client({UPSC_PATH, "-c", ups}), std::pair(0, std::string("127.0.0.1\n")));
+    EXPECT_EQ(NutClient(port).ask("GET NUMLOGINS b1"), "NUMLOGINS b1 1\n");
+
+    ASSERT_TRUE(until(30, [&] { return timeIn(dir + "/secondary/shutdown") > 0; })) << secondary.err << qavd.err;
+    // It saw low battery on line power, then on battery, then low on battery, and only then shut down.
+    std::size_t lowOnLine = secondary.err.find("battery is low");
+    std::size_t onBattery = after(secondary.err, "on battery", lowOnLine);
+    std::size_t lowOnBattery = after(secondary.err, "battery is low", onBattery);
+    EXPECT_NE(after(secondary.err, "Executing automatic power-fail shutdown", lowOnBattery), std::string::npos)
+        << secondary.err;
+    double lowOnBatteryTime = 0;
+    EXPECT_EQ(eventNames(3, &lowOnBatteryTime), "lowbattery lowbatteryclear lowbattery");
+    EXPECT_GT(timeIn(dir + "/secondary/shutdown"), lowOnBatteryTime);
+    // upsmon logs out by closing the connection; the login no longer counts.
+    ASSERT_TRUE(until(10, [&] { return !pump(&secondary, 0); }));
+    EXPECT_EQ(NutClient(port).ask("GET NUMLOGINS b1"), "NUMLOGINS b1 0\n");
+}
+
+TEST_F(NutDaemon, APrimarySetsFsdTheSecondarySeesItAndBothShutDown)
+{
+    std::vector<std::string> answers = times(20, charging);
+    std::vector<std::string> low = times(400, dischargingLow);
+    answers.insert(answers.end(), low.begin(), low.end());
+    start(answers);
+    Child& primary = upsmon("primary", "pri pripass primary");
+    Child& secondary = upsmon("secondary", "sec secpass secondary");
+    ASSERT_TRUE(until(30, [&] { return timeIn(dir + "/primary/shutdown") > 0; })) << primary.err << qavd.err;
+    EXPECT_NE(secondary.err.find("forced shutdown in progress"), std::string::npos) << secondary.err;
+    EXPECT_GT(timeIn(dir + "/secondary/shutdown"), 0);
+    // The primary waits for the secondary to log out first.
+    EXPECT_LE(timeIn(dir + "/secondary/shutdown"), timeIn(dir + "/primary/shutdown"));
+    EXPECT_TRUE(std::regex_search(qavd.err, std::regex("qavd: NUT client 127.0.0.1:[0-9]+: user pri set FSD on b1\n")))
+        << qavd.err;
+    // FSD holds until qavd restarts.
+    EXPECT_EQ(client({UPSC_PATH, ups, "ups.status"}), std::pair(0, std::string("FSD OB DISCHRG LB\n")));
+}
+
+TEST_F(NutDaemon, StaleDataWhileDischargingShutsDownAfterDeadtime)
+{
+    std::vector<std::string> answers = times(20, charging);
+    std::vector<std::string> onBattery = times(400, discharging);
+    answers.insert(answers.end(), onBattery.begin(), onBattery.end());
+    start(answers);
+    Child& secondary = upsmon("secondary", "sec secpass secondary");
+    ASSERT_TRUE(until(15, [&] { return secondary.err.find("on battery") != std::string::npos; })) << secondary.err;
+    kill(sim.pid, SIGSTOP);
+    auto stopped = std::chrono::system_clock::now();
+    ASSERT_TRUE(until(30, [&] { return timeIn(dir + "/secondary/shutdown") > 0; })) << secondary.err << qavd.err;
+    EXPECT_EQ(client({UPSC_PATH, ups, "ups.status"}), std::pair(1, std::string("Error: Data stale\n")));
+    double waited = timeIn(dir + "/secondary/shutdown") -
+                    std::chrono::duration<double>(stopped.time_since_epoch()).count();
+    // DEADTIME is 3 s; upsmon polls each second.
+    EXPECT_GE(waited, 3) << secondary.err;
+    EXPECT_LT(waited, 10) << secondary.err;
+    EXPECT_EQ(eventNames(), "commlost");
+    kill(sim.pid, SIGCONT);
+}

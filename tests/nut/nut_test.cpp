@@ -1,0 +1,251 @@
+// Tests of the NUT exporter in process: status words, the users file, the protocol and the limits.
+#include "nut.h"
+#include "nut_client.h"
+#include "process.h"
+#include "sample_answers.h"
+
+#include <cstdio>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <mutex>
+
+namespace {
+
+BatteryStatus decoded(const std::string& answer)
+{
+    BatteryStatus status{};
+    decodeStatus(answer.data(), answer.size(), &status);
+    return status;
+}
+
+// The value of one variable, or "(none)".
+std::string valueOf(const std::vector<NutVariable>& variables, const std::string& name)
+{
+    for (const NutVariable& v : variables)
+        if (v.name == name) return v.value;
+    return "(none)";
+}
+
+// A scratch file that is removed again.
+struct TempFile {
+    explicit TempFile(const std::string& content)
+    {
+        char name[] = "/tmp/nut_test_XXXXXX";
+        close(mkstemp(name));
+        path = name;
+        std::ofstream(path, std::ios::binary) << content;
+    }
+    ~TempFile() { std::remove(path.c_str()); }
+    std::string path;
+};
+
+} // namespace
+
+TEST(NutVariables, StatusChargerAndAlarmFollowTheRegistersAndTheLowMark)
+{
+    struct Case {
+        int status, gauge, tempAlert;
+        double low;
+        const char *ups, *charger, *alarm;
+    };
+    const Case cases[] = {
+        {0x8400, 5000, 0, 20, "OL CHRG", "charging", "(none)"},
+        {0x8200, 5000, 0, 20, "OB DISCHRG", "discharging", "(none)"},
+        {0x8600, 5000, 0, 20, "OB DISCHRG", "discharging", "(none)"},
+        {0x8008, 2000, 0, 20, "OL LB", "resting", "(none)"},
+        {0x8200, 2001, 0, 20, "OB DISCHRG", "discharging", "(none)"},
+        {0x8200, 1250, 0, 12.5, "OB DISCHRG LB", "discharging", "(none)"},
+        {0x8200, 1251, 0, 12.5, "OB DISCHRG", "discharging", "(none)"},
+        {0x8280, 9000, 0, 20, "ALARM OB DISCHRG LB", "discharging", "undervoltage"},
+        {0x8050, 9000, 0x0100, 20, "ALARM OL OVER", "resting", "main_fuse overcurrent temp_alert"},
+        {0x0400, 9000, 0, 20, "OL CHRG OFF", "charging", "(none)"},
+        {0x7FF0, 0, 1, 0, "ALARM OB DISCHRG LB OVER OFF", "discharging",
+         "main_fuse safe_operating_area overcurrent undervoltage overvoltage discharge_transient "
+         "battery_cold_limit heatsink_hot_limit battery_hot_limit temp_alert"},
+    };
+    for (const Case& c : cases) {
+        BatteryStatus status{};
+        status.statusRegister = c.status;
+        status.gasGauge = c.gauge;
+        status.tempAlertRegister = c.tempAlert;
+        std::vector<NutVariable> variables = nutVariables(status, "b1", c.low);
+        EXPECT_EQ(valueOf(variables, "ups.status"), c.ups) << std::hex << c.status;
+        EXPECT_EQ(valueOf(variables, "battery.charger.status"), c.charger) << std::hex << c.status;
+        EXPECT_EQ(valueOf(variables, "ups.alarm"), c.alarm) << std::hex << c.status;
+    }
+    // A positive current and a mark with a fraction.
+    std::vector<NutVariable> b = nutVariables(decoded(answerB), "b2", 12.5);
+    EXPECT_EQ(valueOf(b, "battery.current") + " " + valueOf(b, "battery.charge.low"), "12.50 12.5");
+}
+
+TEST(NutUsers, ReadsUpsdUsersAndRefusesAnythingElseNamingTheLine)
+{
+    TempFile good("# users of qavd\n[monprimary]\n\tpassword = \"two words # and \\\"quotes\\\"\"\n"
+                  "\tupsmon master   # the old word\r\n\tactions = SET FSD\n\n[monsecondary]\npassword=s3cr=t\n"
+                  "UPSMON slave\ninstcmds = ALL\n[reader]\npassword = r\n");
+    std::vector<NutUser> users;
+    std::vector<std::string> warnings;
+    ASSERT_EQ(readNutUsers(good.path, &users, &warnings), "");
+    ASSERT_EQ(users.size(), 3U);
+    EXPECT_EQ(users[0].name + "|" + users[0].password, "monprimary|two words # and \"quotes\"");
+    EXPECT_EQ(users[1].name + "|" + users[1].password, "monsecondary|s3cr=t");
+    EXPECT_TRUE(users[0].upsmon && users[0].primary && users[1].upsmon && !users[1].primary);
+    EXPECT_FALSE(users[2].upsmon || users[2].primary);
+    EXPECT_EQ(warnings, std::vector<std::string>({good.path + ":5: actions ignored: qavd offers no commands",
+                                                  good.path + ":10: instcmds ignored: qavd offers no commands"}));
+    const std::pair<std::string, std::string> wrong[] = {
+        {"password = x\n", ":1: password outside a [user] section"},
+        {"[a]\npassword = x\nallowfrom = localhost\n", ":3: unknown setting allowfrom (expected password, upsmon, actions or instcmds)"},
+        {"[a]\npassword = x\nupsmon observer\n", ":3: upsmon must be primary or secondary (or master or slave), not observer"},
+        {"[a]\npassword = x\npassword = y\n", ":3: a second password for a"},
+        {"[a]\npassword = x\n[a]\n", ":3: user a is given twice"},
+        {"[a]\npassword = \"x\n", ":2: a quote is not closed"},
+        {"[a]\npassword =\n", ":2: expected password = VALUE"},
+        {"[a]\nupsmon primary\n[b]\npassword = y\n", ": user a has no password"},
+        {"[a]\npassword = x\n" + std::string(64 * 1024, '#'), " is larger than 64 KiB"},
+    };
+    for (const auto& [text, problem] : wrong) {
+        TempFile file(text);
+        EXPECT_EQ(readNutUsers(file.path, &users, &warnings), file.path + problem);
+    }
+}
+
+// The exporter in process for battery b1, and what it logged.
+class NutExporterTest : public ::testing::Test {
+protected:
+    void start(std::vector<NutUser> users, NutLimits limits = {})
+    {
+        DaemonOptions daemon;
+        daemon.name = "b1";
+        std::string problem;
+        exporter = startNut({"127.0.0.1:0", ""}, daemon, std::move(users), limits,
+                            [this](int, const std::string& line) {
+                                std::lock_guard<std::mutex> lock(mutex);
+                                lines += line + "\n";
+                            },
+                            &problem);
+        ASSERT_TRUE(exporter) << problem;
+    }
+    void answer(const std::string& bytes)
+    {
+        exporter->freshness(true);
+        exporter->answer(Reading{"b1", 1700000000, bytes, decoded(bytes)});
+    }
+    std::string logged()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return lines;
+    }
+
+    std::mutex mutex;
+    std::string lines;
+    std::unique_ptr<NutExporter> exporter;
+};
+
+// The requests NUT's own clients seldom send, and the login rules; the clients' own
+// sequences are in the end-to-end tests.
+TEST_F(NutExporterTest, AnswersEveryRequestAsNutsServerDoes)
+{
+    start({{"sec", "secpass", true, false}, {"pri", "pripass", true, true}, {"reader", "readpass", false, false}});
+    NutClient c0(exporter->port()), c1(exporter->port()), c2(exporter->port());
+    NutClient* clients[] = {&c0, &c1, &c2};
+    // Which client asks (-1: the test changes the data), what it asks, and the whole reply.
+    const std::tuple<int, std::string, std::string> script[] = {
+        {0, "LIST VAR b1", "ERR DATA-STALE\n"},
+        {-1, "answerA", ""},
+        {0, "get var b1 \"ups.status\"", "VAR b1 ups.status \"ALARM OL\"\n"},
+        {0, "GET VAR b1", "ERR INVALID-ARGUMENT\n"},
+        {0, "GET VAR b1 \"ups.status", "ERR INVALID-ARGUMENT\n"},
+        {0, "GET UPSDESC b1", "UPSDESC b1 \"QAV battery module b1\"\n"},
+        {0, "GET TYPE b1 battery.charge", "TYPE b1 battery.charge NUMBER\n"},
+        {0, "GET DESC b1 ups.temperature", "DESC b1 ups.temperature \"Heatsink temperature (degrees C)\"\n"},
+        {0, "GET CMDDESC b1 load.off", "ERR CMD-NOT-SUPPORTED\n"},
+        {0, "LIST RW b1", "BEGIN LIST RW b1\nEND LIST RW b1\n"},
+        {0, "LIST RANGE b1 nosuch", "ERR VAR-NOT-SUPPORTED\n"},
+        {0, "LIST NOTHING b1", "ERR INVALID-ARGUMENT\n"},
+        {0, "SET VAR b1 ups.status \"OB\"", "ERR READONLY\n"},
+        {0, "INSTCMD b1 test.battery.start", "ERR CMD-NOT-SUPPORTED\n"},
+        {0, "REQ b1 ups.status", "ERR UNKNOWN-COMMAND\n"},
+        {0, "LOGIN b1", "ERR USERNAME-REQUIRED\n"},
+        {0, "USERNAME sec", "OK\n"},
+        {0, "USERNAME pri", "ERR ALREADY-SET-USERNAME\n"},
+        {0, "LOGIN b1", "ERR PASSWORD-REQUIRED\n"},
+        {0, "PASSWORD secpass", "OK\n"},
+        {0, "PASSWORD pripass", "ERR ALREADY-SET-PASSWORD\n"},
+        {0, "LOGIN b2", "ERR UNKNOWN-UPS\n"},
+        {0, "LOGIN b1", "OK\n"},
+        {0, "LOGIN b1", "ERR ALREADY-LOGGED-IN\n"},
+        {0, "PRIMARY b1", "ERR ACCESS-DENIED\n"},
+        {0, "FSD b1", "ERR ACCESS-DENIED\n"},
+        {1, "USERNAME reader", "OK\n"},
+        {1, "PASSWORD readpass", "OK\n"},
+        {1, "LOGIN b1", "ERR ACCESS-DENIED\n"},
+        {2, "USERNAME pri", "OK\n"},
+        {2, "PASSWORD pripass", "OK\n"},
+        {2, "MASTER b1", "OK MASTER-GRANTED\n"},
+        {2, "FSD b1", "OK FSD-SET\n"},
+        {-1, "answerB", ""},
+        {1, "GET VAR b1 ups.status", "VAR b1 ups.status \"FSD ALARM OL CHRG\"\n"},
+        {-1, "stale", ""},
+        {1, "GET VAR b1 ups.status", "ERR DATA-STALE\n"},
+    };
+    for (const auto& [who, request, reply] : script) {
+        if (request == "answerA" || request == "answerB") answer(request == "answerA" ? answerA : answerB);
+        if (request == "stale") exporter->freshness(false);
+        if (who >= 0) {
+            EXPECT_EQ(clients[who]->ask(request), reply) << who << ": " << request;
+        }
+    }
+    std::string log = logged();
+    for (const char* line : {": PRIMARY refused for user sec: not upsmon primary\n",
+                             ": FSD refused for user sec: not upsmon primary\n",
+                             ": LOGIN refused for user reader: no upsmon line\n", ": user pri set FSD on b1\n"})
+        EXPECT_EQ(countOf(log, line), 1) << line << log;
+}
+
+TEST_F(NutExporterTest, ClosesWhatBreaksALimitWithALogLineAndServesTheRest)
+{
+    start({}, NutLimits{3, 512, std::chrono::milliseconds(400)});
+    answer(answerA);
+    int port = exporter->port();
+    NutClient talker(port);
+    // Without users, reading works and logging in does not.
+    for (const char* request : {"USERNAME upsmon", "PASSWORD secret"}) EXPECT_EQ(talker.ask(request), "OK\n");
+    for (const char* request : {"LOGIN b1", "PRIMARY b1"}) EXPECT_EQ(talker.ask(request), "ERR ACCESS-DENIED\n");
+    // 512 bytes make a line, also with CR LF; requests may come several in one write.
+    EXPECT_EQ(talker.ask(std::string(512, 'A')), "ERR UNKNOWN-COMMAND\n");
+    EXPECT_EQ(talker.ask(std::string(512, 'B') + "\r"), "ERR UNKNOWN-COMMAND\n");
+    ASSERT_TRUE(talker.send("GET VAR b1 battery.charge\r\nNETVER\n\n\tGET  UPSDESC\tb1\n"));
+    EXPECT_EQ(talker.readUntil("\"QAV battery module b1\"\n"),
+              "VAR b1 battery.charge \"85.0\"\n1.3\nUPSDESC b1 \"QAV battery module b1\"\n");
+    // 513 bytes are too many, even before the line end comes; so is one byte that is not text.
+    for (const std::string& bad : {std::string(513, 'A'), std::string("GET VAR b1 ups.status\x01\n"),
+                                   std::string("LIST UPS\xff\n")}) {
+        NutClient client(port);
+        ASSERT_TRUE(client.send(bad));
+        EXPECT_TRUE(client.closedByServer()) << bad;
+    }
+    // Three connections are open; a fourth is refused, and the two silent ones go
+    // after 0.4 s while the one that talks stays.
+    NutClient silent1(port), silent2(port), fourth(port);
+    EXPECT_TRUE(fourth.closedByServer(1));
+    for (int i = 0; i < 8; i++) {
+        EXPECT_EQ(talker.ask("NETVER"), "1.3\n");
+        usleep(100000);
+    }
+    EXPECT_TRUE(silent1.closedByServer(0.1));
+    EXPECT_TRUE(silent2.closedByServer(0.1));
+    EXPECT_EQ(NutClient(port).ask("GET VAR b1 battery.current"), "VAR b1 battery.current \"-1.00\"\n");
+
+    std::string log = logged();
+    EXPECT_EQ(countOf(log, ": LOGIN refused for user upsmon: qavd has no users (--nut-users)\n"), 1) << log;
+    EXPECT_EQ(countOf(log, " sent a line longer than 512 bytes: closed\n"), 1) << log;
+    EXPECT_EQ(countOf(log, " sent a byte outside printable ASCII: closed\n"), 2) << log;
+    EXPECT_EQ(countOf(log, " refused: 3 connections are open\n"), 1) << log;
+    EXPECT_EQ(countOf(log, " sent nothing for 0.4 s: closed\n"), 2) << log;
+    // Stopping is prompt, with clients connected.
+    auto before = std::chrono::steady_clock::now();
+    exporter->finish();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(500));
+    EXPECT_TRUE(talker.closedByServer(1));
+}
