@@ -10,6 +10,13 @@ if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
                  "a Debian package needs a tree configured with CMAKE_INSTALL_PREFIX=/usr")
 endif()
 
+# The changelog's newest entry is the version being released.
+file(STRINGS "${PROJECT_SOURCE_DIR}/packaging/changelog" newest LIMIT_COUNT 1)
+if(NOT newest MATCHES "^qav-monitor \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "packaging/changelog starts with \"${newest}\": "
+                      "add an entry for ${PROJECT_VERSION} at its top")
+endif()
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME qav-monitor)
 set(CPACK_PACKAGE_VERSION "${QAV_PACKAGE_VERSION}")
@@ -47,6 +54,7 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PRE_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/cmake/DebianLayout.cmake")
 set(CPACK_QAV_PACKAGING_DIR "${PROJECT_SOURCE_DIR}/packaging")
 set(CPACK_QAV_README "${PROJECT_SOURCE_DIR}/README.md")
+set(CPACK_QAV_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 
 include(CPack)
 

@@ -1,5 +1,6 @@
 // options: qavd's command line and config file, and the checks on their values.
 #include "options.h"
+#include "qav_version.h"
 
 #include <CLI/CLI.hpp>
 
@@ -13,9 +14,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#ifndef QAVD_VERSION
-#define QAVD_VERSION "unknown"
-#endif
 
 const char* const portProblem = "the port must be a number from 1 to 65535, with nothing after it";
 
@@ -150,7 +148,7 @@ void addCoreOptions(CLI::App& app, DaemonOptions& options)
         ->type_name("FILE");
     // A misspelt key must not be dropped without a word.
     app.allow_config_extras(CLI::config_extras_mode::error);
-    app.set_version_flag("--version", std::string("qavd ") + QAVD_VERSION);
+    app.set_version_flag("--version", "qavd " QAV_VERSION "\n" QAV_LICENCE_NOTICE);
     addPortOptions(app, options);
     addPollOptions(app, options);
     addOutputOptions(app, options);
