@@ -62,7 +62,8 @@ include(CPack)
 option(QAV_PACKAGE_TESTS "Test the Debian package (as root: install, upgrade and purge it here)" OFF)
 if(BUILD_TESTING AND QAV_PACKAGE_TESTS)
   add_test(NAME debian_package
-           COMMAND ${PROJECT_SOURCE_DIR}/tests/package_test.sh ${PROJECT_BINARY_DIR} ${QAV_PACKAGE_VERSION})
+           COMMAND ${PROJECT_SOURCE_DIR}/tests/package_test.sh ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}
+                   ${QAV_PACKAGE_VERSION})
   # Waits for a dpkg lock held by someone else for up to five minutes.
   set_tests_properties(debian_package PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600 LABELS package)
 endif()
