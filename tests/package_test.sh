@@ -262,7 +262,8 @@ upgrade_as_under_systemd() {
     if [ -e /usr/sbin/policy-rc.d ]; then mount --bind "$0/policy-rc.d" /usr/sbin/policy-rc.d || exit 1; fi
     PATH=$0:$PATH exec "$@"' "$work/bin")
   local status=0
-  dpkg_retry -i "$deb" >/dev/null || status=$?
+  # As unattended upgrades do: keep the operator's conffile, never ask.
+  dpkg_retry --force-confdef --force-confold -i "$deb" >/dev/null || status=$?
   dpkg_prefix=(env)
   return "$status"
 }
@@ -297,6 +298,9 @@ check_install_cycle() {
     fail "upgrade from $old_version did not install $version"
   for conffile in $(expected_conffiles); do
     grep -qxF "$edit" "$conffile" || fail "the upgrade overwrote the edited $conffile"
+    # The package's new version lands beside it when it changed since 0.1.0.
+    cmp -s "$conffile.dpkg-dist" "$work/root$conffile" || fail "no new $conffile.dpkg-dist beside the edited file"
+    rm -f "$conffile.dpkg-dist"
   done
   local path
   for path in $(expected_files); do
