@@ -39,9 +39,11 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QAV_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# qavd's page loads the chart library from where this package installs it; the
-# libraries the binaries link are added after it.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libjs-chart.js")
+# qavd's page loads the chart library from where this package installs it, and the
+# page and the metrics are served by the HTTP server library, which qavd loads only
+# when it serves HTTP, so the binaries' dependencies cannot name it; the libraries
+# the binaries link are added after these.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libjs-chart.js, libmicrohttpd12")
 # plot_datalog draws with gnuplot; qavd loads the MQTT client library only when
 # --mqtt-broker is given, so the binaries' dependencies cannot name it.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnuplot-nox, libmosquitto1")

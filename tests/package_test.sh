@@ -181,8 +181,10 @@ check_fields() {
   field "$deb" Depends | grep -Eq '(^|, )libc6( |,|$)' || fail "Depends lacks libc6: $(field "$deb" Depends)"
   field "$deb" Depends | grep -Eq '(^|, )libstdc\+\+6( |,|$)' ||
     fail "Depends lacks libstdc++6: $(field "$deb" Depends)"
-  field "$deb" Depends | grep -Eq '(^|, )libjs-chart\.js( |,|$)' ||
-    fail "Depends lacks libjs-chart.js: $(field "$deb" Depends)"
+  local needed
+  for needed in 'libjs-chart\.js' libmicrohttpd12; do
+    field "$deb" Depends | grep -Eq "(^|, )$needed( |,|\$)" || fail "Depends lacks $needed: $(field "$deb" Depends)"
+  done
   [ "$(field "$deb" Recommends)" = "gnuplot-nox, libmosquitto1" ] || fail "Recommends: $(field "$deb" Recommends)"
   [ "$(field "$deb" Description | wc -l)" -ge 3 ] || fail "Description has no long part"
 
