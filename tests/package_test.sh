@@ -94,8 +94,8 @@ build_old_package() {
   local commit
   commit=$(git -C "$source" rev-parse -q --verify "v$old_version^{commit}") ||
     commit=$(git -C "$source" rev-parse -q --verify "$old_commit^{commit}") ||
-    cannot_run "neither the tag v$old_version nor commit $old_commit is in $source (a shallow clone?):" \
-               "the $old_version package to upgrade from cannot be built; fetch with --tags or a full history"
+    cannot_run "neither the tag v$old_version nor commit $old_commit is in $source (a shallow clone?), so the $old_version package to upgrade from cannot be built: fetch the tags or the full history" \
+               "no $old_version tree to build the package to upgrade from"
   local cache=$build/upgrade-from/$commit
   old_deb=$cache/deb/${package}_${old_version}_$(dpkg --print-architecture).deb
   [ -f "$old_deb" ] && return
