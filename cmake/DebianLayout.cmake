@@ -55,7 +55,7 @@ foreach(page IN LISTS pages)
 endforeach()
 
 file(MAKE_DIRECTORY "${docdir}" "${stage}/usr/share/lintian/overrides")
-file(COPY "${CPACK_QAV_README}" DESTINATION "${docdir}")
+file(COPY "${CPACK_QAV_README}" "${CPACK_QAV_LICENSE}" DESTINATION "${docdir}")
 file(COPY "${CPACK_QAV_PACKAGING_DIR}/copyright" DESTINATION "${docdir}")
 file(COPY "${CPACK_QAV_PACKAGING_DIR}/changelog" DESTINATION "${docdir}")
 gzip_file("${docdir}/changelog")

@@ -10,6 +10,13 @@ if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
                  "a Debian package needs a tree configured with CMAKE_INSTALL_PREFIX=/usr")
 endif()
 
+# The changelog's newest entry is the version being released.
+file(STRINGS "${PROJECT_SOURCE_DIR}/packaging/changelog" newest LIMIT_COUNT 1)
+if(NOT newest MATCHES "^qav-monitor \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "packaging/changelog starts with \"${newest}\": "
+                      "add an entry for ${PROJECT_VERSION} at its top")
+endif()
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME qav-monitor)
 set(CPACK_PACKAGE_VERSION "${QAV_PACKAGE_VERSION}")
@@ -32,9 +39,11 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QAV_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# qavd's page loads the chart library from where this package installs it; the
-# libraries the binaries link are added after it.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libjs-chart.js")
+# qavd's page loads the chart library from where this package installs it, and the
+# page and the metrics are served by the HTTP server library, which qavd loads only
+# when it serves HTTP, so the binaries' dependencies cannot name it; the libraries
+# the binaries link are added after these.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libjs-chart.js, libmicrohttpd12")
 # plot_datalog draws with gnuplot; qavd loads the MQTT client library only when
 # --mqtt-broker is given, so the binaries' dependencies cannot name it.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnuplot-nox, libmosquitto1")
@@ -47,6 +56,7 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PRE_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/cmake/DebianLayout.cmake")
 set(CPACK_QAV_PACKAGING_DIR "${PROJECT_SOURCE_DIR}/packaging")
 set(CPACK_QAV_README "${PROJECT_SOURCE_DIR}/README.md")
+set(CPACK_QAV_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 
 include(CPack)
 
@@ -54,7 +64,8 @@ include(CPack)
 option(QAV_PACKAGE_TESTS "Test the Debian package (as root: install, upgrade and purge it here)" OFF)
 if(BUILD_TESTING AND QAV_PACKAGE_TESTS)
   add_test(NAME debian_package
-           COMMAND ${PROJECT_SOURCE_DIR}/tests/package_test.sh ${PROJECT_BINARY_DIR} ${QAV_PACKAGE_VERSION})
+           COMMAND ${PROJECT_SOURCE_DIR}/tests/package_test.sh ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}
+                   ${QAV_PACKAGE_VERSION})
   # Waits for a dpkg lock held by someone else for up to five minutes.
   set_tests_properties(debian_package PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600 LABELS package)
 endif()

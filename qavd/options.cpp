@@ -1,5 +1,6 @@
 // options: qavd's command line and config file, and the checks on their values.
 #include "options.h"
+#include "qav_version.h"
 
 #include <CLI/CLI.hpp>
 
@@ -13,9 +14,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#ifndef QAVD_VERSION
-#define QAVD_VERSION "unknown"
-#endif
 
 const char* const portProblem = "the port must be a number from 1 to 65535, with nothing after it";
 
@@ -69,55 +67,38 @@ CLI::Validator batteryName()
             "NAME"};
 }
 
-// The port and line settings.
-void addPortOptions(CLI::App& app, DaemonOptions& options)
-{
-    app.add_option("-a,--address", options.address,
-                   "Port-library address: tcp:HOST:PORT or a device path")
-        ->check(batteryAddress())
-        ->type_name("ADDR")
-        ->capture_default_str();
-    app.add_option("--speed", options.speed, "Line speed of a device path, in baud")
-        ->check(CLI::Range(1, 4000000))
-        ->capture_default_str();
-    app.add_option("--data-bits", options.dataBits, "Data bits of a device path")
-        ->check(CLI::Range(5, 8))
-        ->capture_default_str();
-    app.add_option("--stop-bits", options.stopBits, "Stop bits of a device path")
-        ->check(CLI::IsMember({1, 2}))
-        ->capture_default_str();
-    app.add_option("--parity", options.parity, "Parity of a device path")
-        ->check(CLI::IsMember({"none", "even", "odd"}, CLI::ignore_case))
-        ->capture_default_str();
-}
-
-// Polling and staleness.
+// The port, line settings and poll timing.
 void addPollOptions(CLI::App& app, DaemonOptions& options)
 {
-    app.add_option("-n,--name", options.name, "This battery's name in outputs, events, metrics and topics")
-        ->check(batteryName())
-        ->capture_default_str();
-    app.add_option("-i,--interval", options.interval, "Poll period in seconds, start to start")
-        ->check(CLI::Range(0.1, 86400.0))
-        ->capture_default_str();
+    const char* group = "Polling";
+    app.add_option("-a,--address", options.address, "The battery's port: tcp:HOST:PORT or a device path")
+        ->check(unnamed(batteryAddress()))->type_name("ADDR")->capture_default_str()->group(group);
+    app.add_option("--speed", options.speed, "Line speed of a device path, 1 to 4000000 baud")
+        ->check(unnamed(CLI::Range(1, 4000000)))->type_name("BAUD")->capture_default_str()->group(group);
+    app.add_option("--data-bits", options.dataBits, "Data bits of a device path, 5 to 8")
+        ->check(unnamed(CLI::Range(5, 8)))->type_name("BITS")->capture_default_str()->group(group);
+    app.add_option("--stop-bits", options.stopBits, "Stop bits of a device path, 1 or 2")
+        ->check(unnamed(CLI::IsMember({1, 2})))->type_name("BITS")->capture_default_str()->group(group);
+    app.add_option("--parity", options.parity, "Parity of a device path: none, even or odd")
+        ->check(unnamed(CLI::IsMember({"none", "even", "odd"}, CLI::ignore_case)))
+        ->type_name("PARITY")->capture_default_str()->group(group);
+    app.add_option("-n,--name", options.name,
+                   "This battery's name in outputs, events, metrics and topics: 1 to 32 of A-Z, a-z, 0-9, _ and -")
+        ->check(unnamed(batteryName()))->type_name("NAME")->capture_default_str()->group(group);
+    app.add_option("-i,--interval", options.interval, "Poll period in seconds, start to start, 0.1 to 86400")
+        ->check(unnamed(CLI::Range(0.1, 86400.0)))->type_name("SECONDS")->capture_default_str()->group(group);
     app.add_option("-t,--timeout", options.timeout,
-                   "Seconds to wait for a whole answer (below the interval)")
-        ->check(CLI::Range(0.05, 86400.0))
-        ->capture_default_str();
+                   "Seconds to wait for a whole answer, 0.05 to 86400 and below the interval")
+        ->check(unnamed(CLI::Range(0.05, 86400.0)))->type_name("SECONDS")->capture_default_str()->group(group);
     app.add_option("--stale-after", options.staleAfter,
-                   "Polls without an accepted answer after which the data is stale")
-        ->check(CLI::Range(1, 1000000))
-        ->capture_default_str();
-    app.add_option("--low-battery", options.lowBattery,
-                   "Gas gauge percent at or below which the battery is low (also an undervoltage fault)")
-        ->check(CLI::Range(0.0, 100.0))
-        ->type_name("PERCENT")
-        ->capture_default_str();
+                   "Polls without an accepted answer after which the data is stale, 1 to 1000000")
+        ->check(unnamed(CLI::Range(1, 1000000)))->type_name("POLLS")->capture_default_str()->group(group);
 }
 
-// Where answers and events go.
+// Where answers go: standard output, the data log, the system log.
 void addOutputOptions(CLI::App& app, DaemonOptions& options)
 {
+    const char* group = "Standard output and files";
     app.add_option_function<std::string>(
            "--output",
            [&options](const std::string& form) {
@@ -126,20 +107,25 @@ void addOutputOptions(CLI::App& app, DaemonOptions& options)
                                                   : StdoutForm::json;
            },
            "Standard output per accepted answer: json, console or none")
-        ->check(CLI::IsMember({"json", "console", "none"}))
-        ->type_name("FORM")
-        ->default_str("json");
-    app.add_option("--datalog", options.datalogDir,
-                   "Append data log lines to DIR/<start seconds>qav.log")
-        ->check(CLI::ExistingDirectory)
-        ->type_name("DIR");
-    app.add_flag("--syslog-records", options.syslogRecords,
-                 "Send two system log records per accepted answer");
+        ->check(unnamed(CLI::IsMember({"json", "console", "none"})))->type_name("FORM")->default_str("json")
+        ->group(group);
+    app.add_option("--datalog", options.datalogDir, "Append data log lines to DIR/<start seconds>qav.log")
+        ->check(unnamed(CLI::ExistingDirectory))->type_name("DIR")->group(group);
+    app.add_flag("--syslog-records", options.syslogRecords, "Send two system log records per accepted answer")
+        ->group(group);
+    app.add_flag("--once", options.once, "Print the first accepted answer and exit (1 when none came)")
+        ->group(group);
+}
+
+// Events: the low battery threshold and the program run on each.
+void addEventOptions(CLI::App& app, DaemonOptions& options)
+{
+    const char* group = "Events";
+    app.add_option("--low-battery", options.lowBattery,
+                   "Gas gauge percent at or below which the battery is low, 0 to 100 (also an undervoltage fault)")
+        ->check(unnamed(CLI::Range(0.0, 100.0)))->type_name("PERCENT")->capture_default_str()->group(group);
     app.add_option("--event-command", options.eventCommand, "Run PATH on every event")
-        ->check(CLI::ExistingFile)
-        ->type_name("PATH");
-    app.add_flag("--once", options.once,
-                 "Print the first accepted answer and exit (1 when none came)");
+        ->check(unnamed(CLI::ExistingFile))->type_name("PATH")->group(group);
 }
 
 } // namespace
@@ -150,10 +136,16 @@ void addCoreOptions(CLI::App& app, DaemonOptions& options)
         ->type_name("FILE");
     // A misspelt key must not be dropped without a word.
     app.allow_config_extras(CLI::config_extras_mode::error);
-    app.set_version_flag("--version", std::string("qavd ") + QAVD_VERSION);
-    addPortOptions(app, options);
+    app.set_version_flag("--version", "qavd " QAV_VERSION "\n" QAV_LICENCE_NOTICE);
     addPollOptions(app, options);
     addOutputOptions(app, options);
+    addEventOptions(app, options);
+}
+
+CLI::Validator unnamed(CLI::Validator validator)
+{
+    validator.description("");
+    return validator;
 }
 
 std::string parseTcpAddress(const std::string& address, HostPort* out)

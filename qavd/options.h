@@ -6,6 +6,7 @@
 
 namespace CLI {
 class App;
+class Validator;
 }
 
 /** What qavd prints on standard output per accepted answer. */
@@ -91,6 +92,16 @@ std::string parseListenAddress(const std::string& text, HostPort* out);
  * @param options Receives the parsed values; starts at the defaults.
  */
 void addCoreOptions(CLI::App& app, DaemonOptions& options);
+
+/**
+ * A validator that adds nothing to its option's type name in --help, which
+ * otherwise shows both, as in "INT:INT in [1 - 8]". Say the limits in the
+ * option's description instead.
+ *
+ * @param validator Any CLI11 validator.
+ * @return The same check, without a description.
+ */
+CLI::Validator unnamed(CLI::Validator validator);
 
 /**
  * Parse the command line and the config file it names, then check the values

@@ -1,5 +1,6 @@
 // battery_sim: a battery controller that answers "@RQ\n" over TCP or a pseudo-terminal.
 #include "util.h"
+#include "qav_version.h"
 
 #include <arpa/inet.h>
 #include <cctype>
@@ -76,6 +77,7 @@ static const char* const usageText =
     "  --record FILE      append every answer sent to FILE, one a line, escaped as\n"
     "                     --replay reads them\n"
     "  --help             show this text\n"
+    "  --version          show the version and licence\n"
     "\n"
     "It reports on stderr where it serves, every connection, every request line (as\n"
     "it came, escaped) and every answer.\n";
@@ -452,6 +454,9 @@ static Options parseOptions(int argc, char** argv)
         std::string arg = argv[i];
         if (arg == "--help") {
             std::fputs(usageText, stdout);
+            std::exit(0);
+        } else if (arg == "--version") {
+            std::fputs("battery_sim " QAV_VERSION "\n" QAV_LICENCE_NOTICE "\n", stdout);
             std::exit(0);
         } else if (arg == "--serial") options.serial = true;
         else if (arg == "--silent") options.silent = true;

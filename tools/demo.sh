@@ -1,9 +1,20 @@
 #!/usr/bin/env bash
-# demo: install what building needs, build, then watch the monitor poll the simulated
-# battery until Ctrl-C.
+# demo: install what building needs, build, then run the simulated battery and qavd with
+# its status page, metrics and NUT server on loopback until Ctrl-C.
+# usage: tools/demo.sh [--monitor]   (--monitor: the console monitor qav_test instead)
+# The ports: QAV_DEMO_HTTP (default 9788) and QAV_DEMO_NUT (default 3493), on 127.0.0.1.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+monitor=no
+case "${1:-}" in
+  "") ;;
+  --monitor) monitor=yes ;;
+  *) echo "usage: tools/demo.sh [--monitor]" >&2; exit 2 ;;
+esac
+http_port=${QAV_DEMO_HTTP:-9788}
+nut_port=${QAV_DEMO_NUT:-3493}
+
 "$root/tools/install-packages.sh" build
 scratch=$(mktemp -d /tmp/qav-demo.XXXXXX)
 # The configure step's warnings about tools only the tests use are kept out of the way.
@@ -11,17 +22,53 @@ if ! cmake --preset dev >"$scratch/configure.log" 2>&1; then
   cat "$scratch/configure.log" >&2
   exit 1
 fi
-cmake --build --preset dev --target qav_test battery_sim
+cmake --build --preset dev --target battery_sim "$([ "$monitor" = yes ] && echo qav_test || echo qavd)"
+
+pids=()
+stop() {
+  local pid
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  echo
+  echo "demo ended; its logs are kept in $scratch"
+}
+trap stop EXIT
+trap 'exit 130' INT TERM
+
+# wait_for_port PORT PID LOG: until something listens on 127.0.0.1:PORT; the log if PID ends.
+wait_for_port() {
+  local try
+  for try in $(seq 1 50); do
+    if (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; then return 0; fi
+    kill -0 "$2" 2>/dev/null || { cat "$3" >&2; exit 1; }
+    sleep 0.1
+  done
+  echo "nothing answers on 127.0.0.1:$1; see $3" >&2
+  exit 1
+}
 
 "$root/build/dev/battery_sim" 2>"$scratch/battery_sim.log" &
-sim=$!
-trap 'kill "$sim" 2>/dev/null || true; echo; echo "demo ended; data log and simulator log kept in $scratch"' EXIT
-sleep 0.5
-if ! kill -0 "$sim" 2>/dev/null; then
-  cat "$scratch/battery_sim.log" >&2
-  exit 1
+pids+=($!)
+wait_for_port 10001 "${pids[0]}" "$scratch/battery_sim.log"
+
+if [ "$monitor" = yes ]; then
+  echo "monitor running in $scratch against the simulator on 127.0.0.1:10001; Ctrl-C stops both"
+  cd "$scratch"
+  "$root/build/dev/qav_test"
+  exit
 fi
 
-echo "monitor running in $scratch against the simulator on 127.0.0.1:10001; Ctrl-C stops both"
-cd "$scratch"
-"$root/build/dev/qav_test"
+"$root/build/dev/qavd" --address tcp:127.0.0.1:10001 --name battery --interval 2 --timeout 1 \
+  --output none --http-listen "127.0.0.1:$http_port" --nut-listen "127.0.0.1:$nut_port" \
+  2>"$scratch/qavd.log" &
+pids+=($!)
+wait_for_port "$http_port" "${pids[1]}" "$scratch/qavd.log"
+wait_for_port "$nut_port" "${pids[1]}" "$scratch/qavd.log"
+cat <<TEXT
+qavd is polling the simulated battery on 127.0.0.1:10001 every 2 s.
+  status page:  http://127.0.0.1:$http_port/
+  metrics:      curl http://127.0.0.1:$http_port/metrics
+  NUT:          upsc battery@127.0.0.1:$nut_port
+Ctrl-C stops qavd and the simulator; their logs are in $scratch.
+TEXT
+wait "${pids[1]}"

@@ -29,12 +29,13 @@ void addHttpOptions(CLI::App& app, HttpOptions& options)
     app.add_option("--http-listen", options.listen,
                    "Serve the status page, its API and /metrics at ADDR:PORT (off by default)")
         ->type_name("ADDR:PORT")
+        ->group("HTTP")
         ->check(CLI::Validator(
             [](const std::string& value) {
                 HostPort where;
                 return parseListenAddress(value, &where);
             },
-            "ADDR:PORT"));
+            ""));
     addMetricsOptions(app, options.metrics);
 }
 

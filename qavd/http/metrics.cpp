@@ -282,7 +282,8 @@ void addMetricsOptions(CLI::App& app, MetricsOptions& options)
     app.add_option("--metrics-listen", options.listen,
                    "Serve Prometheus metrics on GET /metrics at ADDR:PORT (off by default)")
         ->type_name("ADDR:PORT")
-        ->check(CLI::Validator([](const std::string& value) { return listenProblem(value); }, "ADDR:PORT"));
+        ->group("HTTP")
+        ->check(CLI::Validator([](const std::string& value) { return listenProblem(value); }, ""));
 }
 
 std::unique_ptr<HttpPart> makeMetrics(const std::string& battery)

@@ -447,9 +447,9 @@ void addMqttOptions(CLI::App& app, MqttOptions& options)
             std::string error = parseBrokerAddress(address, &options);
             if (!error.empty()) throw CLI::ValidationError("--mqtt-broker", address + ": " + error);
         },
-        "publish to the MQTT broker at HOST[:PORT] (port 1883, or 8883 with --mqtt-cafile)");
+        "Publish to the MQTT broker at HOST[:PORT] (port 1883, or 8883 with --mqtt-cafile)");
     broker->type_name("HOST[:PORT]")->group(group);
-    CLI::Option* user = app.add_option("--mqtt-username", options.username, "user name at the broker");
+    CLI::Option* user = app.add_option("--mqtt-username", options.username, "User name at the broker");
     user->type_name("NAME")->group(group)->needs(broker);
     app.add_option_function<std::string>(
            "--mqtt-password-file",
@@ -458,19 +458,19 @@ void addMqttOptions(CLI::App& app, MqttOptions& options)
                if (!readPasswordFile(path, &options.password, &error))
                    throw CLI::ValidationError("--mqtt-password-file", error);
            },
-           "read the broker password from the first line of FILE (default with --mqtt-username: "
+           "Read the broker password from the first line of FILE (default with --mqtt-username: "
            "$CREDENTIALS_DIRECTORY/mqtt-password when it exists)")
         ->type_name("FILE")->group(group)->needs(user);
-    app.add_option("--mqtt-cafile", options.cafile, "connect with TLS, trusting the CA certificates in FILE")
+    app.add_option("--mqtt-cafile", options.cafile, "Connect with TLS, trusting the CA certificates in FILE")
         ->type_name("FILE")->group(group)->needs(broker)->check(CLI::Validator(readableFile, ""));
     auto prefixCheck = CLI::Validator(prefixError, "");
-    app.add_option("--mqtt-topic-prefix", options.topicPrefix, "first levels of the state, availability and event topics")
-        ->capture_default_str()->group(group)->check(prefixCheck);
+    app.add_option("--mqtt-topic-prefix", options.topicPrefix, "First levels of the state, availability and event topics")
+        ->type_name("PREFIX")->capture_default_str()->group(group)->check(prefixCheck);
     app.add_option("--mqtt-discovery-prefix", options.discoveryPrefix,
                    "Home Assistant's discovery prefix")
-        ->capture_default_str()->group(group)->check(prefixCheck);
+        ->type_name("PREFIX")->capture_default_str()->group(group)->check(prefixCheck);
     app.add_flag_callback("--no-mqtt-discovery", [&options] { options.discovery = false; },
-                          "publish no Home Assistant discovery configs")
+                          "Publish no Home Assistant discovery configs")
         ->group(group);
 }
 

@@ -67,15 +67,18 @@ void addNutOptions(CLI::App& app, NutOptions& options)
     CLI::Option* listen =
         app.add_option("--nut-listen", options.listen, "Serve the NUT network protocol at ADDR:PORT (off by default)")
             ->type_name("ADDR:PORT")
+            ->group("NUT")
             ->check(CLI::Validator(
                 [](const std::string& value) {
                     HostPort where;
                     return parseListenAddress(value, &where);
                 },
                 ""));
-    app.add_option("--nut-users", options.users, "Users who may log in to the NUT server, as in upsd.users")
+    app.add_option("--nut-users", options.users, "Users who may log in to the NUT server, as in upsd.users (default: "
+                   "$CREDENTIALS_DIRECTORY/nut-users when it exists)")
         ->type_name("FILE")
-        ->check(CLI::ExistingFile)
+        ->group("NUT")
+        ->check(unnamed(CLI::ExistingFile))
         ->needs(listen);
 }
 

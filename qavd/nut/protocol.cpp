@@ -1,14 +1,12 @@
 // protocol: the NUT network protocol's replies for one UPS, one request line at a time.
 #include "protocol.h"
+#include "qav_version.h"
 
 #include <algorithm>
 #include <cctype>
 #include <syslog.h>
 #include <utility>
 
-#ifndef QAVD_VERSION
-#define QAVD_VERSION "unknown"
-#endif
 
 namespace {
 
@@ -100,7 +98,7 @@ const NutProtocol::Command NutProtocol::commands[] = {
     {"STARTTLS", -1, false, Handler::fixed, "ERR FEATURE-NOT-CONFIGURED\n"},
     {"SET", -1, false, Handler::fixed, "ERR READONLY\n"},
     {"INSTCMD", -1, false, Handler::fixed, "ERR CMD-NOT-SUPPORTED\n"},
-    {"VER", -1, false, Handler::fixed, "qavd " QAVD_VERSION ", speaking the NUT network protocol 1.3\n"},
+    {"VER", -1, false, Handler::fixed, "qavd " QAV_VERSION ", speaking the NUT network protocol 1.3\n"},
     {"NETVER", -1, false, Handler::fixed, "1.3\n"},
     {"PROTVER", -1, false, Handler::fixed, "1.3\n"},
     {"HELP", -1, false, Handler::fixed,

@@ -1,5 +1,6 @@
 // variables: the NUT variables of an accepted answer, ups.status among them.
 #include "variables.h"
+#include "qav_version.h"
 
 #include "events.h"
 #include "json.h"
@@ -11,9 +12,6 @@
 #include <iterator>
 #include <numeric>
 
-#ifndef QAVD_VERSION
-#define QAVD_VERSION "unknown"
-#endif
 
 namespace {
 
@@ -133,7 +131,7 @@ std::vector<Row> deviceRows()
         {{"device.serial", false, "The battery's name"}, [](const Source& s) { return s.battery; }},
         {{"device.type", false, "Device type"}, fixed("battery")},
         {{"driver.name", false, "Driver name"}, fixed("qavd")},
-        {{"driver.version", false, "Driver version"}, fixed(QAVD_VERSION)},
+        {{"driver.version", false, "Driver version"}, fixed(QAV_VERSION)},
         {{"ups.mfr", false, "Manufacturer"}, fixed("QAV")},
         {{"ups.model", false, "Model"}, fixed("battery module")},
     };
