@@ -717,6 +717,8 @@ TEST_F(Qavd, FullDiskKeepsDataLogLinesWholeAndTheSystemLogSaysWhen)
     std::string path = disk + "/" + dataLogsIn(disk)[0];
     RecordCollector records(log.sd, " qavd[" + std::to_string(qavd.pid) + "]: ");
     for (int episode = 1; episode <= 2; episode++) {
+        // Counted before qavd goes on, which may log before this thread runs again.
+        std::size_t seen = records.all().size();
         kill(qavd.pid, SIGSTOP);
         // Whole lines fill the file's last page but for less than a line, so that the
         // next line is cut short by the full disk.
@@ -724,7 +726,6 @@ TEST_F(Qavd, FullDiskKeepsDataLogLinesWholeAndTheSystemLogSaysWhen)
             std::ofstream(path, std::ios::app) << "0,0.00,0.00,0, 0, 0, 0, 0\n";
         fillDisk(disk + "/filler");
         kill(qavd.pid, SIGCONT);
-        std::size_t seen = records.all().size();
         std::string full = records.find("cannot write data log \"" + path + "\": No space left on device; its lines "
                                         "are lost until writing works again", seen);
         EXPECT_EQ(full.rfind("<28>", 0), 0U) << "episode " << episode << ": " << full;
