@@ -71,4 +71,5 @@ qavd is polling the simulated battery on 127.0.0.1:10001 every 2 s.
   NUT:          upsc battery@127.0.0.1:$nut_port
 Ctrl-C stops qavd and the simulator; their logs are in $scratch.
 TEXT
+command -v upsc >/dev/null || echo "(upsc comes with Debian's nut-client package, which the demo does not install)"
 wait "${pids[1]}"
