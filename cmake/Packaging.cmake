@@ -1,8 +1,19 @@
 # The Debian package qav-monitor: `cpack -G DEB` in a build tree configured for /usr
 # (the ci preset) packages whatever `cmake --install` installs, laid out the Debian way.
 
-set(QAV_PACKAGE_VERSION "${PROJECT_VERSION}" CACHE STRING
-    "Version of the Debian package (defaults to the project version)")
+set(QAV_PACKAGE_VERSION "" CACHE STRING
+    "Version of the Debian package: empty for the project version, or one that begins with it")
+# A tree configured before a release keeps its cached setting: a value that does not begin with
+# the project's version would label the new programs with an old package version.
+if(QAV_PACKAGE_VERSION STREQUAL "")
+  set(package_version "${PROJECT_VERSION}")
+elseif(QAV_PACKAGE_VERSION MATCHES "^${PROJECT_VERSION}([+~-].*)?$")
+  set(package_version "${QAV_PACKAGE_VERSION}")
+else()
+  message(FATAL_ERROR "QAV_PACKAGE_VERSION is ${QAV_PACKAGE_VERSION}, but the programs are "
+                      "${PROJECT_VERSION}: give a version that begins with ${PROJECT_VERSION} "
+                      "(such as ${PROJECT_VERSION}+site1), or -DQAV_PACKAGE_VERSION= for ${PROJECT_VERSION}")
+endif()
 set(QAV_PACKAGE_MAINTAINER "QAV monitor maintainers <maintainers@qav-monitor.example>"
     CACHE STRING "Maintainer field of the Debian package: Name <address>")
 if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
@@ -19,7 +30,7 @@ endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME qav-monitor)
-set(CPACK_PACKAGE_VERSION "${QAV_PACKAGE_VERSION}")
+set(CPACK_PACKAGE_VERSION "${package_version}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "monitor and service for a rechargeable battery module")
@@ -65,7 +76,7 @@ option(QAV_PACKAGE_TESTS "Test the Debian package (as root: install, upgrade and
 if(BUILD_TESTING AND QAV_PACKAGE_TESTS)
   add_test(NAME debian_package
            COMMAND ${PROJECT_SOURCE_DIR}/tests/package_test.sh ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}
-                   ${QAV_PACKAGE_VERSION})
+                   ${package_version})
   # Waits for a dpkg lock held by someone else for up to five minutes.
   set_tests_properties(debian_package PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600 LABELS package)
 endif()

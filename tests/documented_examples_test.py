@@ -35,10 +35,19 @@ def fail(text):
     print("FAIL: " + text, flush=True)
 
 
+given_ports = set()
+
+
 def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+    """A loopback port free now and not given out before by this test: the kernel may hand
+    a port it just gave back to the next bind of port 0, and two examples' ports must differ."""
+    while True:
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        if port not in given_ports:
+            given_ports.add(port)
+            return port
 
 
 def readme_blocks():

@@ -51,7 +51,7 @@ installed_programs_run() {
 Copyright (c) 2026 the QAV monitor developers.
 MIT licence: see the file LICENSE (installed in /usr/share/doc/qav-monitor)."
   for program in qavd battery_sim plot_datalog; do
-    [ "$("/usr/bin/$program" --version 2>&1)" = "${expected/VERSION/$program $version}" ] ||
+    [ "$("/usr/bin/$program" --version 2>&1)" = "${expected/VERSION/$program ${version%%[+~-]*}}" ] ||
       fail "installed $program --version: $("/usr/bin/$program" --version 2>&1)"
   done
 }
