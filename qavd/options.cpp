@@ -14,7 +14,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-
 const char* const portProblem = "the port must be a number from 1 to 65535, with nothing after it";
 
 int portNumber(const std::string& text, int low)

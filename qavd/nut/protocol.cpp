@@ -7,7 +7,6 @@
 #include <syslog.h>
 #include <utility>
 
-
 namespace {
 
 // An error reply.

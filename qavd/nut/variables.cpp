@@ -12,7 +12,6 @@
 #include <iterator>
 #include <numeric>
 
-
 namespace {
 
 // What a value is made from.
