@@ -251,7 +251,11 @@ TEST_F(NutDaemon, ASecondaryShutsDownOnlyWhenLowWhileDischarging)
     EXPECT_EQ(client({UPSC_PATH, "-c", ups}), std::pair(0, std::string("127.0.0.1\n")));
     EXPECT_EQ(NutClient(port).ask("GET NUMLOGINS b1"), "NUMLOGINS b1 1\n");
 
-    ASSERT_TRUE(until(30, [&] { return timeIn(dir + "/secondary/shutdown") > 0; })) << secondary.err << qavd.err;
+    // upsmon's log line may reach the pipe after the shutdown command's file: wait for both.
+    ASSERT_TRUE(until(30, [&] {
+        return timeIn(dir + "/secondary/shutdown") > 0 &&
+               secondary.err.find("Executing automatic power-fail shutdown") != std::string::npos;
+    })) << secondary.err << qavd.err;
     // It saw low battery on line power, then on battery, then low on battery, and only then shut down.
     std::size_t lowOnLine = secondary.err.find("battery is low");
     std::size_t onBattery = after(secondary.err, "on battery", lowOnLine);
@@ -274,8 +278,10 @@ TEST_F(NutDaemon, APrimarySetsFsdTheSecondarySeesItAndBothShutDown)
     start(answers);
     Child& primary = upsmon("primary", "pri pripass primary");
     Child& secondary = upsmon("secondary", "sec secpass secondary");
-    ASSERT_TRUE(until(30, [&] { return timeIn(dir + "/primary/shutdown") > 0; })) << primary.err << qavd.err;
-    EXPECT_NE(secondary.err.find("forced shutdown in progress"), std::string::npos) << secondary.err;
+    ASSERT_TRUE(until(30, [&] {
+        return timeIn(dir + "/primary/shutdown") > 0 &&
+               secondary.err.find("forced shutdown in progress") != std::string::npos;
+    })) << primary.err << secondary.err << qavd.err;
     EXPECT_GT(timeIn(dir + "/secondary/shutdown"), 0);
     // The primary waits for the secondary to log out first.
     EXPECT_LE(timeIn(dir + "/secondary/shutdown"), timeIn(dir + "/primary/shutdown"));
