@@ -1,5 +1,6 @@
 // qavd: polls a battery module for ever and hands each answer and event to every output.
 #include "http.h"
+#include "log.h"
 #include "mqtt.h"
 #include "nut.h"
 #include "options.h"
@@ -21,7 +22,7 @@
 // Report an output that cannot start; the status to exit with.
 static int startFailure(const std::string& problem)
 {
-    std::fprintf(stderr, "qavd: %s\n", problem.c_str());
+    standardError(problem);
     return 2;
 }
 
@@ -44,6 +45,7 @@ static int runQavd(int argc, char** argv)
     Signals signals;
     if (!signals.ok()) return startFailure(std::string("cannot watch signals: ") + std::strerror(errno));
     openlog("qavd", LOG_PID, LOG_DAEMON);
+    startLogging();
     Outputs outputs;
     CommandRunner runner;
     std::string problem;
@@ -61,10 +63,12 @@ int main(int argc, char** argv)
 {
     // Before anything opens a file, so none takes the place of standard error.
     openStandardDescriptors();
+    int status = 1;
     try {
-        return runQavd(argc, argv);
+        status = runQavd(argc, argv);
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "qavd: %s\n", error.what());
-        return 1;
+        standardError(error.what());
     }
+    finishLogging(std::chrono::steady_clock::now() + logExitGrace);
+    return status;
 }

@@ -22,7 +22,7 @@ const char* pollResultName(PollResult result);
 
 /**
  * Report a text of the daemon's own: to the system log at @p priority, and
- * after "qavd: " to standard error.
+ * after "qavd: " to standard error; neither waits for its reader (see log.h).
  */
 void logMessage(int priority, const std::string& text);
 

@@ -42,6 +42,9 @@ const std::array<PollResult, 6> pollResults = {PollResult::accepted,   PollResul
 const std::array<const char*, 8> eventNames = {"commlost", "commok",     "alert",      "alertclear",
                                                "fault",    "faultclear", "lowbattery", "lowbatteryclear"};
 
+// The outputs that drop lines for a slow reader.
+const std::array<const char*, 3> droppingOutputs = {"stdout", "stderr", "syslog"};
+
 // Everything a scrape shows, copied out under the lock so a scrape never holds it long.
 struct Snapshot {
     bool fresh = false;       // an answer was accepted and the data has not gone stale since
@@ -51,7 +54,7 @@ struct Snapshot {
     std::array<std::uint64_t, pollResults.size()> polls{};
     std::array<std::uint64_t, 2> connects{}; // ok, failed
     std::array<std::uint64_t, eventNames.size()> events{};
-    std::uint64_t stdoutDropped = 0; // lines standard output dropped for a slow reader
+    std::array<std::uint64_t, 3> dropped{}; // lines each of droppingOutputs dropped for a slow reader
 };
 
 // A family of one type with its help text, to which samples are added.
@@ -153,9 +156,10 @@ void addCounters(Families* out, const Snapshot& s)
     Family& events = out->start("qav_events_total", "Events raised, by name.", MetricType::Counter);
     for (std::size_t i = 0; i < eventNames.size(); i++)
         events.add(static_cast<double>(s.events[i]), "event", eventNames[i]);
-    out->start("qav_output_dropped_total", "Lines an output dropped because its reader fell behind.",
-               MetricType::Counter)
-        .add(static_cast<double>(s.stdoutDropped), "output", "stdout");
+    Family& drops = out->start("qav_output_dropped_total", "Lines an output dropped because its reader fell behind.",
+                               MetricType::Counter);
+    for (std::size_t i = 0; i < droppingOutputs.size(); i++)
+        drops.add(static_cast<double>(s.dropped[i]), "output", droppingOutputs[i]);
 }
 
 // The exporter's state behind a short lock, collected on every scrape.
@@ -265,10 +269,11 @@ public:
             if (event.name == eventNames[i]) collector.update([&](Snapshot& s) { s.events[i]++; });
     }
 
-    // Keep standard output's count of dropped lines.
+    // Keep the count of dropped lines of standard output, standard error and the system log.
     void dropped(const char* output, std::uint64_t total) override
     {
-        if (std::strcmp(output, "stdout") == 0) collector.update([&](Snapshot& s) { s.stdoutDropped = total; });
+        for (std::size_t i = 0; i < droppingOutputs.size(); i++)
+            if (std::strcmp(output, droppingOutputs[i]) == 0) collector.update([&](Snapshot& s) { s.dropped[i] = total; });
     }
 
 private:

@@ -49,12 +49,6 @@ std::string prefixError(const std::string& prefix)
     return "";
 }
 
-// A message for a file that cannot be read, or "".
-std::string readableFile(const std::string& path)
-{
-    return access(path.c_str(), R_OK) == 0 ? "" : "cannot read " + path + ": " + std::strerror(errno);
-}
-
 // The library initialised for as long as one exporter lives.
 class MosquittoLibrary {
 public:
@@ -413,16 +407,10 @@ std::string parseBrokerAddress(const std::string& address, MqttOptions* options)
 
 bool readPasswordFile(const std::string& path, std::string* password, std::string* error)
 {
-    errno = 0;
-    std::ifstream in(path, std::ios::binary);
     // No more than the longest password, its line end and one byte to tell it is too long.
-    std::string line(maxPassword + 3, '\0');
-    in.read(line.data(), static_cast<std::streamsize>(line.size()));
-    line.resize(static_cast<std::size_t>(in.gcount()));
-    if (!in && !in.eof()) {
-        *error = "cannot read " + path + ": " + std::strerror(errno);
-        return false;
-    }
+    std::string line;
+    *error = readStartFile(path, maxPassword + 2, true, &line);
+    if (!error->empty()) return false;
     if (line.empty()) {
         *error = path + " is empty";
         return false;
@@ -462,7 +450,7 @@ void addMqttOptions(CLI::App& app, MqttOptions& options)
            "$CREDENTIALS_DIRECTORY/mqtt-password when it exists)")
         ->type_name("FILE")->group(group)->needs(user);
     app.add_option("--mqtt-cafile", options.cafile, "Connect with TLS, trusting the CA certificates in FILE")
-        ->type_name("FILE")->group(group)->needs(broker)->check(CLI::Validator(readableFile, ""));
+        ->type_name("FILE")->group(group)->needs(broker)->check(startFile());
     auto prefixCheck = CLI::Validator(prefixError, "");
     app.add_option("--mqtt-topic-prefix", options.topicPrefix, "First levels of the state, availability and event topics")
         ->type_name("PREFIX")->capture_default_str()->group(group)->check(prefixCheck);

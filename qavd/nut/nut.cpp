@@ -106,8 +106,7 @@ bool addNutOutput(Outputs& outputs, const NutOptions& options, const DaemonOptio
         startNut(options, daemon, std::move(users), NutLimits{}, throttledLog(logMessage), problem);
     if (!exporter) return false;
     std::string where = options.listen.substr(0, options.listen.rfind(':') + 1) + std::to_string(exporter->port());
-    syslog(LOG_NOTICE, "NUT server listening on %s", where.c_str());
-    std::fprintf(stderr, "qavd: NUT server listening on %s\n", where.c_str());
+    logMessage(LOG_NOTICE, "NUT server listening on " + where);
     outputs.add(std::move(exporter));
     return true;
 }

@@ -55,7 +55,7 @@ std::map<std::string, double> zeroCounters()
     for (const char* e : {"commlost", "commok", "alert", "alertclear", "fault", "faultclear", "lowbattery",
                           "lowbatteryclear"})
         series[key("qav_events_total", "event", e)] = 0;
-    series[key("qav_output_dropped_total", "output", "stdout")] = 0;
+    for (const char* output : {"stdout", "stderr", "syslog"}) series[key("qav_output_dropped_total", "output", output)] = 0;
     return series;
 }
 
