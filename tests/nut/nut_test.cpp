@@ -101,6 +101,7 @@ TEST(NutUsers, ReadsUpsdUsersAndRefusesAnythingElseNamingTheLine)
         {"[a]\npassword = x\n[a]\n", ":3: user a is given twice"},
         {"[a]\npassword = \"x\n", ":2: a quote is not closed"},
         {"[a]\npassword =\n", ":2: expected password = VALUE"},
+        {"[a]\npassword = x#y\n", ":2: # inside a word: put a password that holds # in double quotes"},
         {"[a]\nupsmon primary\n[b]\npassword = y\n", ": user a has no password"},
         {"[a]\npassword = x\n" + std::string(64 * 1024, '#'), " is larger than 64 KiB"},
     };
