@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <syslog.h>
@@ -60,7 +61,8 @@ struct Channels {
 };
 
 std::atomic<Channels*> channels{nullptr};
-LogSocket earlySocket; // before startLogging(), used by the starting thread only
+std::mutex earlyMutex; // guards earlySocket
+LogSocket earlySocket; // before startLogging() (and in tests, which never call it)
 
 // A record as syslog(3) sends it: "<PRI>Mmm dd hh:mm:ss qavd[PID]: text", stamped now.
 std::string syslogRecord(int priority, const std::string& text)
@@ -79,7 +81,10 @@ void systemLog(int priority, const std::string& text)
 {
     std::string record = syslogRecord(priority, text);
     if (Channels* open = channels.load()) open->syslogWriter.write(std::move(record));
-    else earlySocket.send(record, MSG_DONTWAIT);
+    else {
+        std::lock_guard lock(earlyMutex);
+        earlySocket.send(record, MSG_DONTWAIT);
+    }
 }
 
 void standardError(const std::string& text)
