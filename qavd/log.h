@@ -14,7 +14,7 @@
  */
 
 /** Most bytes of messages waiting for each of standard error and the system log. */
-constexpr std::size_t logQueueLimit = 16 * 1024;
+constexpr std::size_t logQueueLimit = 64 * 1024;
 
 /** Longest wait at exit for a slow reader of either. */
 constexpr std::chrono::milliseconds logExitGrace{200};

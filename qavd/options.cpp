@@ -47,7 +47,7 @@ namespace {
 std::string openStartFile(const std::string& path, bool secret, int* fd)
 {
     *fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (*fd < 0) return "cannot open " + path + ": " + std::strerror(errno);
+    if (*fd < 0) return "cannot read " + path + ": " + std::strerror(errno);
     struct stat file {};
     std::string problem;
     if (fstat(*fd, &file) != 0) problem = "cannot read " + path + ": " + std::strerror(errno);

@@ -322,13 +322,14 @@ TEST_F(Freeze, StandardErrorAndTheSystemLogNobodyReadsHoldNothingUpAndLoseTheOld
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(fcntl(reader, F_SETPIPE_SZ, 4096), 0);
-    // The alert, with the third answer, runs a command that says 1 to 1000, a line each.
+    // alert, with the third answer, and alertclear, with the fourth, each run a command that
+    // says 1 to 1000, a line each: more than the system log's queue holds.
     std::string script = dir + "/event.sh";
     std::ofstream(script) << "#!/bin/sh\nseq 1 1000\n";
     chmod(script.c_str(), 0755);
     ReservedPort simPort;
     std::vector<std::string> simArgs = {BATTERY_SIM_PATH, "--port", std::to_string(simPort.port), "--volt-alert", "2",
-                                        "--alarm-from", "3"};
+                                        "--alarm-from", "3", "--alarm-until", "3"};
     sim = spawn(simArgs);
     reportedPort(&sim, "serving tcp 127.0.0.1:");
     qavd = spawn({"/bin/sh", "-c", "exec \"$0\" \"$@\" >" + fifo + " 2>&1", QAVD_PATH, "-a",
@@ -365,8 +366,9 @@ TEST_F(Freeze, StandardErrorAndTheSystemLogNobodyReadsHoldNothingUpAndLoseTheOld
 
     // Read again, the system log gets the newest of the command's lines and a notice of the drops.
     std::string all = recordsFor(log, 2);
-    EXPECT_NE(all.find(": b1: alert command["), std::string::npos) << all;
-    EXPECT_NE(all.find("]: 1000\n"), std::string::npos) << "the newest line was dropped:\n" << all;
+    std::size_t newest = all.find(": b1: alertclear command[");
+    ASSERT_NE(newest, std::string::npos) << all;
+    EXPECT_NE(all.find("]: 1000\n", newest), std::string::npos) << "the newest line was dropped:\n" << all;
     std::size_t notice = all.find("the system log keeps up again after ");
     ASSERT_NE(notice, std::string::npos) << all;
     EXPECT_GT(std::stoi(all.substr(notice + 36)), 200);
