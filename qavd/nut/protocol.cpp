@@ -209,31 +209,42 @@ void NutProtocol::closed(const NutSession& session)
 }
 
 // Empty when the session's user may run command (as primary when asked); else the error, logged.
-// Passwords are checked as digests, and slowly for an address that keeps guessing.
+// Passwords are checked slowly for an address that keeps guessing.
 std::string NutProtocol::authorize(const NutSession& session, bool primary, const char* command)
 {
     if (!users.empty() && !session.hasUsername) return error("USERNAME-REQUIRED");
     if (!users.empty() && !session.hasPassword) return error("PASSWORD-REQUIRED");
+    if (users.empty()) return refuse(session, command, "qavd has no users (--nut-users)");
     auto now = std::chrono::steady_clock::now();
-    Guesser* guesser = users.empty() ? nullptr : guesserAt(session.address, now);
-    if (guesser != nullptr && now < guesser->next) {
-        guesser->unchecked++;
+    Guesser& guesser = *guesserAt(session.address, now);
+    if (now < guesser.next) {
+        guesser.unchecked++;
         return error("ACCESS-DENIED");
     }
+    const NutUser* user = passwordOwner(session);
+    if (user == nullptr) {
+        bool known = std::any_of(users.begin(), users.end(), [&](const NutUser& u) { return u.name == session.username; });
+        return refuse(session, command, (known ? "wrong password" : "no such user") + failed(guesser, now));
+    }
+    if (!user->upsmon) return refuse(session, command, "no upsmon line");
+    if (primary && !user->primary) return refuse(session, command, "not upsmon primary");
+    return "";
+}
+
+// The user the session named when its password is right, else null. The digests are
+// compared in constant time, and an unknown name costs as much: no digest is all zeros.
+const NutUser* NutProtocol::passwordOwner(const NutSession& session) const
+{
     auto user = std::find_if(users.begin(), users.end(), [&](const NutUser& u) { return u.name == session.username; });
-    // An unknown user's check costs the same as a known one's; no digest is all zeros.
     NutDigest expected = user == users.end() ? NutDigest{} : digests[static_cast<std::size_t>(user - users.begin())];
     bool right = memeql_sec(expected.data(), digestOf(session.password).data(), expected.size()) != 0;
-    const char* why = users.empty()               ? "qavd has no users (--nut-users)"
-                      : user == users.end()       ? "no such user"
-                      : !right                    ? "wrong password"
-                      : !user->upsmon             ? "no upsmon line"
-                      : primary && !user->primary ? "not upsmon primary"
-                                                  : nullptr;
-    if (why == nullptr) return "";
-    std::string line = "NUT client " + session.peer + ": " + command + " refused for user " + session.username + ": " + why;
-    if (guesser != nullptr && (user == users.end() || !right)) line += failed(*guesser, now);
-    log(LOG_WARNING, line);
+    return right && user != users.end() ? &*user : nullptr;
+}
+
+// Log why the session's command is refused, and refuse it.
+std::string NutProtocol::refuse(const NutSession& session, const char* command, const std::string& why)
+{
+    log(LOG_WARNING, "NUT client " + session.peer + ": " + command + " refused for user " + session.username + ": " + why);
     return error("ACCESS-DENIED");
 }
 

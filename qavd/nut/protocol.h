@@ -92,6 +92,8 @@ private:
         long unchecked = 0;                                // refused without checking since the last failure
     };
     std::string authorize(const NutSession& session, bool primary, const char* command);
+    const NutUser* passwordOwner(const NutSession& session) const;
+    std::string refuse(const NutSession& session, const char* command, const std::string& why);
     Guesser* guesserAt(const std::string& address, std::chrono::steady_clock::time_point now);
     static std::string failed(Guesser& guesser, std::chrono::steady_clock::time_point now);
     std::string login(NutSession& session);

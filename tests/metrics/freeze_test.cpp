@@ -6,11 +6,15 @@
 #include "sample_answers.h"
 #include "text_files.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <fcntl.h>
 #include <nlohmann/json.hpp>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 
 namespace {
 
@@ -263,4 +267,99 @@ TEST_F(Freeze, AnEndpointThatDropsSynsGoesStaleOnScheduleAndOneThatHangsUpIsBack
     pump(&qavd, 500);
     expectQuickStop(&qavd);
     for (int fd : more) close(fd);
+}
+
+namespace {
+
+// A blocking TCP connection to 127.0.0.1:port from the loopback address from; -1 when that fails.
+int connectFrom(int port, const std::string& from)
+{
+    sockaddr_in self{}, server{};
+    self.sin_family = server.sin_family = AF_INET;
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    server.sin_port = htons(static_cast<std::uint16_t>(port));
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (inet_pton(AF_INET, from.c_str(), &self.sin_addr) == 1 && bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self) == 0 &&
+        connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0)
+        return fd;
+    close(fd);
+    return -1;
+}
+
+// Send request on fd and read until the response's body (of Content-Length bytes) is in; what came.
+std::string roundTrip(int fd, const std::string& request)
+{
+    std::string text;
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) return text;
+    for (std::size_t head; (head = text.find("\r\n\r\n")) == std::string::npos ||
+                           text.size() < head + 4 + std::stoul(text.substr(text.find("Content-Length: ") + 16));) {
+        pollfd in{fd, POLLIN, 0};
+        char chunk[4096];
+        ssize_t n = poll(&in, 1, 5000) == 1 ? recv(fd, chunk, sizeof chunk, 0) : 0;
+        if (n <= 0) break;
+        text.append(chunk, static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
+// Whether the server closed fd (it reads the end, or a reset).
+bool closedByServer(int fd)
+{
+    char byte;
+    ssize_t n = recv(fd, &byte, 1, MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN);
+}
+
+} // namespace
+
+TEST_F(Freeze, TricklingHttpClientsFillNoSlotForLongAndScrapesAreServedMeanwhile)
+{
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
+    ASSERT_GE(files.rlim_cur, 2048U);
+    sim = spawn({BATTERY_SIM_PATH, "--port", "0"});
+    int simPort = reportedPort(&sim, "serving tcp 127.0.0.1:");
+    qavd = spawn({QAVD_PATH, "-a", "tcp:127.0.0.1:" + std::to_string(simPort), "-n", "b1", "-i", "0.1", "-t", "0.05",
+                  "--output", "none", "--http-listen", "127.0.0.1:0"});
+    int port = reportedPort(&qavd, "HTTP server listening on 127.0.0.1:");
+    ASSERT_TRUE(metricsUntil(&qavd, port, 10, [](const std::map<std::string, double>& s) { return s.at("qav_up") == 1; }));
+
+    // 512 clients from 127.0.0.2 and 256 from 127.0.0.3 send a request's head a byte every 3 s.
+    std::vector<int> slow;
+    for (int i = 0; i < 768; i++) slow.push_back(connectFrom(port, i < 512 ? "127.0.0.2" : "127.0.0.3"));
+    ASSERT_EQ(std::count(slow.begin(), slow.end(), -1), 0);
+    Clock::time_point start = Clock::now();
+    std::atomic<bool> trickling{true};
+    std::thread trickle([&] {
+        const std::string head = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: aaaaaaaaaaaaaaaaaaaaaaaaaaaaaa";
+        for (std::size_t tick = 0; trickling; tick++, usleep(100000))
+            for (int fd : slow)
+                if (tick % 30 == 0) send(fd, &head[tick / 30], 1, MSG_NOSIGNAL);
+    });
+    // Scrapes from 127.0.0.1 are served within 2 s each while the slow ones fill every slot,
+    // until the slow ones are cut off, 10 s after they began.
+    while (secondsSince(start) < 12) {
+        Clock::time_point asked = Clock::now();
+        EXPECT_EQ(seriesOf(scrape(port), "b1")["qav_up"], 1);
+        EXPECT_LT(secondsSince(asked), 2.0);
+        pump(&qavd, 500);
+    }
+    trickling = false;
+    trickle.join();
+    EXPECT_EQ(std::count_if(slow.begin(), slow.end(), closedByServer), 768);
+
+    // Two requests on one connection, and a request without Host, which HTTP/1.1 requires.
+    int kept = connectFrom(port, "127.0.0.4");
+    for (const char* path : {"/metrics", "/"}) {
+        std::string response = roundTrip(kept, std::string("GET ") + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        EXPECT_EQ(response.substr(0, 17), "HTTP/1.1 200 OK\r\n") << path;
+        EXPECT_EQ(response.find("Connection: close"), std::string::npos) << response;
+    }
+    EXPECT_FALSE(closedByServer(kept));
+    EXPECT_EQ(roundTrip(kept, "GET /metrics HTTP/1.1\r\n\r\n").substr(0, 26), "HTTP/1.1 400 Bad Request\r\n");
+    close(kept);
+    for (int fd : slow) close(fd);
+    expectQuickStop(&qavd);
 }
