@@ -221,7 +221,7 @@ void HttpServer::Impl::run()
     while (!stopping) {
         int ms = msToNextDeadline();
         MHD_UNSIGNED_LONG_LONG libraryMs = 0;
-        if (api->timeout(daemon, &libraryMs) == MHD_YES) ms = static_cast<int>(std::min<MHD_UNSIGNED_LONG_LONG>(libraryMs, ms));
+        if (api->timeout(daemon, &libraryMs) == MHD_YES) ms = static_cast<int>(std::min(libraryMs, static_cast<MHD_UNSIGNED_LONG_LONG>(ms)));
         bool accepting = Clock::now() >= acceptPaused;
         pollfd fds[] = {{wake, POLLIN, 0}, {accepting ? listener : -1, POLLIN, 0}, {events, POLLIN, 0}};
         if (poll(fds, 3, ms) < 0 && errno != EINTR) return;

@@ -348,7 +348,7 @@ TEST_F(Freeze, TricklingHttpClientsFillNoSlotForLongAndScrapesAreServedMeanwhile
     }
     trickling = false;
     trickle.join();
-    EXPECT_EQ(std::count_if(slow.begin(), slow.end(), closedByServer), 768);
+    EXPECT_TRUE(waitFor(&qavd, 5, [&](const Child&) { return std::count_if(slow.begin(), slow.end(), closedByServer) == 768; }));
 
     // Two requests on one connection, and a request without Host, which HTTP/1.1 requires.
     int kept = connectFrom(port, "127.0.0.4");

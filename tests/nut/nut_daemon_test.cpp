@@ -261,7 +261,7 @@ for request, end in [("USERNAME hauser", "OK"), ("PASSWORD hapass", "OK"), ("LIS
     EXPECT_TRUE(tricklers[5]->closedByServer(1));
     EXPECT_EQ(upsmon.ask("GET VAR b1 battery.charge"), "VAR b1 battery.charge \"85.0\"\n");
     // A line must be whole 10 s after its first byte, however steadily the bytes come.
-    until(11, [] { return false; });
+    until(12, [] { return false; });
     for (std::size_t i = 6; i < tricklers.size(); i++) EXPECT_TRUE(tricklers[i]->closedByServer(1)) << i;
     trickling = false;
     trickle.join();
