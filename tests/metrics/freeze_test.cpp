@@ -7,15 +7,19 @@
 #include "sample_answers.h"
 #include "text_files.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <fstream>
 #include <fcntl.h>
 #include <nlohmann/json.hpp>
 #include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <thread>
 
 namespace {
 
@@ -419,4 +423,80 @@ TEST_F(Freeze, AWedgedEndpointIsLeftAfterStaleAfterPollsAndRejoinedAfterTheBacko
     EXPECT_EQ(seriesOf(scrape(port), "b1")["qav_connects_total{result=\"ok\"}"], 3);
     expectQuickStop(&qavd);
     for (int fd : {first, second, third}) close(fd);
+}
+
+namespace {
+
+// A blocking TCP connection to 127.0.0.1:port from the loopback address from; -1 when that fails.
+int connectFrom(int port, const std::string& from)
+{
+    sockaddr_in self{}, server{};
+    self.sin_family = server.sin_family = AF_INET;
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    server.sin_port = htons(static_cast<std::uint16_t>(port));
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (inet_pton(AF_INET, from.c_str(), &self.sin_addr) == 1 && bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self) == 0 &&
+        connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0)
+        return fd;
+    close(fd);
+    return -1;
+}
+
+// Whether the server closed fd (it reads the end, or a reset).
+bool closedByServer(int fd)
+{
+    char byte;
+    ssize_t n = recv(fd, &byte, 1, MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN);
+}
+
+} // namespace
+
+TEST_F(Freeze, TricklingHttpClientsFillNoSlotForLongAndScrapesAreServedMeanwhile)
+{
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
+    ASSERT_GE(files.rlim_cur, 2048U);
+    sim = spawn({BATTERY_SIM_PATH, "--port", "0"});
+    int simPort = reportedPort(&sim, "serving tcp 127.0.0.1:");
+    qavd = spawn({QAVD_PATH, "-a", "tcp:127.0.0.1:" + std::to_string(simPort), "-n", "b1", "-i", "0.1", "-t", "0.05",
+                  "--output", "none", "--http-listen", "127.0.0.1:0"});
+    int port = reportedPort(&qavd, "HTTP server listening on 127.0.0.1:");
+    ASSERT_TRUE(metricsUntil(&qavd, port, 10, [](const std::map<std::string, double>& s) { return s.at("qav_up") == 1; }));
+
+    // 512 clients from 127.0.0.2 and 256 from 127.0.0.3 send a request's head a byte every 3 s.
+    std::vector<int> slow;
+    for (int i = 0; i < 768; i++) slow.push_back(connectFrom(port, i < 512 ? "127.0.0.2" : "127.0.0.3"));
+    ASSERT_EQ(std::count(slow.begin(), slow.end(), -1), 0);
+    Clock::time_point start = Clock::now();
+    std::atomic<bool> trickling{true};
+    std::thread trickle([&] {
+        const std::string head = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: aaaaaaaaaaaaaaaaaaaaaaaaaaaaaa";
+        for (std::size_t tick = 0; trickling; tick++, usleep(100000))
+            for (int fd : slow)
+                if (tick % 30 == 0) send(fd, &head[tick / 30], 1, MSG_NOSIGNAL);
+    });
+    // Scrapes from 127.0.0.1 are served within 2 s each while the slow ones fill every slot,
+    // until the slow ones are cut off, 10 s after they began.
+    while (secondsSince(start) < 12) {
+        Clock::time_point asked = Clock::now();
+        EXPECT_EQ(seriesOf(scrape(port), "b1")["qav_up"], 1);
+        EXPECT_LT(secondsSince(asked), 2.0);
+        pump(&qavd, 500);
+    }
+    trickling = false;
+    trickle.join();
+    EXPECT_TRUE(waitFor(&qavd, 5, [&](const Child&) { return std::count_if(slow.begin(), slow.end(), closedByServer) == 768; }));
+
+    // Two requests on one connection, and a request without Host, which HTTP/1.1 requires.
+    std::string url = "http://127.0.0.1:" + std::to_string(port);
+    Response both = curl(url + "/metrics", {"-v", url + "/"});
+    EXPECT_EQ(both.status, 200);
+    EXPECT_EQ(countOf(both.body, "\r\n\r\n"), 1) << "a second response follows";
+    EXPECT_EQ(countOf(both.error, "Re-using existing connection"), 1) << both.error;
+    EXPECT_EQ(curl(url + "/metrics", {"-H", "Host:"}).status, 400);
+    for (int fd : slow) close(fd);
+    expectQuickStop(&qavd);
 }
