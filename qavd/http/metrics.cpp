@@ -19,6 +19,7 @@
 #include <cstring>
 #include <deque>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <numeric>
 #include <sstream>
@@ -52,6 +53,7 @@ struct Snapshot {
     std::array<std::uint64_t, 2> connects{}; // ok, failed
     std::array<std::uint64_t, eventNames.size()> events{};
     std::uint64_t stdoutDropped = 0; // lines standard output dropped for a slow reader
+    std::map<std::string, std::uint64_t> otherDropped; // what other outputs dropped, by output name
 };
 
 // A family of one type with its help text, to which samples are added.
@@ -78,7 +80,7 @@ public:
     explicit Families(const std::string& name) : battery(name) {}
 
     // Start a new family.
-    Family& start(const char* name, const char* help, MetricType type = MetricType::Gauge)
+    Family& start(const std::string& name, const std::string& help, MetricType type = MetricType::Gauge)
     {
         all.push_back({{name, help, type, {}}, battery});
         return all.back();
@@ -156,6 +158,11 @@ void addCounters(Families* out, const Snapshot& s)
     out->start("qav_output_dropped_total", "Lines an output dropped because its reader fell behind.",
                MetricType::Counter)
         .add(static_cast<double>(s.stdoutDropped), "output", "stdout");
+    // Any other output that drops says so under a name of its own, such as "mqtt_events".
+    for (const auto& [output, total] : s.otherDropped)
+        out->start("qav_" + output + "_dropped_total", "Items the " + output + " output dropped, keeping newer ones.",
+                   MetricType::Counter)
+            .add(static_cast<double>(total));
 }
 
 // The exporter's state behind a short lock, collected on every scrape.
@@ -265,10 +272,13 @@ public:
             if (event.name == eventNames[i]) collector.update([&](Snapshot& s) { s.events[i]++; });
     }
 
-    // Keep standard output's count of dropped lines.
+    // Keep each dropping output's count.
     void dropped(const char* output, std::uint64_t total) override
     {
-        if (std::strcmp(output, "stdout") == 0) collector.update([&](Snapshot& s) { s.stdoutDropped = total; });
+        collector.update([&](Snapshot& s) {
+            if (std::strcmp(output, "stdout") == 0) s.stdoutDropped = total;
+            else s.otherDropped[output] = total;
+        });
     }
 
 private:
