@@ -3,6 +3,7 @@
 
 #include "json.h"
 #include "options.h"
+#include "qav_version.h"
 #include "server.h"
 
 #include <CLI/CLI.hpp>
@@ -186,6 +187,7 @@ public:
             s = state;
         }
         Families out(battery);
+        out.start("qav_build_info", "1, labelled with the version of qavd.").add(1, "version", QAV_VERSION);
         bool up = s.fresh && s.haveReading;
         out.start("qav_up", "1 while the battery's data is fresh, 0 once stale or before the first answer.")
             .add(up ? 1 : 0);

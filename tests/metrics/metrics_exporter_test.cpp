@@ -1,6 +1,7 @@
 // Tests of the metrics exporter driven as an output, scraped over HTTP with curl.
 #include "metrics.h"
 #include "metrics_fixture.h"
+#include "qav_version.h"
 #include "sample_answers.h"
 
 #include <CLI/CLI.hpp>
@@ -56,6 +57,7 @@ std::map<std::string, double> zeroCounters()
                           "lowbatteryclear"})
         series[key("qav_events_total", "event", e)] = 0;
     series[key("qav_output_dropped_total", "output", "stdout")] = 0;
+    series[key("qav_build_info", "version", QAV_VERSION)] = 1;
     return series;
 }
 
@@ -146,6 +148,8 @@ TEST_F(Exporter, StaleDataHidesTheValuesAndKeepsTheCounters)
     exporter->connected(false);
     for (const char* name : {"commlost", "commok", "fault", "fault", "alertclear", "lowbattery", "no-such-event"})
         exporter->event({"b1", name, "", 1796699894});
+    exporter->dropped("stdout", 4);
+    exporter->dropped("mqtt_events", 3);
     exporter->freshness(true);
     exporter->answer(readingOf(answerA, 1796699894));
     EXPECT_TRUE(hasValueSeries(seriesOf(scrape(exporter->port()), "b1")));
@@ -163,6 +167,8 @@ TEST_F(Exporter, StaleDataHidesTheValuesAndKeepsTheCounters)
     for (const char* e : {"commlost", "commok", "alertclear", "lowbattery"})
         expected[key("qav_events_total", "event", e)] = 1;
     expected[key("qav_events_total", "event", "fault")] = 2;
+    expected[key("qav_output_dropped_total", "output", "stdout")] = 4;
+    expected["qav_mqtt_events_dropped_total"] = 3;
     EXPECT_EQ(seriesOf(stale, "b1"), expected);
     EXPECT_EQ(promtoolComplaints(stale), "");
 
