@@ -5,8 +5,10 @@
 #include "qav_version.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdio>
+#include <iterator>
 
 namespace {
 
@@ -53,9 +55,11 @@ std::vector<SensorConfig> sensorConfigs()
                      "{{ value_json.heatsink_temperature_celsius }}", 0, false});
     sensors.push_back({"humidity", "Humidity", "humidity", "%", "{{ value_json.relative_humidity_percent }}", 0, false});
     // The raw registers: no unit, no class.
-    for (const char* reg : {"balance", "temp_alert", "volt_alert", "status"})
-        sensors.push_back({std::string(reg) + "_register", labelOf(reg) + " register", nullptr, nullptr,
-                         std::string("{{ value_json.") + reg + "_register }}", 0, true});
+    const std::array<std::string, 4> registers = {"balance", "temp_alert", "volt_alert", "status"};
+    std::transform(registers.begin(), registers.end(), std::back_inserter(sensors), [](const std::string& reg) {
+        return SensorConfig{reg + "_register", labelOf(reg) + " register", nullptr, nullptr,
+                            "{{ value_json." + reg + "_register }}", 0, true};
+    });
     return sensors;
 }
 
