@@ -40,6 +40,7 @@ static int runQavd(int argc, char** argv)
     addNutOptions(app, nutOptions);
     int status = parseCommandLine(app, options, argc, argv);
     if (status >= 0) return status;
+    if (options.publicUrl.empty()) options.publicUrl = pageAddress(httpOptions);
 
     // Before any output starts a thread, so every thread inherits the blocked signals.
     Signals signals;

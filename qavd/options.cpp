@@ -168,6 +168,18 @@ void addEventOptions(CLI::App& app, DaemonOptions& options)
         ->check(decimal(true))->check(unnamed(CLI::Range(0.0, 100.0)))->type_name("PERCENT")->capture_default_str()->group(group);
     app.add_option("--event-command", options.eventCommand, "Run PATH on every event")
         ->check(unnamed(CLI::ExistingFile))->type_name("PATH")->group(group);
+    app.add_option("--public-url", options.publicUrl,
+                   "The status page's address as a browser reaches it, for links to it such as Home Assistant's "
+                   "(default: from --http-listen)")
+        ->check(CLI::Validator(
+            [](const std::string& url) {
+                bool web = url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
+                return web && url.find_first_of(" \t\r\n\"<>") == std::string::npos
+                           ? std::string()
+                           : std::string("expected an http:// or https:// address without spaces");
+            },
+            ""))
+        ->type_name("URL")->group("HTTP");
 }
 
 } // namespace

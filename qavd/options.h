@@ -29,6 +29,7 @@ struct DaemonOptions {
     bool syslogRecords = false;                  ///< Send two system log records per answer.
     std::string eventCommand;                    ///< Program run on every event; empty for none.
     double lowBattery = 20;                      ///< Gas gauge percent at or below which the battery is low.
+    std::string publicUrl;                       ///< The page's address as a browser reaches it; "" for none.
     bool once = false;                           ///< Print the first accepted answer and exit.
 };
 

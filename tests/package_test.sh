@@ -31,6 +31,10 @@ expected_files() {
 ./usr/share/doc/qav-monitor/README.md
 ./usr/share/doc/qav-monitor/changelog.gz
 ./usr/share/doc/qav-monitor/copyright
+./usr/share/doc/qav-monitor/examples/grafana-dashboard.json
+./usr/share/doc/qav-monitor/examples/prometheus.yml
+./usr/share/doc/qav-monitor/examples/qav-alerts.yml
+./usr/share/doc/qav-monitor/examples/qav-event-notify
 ./usr/share/lintian/overrides/qav-monitor
 ./usr/share/man/man1/battery_sim.1.gz
 ./usr/share/man/man1/plot_datalog.1.gz

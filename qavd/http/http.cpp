@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 
 #include <syslog.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -37,6 +38,15 @@ void addHttpOptions(CLI::App& app, HttpOptions& options)
             },
             ""));
     addMetricsOptions(app, options.metrics);
+}
+
+std::string pageAddress(const HttpOptions& options)
+{
+    HostPort where;
+    if (options.listen.empty() || !parseListenAddress(options.listen, &where).empty() || where.port == 0) return "";
+    char host[256] = "";
+    if (where.host == "0.0.0.0" && gethostname(host, sizeof host - 1) == 0 && host[0] != '\0') where.host = host;
+    return "http://" + where.host + ":" + std::to_string(where.port) + "/";
 }
 
 bool addHttpOutput(Outputs& outputs, const HttpOptions& options, const DaemonOptions& daemon, std::string* problem)

@@ -36,4 +36,12 @@ void addHttpOptions(CLI::App& app, HttpOptions& options);
  */
 bool addHttpOutput(Outputs& outputs, const HttpOptions& options, const DaemonOptions& daemon, std::string* problem);
 
+/**
+ * The page's address for links to it, from --http-listen: "http://ADDR:PORT/",
+ * with the host's name for 0.0.0.0.
+ *
+ * @return The address, or "" when the page is off or its port is chosen at start (0).
+ */
+std::string pageAddress(const HttpOptions& options);
+
 #endif

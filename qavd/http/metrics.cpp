@@ -3,6 +3,7 @@
 
 #include "json.h"
 #include "options.h"
+#include "qav_version.h"
 #include "server.h"
 
 #include <CLI/CLI.hpp>
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <deque>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <numeric>
 #include <sstream>
@@ -55,6 +57,7 @@ struct Snapshot {
     std::array<std::uint64_t, 2> connects{}; // ok, failed
     std::array<std::uint64_t, eventNames.size()> events{};
     std::array<std::uint64_t, 3> dropped{}; // lines each of droppingOutputs dropped for a slow reader
+    std::map<std::string, std::uint64_t> otherDropped; // what other outputs dropped, by output name
 };
 
 // A family of one type with its help text, to which samples are added.
@@ -81,7 +84,7 @@ public:
     explicit Families(const std::string& name) : battery(name) {}
 
     // Start a new family.
-    Family& start(const char* name, const char* help, MetricType type = MetricType::Gauge)
+    Family& start(const std::string& name, const std::string& help, MetricType type = MetricType::Gauge)
     {
         all.push_back({{name, help, type, {}}, battery});
         return all.back();
@@ -160,6 +163,11 @@ void addCounters(Families* out, const Snapshot& s)
                                MetricType::Counter);
     for (std::size_t i = 0; i < droppingOutputs.size(); i++)
         drops.add(static_cast<double>(s.dropped[i]), "output", droppingOutputs[i]);
+    // Any other output that drops says so under a name of its own, such as "mqtt_events".
+    for (const auto& [output, total] : s.otherDropped)
+        out->start("qav_" + output + "_dropped_total", "Items the " + output + " output dropped, keeping newer ones.",
+                   MetricType::Counter)
+            .add(static_cast<double>(total));
 }
 
 // The exporter's state behind a short lock, collected on every scrape.
@@ -183,6 +191,7 @@ public:
             s = state;
         }
         Families out(battery);
+        out.start("qav_build_info", "1, labelled with the version of qavd.").add(1, "version", QAV_VERSION);
         bool up = s.fresh && s.haveReading;
         out.start("qav_up", "1 while the battery's data is fresh, 0 once stale or before the first answer.")
             .add(up ? 1 : 0);
@@ -269,11 +278,18 @@ public:
             if (event.name == eventNames[i]) collector.update([&](Snapshot& s) { s.events[i]++; });
     }
 
-    // Keep the count of dropped lines of standard output, standard error and the system log.
+    // Keep each dropping output's count: standard output, standard error and the system log
+    // under qav_output_dropped_total, any other under a name of its own.
     void dropped(const char* output, std::uint64_t total) override
     {
-        for (std::size_t i = 0; i < droppingOutputs.size(); i++)
-            if (std::strcmp(output, droppingOutputs[i]) == 0) collector.update([&](Snapshot& s) { s.dropped[i] = total; });
+        collector.update([&](Snapshot& s) {
+            for (std::size_t i = 0; i < droppingOutputs.size(); i++)
+                if (std::strcmp(output, droppingOutputs[i]) == 0) {
+                    s.dropped[i] = total;
+                    return;
+                }
+            s.otherDropped[output] = total;
+        });
     }
 
 private:

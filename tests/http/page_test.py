@@ -25,6 +25,38 @@ DISCHARGING = ("2134" "0CE40CF80D0C0CD00D200CE40CE40CE4" "FF9C" "161718191A1B1C1
 # Charging, full, healthy; a temperature alert; the fan on.
 CHARGING = ("2710" "0FA00FA00FA00FA00FA00FA00FA00FA0" "04E2" "1E1E1E1E1E1E1E1E" "28" "32" "00"
             "0001" "0000" "8408" "77\n")
+# On battery (discharge mode), 15 % left: low; no fault, no alert.
+LOW = ("05DC" "0C1C0C1C0C1C0C1C0C1C0C1C0C1C0C1C" "F830" "1A1A1A1A1A1A1A1A" "1F" "2D" "00"
+       "0000" "0000" "8200" "5A\n")
+
+# The header and the tab's title for each answer (stale: after one without a fault).
+HEADERS = {
+    "fault": ("Fault: main fuse", "fault", "Also: Alert: voltage 0x0012: bits 1, 4", "Fault: main fuse - rack-1 85 %"),
+    "alert": ("Alert: temperature 0x0001: bit 0", "alert", "", "Alert: temperature 0x0001: bit 0 - rack-1 100 %"),
+    "low": ("Low battery", "low", "Also: On battery", "Low battery - rack-1 15 %"),
+    "stale": ("Stale", "stale", "Also: Low battery · On battery", "Stale - rack-1"),
+}
+
+# The header as shown, whether the state, the charge and the time left (when shown) are on
+# the first screen, and any text that crosses its tile's border, all measured by the browser.
+HEADER = """
+scrollTo(0, 0);
+const text = (id) => document.getElementById(id).textContent;
+const seen = (e) => { const r = e.getBoundingClientRect(); return r.height > 0 && r.top >= 0 && r.bottom <= innerHeight; };
+const first = ['state', 'soc', 'left'].map((id) => document.getElementById(id))
+  .filter((e) => !e.hidden).every(seen);
+const crossing = [];
+for (const tile of document.querySelectorAll('.top > *, .card, .cells li, .layers li, .flags li, .figures > div, .pairs > div')) {
+  const box = tile.getBoundingClientRect();
+  for (const e of [tile, ...tile.querySelectorAll('*')]) {
+    const r = e.getBoundingClientRect();
+    if (r.width && (r.left < box.left - 1 || r.right > box.right + 1 || e.scrollWidth > e.clientWidth + 1))
+      crossing.push(`${tile.className} ${e.textContent.slice(0, 30)}`);
+  }
+}
+return [text('state'), document.getElementById('state').className.split(' ')[1],
+        document.getElementById('also').hidden ? '' : text('also'), document.title, first, crossing, innerWidth];
+"""
 
 FLAGS = ["fan", "main_fuse", "safe_operating_area", "overcurrent", "undervoltage", "overvoltage",
          "discharge_mode", "charge_mode", "discharge_transient", "battery_cold_limit",
@@ -48,16 +80,16 @@ SHOWN_DISCHARGING = {
     "name": "rack-1", "soc": "85.0 %", "mode": "Discharging", "stack": "26.50 V", "current": "-1.00 A",
     "power": "-26.5 W",
     "cells": ["3.300 V", "3.320 V", "3.340 V", "3.280 V", "3.360 V", "3.300 V", "3.300 V", "3.300 V"],
-    "marks": ["", "", "", "lowest", "highest", "", "", ""], "spread": "80 mV",
+    "marks": ["", "", "", "▼", "▲", "", "", ""], "spread": "80 mV",
     "layers": ["29 °C", "28 °C", "27 °C", "26 °C", "25 °C", "24 °C", "23 °C", "22 °C"],
-    "hottest": [True] + [False] * 7, "heatsink": "31 °C", "humidity": "45 %",
+    "layer-marks": ["▲", "", "", "", "", "", "", "▼"], "heatsink": "31 °C", "humidity": "45 %",
     "flags": flags(main_fuse=1, battery_enable=1),
     "temp-alert": "none", "volt-alert": "0x0012: bits 1, 4", "balance": "0x05",
 }
 SHOWN_CHARGING = {
     "name": "rack-1", "soc": "100.0 %", "mode": "Charging", "stack": "32.00 V", "current": "12.50 A",
     "power": "400.0 W", "cells": ["4.000 V"] * 8, "marks": [""] * 8, "spread": "0 mV",
-    "layers": ["30 °C"] * 8, "hottest": [True] * 8, "heatsink": "40 °C", "humidity": "50 %",
+    "layers": ["30 °C"] * 8, "layer-marks": [""] * 8, "heatsink": "40 °C", "humidity": "50 %",
     "flags": flags(fan=1, charge_mode=1, battery_enable=1),
     "temp-alert": "0x0001: bit 0", "volt-alert": "none", "balance": "0x00",
 }
@@ -72,7 +104,7 @@ for (const id of ['name', 'soc', 'mode', 'stack', 'current', 'power', 'spread', 
 shown.cells = all('#cells .reading').map((e) => e.textContent);
 shown.marks = all('#cells .mark').map((e) => e.textContent);
 shown.layers = all('#layers .reading').map((e) => e.textContent);
-shown.hottest = all('#layers li').map((e) => e.classList.contains('hottest'));
+shown['layer-marks'] = all('#layers .mark').map((e) => e.textContent);
 shown.flags = Object.fromEntries(all('#flags li').map((e) => [e.dataset.flag, e.className.split(' ')[1]]));
 return shown;
 """
@@ -120,7 +152,7 @@ class Page(unittest.TestCase):
     def setUpClass(cls):
         cls.dir = tempfile.mkdtemp(prefix="qav_page_")
         with open(os.path.join(cls.dir, "answers.txt"), "w") as replay:
-            for answer in [DISCHARGING] * 4 + [CHARGING] * 4:
+            for answer in [DISCHARGING] * 4 + [CHARGING] * 4 + [LOW] * 4:
                 replay.write(answer.replace("\n", "\\x0A") + "\n")
         cls.sim = start([SIM, "--port", "0", "--replay", os.path.join(cls.dir, "answers.txt")])
         sim_port = line_of(cls.sim, r"serving tcp 127\.0\.0\.1:(\d+)").group(1)
@@ -172,7 +204,7 @@ class Page(unittest.TestCase):
         for point in points:
             self.assertEqual(len(point), 9)
             self.assertEqual(point[0] % 5, 0)
-            self.assertTrue(85 <= point[1] <= 100 and 3.28 <= point[4] <= 4 and 22 <= point[6] <= 30, point)
+            self.assertTrue(15 <= point[1] <= 100 and 3.1 <= point[4] <= 4 and 22 <= point[6] <= 30, point)
         self.assertEqual([p[0] for p in points], sorted({p[0] for p in points}))
 
         # The first answer raised an alert and a fault; the second cleared the fault.
@@ -212,25 +244,57 @@ class Page(unittest.TestCase):
         self.assertEqual(second.returncode, 2)
         self.assertIn("--http-listen 127.0.0.1:0 and --metrics-listen 127.0.0.1:1 differ", second.stderr)
 
-    def test_2_page_in_browser(self):
+    def chrome(self, width):
+        """Headless Chromium at a desktop's width, or as a phone of that width."""
         options = webdriver.ChromeOptions()
         options.binary_location = CHROMIUM
         for argument in ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                          "--no-first-run", "--disable-background-networking", "--disable-component-update",
-                         "--disable-sync", "--window-size=1280,1000", f"--user-data-dir={self.dir}/profile"]:
+                         "--disable-sync", "--window-size=1280,1000", f"--user-data-dir={self.dir}/profile{width}"]:
             options.add_argument(argument)
+        if width < 1280:
+            options.add_experimental_option("mobileEmulation",
+                                            {"deviceMetrics": {"width": width, "height": 844, "pixelRatio": 2}})
         options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
         # The banner's times are local; UTC here, so the test can read them.
         browser = webdriver.Chrome(service=Service(CHROMEDRIVER, env={**os.environ, "TZ": "UTC"}), options=options)
-        try:
-            self.browse(browser)
-            complaints = [entry for entry in browser.get_log("browser") if entry["level"] in ("SEVERE", "WARNING")]
-            self.assertEqual(complaints, [])
-        finally:
-            browser.quit()
-
-    def browse(self, browser):
         browser.get(f"http://127.0.0.1:{self.port}/")
+        return browser
+
+    def test_2_page_in_browser(self):
+        browsers = {}
+        try:
+            for width in (1280, 390):
+                browsers[width] = self.chrome(width)
+            self.browse(browsers)
+            for browser in browsers.values():
+                complaints = [entry for entry in browser.get_log("browser") if entry["level"] in ("SEVERE", "WARNING")]
+                self.assertEqual(complaints, [])
+        finally:
+            for browser in browsers.values():
+                browser.quit()
+
+    def check_header(self, browsers, state):
+        """The header and title say state first at both widths, on the first screen, no text crossing a tile."""
+        for width, browser in browsers.items():
+            seen = [None]
+            header = lambda: (seen.append(h := browser.execute_script(HEADER)) or h[:4] == list(HEADERS[state])) and h
+            try:
+                shown = wait_for(f"the header saying {state} at {width} px", 20, header)
+            except AssertionError as error:
+                raise AssertionError(f"{error}; it said {seen[-1][:4]}") from None
+            self.assertTrue(shown[4], f"{state} at {width} px: the state or the charge is below the first screen")
+            self.assertEqual(shown[5], [], f"{state} at {width} px: text crossing its tile: {shown[5]}")
+            self.assertEqual(shown[6], width)
+            if os.environ.get("QAV_PAGE_SHOTS"):
+                path = os.path.join(os.environ["QAV_PAGE_SHOTS"], f"header-{state}-{width}.png")
+                if width < 1280:
+                    browser.save_screenshot(path)
+                else:
+                    browser.find_element("tag name", "header").screenshot(path)
+
+    def browse(self, browsers):
+        browser = browsers[1280]
         snapshot = lambda: browser.execute_script(SNAPSHOT)
         # Each answer in turn, every value at once; live, so no banner.
         for expected in (SHOWN_DISCHARGING, SHOWN_CHARGING):
@@ -246,19 +310,27 @@ class Page(unittest.TestCase):
         wait_for("a day in every chart", 10,
                  lambda: all(span == 86400 and points >= 2 for points, span in browser.execute_script(CHARTS)))
 
-        # The simulator stops: a banner says since when and why, and every value is greyed.
+        # The most severe thing first, in the header and the title, at both widths.
+        for state in ("fault", "alert", "low"):
+            self.check_header(browsers, state)
+
+        # The simulator stops after the low answer: a banner says since when and why, as the
+        # commlost event does, and every value is greyed.
+        wait_for("the low answer", 20, lambda: self.get_json("/api/v1/state")["gas_gauge_percent"] == 15)
         self.sim.kill()
+        self.check_header(browsers, "stale")
         banner = browser.find_element("id", "banner")
-        wait_for("the stale banner", 20, lambda: banner.is_displayed())
-        stale = self.get_json("/api/v1/state")
-        since = time.strftime("%H:%M:%S", time.gmtime(stale["stale_since"]))
-        self.assertRegex(banner.text, rf"^Data stale since {since}: (cannot connect|connection lost), \d+ failed polls$")
+        wait_for("commlost at the top of the events", 10,
+                 lambda: browser.find_element("css selector", "#events li strong").text == "commlost")
+        lost = browser.find_element("css selector", "#events li")
+        when, detail = (lost.find_element("css selector", tag).text for tag in ("time", "span"))
+        self.assertRegex(detail, r"^no accepted answer in 2 polls, the last \w+$")
+        self.assertRegex(banner.text, rf"^Data stale since {re.escape(when)}: {re.escape(detail)}; \d+ failed polls, "
+                                      r"the latest: (cannot connect|connection lost)$")
         greys = browser.execute_script(
             "return [...document.querySelectorAll('.value, .reading')].map((e) => getComputedStyle(e).color)")
         self.assertEqual(set(greys), {"rgb(154, 163, 171)"})
-        self.assertIn(browser.execute_script(SNAPSHOT)["soc"], ("85.0 %", "100.0 %"))
-        wait_for("commlost at the top of the events", 10,
-                 lambda: browser.find_element("css selector", "#events li strong").text == "commlost")
+        self.assertEqual(browser.execute_script(SNAPSHOT)["soc"], "15.0 %")
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 // End-to-end tests of qavd against the simulator on loopback ports of their own.
 #include "free_port.h"
+#include "outputs.h"
 #include "process.h"
 #include "sample_answers.h"
 #include "syslog_socket.h"
@@ -22,6 +23,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <syslog.h>
 
 namespace {
 
@@ -539,6 +541,27 @@ bool recordIs(const std::string& record, const std::string& priority, const std:
     std::string end = ": " + text;
     return record.rfind(priority, 0) == 0 && record.size() >= end.size() &&
            record.compare(record.size() - end.size(), end.size(), end) == 0;
+}
+
+// Each event at the priority the README's table of events gives it (facility daemon:
+// <28> warning, <29> notice), so a swap between an event and its clear shows.
+TEST(SystemLogPriority, EachEventAtItsDocumentedPriority)
+{
+    DevLog log = bindDevLog();
+    if (log.sd < 0) GTEST_SKIP() << log.skipReason;
+    openlog("qav_priority_test", 0, LOG_DAEMON);
+    SyslogOutput output("b1", false);
+    const char* expected[][2] = {{"commlost", "<28>"},  {"commok", "<29>"},     {"alert", "<28>"},
+                                 {"alertclear", "<29>"}, {"fault", "<28>"},      {"faultclear", "<29>"},
+                                 {"lowbattery", "<28>"}, {"lowbatteryclear", "<29>"}};
+    for (const auto& [name, priority] : expected) {
+        output.event({"b1", name, "d", 1700000000});
+        std::string record = nextRecord(log.sd, "qav_priority_test");
+        EXPECT_TRUE(recordIs(record, priority, std::string("b1: ") + name + ": d")) << record;
+    }
+    closelog();
+    close(log.sd);
+    unlink("/dev/log");
 }
 
 TEST_F(Qavd, SystemLogHasRecordsEventsAndThrottledFailures)

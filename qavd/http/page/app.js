@@ -42,6 +42,7 @@ const page = {
   skew: 0, // seconds qavd's clock is ahead of ours
   charts: [],
   lastEvents: '',
+  commlost: null, // the latest commlost event, which the stale banner repeats
 };
 
 const $ = (id) => document.getElementById(id);
@@ -94,7 +95,9 @@ function build() {
       element('span', 'mark'));
     $('cells').append(cell);
     const layer = element('li', 'layer');
-    layer.append(element('span', 'label', `Layer ${i}`), element('span', 'reading value', '–'));
+    const label = element('span', 'label', `Layer ${i} `);
+    label.append(element('span', 'mark'));
+    layer.append(label, element('span', 'reading value', '–'));
     $('layers').append(layer);
   }
   for (const [name, label] of FLAGS) {
@@ -105,28 +108,35 @@ function build() {
   }
 }
 
+// Mark the highest and lowest of a list's values (none when all are equal): a neutral
+// sign that the legend explains, never an alarm colour.
+function markExtremes(list, values) {
+  const lowest = Math.min(...values);
+  const highest = Math.max(...values);
+  [...list.children].forEach((item, i) => {
+    const mark = lowest === highest ? '' : values[i] === highest ? 'highest' : values[i] === lowest ? 'lowest' : '';
+    item.querySelector('.mark').textContent = { highest: '▲', lowest: '▼' }[mark] || '';
+    item.classList.toggle('lowest', mark === 'lowest');
+    item.classList.toggle('highest', mark === 'highest');
+  });
+  return [lowest, highest];
+}
+
 function renderCells(volts) {
-  const lowest = Math.min(...volts);
-  const highest = Math.max(...volts);
+  const [lowest, highest] = markExtremes($('cells'), volts);
   const bottom = Math.min(CELL_SCALE[0], lowest);
   const top = Math.max(CELL_SCALE[1], highest);
   [...$('cells').children].forEach((cell, i) => {
-    const v = volts[i];
-    cell.querySelector('.fill').style.width = `${((v - bottom) / (top - bottom)) * 100}%`;
-    cell.querySelector('.reading').textContent = `${v.toFixed(3)} V`;
-    const mark = lowest === highest ? '' : v === lowest ? 'lowest' : v === highest ? 'highest' : '';
-    cell.querySelector('.mark').textContent = mark;
-    cell.classList.toggle('lowest', mark === 'lowest');
-    cell.classList.toggle('highest', mark === 'highest');
+    cell.querySelector('.fill').style.width = `${((volts[i] - bottom) / (top - bottom)) * 100}%`;
+    cell.querySelector('.reading').textContent = `${volts[i].toFixed(3)} V`;
   });
   setText('spread', `${Math.round((highest - lowest) * 1000)} mV`);
 }
 
 function renderLayers(temps) {
-  const hottest = Math.max(...temps);
+  markExtremes($('layers'), temps);
   [...$('layers').children].forEach((layer, i) => {
     layer.querySelector('.reading').textContent = `${temps[i]} °C`;
-    layer.classList.toggle('hottest', temps[i] === hottest);
   });
 }
 
@@ -139,20 +149,66 @@ function renderFlags(flags) {
   }
 }
 
+const direction = (current) => (current > 0 ? 'Charging' : current < 0 ? 'Discharging' : 'Resting');
+
+// What holds for the battery, the most severe first, each as [kind, words]: fault (naming
+// the bits), stale, low battery, on battery, alert (naming the registers and bits), and
+// last whether it charges, discharges or rests.
+function conditions(s, live) {
+  const found = [];
+  const known = s && 'gas_gauge_percent' in s;
+  const faults = known ? FLAGS.filter(([name, , fault]) => fault && s.status_flags[name]) : [];
+  if (faults.length) found.push(['fault', `Fault: ${faults.map(([, label]) => label.toLowerCase()).join(', ')}`]);
+  if (!live) found.push(['stale', 'Stale']);
+  if (!known) return found.length ? found : [['resting', 'No data yet']];
+  if (s.low_battery) found.push(['low', 'Low battery']);
+  if (s.status_flags.discharge_mode) found.push(['onbattery', 'On battery']);
+  const alerts = [['temperature', s.temp_alert_register], ['voltage', s.volt_alert_register]]
+    .filter(([, value]) => value).map(([what, value]) => `${what} ${bits(value)}`);
+  if (alerts.length) found.push(['alert', `Alert: ${alerts.join('; ')}`]);
+  const mode = direction(s.current_amperes);
+  found.push([mode.toLowerCase(), mode]);
+  return found;
+}
+
+// "1 h 05 min", "12 min", "under a minute".
+function duration(seconds) {
+  const minutes = Math.floor(seconds / 60);
+  if (minutes < 1) return 'under a minute';
+  return minutes < 60 ? `${minutes} min` : `${Math.floor(minutes / 60)} h ${two(minutes % 60)} min`;
+}
+
+// The header says the most severe condition first, in words and colour, the others after
+// it; the tab's title says the same.
+function renderState(s, live) {
+  const found = conditions(s, live);
+  const [kind, words] = found[0];
+  setText('state', words);
+  $('state').className = `state ${kind}`;
+  const also = found.slice(1, -1).map(([, text]) => text);
+  setText('also', also.length ? `Also: ${also.join(' · ')}` : '');
+  $('also').hidden = !also.length;
+  const battery = s ? s.battery : 'battery';
+  const gauge = live && s && 'gas_gauge_percent' in s ? ` ${Math.round(s.gas_gauge_percent)} %` : '';
+  document.title = `${words} - ${battery}${gauge}`;
+}
+
 // The header's figures.
 function renderHeader(s) {
   const gauge = s.gas_gauge_percent;
   const current = s.current_amperes;
   setText('soc', `${gauge.toFixed(1)} %`);
   $('soc-bar').style.width = `${Math.max(0, Math.min(100, gauge))}%`;
-  const mode = current > 0 ? 'Charging' : current < 0 ? 'Discharging' : 'Resting';
+  const mode = direction(current);
   setText('mode', mode);
   $('mode').className = `value mode ${mode.toLowerCase()}`;
+  const left = 'runtime_seconds' in s ? `${duration(s.runtime_seconds)} left`
+    : 'time_to_full_seconds' in s ? `full in ${duration(s.time_to_full_seconds)}` : '';
+  setText('left', left);
+  $('left').hidden = !left;
   setText('stack', `${s.stack_voltage_volts.toFixed(2)} V`);
   setText('current', `${current.toFixed(2)} A`);
   setText('power', `${(s.stack_voltage_volts * current).toFixed(1)} W`);
-  $('low').hidden = s.low_battery !== true;
-  document.title = `${s.battery} ${gauge.toFixed(1)} %`;
 }
 
 // Why the data is stale, as the banner says it.
@@ -161,8 +217,12 @@ function staleText(s) {
     const since = s && 'time' in s ? clock(s.time) : 'the page was loaded';
     return `Data stale since ${since}: qavd does not answer (${page.unreachable})`;
   }
-  const polls = s.failed_polls ? `, ${s.failed_polls} failed poll${s.failed_polls > 1 ? 's' : ''}` : '';
-  return `Data stale since ${clock(s.stale_since)}: ${s.stale_reason}${polls}`;
+  const polls = s.failed_polls ? `${s.failed_polls} failed poll${s.failed_polls > 1 ? 's' : ''}` : '';
+  // The commlost event that made the data stale gives the time and the words, as the events list shows them.
+  const lost = page.commlost;
+  if (lost && lost.time >= s.stale_since)
+    return `Data stale since ${clock(lost.time)}: ${lost.detail}${polls && `; ${polls}, the latest: ${s.stale_reason}`}`;
+  return `Data stale since ${clock(s.stale_since)}: ${s.stale_reason}${polls && `, ${polls}`}`;
 }
 
 function render() {
@@ -171,6 +231,7 @@ function render() {
   document.body.classList.toggle('stale', !live);
   $('banner').hidden = live;
   if (!live) setText('banner', staleText(s));
+  renderState(s, live);
   if (!s) return;
   setText('name', s.battery);
   if (!('gas_gauge_percent' in s)) return;
@@ -232,11 +293,13 @@ async function pollEvents() {
   const key = JSON.stringify(events.length ? events[events.length - 1] : null) + events.length;
   if (key === page.lastEvents) return;
   page.lastEvents = key;
+  page.commlost = events.filter((e) => e.event === 'commlost').pop() || null;
+  render();
   const list = $('events');
   list.replaceChildren();
   if (!events.length) list.append(element('li', 'none', 'None yet'));
   for (const e of events.slice().reverse()) {
-    const bad = ['commlost', 'alert', 'fault'].includes(e.event);
+    const bad = ['commlost', 'alert', 'fault', 'lowbattery'].includes(e.event);
     const item = element('li', bad ? 'bad' : 'good');
     item.append(element('time', '', clock(e.time)), element('strong', '', e.event), element('span', '', e.detail));
     list.append(item);
