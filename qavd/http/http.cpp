@@ -39,7 +39,8 @@ void addHttpOptions(CLI::App& app, HttpOptions& options)
     addMetricsOptions(app, options.metrics);
 }
 
-bool addHttpOutput(Outputs& outputs, const HttpOptions& options, const DaemonOptions& daemon, std::string* problem)
+bool addHttpOutput(Outputs& outputs, const HttpOptions& options, const DaemonOptions& daemon, std::string* problem,
+                   HistoryRecorder* recorder)
 {
     const std::string& page = options.listen;
     const std::string& metrics = options.metrics.listen;
@@ -55,7 +56,7 @@ bool addHttpOutput(Outputs& outputs, const HttpOptions& options, const DaemonOpt
     } else {
         std::vector<std::unique_ptr<HttpPart>> parts;
         parts.push_back(makeMetrics(daemon.name));
-        parts.push_back(makePage(daemon));
+        parts.push_back(makePage(daemon, recorder));
         exporter = HttpExporter::start(page, std::move(parts), "HTTP", problem);
     }
     if (!exporter) return false;

@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <strings.h>
 #include <exception>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -20,6 +21,7 @@ struct HttpServer::Impl {
     static MHD_Result answer(void* self, MHD_Connection* connection, const char* url, const char* method,
                              const char* version, const char* upload, std::size_t* uploadSize, void** state);
     static MHD_Result keepArgument(void* query, MHD_ValueKind kind, const char* key, const char* value);
+    static MHD_Result keepEncoding(void* encoding, MHD_ValueKind kind, const char* key, const char* value);
     HttpResponse respond(MHD_Connection* connection, const char* url, const char* method) const;
     MHD_Result send(MHD_Connection* connection, HttpResponse response) const;
 };
@@ -76,6 +78,14 @@ MHD_Result HttpServer::Impl::keepArgument(void* query, MHD_ValueKind /*kind*/, c
     return MHD_YES;
 }
 
+// Keep the Accept-Encoding header's value.
+MHD_Result HttpServer::Impl::keepEncoding(void* encoding, MHD_ValueKind /*kind*/, const char* key, const char* value)
+{
+    if (key != nullptr && value != nullptr && strcasecmp(key, "Accept-Encoding") == 0)
+        *static_cast<std::string*>(encoding) = value;
+    return MHD_YES;
+}
+
 // The response to one request: the route's own, or 404, 405 or 500.
 HttpResponse HttpServer::Impl::respond(MHD_Connection* connection, const char* url, const char* method) const
 {
@@ -86,8 +96,9 @@ HttpResponse HttpServer::Impl::respond(MHD_Connection* connection, const char* u
         refusal.headers.emplace_back("Allow", "GET, HEAD");
         return refusal;
     }
-    HttpRequest request{url, {}};
+    HttpRequest request{url, {}, {}};
     api->connectionValues(connection, MHD_GET_ARGUMENT_KIND, keepArgument, &request.query);
+    api->connectionValues(connection, MHD_HEADER_KIND, keepEncoding, &request.acceptEncoding);
     try {
         return route->second(request);
     } catch (const std::exception& error) {
