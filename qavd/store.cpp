@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <deque>
@@ -370,7 +371,7 @@ bool Store::ensureOpen()
         return false;
     }
     std::string pragmas = "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-" +
-                          std::to_string(cacheKib) + "; PRAGMA wal_autocheckpoint=0;";
+                          std::to_string(cacheKib) + "; PRAGMA wal_autocheckpoint=100; PRAGMA journal_size_limit=0;";
     code = execute(db, pragmas);
     if (code == SQLITE_OK && found < schemaVersion && !create()) return false;
     if (code != SQLITE_OK) {
@@ -481,9 +482,10 @@ void Store::rollUp()
     for (const Step& s : steps) {
         if (code != SQLITE_OK) break;
         long long end = (at - settle) / s.width * s.width;
+        // From the last roll-up's end (one bucket before, for answers that came late).
         long long begin = end - fineKept;
         Statement mark(db, std::string("SELECT value FROM kept WHERE name = '") + s.mark + "'");
-        if (mark.step() == SQLITE_ROW) begin = std::max(begin, std::stoll(mark.text(0)) - s.width);
+        if (mark.step() == SQLITE_ROW) begin = std::atoll(mark.text(0).c_str()) - s.width;
         if (begin >= end) continue;
         Statement roll(db, std::string("INSERT OR REPLACE INTO ") + s.to + " SELECT time / ?1 * ?1, " + mergedColumns() +
                                " FROM " + s.from + " WHERE time >= ?2 AND time < ?3 GROUP BY time / ?1");
@@ -525,7 +527,9 @@ void Store::failed(int code, const std::string& what)
         moveAside();
         return;
     }
-    close();
+    // A full disk needs no new connection; anything else (a file replaced, a
+    // directory made read-only) may.
+    if ((code & 0xFF) != SQLITE_FULL) close();
     std::string message = "history " + file + " " + what + reason;
     if (failure == message) return;
     failure = message;

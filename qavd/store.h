@@ -65,8 +65,8 @@ struct OutageRecord {
  * The poll loop only queues (add(), saveOutage(), setValue()); the store's own thread writes
  * the queue in one transaction as soon as it wakes, at most once a second, so a process that
  * is killed loses at most the last second handed over, and the operating system has every
- * commit. The file is synced only at checkpoints, once a minute, which bounds what a power
- * cut loses. The same thread rolls finished minutes and quarters up and prunes old rows,
+ * commit. The file is synced only at checkpoints, once a minute or every 100 pages, which
+ * bounds what a power cut loses; the write-ahead log is emptied at each. The same thread rolls finished minutes and quarters up and prunes old rows,
  * once a minute. A write that fails (disk full, read-only, corrupt, newer schema) is logged
  * once with its reason and retried; a corrupt file is moved aside as FILE.corrupt-<seconds>
  * and a new one started. Reads run on any thread.
