@@ -570,18 +570,24 @@ std::vector<StoreBucket> Store::buckets(long long from, long long to, long long 
 {
     int tw = widthFor(now() - from);
     if (tierWidth != nullptr) *tierWidth = tw;
-    const char* table = tw == 900 ? "quarters" : tw == 60 ? "minutes" : "buckets";
     step = std::max<long long>(tw, (step + tw - 1) / tw * tw);
-    std::string sql = step == tw ? std::string("SELECT time, ") + valueColumns() + " FROM " + table +
-                                       " WHERE time >= ?2 AND time <= ?3 ORDER BY time"
-                                 : std::string("SELECT time / ?1 * ?1 AS t, ") + mergedColumns() + " FROM " +
-                                       table + " WHERE time >= ?2 AND time <= ?3 GROUP BY t ORDER BY t";
+    // A coarse tier ends where it was last rolled up; the finer ones go on from there.
+    const std::string sql = std::string("SELECT time / ?1 * ?1 AS t, ") + mergedColumns() +
+                            " FROM (SELECT * FROM quarters WHERE time >= ?2 AND time < ?4"
+                            " UNION ALL SELECT * FROM minutes WHERE time >= max(?2, ?4) AND time < ?5"
+                            " UNION ALL SELECT * FROM buckets WHERE time >= max(?2, ?5) AND time <= ?3)"
+                            " GROUP BY t ORDER BY t";
     std::vector<StoreBucket> out;
     std::lock_guard<std::mutex> guard(dbMutex);
     if (db == nullptr) return out;
+    long long rolled[2] = {from, from}; // quarters, minutes
+    if (now() - from > fineKept) {
+        Statement marks(db, "SELECT name, value FROM kept WHERE name IN ('rolled_quarters', 'rolled_minutes')");
+        while (marks.step() == SQLITE_ROW) rolled[marks.text(0) == "rolled_minutes" ? 1 : 0] = std::atoll(marks.text(1).c_str());
+        if (tw == 60) rolled[0] = from;
+    }
     Statement query(db, sql);
-    if (step != tw) query.bind(1, step);
-    query.bind(2, from).bind(3, to);
+    query.bind(1, step).bind(2, from).bind(3, to).bind(4, rolled[0]).bind(5, rolled[1]);
     while (query.step() == SQLITE_ROW) out.push_back(bucketAt(query));
     return out;
 }

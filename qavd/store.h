@@ -104,7 +104,8 @@ public:
 
     /**
      * The buckets from @p from to @p to, oldest first, from the finest tier that reaches back to
-     * @p from, merged to @p step seconds when coarser than the tier.
+     * @p from (and the finer ones for what it does not hold yet), merged to @p step seconds
+     * when coarser than the tier.
      *
      * @param width Receives the tier's width (5 s or more, 60 or 900) when not null.
      */
