@@ -54,7 +54,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # page and the metrics are served by the HTTP server library, which qavd loads only
 # when it serves HTTP, so the binaries' dependencies cannot name it; the libraries
 # the binaries link are added after these.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libjs-chart.js, libmicrohttpd12, libsqlite3-0")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libjs-chart.js, libmicrohttpd12")
 # plot_datalog draws with gnuplot; qavd loads the MQTT client library only when
 # --mqtt-broker is given, so the binaries' dependencies cannot name it.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnuplot-nox, libmosquitto1")
