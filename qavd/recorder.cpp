@@ -105,12 +105,12 @@ std::string outageSummary(const OutageRecord& r)
 std::unique_ptr<HistoryRecorder> HistoryRecorder::start(const HistoryOptions& history, const DaemonOptions& daemon,
                                                         std::string* problem)
 {
-    std::unique_ptr<Store> store;
+    std::unique_ptr<Store> file;
     if (!history.file.empty()) {
-        store = Store::open(history.file, bucketWidth(daemon.interval), problem);
-        if (!store) return nullptr;
+        file = Store::open(history.file, bucketWidth(daemon.interval), problem);
+        if (!file) return nullptr;
     }
-    return std::unique_ptr<HistoryRecorder>(new HistoryRecorder(history, daemon, std::move(store)));
+    return std::unique_ptr<HistoryRecorder>(new HistoryRecorder(history, daemon, std::move(file)));
 }
 
 HistoryRecorder::HistoryRecorder(const HistoryOptions& history, const DaemonOptions& daemon, std::unique_ptr<Store> store)

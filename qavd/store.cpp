@@ -334,7 +334,7 @@ void Store::requeue(Queue& taken)
 {
     taken.answers.insert(taken.answers.end(), queue->answers.begin(), queue->answers.end());
     for (auto& [start, record] : queue->outages) taken.outages[start] = record;
-    for (auto& [name, value] : queue->values) taken.values[name] = value;
+    for (auto& [name, text] : queue->values) taken.values[name] = text;
     if (taken.answers.size() > queueLimit) {
         std::size_t extra = taken.answers.size() - queueLimit;
         taken.dropped += static_cast<long long>(extra);
@@ -445,9 +445,9 @@ bool Store::write(Queue& batch)
             code = outage.run();
         }
         Statement kept(db, "INSERT OR REPLACE INTO kept VALUES (?1, ?2)");
-        for (const auto& [name, value] : batch.values) {
+        for (const auto& [name, text] : batch.values) {
             if (code != SQLITE_OK && code != SQLITE_DONE) break;
-            code = kept.bind(1, name).bind(2, value).run();
+            code = kept.bind(1, name).bind(2, text).run();
         }
     }
     if (code == SQLITE_OK || code == SQLITE_DONE) code = execute(db, "COMMIT");

@@ -51,9 +51,9 @@ namespace {
 // Writes the JSON of json() and storeJson() point by point.
 class PointWriter {
 public:
-    PointWriter(long long step, bool ranged, std::size_t expected) : range(ranged)
+    PointWriter(long long step, bool ranged, std::size_t expected)
+        : range(ranged), out("{\"bucket_seconds\":" + std::to_string(step) + ",\"fields\":[\"time\"")
     {
-        out = "{\"bucket_seconds\":" + std::to_string(step) + ",\"fields\":[\"time\"";
         for (const char* suffix : {"", "_min", "_max"}) {
             if (*suffix != '\0' && !ranged) break;
             for (const Field& field : fields) out += std::string(",\"") + field.name + suffix + '"';

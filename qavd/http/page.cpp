@@ -302,8 +302,10 @@ HttpResponse Page::historyOf(const HttpRequest& request) const
 HttpResponse Page::outages() const
 {
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
-    if (recorded != nullptr)
-        for (const OutageRecord& record : recorded->outages(outagesListed)) list.push_back(outageJson(record));
+    if (recorded != nullptr) {
+        std::vector<OutageRecord> records = recorded->outages(outagesListed);
+        std::transform(records.begin(), records.end(), std::back_inserter(list), outageJson);
+    }
     return jsonResponse(nlohmann::ordered_json{{"outages", std::move(list)}}.dump());
 }
 
