@@ -516,9 +516,15 @@ void Store::rollUp()
 void Store::failed(int code, const std::string& what)
 {
     std::string reason = code == SQLITE_OK ? "" : std::string(": ") + sqlite3_errstr(code);
-    if (db != nullptr && code != SQLITE_OK) {
+    int primary = code & 0xFF;
+    if (primary == SQLITE_CANTOPEN || primary == SQLITE_READONLY) {
+        // The system's own word on it (a read-only file system, a missing directory).
+        int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) reason += std::string(" (") + std::strerror(errno) + ")";
+        else ::close(fd);
+    } else if (db != nullptr && code != SQLITE_OK) {
         int extended = sqlite3_extended_errcode(db);
-        if ((extended & 0xFF) == (code & 0xFF)) code = extended;
+        if ((extended & 0xFF) == primary) code = extended;
         if (sqlite3_system_errno(db) != 0) reason += std::string(" (") + std::strerror(sqlite3_system_errno(db)) + ")";
     }
     nextRetry = now() + retryEvery;
