@@ -40,12 +40,12 @@ void addHistoryOptions(CLI::App& app, HistoryOptions& options);
 class OutageTracker {
 public:
     /**
-     * @param batteryName The battery's name, for the event.
-     * @param minimum     --outage-min, seconds.
-     * @param lowPercent  --low-battery, percent.
-     * @param interval    The poll interval; energy is not summed over a longer silence than 3 of them.
+     * @param batteryName       The battery's name, for the event.
+     * @param minimumSeconds    --outage-min.
+     * @param lowBatteryPercent --low-battery.
+     * @param interval          The poll interval; energy is not summed over a longer silence than 3 of them.
      */
-    OutageTracker(std::string batteryName, double minimum, double lowPercent, double interval);
+    OutageTracker(std::string batteryName, double minimumSeconds, double lowBatteryPercent, double interval);
 
     /** Continue an outage that was going on when qavd stopped; it is marked interrupted. */
     void resume(const OutageRecord& open);

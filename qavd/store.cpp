@@ -409,48 +409,77 @@ void Store::close()
     db = nullptr;
 }
 
+namespace {
+
+// The statement that adds an answer to its bucket: ?1 the bucket's time, ?2 the gap, ?3... the values.
+std::string upsertSql()
+{
+    std::string sql = "INSERT INTO buckets (time, ";
+    sql += valueColumns();
+    sql += ") VALUES (?1, 1, ?2";
+    for (std::size_t i = 0; i < storeFields; i++)
+        for (int part = 0; part < 3; part++) sql += ", ?" + std::to_string(3 + i);
+    sql += ") ON CONFLICT(time) DO UPDATE SET count = count + 1";
+    for (const char* name : fieldNames) {
+        const std::string n = name;
+        sql += ", " + n + "_sum = " + n + "_sum + excluded." + n + "_sum";
+        sql += ", " + n + "_min = min(" + n + "_min, excluded." + n + "_min)";
+        sql += ", " + n + "_max = max(" + n + "_max, excluded." + n + "_max)";
+    }
+    return sql;
+}
+
+// Whether a statement's result lets the transaction go on.
+bool going(int code)
+{
+    return code == SQLITE_OK || code == SQLITE_DONE;
+}
+
+// Write the outages of a batch; SQLite's last result code.
+int writeOutages(sqlite3* db, const std::map<long long, OutageRecord>& outages)
+{
+    Statement outage(db, "INSERT OR REPLACE INTO outages VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+    int code = SQLITE_OK;
+    for (auto it = outages.begin(); it != outages.end() && going(code); ++it) {
+        const OutageRecord& r = it->second;
+        outage.bind(1, r.start).bind(3, r.last).bind(4, static_cast<long long>(r.chargeStart))
+            .bind(5, static_cast<long long>(r.chargeLowest)).bind(6, static_cast<long long>(r.chargeEnd))
+            .bind(7, r.energyWh).bind(8, static_cast<long long>(r.peakCurrent))
+            .bind(9, static_cast<long long>(r.lowBattery)).bind(10, static_cast<long long>(r.interrupted));
+        // No end while it goes on.
+        r.end != 0 ? outage.bind(2, r.end) : outage.bindNull(2);
+        code = outage.run();
+    }
+    return code;
+}
+
+// Write the kept values of a batch; SQLite's last result code.
+int writeValues(sqlite3* db, const std::map<std::string, std::string>& values)
+{
+    Statement kept(db, "INSERT OR REPLACE INTO kept VALUES (?1, ?2)");
+    int code = SQLITE_OK;
+    for (auto it = values.begin(); it != values.end() && going(code); ++it) code = kept.bind(1, it->first).bind(2, it->second).run();
+    return code;
+}
+
+} // namespace
+
 // Write one batch in one transaction; false (reported) when it failed.
 bool Store::write(Queue& batch)
 {
     if (batch.empty()) return true;
-    std::string upsert = std::string("INSERT INTO buckets (time, ") + valueColumns() + ") VALUES (?1, 1, ?2";
-    for (std::size_t i = 0; i < storeFields; i++) {
-        std::string v = "?" + std::to_string(3 + i);
-        upsert += ", " + v + ", " + v + ", " + v;
-    }
-    upsert += ") ON CONFLICT(time) DO UPDATE SET count = count + 1";
-    for (const char* name : fieldNames) {
-        std::string n = name;
-        upsert += ", " + n + "_sum = " + n + "_sum + excluded." + n + "_sum, " + n + "_min = min(" + n +
-                  "_min, excluded." + n + "_min), " + n + "_max = max(" + n + "_max, excluded." + n + "_max)";
-    }
     int code = execute(db, "BEGIN IMMEDIATE");
     {
-        Statement answer(db, upsert);
-        for (const Answer& a : batch.answers) {
-            if (code != SQLITE_OK && code != SQLITE_DONE) break;
-            answer.bind(1, a.time / width * width).bind(2, static_cast<long long>(a.gapBefore));
-            for (std::size_t i = 0; i < storeFields; i++) answer.bind(static_cast<int>(3 + i), static_cast<long long>(a.values[i]));
+        Statement answer(db, upsertSql());
+        for (auto a = batch.answers.begin(); a != batch.answers.end() && going(code); ++a) {
+            answer.bind(1, a->time / width * width).bind(2, static_cast<long long>(a->gapBefore));
+            for (std::size_t i = 0; i < storeFields; i++) answer.bind(static_cast<int>(3 + i), static_cast<long long>(a->values[i]));
             code = answer.run();
         }
-        Statement outage(db, "INSERT OR REPLACE INTO outages VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
-        for (const auto& [start, r] : batch.outages) {
-            if (code != SQLITE_OK && code != SQLITE_DONE) break;
-            outage.bind(1, r.start).bind(3, r.last).bind(4, static_cast<long long>(r.chargeStart))
-                .bind(5, static_cast<long long>(r.chargeLowest)).bind(6, static_cast<long long>(r.chargeEnd))
-                .bind(7, r.energyWh).bind(8, static_cast<long long>(r.peakCurrent))
-                .bind(9, static_cast<long long>(r.lowBattery)).bind(10, static_cast<long long>(r.interrupted));
-            if (r.end != 0) outage.bind(2, r.end);
-            else outage.bindNull(2); // going on
-            code = outage.run();
-        }
-        Statement kept(db, "INSERT OR REPLACE INTO kept VALUES (?1, ?2)");
-        for (const auto& [name, text] : batch.values) {
-            if (code != SQLITE_OK && code != SQLITE_DONE) break;
-            code = kept.bind(1, name).bind(2, text).run();
-        }
     }
-    if (code == SQLITE_OK || code == SQLITE_DONE) code = execute(db, "COMMIT");
+    if (going(code)) code = writeOutages(db, batch.outages);
+    if (going(code)) code = writeValues(db, batch.values);
+    if (going(code)) code = execute(db, "COMMIT");
     if (code != SQLITE_OK) {
         execute(db, "ROLLBACK");
         failed(code, "cannot be written");
@@ -550,8 +579,11 @@ void Store::moveAside()
     bool moved = std::rename(file.c_str(), aside.c_str()) == 0;
     std::string why = moved ? "" : std::strerror(errno);
     for (const char* suffix : {"-wal", "-shm"}) {
-        if (moved) std::rename((file + suffix).c_str(), (aside + suffix).c_str());
-        else std::remove((file + suffix).c_str());
+        if (moved) {
+            std::rename((file + suffix).c_str(), (aside + suffix).c_str());
+        } else {
+            std::remove((file + suffix).c_str());
+        }
     }
     if (!moved) {
         failure = "history " + file + " is corrupt and cannot be moved aside: " + why;

@@ -93,6 +93,55 @@ private:
     std::string out;
 };
 
+// Hands the ring's buckets to a PointWriter as they are, or merged a fixed number at a time.
+class BucketMerger {
+public:
+    BucketMerger(PointWriter& to, long long groupBuckets, int bucketSeconds)
+        : out(to), group(groupBuckets), width(bucketSeconds)
+    {
+    }
+    // The next bucket, in order: its index (time / width), answers, sums, and whether stale data came before it.
+    void add(long long index, long long count, const std::int32_t* sums, bool gapBefore)
+    {
+        if (group == 1) {
+            if (gapBefore && previous >= 0 && index > previous + 1) out.gap((previous + 1) * width);
+            for (std::size_t i = 0; i < History::fieldCount; i++) means[i] = sums[i] / static_cast<double>(count);
+            out.point(index * width, means, nullptr, nullptr);
+            previous = index;
+            return;
+        }
+        if (index / group != current) {
+            finish();
+            current = index / group;
+        }
+        for (std::size_t i = 0; i < History::fieldCount; i++) {
+            double mean = sums[i] / static_cast<double>(count);
+            lowest[i] = total == 0 ? mean : std::min(lowest[i], mean);
+            highest[i] = total == 0 ? mean : std::max(highest[i], mean);
+            sum[i] = (total == 0 ? 0 : sum[i]) + sums[i];
+        }
+        total += count;
+    }
+    // Write the group being merged; a gap before it when a whole group was empty.
+    void finish()
+    {
+        if (total == 0) return;
+        if (previous >= 0 && current > previous + 1) out.gap((previous + 1) * group * width);
+        for (std::size_t i = 0; i < History::fieldCount; i++) means[i] = sum[i] / static_cast<double>(total);
+        out.point(current * group * width, means, lowest, highest);
+        previous = current;
+        total = 0;
+    }
+
+private:
+    PointWriter& out;
+    long long group, width;
+    long long previous = -1; // the last bucket written, or group when merged
+    long long current = -1, total = 0;
+    double sum[History::fieldCount] = {}, lowest[History::fieldCount] = {}, highest[History::fieldCount] = {},
+           means[History::fieldCount] = {};
+};
+
 } // namespace
 
 History::History(double interval)
@@ -160,45 +209,15 @@ std::string History::json(long long seconds, long long now, long long points) co
     auto wanted = std::min<long long>((std::max(seconds, 0LL) + width - 1) / width, static_cast<long long>(ring.size()));
     long long group = std::max(1LL, (wanted + std::max(points, 1LL) - 1) / std::max(points, 1LL));
     PointWriter writer(group * width, group > 1, static_cast<std::size_t>(std::min(wanted / group + 1, 20000LL)));
+    BucketMerger merger(writer, group, width);
     std::int64_t last = std::max(now, 0LL) / width;
-    std::int64_t previous = -1; // index of the last bucket, or of the last group when merged
-    // The group being merged: its sums and count, and the lowest and highest bucket means.
-    double sums[fieldCount] = {}, lowest[fieldCount], highest[fieldCount], means[fieldCount];
-    long long count = 0, current = -1;
-    auto flushGroup = [&] {
-        if (count == 0) return;
-        if (previous >= 0 && current > previous + 1) writer.gap((previous + 1) * group * width);
-        for (std::size_t i = 0; i < fieldCount; i++) means[i] = sums[i] / static_cast<double>(count);
-        writer.point(current * group * width, means, lowest, highest);
-        previous = current;
-        count = 0;
-    };
     std::vector<Bucket> chunk;
     chunk.reserve(chunkSize);
     for (std::int64_t first = last - wanted + 1; first <= last; first += chunkSize) {
         copyChunk(first, std::min(last, first + chunkSize - 1), &chunk);
-        for (const Bucket& bucket : chunk) {
-            if (group == 1) {
-                if (bucket.gapBefore && previous >= 0 && bucket.index > previous + 1) writer.gap((previous + 1) * width);
-                for (std::size_t i = 0; i < fieldCount; i++) means[i] = static_cast<double>(bucket.sums[i]) / bucket.count;
-                writer.point(static_cast<long long>(bucket.index) * width, means, nullptr, nullptr);
-                previous = bucket.index;
-                continue;
-            }
-            if (bucket.index / group != current) {
-                flushGroup();
-                current = bucket.index / group;
-            }
-            for (std::size_t i = 0; i < fieldCount; i++) {
-                double mean = static_cast<double>(bucket.sums[i]) / bucket.count;
-                lowest[i] = count == 0 ? mean : std::min(lowest[i], mean);
-                highest[i] = count == 0 ? mean : std::max(highest[i], mean);
-                sums[i] = (count == 0 ? 0 : sums[i]) + bucket.sums[i];
-            }
-            count += bucket.count;
-        }
+        for (const Bucket& bucket : chunk) merger.add(bucket.index, bucket.count, bucket.sums, bucket.gapBefore);
     }
-    flushGroup();
+    merger.finish();
     return writer.finish();
 }
 

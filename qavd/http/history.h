@@ -37,7 +37,7 @@ public:
     void breakLine();
 
     /** Add a bucket of the store's finest tier (at start, to show what came before). */
-    void restore(const StoreBucket& bucket);
+    void restore(const StoreBucket& stored);
 
     /**
      * The buckets of the last @p seconds up to @p now, oldest first, as JSON:
