@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <vector>
@@ -118,25 +117,6 @@ TEST_F(StoreTest, RollsMinutesAndQuartersUpAndPrunesEachTierAsItAges)
     EXPECT_EQ(open()->value("capacity"), "98.5");
 }
 
-TEST_F(StoreTest, OutagesAreListedNewestFirstAndOneGoingOnHasNoEnd)
-{
-    auto store = open();
-    store->saveOutage({T0, T0 + 600, T0 + 600, 9000, 7000, 7100, 12.5, 4000, false, false});
-    store->saveOutage({T0 + 5000, 0, T0 + 5100, 8000, 7900, 7900, 0.5, 900, true, false});
-    store->saveOutage({T0 + 5000, 0, T0 + 5200, 8000, 7800, 7800, 1.0, 950, true, true});
-    store.reset();
-    std::vector<OutageRecord> listed = open()->outages(10);
-    ASSERT_EQ(listed.size(), 2U);
-    EXPECT_EQ(listed[0].start, T0 + 5000);
-    EXPECT_EQ(listed[0].end, 0);
-    EXPECT_EQ(listed[0].last, T0 + 5200);
-    EXPECT_EQ(listed[0].chargeLowest, 7800);
-    EXPECT_TRUE(listed[0].interrupted && listed[0].lowBattery);
-    EXPECT_EQ(listed[1].end, T0 + 600);
-    EXPECT_DOUBLE_EQ(listed[1].energyWh, 12.5);
-    EXPECT_EQ(listed[1].peakCurrent, 4000);
-}
-
 // Whether the file's schema version is version and it holds no tables of ours.
 void expectUntouched(const std::string& path, int version)
 {
@@ -168,18 +148,6 @@ TEST_F(StoreTest, ANewerSchemaIsLeftAloneAndAnswersWaitInMemoryUntilTheFileIsRep
     add(*store, T0 + 5, 5100);
     store->flush();
     EXPECT_EQ(gauges(*store, T0, 5), (Rows{{0, 1, 5000, 5000, 5000}, {5, 1, 5100, 5100, 5100}}));
-}
-
-TEST_F(StoreTest, ACorruptFileIsMovedAsideAndANewOneStarted)
-{
-    std::ofstream(path) << std::string(8192, 'x');
-    auto store = open();
-    add(*store, T0, 5000);
-    store->flush();
-    EXPECT_EQ(gauges(*store, T0, 5), (Rows{{0, 1, 5000, 5000, 5000}}));
-    std::ifstream aside(path + ".corrupt-" + std::to_string(T0));
-    std::string text((std::istreambuf_iterator<char>(aside)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(text, std::string(8192, 'x'));
 }
 
 } // namespace
