@@ -57,8 +57,7 @@ void views(Store& store, long long now)
             auto begun = std::chrono::steady_clock::now();
             long long tier = store.widthFor(spans[v]);
             long long step = std::max(tier, ((spans[v] + 999) / 1000 + tier - 1) / tier * tier);
-            std::vector<StoreBucket> buckets = store.buckets(now - spans[v], now, step);
-            bytes = History::storeJson(buckets, step, true).size();
+            bytes = History::storeJson(store, now - spans[v], now, step, true).size();
             ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begun).count();
         }
         std::sort(times, times + 5);

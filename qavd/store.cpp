@@ -604,10 +604,9 @@ int Store::widthFor(long long seconds) const
     return seconds <= minutesKept ? 60 : 900;
 }
 
-std::vector<StoreBucket> Store::buckets(long long from, long long to, long long step, int* tierWidth)
+void Store::scan(long long from, long long to, long long step, const std::function<void(const StoreBucket&)>& visit)
 {
     int tw = widthFor(now() - from);
-    if (tierWidth != nullptr) *tierWidth = tw;
     step = std::max<long long>(tw, (step + tw - 1) / tw * tw);
     // A coarse tier ends where it was last rolled up; the finer ones go on from there.
     const std::string sql = std::string("SELECT time / ?1 * ?1 AS t, ") + mergedColumns() +
@@ -615,9 +614,8 @@ std::vector<StoreBucket> Store::buckets(long long from, long long to, long long 
                             " UNION ALL SELECT * FROM minutes WHERE time >= max(?2, ?4) AND time < ?5"
                             " UNION ALL SELECT * FROM buckets WHERE time >= max(?2, ?5) AND time <= ?3)"
                             " GROUP BY t ORDER BY t";
-    std::vector<StoreBucket> out;
     std::lock_guard<std::mutex> guard(dbMutex);
-    if (db == nullptr) return out;
+    if (db == nullptr) return;
     long long rolled[2] = {from, from}; // quarters, minutes
     if (now() - from > fineKept) {
         Statement marks(db, "SELECT name, value FROM kept WHERE name IN ('rolled_quarters', 'rolled_minutes')");
@@ -626,7 +624,13 @@ std::vector<StoreBucket> Store::buckets(long long from, long long to, long long 
     }
     Statement query(db, sql);
     query.bind(1, step).bind(2, from).bind(3, to).bind(4, rolled[0]).bind(5, rolled[1]);
-    while (query.step() == SQLITE_ROW) out.push_back(bucketAt(query));
+    while (query.step() == SQLITE_ROW) visit(bucketAt(query));
+}
+
+std::vector<StoreBucket> Store::buckets(long long from, long long to, long long step)
+{
+    std::vector<StoreBucket> out;
+    scan(from, to, step, [&out](const StoreBucket& bucket) { out.push_back(bucket); });
     return out;
 }
 

@@ -103,13 +103,13 @@ public:
     std::optional<std::string> value(const std::string& name);
 
     /**
-     * The buckets from @p from to @p to, oldest first, from the finest tier that reaches back to
-     * @p from (and the finer ones for what it does not hold yet), merged to @p step seconds
-     * when coarser than the tier.
-     *
-     * @param width Receives the tier's width (5 s or more, 60 or 900) when not null.
+     * Visit the buckets from @p from to @p to, oldest first, from the finest tier that reaches
+     * back to @p from (and the finer ones for what it does not hold yet), merged to @p step
+     * seconds when coarser than the tier. Holds the connection meanwhile.
      */
-    std::vector<StoreBucket> buckets(long long from, long long to, long long step, int* width = nullptr);
+    void scan(long long from, long long to, long long step, const std::function<void(const StoreBucket&)>& visit);
+    /** @return What scan() visits, in a vector. */
+    std::vector<StoreBucket> buckets(long long from, long long to, long long step);
     /** @return The width of the finest tier that reaches back @p seconds. */
     int widthFor(long long seconds) const;
     /** @return The last @p limit outages, newest first (the one going on, too). */

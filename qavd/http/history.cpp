@@ -221,13 +221,13 @@ std::string History::json(long long seconds, long long now, long long points) co
     return writer.finish();
 }
 
-std::string History::storeJson(const std::vector<StoreBucket>& buckets, long long step, bool ranged)
+std::string History::storeJson(Store& store, long long from, long long to, long long step, bool ranged)
 {
-    PointWriter writer(step, ranged, buckets.size());
+    PointWriter writer(step, ranged, static_cast<std::size_t>(std::min((to - from) / step + 1, 20000LL)));
     long long previous = -1;
     double means[fieldCount], lowest[fieldCount], highest[fieldCount];
-    for (const StoreBucket& b : buckets) {
-        if (b.count <= 0) continue;
+    store.scan(from, to, step, [&](const StoreBucket& b) {
+        if (b.count <= 0) return;
         if (previous >= 0 && b.time > previous + step) writer.gap(previous + step);
         for (std::size_t i = 0; i < fieldCount; i++) {
             means[i] = static_cast<double>(b.sum[i]) / static_cast<double>(b.count);
@@ -236,6 +236,6 @@ std::string History::storeJson(const std::vector<StoreBucket>& buckets, long lon
         }
         writer.point(b.time, means, lowest, highest);
         previous = b.time;
-    }
+    });
     return writer.finish();
 }

@@ -55,11 +55,11 @@ public:
     std::string json(long long seconds, long long now, long long points = 1000000) const;
 
     /**
-     * Buckets of the store as json() gives the ring's: means, and with @p ranged
-     * the lowest and highest answers; a gap where more than @p step seconds lie
-     * between two buckets.
+     * The store's buckets (Store::scan()) as json() gives the ring's: means, and
+     * with @p ranged the lowest and highest answers; a gap where more than
+     * @p step seconds lie between two buckets.
      */
-    static std::string storeJson(const std::vector<StoreBucket>& buckets, long long step, bool ranged);
+    static std::string storeJson(Store& store, long long from, long long to, long long step, bool ranged);
 
     /** @return The width of a bucket in seconds. */
     int bucketSeconds() const { return width; }
