@@ -420,11 +420,13 @@ std::string upsertSql()
     for (std::size_t i = 0; i < storeFields; i++)
         for (int part = 0; part < 3; part++) sql += ", ?" + std::to_string(3 + i);
     sql += ") ON CONFLICT(time) DO UPDATE SET count = count + 1";
+    // Sums add up; the lowest and highest are kept.
     for (const char* name : fieldNames) {
-        const std::string n = name;
-        sql += ", " + n + "_sum = " + n + "_sum + excluded." + n + "_sum";
-        sql += ", " + n + "_min = min(" + n + "_min, excluded." + n + "_min)";
-        sql += ", " + n + "_max = max(" + n + "_max, excluded." + n + "_max)";
+        const std::string sum = std::string(name) + "_sum", low = std::string(name) + "_min",
+                          high = std::string(name) + "_max";
+        sql.append(", ").append(sum).append(" = ").append(sum).append(" + excluded.").append(sum);
+        sql.append(", ").append(low).append(" = min(").append(low).append(", excluded.").append(low).append(")");
+        sql.append(", ").append(high).append(" = max(").append(high).append(", excluded.").append(high).append(")");
     }
     return sql;
 }
