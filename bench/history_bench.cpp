@@ -1,7 +1,7 @@
 // history_bench: writes five synthetic years of answers at a 5 s interval into a history
 // file on a set clock, and reports the file's size after one year and after five, and the
 // time of the page's view queries (1,000 points each) at the end of each.
-// usage: history_bench [DIR]   (default /var/tmp; the file is removed at the end)
+// usage: history_bench [DIR [YEARS]]   (default /var/tmp and 5; the file is removed at the end)
 #include "history.h"
 #include "store.h"
 
@@ -55,8 +55,9 @@ void views(Store& store, long long now)
         std::size_t bytes = 0;
         for (double& ms : times) {
             auto begun = std::chrono::steady_clock::now();
-            long long tier = store.widthFor(spans[v]);
-            long long step = std::max(tier, ((spans[v] + 999) / 1000 + tier - 1) / tier * tier);
+            long long wanted = (spans[v] + 999) / 1000;
+            long long tier = store.widthFor(spans[v], wanted);
+            long long step = std::max(tier, (wanted + tier - 1) / tier * tier);
             bytes = History::storeJson(store, now - spans[v], now, step, true).size();
             ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begun).count();
         }
@@ -79,7 +80,8 @@ int main(int argc, char** argv)
     }
     std::int32_t values[storeFields];
     auto begun = std::chrono::steady_clock::now();
-    for (int y = 1; y <= 5; y++) {
+    int years = argc > 2 ? std::atoi(argv[2]) : 5;
+    for (int y = 1; y <= years; y++) {
         for (long long t = start + (y - 1) * year; t < start + y * year; t += 5) {
             synthetic(t, values);
             store->add(t, values, false);
@@ -91,7 +93,7 @@ int main(int argc, char** argv)
         }
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
         std::printf("after %d year%s: %.1f MB (%.0f s to write)\n", y, y > 1 ? "s" : "", static_cast<double>(sizeOf(path)) / 1e6, seconds);
-        if (y == 1 || y == 5) views(*store, clock);
+        if (y == 1 || y == years) views(*store, clock);
     }
     store.reset();
     for (const char* suffix : {"", "-wal", "-shm", ".lock"}) std::remove((path + suffix).c_str());

@@ -618,24 +618,34 @@ void Store::moveAside()
     }
 }
 
-int Store::widthFor(long long seconds) const
+// The tier to read: 0 the buckets, 1 the minutes, 2 the quarters.
+int Store::tierFor(long long seconds, long long step) const
 {
-    if (seconds <= fineKept) return width;
-    return seconds <= minutesKept ? 60 : 900;
+    int tier = seconds <= fineKept ? 0 : seconds <= minutesKept ? 1 : 2;
+    // A coarser tier serves as well when points are at least as wide as its buckets.
+    while (tier < 2 && step >= (tier == 0 ? 60 : 900)) tier++;
+    return tier;
+}
+
+int Store::widthFor(long long seconds, long long step) const
+{
+    const int widths[3] = {width, 60, 900};
+    return widths[tierFor(seconds, step)];
 }
 
 void Store::scan(long long from, long long to, long long step, const std::function<void(const StoreBucket&)>& visit)
 {
-    int tw = widthFor(now() - from);
-    step = std::max<long long>(tw, (step + tw - 1) / tw * tw);
+    int tier = tierFor(now() - from, step);
+    long long tw = widthFor(now() - from, step);
+    step = std::max(tw, (step + tw - 1) / tw * tw);
     std::lock_guard<std::mutex> guard(dbMutex);
     if (db == nullptr) return;
     // A coarse tier ends where it was last rolled up; the finer ones go on from there.
     long long rolled[2] = {from, from}; // quarters, minutes
-    if (now() - from > fineKept) {
+    if (tier > 0) {
         Statement marks(db, "SELECT name, value FROM kept WHERE name IN ('rolled_quarters', 'rolled_minutes')");
         while (marks.step() == SQLITE_ROW) rolled[marks.text(0) == "rolled_minutes" ? 1 : 0] = std::atoll(marks.text(1).c_str());
-        if (tw == 60) rolled[0] = from;
+        if (tier == 1) rolled[0] = from;
     }
     const struct {
         const char* table;

@@ -110,8 +110,11 @@ public:
     void scan(long long from, long long to, long long step, const std::function<void(const StoreBucket&)>& visit);
     /** @return What scan() visits, in a vector. */
     std::vector<StoreBucket> buckets(long long from, long long to, long long step);
-    /** @return The width of the finest tier that reaches back @p seconds. */
-    int widthFor(long long seconds) const;
+    /**
+     * @return The width of the tier a scan() reaching back @p seconds reads: the finest
+     *         that reaches back so far, or a coarser one whose buckets fit in @p step.
+     */
+    int widthFor(long long seconds, long long step = 0) const;
     /** @return The last @p limit outages, newest first (the one going on, too). */
     std::vector<OutageRecord> outages(std::size_t limit);
 
@@ -130,6 +133,7 @@ private:
     Store(std::string path, int bucket, Clock clock, int lockFd);
     struct Queue;
     void run();
+    int tierFor(long long seconds, long long step) const;
     bool ensureOpen();
     bool create();
     void close();

@@ -292,8 +292,9 @@ HttpResponse Page::historyOf(const HttpRequest& request) const
     Store* store = recorded != nullptr ? recorded->store() : nullptr;
     if (*seconds <= History::span || store == nullptr)
         return compressedJson(history.json(*seconds, now, *points), request);
-    long long tier = store->widthFor(*seconds);
-    long long step = std::max(tier, ((*seconds + *points - 1) / *points + tier - 1) / tier * tier);
+    long long wanted = (*seconds + *points - 1) / *points;
+    long long tier = store->widthFor(*seconds, wanted);
+    long long step = std::max(tier, (wanted + tier - 1) / tier * tier);
     return compressedJson(History::storeJson(*store, now - *seconds, now, step, step > history.bucketSeconds()), request);
 }
 
