@@ -619,7 +619,7 @@ void Store::moveAside()
 }
 
 // The tier to read: 0 the buckets, 1 the minutes, 2 the quarters.
-int Store::tierFor(long long seconds, long long step) const
+int Store::tierFor(long long seconds, long long step)
 {
     int tier = seconds <= fineKept ? 0 : seconds <= minutesKept ? 1 : 2;
     // A coarser tier serves as well when points are at least as wide as its buckets.

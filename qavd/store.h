@@ -133,7 +133,7 @@ private:
     Store(std::string path, int bucket, Clock clock, int lockFd);
     struct Queue;
     void run();
-    int tierFor(long long seconds, long long step) const;
+    static int tierFor(long long seconds, long long step);
     bool ensureOpen();
     bool create();
     void close();
