@@ -655,7 +655,7 @@ void Store::scan(long long from, long long to, long long step, const std::functi
                  {"buckets", std::max(from, rolled[1]), to + 1}};
     // Rows come in order of time, so each merged bucket is complete when the next begins.
     StoreBucket merged;
-    bool open = false;
+    bool pending = false;
     for (const auto& part : parts) {
         if (part.begin >= part.end) continue;
         Statement query(db, std::string("SELECT time, ") + valueColumns() + " FROM " + part.table +
@@ -664,16 +664,16 @@ void Store::scan(long long from, long long to, long long step, const std::functi
         while (query.step() == SQLITE_ROW) {
             StoreBucket row = bucketAt(query);
             row.time = row.time / step * step;
-            if (open && row.time != merged.time) visit(merged);
-            if (!open || row.time != merged.time) {
+            if (pending && row.time != merged.time) visit(merged);
+            if (!pending || row.time != merged.time) {
                 merged = row;
-                open = true;
+                pending = true;
                 continue;
             }
             mergeInto(merged, row);
         }
     }
-    if (open) visit(merged);
+    if (pending) visit(merged);
 }
 
 std::vector<StoreBucket> Store::buckets(long long from, long long to, long long step)
