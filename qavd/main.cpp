@@ -7,6 +7,7 @@
 #include "output.h"
 #include "outputs.h"
 #include "poller.h"
+#include "recorder.h"
 #include "signals.h"
 #include "util.h"
 
@@ -38,6 +39,8 @@ static int runQavd(int argc, char** argv)
     addMqttOptions(app, mqttOptions);
     NutOptions nutOptions;
     addNutOptions(app, nutOptions);
+    HistoryOptions historyOptions;
+    addHistoryOptions(app, historyOptions);
     int status = parseCommandLine(app, options, argc, argv);
     if (status >= 0) return status;
     if (options.publicUrl.empty()) options.publicUrl = pageAddress(httpOptions);
@@ -47,15 +50,19 @@ static int runQavd(int argc, char** argv)
     if (!signals.ok()) return startFailure(std::string("cannot watch signals: ") + std::strerror(errno));
     openlog("qavd", LOG_PID, LOG_DAEMON);
     startLogging();
+    std::string problem;
+    // Outlives the outputs, which are handed it.
+    std::unique_ptr<HistoryRecorder> recorder = HistoryRecorder::start(historyOptions, options, &problem);
+    if (!recorder) return startFailure(problem);
     Outputs outputs;
     CommandRunner runner;
-    std::string problem;
     // Every output starts with the data stale; see Output::freshness().
     if (!addCoreOutputs(outputs, options, runner, &problem) ||
-        !addHttpOutput(outputs, httpOptions, options, &problem) ||
+        !addHttpOutput(outputs, httpOptions, options, &problem, recorder.get()) ||
         !addMqttOutput(outputs, mqttOptions, options, &problem) ||
         !addNutOutput(outputs, nutOptions, options, &problem))
         return startFailure(problem);
+    outputs.add(recorder->output(outputs));
     return runDaemon(options, outputs, signals, runner);
 }
 

@@ -186,7 +186,7 @@ check_fields() {
   field "$deb" Depends | grep -Eq '(^|, )libstdc\+\+6( |,|$)' ||
     fail "Depends lacks libstdc++6: $(field "$deb" Depends)"
   local needed
-  for needed in 'libjs-chart\.js' libmicrohttpd12; do
+  for needed in 'libjs-chart\.js' libmicrohttpd12 libsqlite3-0; do
     field "$deb" Depends | grep -Eq "(^|, )$needed( |,|\$)" || fail "Depends lacks $needed: $(field "$deb" Depends)"
   done
   [ "$(field "$deb" Recommends)" = "gnuplot-nox, libmosquitto1" ] || fail "Recommends: $(field "$deb" Recommends)"

@@ -49,7 +49,8 @@ std::string pageAddress(const HttpOptions& options)
     return "http://" + where.host + ":" + std::to_string(where.port) + "/";
 }
 
-bool addHttpOutput(Outputs& outputs, const HttpOptions& options, const DaemonOptions& daemon, std::string* problem)
+bool addHttpOutput(Outputs& outputs, const HttpOptions& options, const DaemonOptions& daemon, std::string* problem,
+                   HistoryRecorder* recorder)
 {
     const std::string& page = options.listen;
     const std::string& metrics = options.metrics.listen;
@@ -65,7 +66,7 @@ bool addHttpOutput(Outputs& outputs, const HttpOptions& options, const DaemonOpt
     } else {
         std::vector<std::unique_ptr<HttpPart>> parts;
         parts.push_back(makeMetrics(daemon.name));
-        parts.push_back(makePage(daemon));
+        parts.push_back(makePage(daemon, recorder));
         exporter = HttpExporter::start(page, std::move(parts), "HTTP", problem);
     }
     if (!exporter) return false;

@@ -129,8 +129,10 @@ HttpResponse HttpServer::Impl::respond(MHD_Connection* connection, const char* u
         refusal.headers.emplace_back("Allow", "GET, HEAD");
         return refusal;
     }
-    HttpRequest request{url, {}};
+    HttpRequest request{url, {}, {}};
     api->connectionValues(connection, MHD_GET_ARGUMENT_KIND, keepArgument, &request.query);
+    if (const char* encoding = api->lookupValue(connection, MHD_HEADER_KIND, "Accept-Encoding"))
+        request.acceptEncoding = encoding;
     try {
         return route->second(request);
     } catch (const std::exception& error) {

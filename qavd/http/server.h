@@ -13,6 +13,7 @@
 struct HttpRequest {
     std::string path;                         ///< The path, without the query.
     std::map<std::string, std::string> query; ///< The query's arguments, decoded.
+    std::string acceptEncoding;               ///< The Accept-Encoding header; empty when absent.
 };
 
 /** What a handler answers. */

@@ -244,6 +244,16 @@ class Page(unittest.TestCase):
         self.assertEqual(second.returncode, 2)
         self.assertIn("--http-listen 127.0.0.1:0 and --metrics-listen 127.0.0.1:1 differ", second.stderr)
 
+    def in_browser(self, check):
+        """check(browser) in headless Chromium at a desktop's width, which must not complain on its console."""
+        browser = self.chrome(1280)
+        try:
+            check(browser)
+            complaints = [entry for entry in browser.get_log("browser") if entry["level"] in ("SEVERE", "WARNING")]
+            self.assertEqual(complaints, [])
+        finally:
+            browser.quit()
+
     def chrome(self, width):
         """Headless Chromium at a desktop's width, or as a phone of that width."""
         options = webdriver.ChromeOptions()
@@ -307,8 +317,9 @@ class Page(unittest.TestCase):
                  lambda: all(points >= 2 for points, _ in browser.execute_script(CHARTS)))
         self.assertEqual({span for _, span in browser.execute_script(CHARTS)}, {3600})
         browser.find_element("css selector", "button[data-seconds='86400']").click()
+        # A day merges 18 buckets into a point: a few seconds of answers may make only one.
         wait_for("a day in every chart", 10,
-                 lambda: all(span == 86400 and points >= 2 for points, span in browser.execute_script(CHARTS)))
+                 lambda: all(span == 86400 and points >= 1 for points, span in browser.execute_script(CHARTS)))
 
         # The most severe thing first, in the header and the title, at both widths.
         for state in ("fault", "alert", "low"):
@@ -331,6 +342,70 @@ class Page(unittest.TestCase):
             "return [...document.querySelectorAll('.value, .reading')].map((e) => getComputedStyle(e).color)")
         self.assertEqual(set(greys), {"rgb(154, 163, 171)"})
         self.assertEqual(browser.execute_script(SNAPSHOT)["soc"], "15.0 %")
+
+
+    def test_3_history_outlives_sigkill(self):
+        """A qavd with a history file is killed inside its second outage; the next one shows both."""
+        replay = os.path.join(self.dir, "outages.txt")
+        with open(replay, "w") as out:
+            for answer in [DISCHARGING.replace("8010", "8210")] * 12 + [CHARGING] * 4:
+                out.write(answer.replace("\n", "\\x0A") + "\n")
+        sim = start([SIM, "--port", "0", "--replay", replay])
+        sim_port = line_of(sim, r"serving tcp 127\.0\.0\.1:(\d+)").group(1)
+        args = [QAVD, "-a", f"tcp:127.0.0.1:{sim_port}", "-n", "rack-1", "-i", "0.5", "-t", "0.4", "--output", "none",
+                "--http-listen", "127.0.0.1:0", "--history", os.path.join(self.dir, "rack-1.db"), "--outage-min", "1"]
+        first = start(args)
+        try:
+            self.port = int(line_of(first, r"listening on 127\.0\.0\.1:(\d+)").group(1))
+            outages = wait_for("an outage going on after one that ended", 30, lambda: (
+                o := self.get_json("/api/v1/outages")["outages"]) and len(o) == 2 and o[0]["ongoing"] and o)
+            before = self.get_json("/api/v1/history?seconds=3600")["points"]
+            first.kill()
+            first.wait()
+        finally:
+            first.kill()
+        ended = outages[1]
+        self.assertEqual((ended["ongoing"], ended["qavd_stopped"], ended["low_battery"]), (False, False, False))
+        # 12 answers half a second apart: 5.5 s from first to last; 85 % throughout, 1 A drawn at 26.5 V.
+        self.assertEqual((ended["duration_seconds"] in (5, 6), ended["charge_start_percent"],
+                          ended["charge_lowest_percent"], ended["peak_discharge_amperes"]), (True, 85, 85, 1))
+        self.assertAlmostEqual(ended["energy_wh"], 26.5 * 1 * ended["duration_seconds"] / 3600, delta=0.05)
+
+        second = start(args)
+        try:
+            self.port = int(line_of(second, r"listening on 127\.0\.0\.1:(\d+)").group(1))
+            after = self.get_json("/api/v1/history?seconds=3600")["points"]
+            # Every bucket before the kill but the last, which may have lost its last second.
+            self.assertEqual(after[:len(before) - 1], before[:-1])
+            # The outage goes on in the same record, which says qavd was stopped; then it ends.
+            events = wait_for("outageend", 30, lambda: [e for e in self.get_json("/api/v1/events")["events"]
+                                                        if e["event"] == "outageend"])
+            self.assertRegex(events[0]["detail"], r"^\d+ s on battery: charge 85\.00 % to 85\.00 % \(lowest "
+                             r"85\.00 %\), 0\.\d Wh drawn, peak 1\.00 A, low battery not reached; qavd was stopped during it$")
+            # Its record reaches the file within a second or so.
+            now = wait_for("the resumed outage ended", 10, lambda: (o := self.get_json("/api/v1/outages")["outages"])
+                           and [r for r in o if r["start"] == outages[0]["start"] and not r["ongoing"]] and o)
+            resumed = next(o for o in now if o["start"] == outages[0]["start"])
+            self.assertEqual(resumed["qavd_stopped"], True)
+            self.assertIn(ended, now)
+
+            def page(browser):
+                browser.get(f"http://127.0.0.1:{self.port}/")
+                shown = lambda: browser.execute_script(
+                    "return [...document.querySelectorAll('#outages li')].map((e) => Number(e.dataset.start))")
+                wait_for("the outages on the page", 20, lambda: shown() == [o["start"] for o in now[:10]]
+                         or shown() == [o["start"] for o in self.get_json("/api/v1/outages")["outages"]])
+                wait_for("the history before the kill in every chart", 20, lambda: all(
+                    points >= len(before) - 1 for points, _ in browser.execute_script(CHARTS)))
+                for span in ("604800", "2592000", "31536000"):
+                    browser.find_element("css selector", f"button[data-seconds='{span}']").click()
+                    wait_for(f"{span} s in every chart", 10, lambda: all(
+                        s == int(span) and points >= 1 for points, s in browser.execute_script(CHARTS)))
+            self.in_browser(page)
+        finally:
+            for process in (second, sim):
+                process.kill()
+                process.wait()
 
 
 if __name__ == "__main__":

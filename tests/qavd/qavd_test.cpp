@@ -22,6 +22,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <syslog.h>
 
@@ -67,12 +68,12 @@ const std::regex dataLogLine(R"(\d+,\d+\.\d\d,-?\d+\.\d\d,\d+(,( [0-9a-f]|[0-9a-
 
 // Why a test that needs its own small file system cannot have one here; "" when it has
 // one at dir, private to this process and its children.
-std::string mountSmallDisk(const std::string& dir)
+std::string mountSmallDisk(const std::string& dir, const std::string& size = "64k")
 {
     if (geteuid() != 0) return "mounting a small tmpfs needs root";
     if (mkdir(dir.c_str(), 0755) != 0 || unshare(CLONE_NEWNS) != 0 ||
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=64k") != 0)
+        mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0)
         return std::string("cannot mount a small tmpfs: ") + std::strerror(errno);
     return "";
 }
@@ -832,6 +833,61 @@ TEST_F(Qavd, FullDiskKeepsDataLogLinesWholeAndTheSystemLogSaysWhen)
     std::string text = fileText(path);
     ASSERT_EQ(text.back(), '\n');
     for (const std::string& line : linesOf(text)) EXPECT_TRUE(std::regex_match(line, dataLogLine)) << line;
+}
+
+// The answers a history file holds in its finest tier; -1 when it cannot be read.
+long long answersStored(const std::string& path)
+{
+    sqlite3* db = nullptr;
+    sqlite3_stmt* stmt = nullptr;
+    long long count = -1;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, "SELECT sum(count) FROM buckets", -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW)
+        count = sqlite3_column_int64(stmt, 0);
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return count;
+}
+
+TEST_F(Qavd, HistoryOutlivesACorruptFileAndAFullDiskWithEveryAnswerAndRefusesASecondQavd)
+{
+    std::string disk = dir + "/disk";
+    std::string why = mountSmallDisk(disk, "4m");
+    if (!why.empty() && std::getenv("CI") != nullptr && std::string(std::getenv("CI")) == "true") FAIL() << why;
+    if (!why.empty()) GTEST_SKIP() << why;
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{disk};
+    const std::string history = disk + "/rack.db";
+    const std::string garbage(8192, 'x');
+    std::ofstream(history) << garbage;
+    int port = startSim({});
+    startQavd(port, {"-i", "0.1", "-t", "0.05", "--history", history});
+    const std::string aside = "qavd: history " + history + " is corrupt: moved aside as " + history + ".corrupt-";
+    ASSERT_TRUE(until(10, [&] { return qavd.err.find(aside) != std::string::npos && linesOf(qavd.out).size() >= 20; }))
+        << qavd.err;
+    std::size_t at = qavd.err.find(aside) + aside.size();
+    EXPECT_EQ(fileText(history + ".corrupt-" + qavd.err.substr(at, qavd.err.find(';', at) - at)), garbage);
+
+    // The lock, not a race: a second qavd on the file says whose it is.
+    Child second = spawn({QAVD_PATH, "--address", "tcp:127.0.0.1:" + std::to_string(port), "--history", history});
+    int status = waitExit(&second, 10);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+    EXPECT_EQ(second.err, "qavd: history " + history + " is in use by another qavd (PID " + std::to_string(qavd.pid) + ")\n");
+
+    // A full disk: polling goes on, answers wait in memory and are written once there is room.
+    fillDisk(disk + "/filler");
+    const std::string full = "qavd: history " + history + " cannot be written: database or disk is full";
+    ASSERT_TRUE(until(20, [&] { return qavd.err.find(full) != std::string::npos; })) << qavd.err;
+    std::size_t polled = linesOf(qavd.out).size();
+    EXPECT_TRUE(waitForLines(polled + 30));
+    unlink((disk + "/filler").c_str());
+    const std::string again = "qavd: history " + history + " is written again; 0 answers were lost\n";
+    EXPECT_TRUE(until(20, [&] { return qavd.err.find(again) != std::string::npos; })) << qavd.err;
+    EXPECT_EQ(stop(&qavd, SIGTERM), 0);
+    EXPECT_EQ(answersStored(history), static_cast<long long>(linesOf(qavd.out).size()));
 }
 
 } // namespace

@@ -37,6 +37,7 @@ const page = {
   unreachable: '', // why the last request failed; empty when it did not
   span: 3600, // seconds the charts show
   bucket: 5, // seconds per history point
+  merged: false, // the points merge buckets, so each request asks for the whole span
   points: [], // history points of the span, oldest first
   fetchedAt: 0, // Date.now() of the last history request that came back
   skew: 0, // seconds qavd's clock is ahead of ours
@@ -274,7 +275,10 @@ async function pollState() {
     page.stateAt = performance.now();
     if ('time' in s) page.skew = s.time + s.age_seconds - Date.now() / 1000;
     page.unreachable = '';
-    if (!before || before.time !== s.time || before.fresh !== s.fresh) pollEvents();
+    if (!before || before.time !== s.time || before.fresh !== s.fresh) {
+      pollEvents();
+      pollOutages();
+    }
   } catch (error) {
     page.unreachable = error.name === 'AbortError' ? 'timeout' : error.message;
   }
@@ -306,13 +310,53 @@ async function pollEvents() {
   }
 }
 
-// Chart ticks at round local times: every 10 min, hour or 4 h for a span of 1, 6 or 24 h.
+// A duration as "1 h 2 min", "2 min 5 s" or "5 s".
+function lasted(seconds) {
+  if (seconds >= 3600) return `${Math.floor(seconds / 3600)} h ${Math.floor(seconds / 60) % 60} min`;
+  if (seconds >= 60) return `${Math.floor(seconds / 60)} min ${seconds % 60} s`;
+  return `${seconds} s`;
+}
+
+// The last ten outages, newest first; the one going on marked so.
+async function pollOutages() {
+  let outages;
+  try {
+    outages = (await getJson('/api/v1/outages')).outages;
+  } catch (error) {
+    return;
+  }
+  const list = $('outages');
+  list.replaceChildren();
+  if (!outages.length) list.append(element('li', 'none', 'None recorded'));
+  for (const o of outages) {
+    const item = element('li', o.ongoing ? 'bad' : 'good');
+    item.dataset.start = String(o.start);
+    const what = `${lasted(o.duration_seconds)}${o.ongoing ? ', going on' : ''}`;
+    const detail = `charge ${o.charge_start_percent.toFixed(1)} % to ${o.charge_end_percent.toFixed(1)} %, ` +
+      `${o.energy_wh.toFixed(1)} Wh, peak ${o.peak_discharge_amperes.toFixed(1)} A` +
+      `${o.low_battery ? ', low battery' : ''}${o.qavd_stopped ? ', qavd stopped' : ''}`;
+    item.append(element('time', '', clock(o.start)), element('strong', '', what), element('span', '', detail));
+    list.append(item);
+  }
+}
+
+// Chart ticks at round local times: every 10 min, hour or 4 h for a span of 1, 6 or 24 h;
+// every day, week or month (30 days) for 7 d, 30 d or a year.
 function timeTicks(axis) {
-  const step = (page.span <= 3600 ? 600 : page.span <= 21600 ? 3600 : 14400) * 1000;
+  const spans = [[3600, 600], [21600, 3600], [86400, 14400], [604800, 86400], [2592000, 604800]];
+  const found = spans.find(([span]) => page.span <= span);
+  const step = (found ? found[1] : 2592000) * 1000;
   const offset = new Date().getTimezoneOffset() * 60000;
   const ticks = [];
   for (let t = Math.ceil((axis.min - offset) / step) * step + offset; t <= axis.max; t += step) ticks.push({ value: t });
   axis.ticks = ticks;
+}
+
+// A tick's label: the time of day up to a day's span, the date beyond.
+function tickLabel(value) {
+  const d = new Date(value);
+  if (page.span <= 86400) return `${two(d.getHours())}:${two(d.getMinutes())}`;
+  return `${two(d.getMonth() + 1)}-${two(d.getDate())}`;
 }
 
 function makeCharts() {
@@ -336,7 +380,7 @@ function makeCharts() {
         plugins: { legend: { display: false }, tooltip: { callbacks: { title: (items) => clock(items[0].parsed.x / 1000) } } },
         interaction: { mode: 'nearest', axis: 'x', intersect: false },
         scales: {
-          x: { type: 'linear', afterBuildTicks: timeTicks, ticks: { callback: (v) => clock(v / 1000).slice(-8, -3) } },
+          x: { type: 'linear', afterBuildTicks: timeTicks, ticks: { callback: tickLabel } },
           y: { grace: '5%' },
         },
       },
@@ -368,6 +412,8 @@ async function loadHistory(whole) {
   }
   page.fetchedAt = asked;
   page.bucket = history.bucket_seconds;
+  // Merged points (with lowest and highest) are asked for whole each time.
+  page.merged = history.fields.length > 9;
   const fresh = history.points;
   if (whole) page.points = fresh;
   else if (fresh.length) page.points = page.points.filter((p) => p[0] < fresh[0][0]).concat(fresh);
@@ -377,7 +423,7 @@ async function loadHistory(whole) {
 }
 
 async function pollHistory() {
-  await loadHistory(false);
+  await loadHistory(page.merged);
   setTimeout(pollHistory, page.bucket * 1000);
 }
 
@@ -395,6 +441,7 @@ function start() {
   setInterval(renderAge, 1000);
   document.addEventListener('DOMContentLoaded', () => {
     makeCharts();
+    pollOutages();
     for (const button of document.querySelectorAll('.switch button')) button.addEventListener('click', () => setSpan(button));
     loadHistory(true).then(() => setTimeout(pollHistory, page.bucket * 1000));
   });
