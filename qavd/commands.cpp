@@ -4,6 +4,7 @@
 #include "log.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -205,9 +206,10 @@ namespace {
 // directory and the notify and watchdog settings meant for qavd alone.
 bool keptFromCommands(const char* entry)
 {
-    for (const char* prefix : {"QAV_", "CREDENTIALS_DIRECTORY=", "NOTIFY_SOCKET=", "WATCHDOG_"})
-        if (std::strncmp(entry, prefix, std::strlen(prefix)) == 0) return true;
-    return false;
+    const std::array<const char*, 4> prefixes = {"QAV_", "CREDENTIALS_DIRECTORY=", "NOTIFY_SOCKET=", "WATCHDOG_"};
+    return std::ranges::any_of(prefixes, [entry](const char* prefix) {
+        return std::strncmp(entry, prefix, std::strlen(prefix)) == 0;
+    });
 }
 
 // The environment of an event command: ours without the entries kept from commands, then the event's.

@@ -66,10 +66,11 @@ std::string openStartFile(const std::string& path, bool secret, int* fd)
 CLI::Validator decimal(bool fraction)
 {
     return {[fraction](const std::string& text) {
-                std::size_t point = text.find('.');
-                bool digits = !text.empty() && text != "." && (fraction || point == std::string::npos) &&
-                              text.find('.', point + (point != std::string::npos)) == std::string::npos &&
-                              std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0 || c == '.'; });
+                auto points = std::count(text.begin(), text.end(), '.');
+                bool digits = !text.empty() && text != "." && points <= (fraction ? 1 : 0) &&
+                              std::all_of(text.begin(), text.end(), [](char c) {
+                                  return std::isdigit(static_cast<unsigned char>(c)) != 0 || c == '.';
+                              });
                 return digits ? std::string()
                               : text + (fraction ? " is not a decimal number" : " is not a whole decimal number");
             },
