@@ -550,17 +550,15 @@ TEST(SystemLogPriority, EachEventAtItsDocumentedPriority)
 {
     DevLog log = bindDevLog();
     if (log.sd < 0) GTEST_SKIP() << log.skipReason;
-    openlog("qav_priority_test", 0, LOG_DAEMON);
     SyslogOutput output("b1", false);
     const char* expected[][2] = {{"commlost", "<28>"},  {"commok", "<29>"},     {"alert", "<28>"},
                                  {"alertclear", "<29>"}, {"fault", "<28>"},      {"faultclear", "<29>"},
                                  {"lowbattery", "<28>"}, {"lowbatteryclear", "<29>"}};
     for (const auto& [name, priority] : expected) {
         output.event({"b1", name, "d", 1700000000});
-        std::string record = nextRecord(log.sd, "qav_priority_test");
+        std::string record = nextRecord(log.sd, "qavd[");
         EXPECT_TRUE(recordIs(record, priority, std::string("b1: ") + name + ": d")) << record;
     }
-    closelog();
     close(log.sd);
     unlink("/dev/log");
 }
