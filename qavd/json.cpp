@@ -2,6 +2,7 @@
 #include "json.h"
 
 #include <algorithm>
+#include <cmath>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -80,13 +81,36 @@ void addMeasurements(nlohmann::json& object, const BatteryStatus& status)
     object["relative_humidity_percent"] = status.humidity;
 }
 
+// A value rounded to a number of decimals, or null when there is none.
+nlohmann::json rounded(std::optional<double> value, double scale)
+{
+    if (!value) return nullptr;
+    return std::round(*value * scale) / scale;
+}
+
+// Time left, power, capacity and energy, as the estimate has them.
+void addEstimate(nlohmann::json& object, const Reading& reading)
+{
+    const Estimate& e = reading.estimate;
+    object["power_watts"] = rounded(powerWatts(reading.status), 100);
+    object["runtime_seconds"] = e.runtime ? nlohmann::json(std::llround(*e.runtime)) : nlohmann::json(nullptr);
+    object["time_to_full_seconds"] = e.timeToFull ? nlohmann::json(std::llround(*e.timeToFull)) : nlohmann::json(nullptr);
+    object["capacity_ah"] = rounded(e.capacity, 1000);
+    object["capacity_source"] = e.capacitySource ? nlohmann::json(e.capacitySource) : nlohmann::json(nullptr);
+    object["capacity_learning_percent"] = rounded(e.capacity ? std::nullopt : std::optional<double>(e.learning), 100);
+    object["energy_charged_joules"] = std::round(e.energyCharged);
+    object["energy_discharged_joules"] = std::round(e.energyDischarged);
+}
+
 // The keys of the object in the order a line shows them.
 const char* const lineOrder[] = {"battery", "time", "gas_gauge_percent", "cell_voltages_volts",
                                  "stack_voltage_volts", "current_amperes",
                                  "layer_temperatures_celsius", "heatsink_temperature_celsius",
                                  "relative_humidity_percent", "balance_register",
                                  "temp_alert_register", "volt_alert_register", "status_register",
-                                 "status_flags", "answer"};
+                                 "status_flags", "power_watts", "runtime_seconds", "time_to_full_seconds",
+                                 "capacity_ah", "capacity_source", "capacity_learning_percent",
+                                 "energy_charged_joules", "energy_discharged_joules", "answer"};
 
 // The names of the status flags in register order.
 std::array<const char*, std::size(statusFlags)> flagNames()
@@ -128,6 +152,7 @@ nlohmann::json readingJson(const Reading& reading)
     object["volt_alert_register"] = status.voltAlertRegister;
     object["status_register"] = status.statusRegister;
     object["status_flags"] = flagsJson(status.statusRegister);
+    addEstimate(object, reading);
     object["answer"] = bytesAsText(reading.answer);
     return object;
 }

@@ -29,6 +29,8 @@ struct DaemonOptions {
     std::string eventCommand;                    ///< Program run on every event; empty for none.
     double lowBattery = 20;                      ///< Gas gauge percent at or below which the battery is low.
     bool once = false;                           ///< Print the first accepted answer and exit.
+    double capacity = 0;                         ///< Rated capacity in ampere-hours; 0 to learn it.
+    double lowRuntime = 0;                       ///< Runtime in seconds at or below which the battery is low; 0 for off.
 };
 
 /** A TCP endpoint: a host (name or address) and a port. */

@@ -16,6 +16,7 @@ struct SensorConfig {
     const char* deviceClass;
     const char* unit;
     std::string valueTemplate;
+    const char* stateClass = "measurement";
 };
 
 // "main_fuse" as a label: "Main fuse".
@@ -48,6 +49,13 @@ std::vector<SensorConfig> sensorConfigs()
     sensors.push_back({"heatsink_temperature", "Heatsink temperature", "temperature", "°C",
                      "{{ value_json.heatsink_temperature_celsius }}"});
     sensors.push_back({"humidity", "Humidity", "humidity", "%", "{{ value_json.relative_humidity_percent }}"});
+    // Time left and energy; an unknown runtime renders None, which Home Assistant shows as unknown.
+    sensors.push_back({"runtime", "Runtime", "duration", "s", "{{ value_json.runtime_seconds }}"});
+    sensors.push_back({"power", "Power", "power", "W", "{{ value_json.power_watts }}"});
+    sensors.push_back({"energy_charged", "Energy charged", "energy", "kWh",
+                       "{{ value_json.energy_charged_joules / 3600000 }}", "total_increasing"});
+    sensors.push_back({"energy_discharged", "Energy discharged", "energy", "kWh",
+                       "{{ value_json.energy_discharged_joules / 3600000 }}", "total_increasing"});
     return sensors;
 }
 
@@ -87,13 +95,18 @@ std::string configTopic(const std::string& prefix, const char* component, const 
     return topic;
 }
 
-// The battery_low binary sensor: on as batteryLow() has it.
-nlohmann::json batteryLowConfig(const MqttTopics& topics, const std::string& name, double lowPercent)
+// The battery_low binary sensor: on as readingLow() has it.
+nlohmann::json batteryLowConfig(const MqttTopics& topics, const std::string& name, double lowPercent,
+                                double lowRuntime)
 {
     nlohmann::json payload = entityBase(topics, name, "battery_low", "Battery low");
-    char test[128];
+    char runtime[96] = "";
+    if (lowRuntime > 0)
+        std::snprintf(runtime, sizeof runtime, " or (value_json.runtime_seconds is number and "
+                                               "value_json.runtime_seconds <= %g)", lowRuntime);
+    char test[256];
     std::snprintf(test, sizeof test, "{{ 'ON' if value_json.gas_gauge_percent <= %g or "
-                                     "value_json.status_flags.undervoltage else 'OFF' }}", lowPercent);
+                                     "value_json.status_flags.undervoltage%s else 'OFF' }}", lowPercent, runtime);
     payload["device_class"] = "battery";
     payload["payload_on"] = "ON";
     payload["payload_off"] = "OFF";
@@ -110,19 +123,19 @@ MqttTopics mqttTopics(const std::string& topicPrefix, const std::string& name)
 }
 
 std::vector<DiscoveryConfig> discoveryConfigs(const MqttTopics& topics, const std::string& discoveryPrefix,
-                                              const std::string& name, double lowPercent)
+                                              const std::string& name, double lowPercent, double lowRuntime)
 {
     std::vector<DiscoveryConfig> configs;
     for (const SensorConfig& sensor : sensorConfigs()) {
         nlohmann::json payload = entityBase(topics, name, sensor.object, sensor.label);
         payload["device_class"] = sensor.deviceClass;
         payload["unit_of_measurement"] = sensor.unit;
-        payload["state_class"] = "measurement";
+        payload["state_class"] = sensor.stateClass;
         payload["value_template"] = sensor.valueTemplate;
         configs.push_back({configTopic(discoveryPrefix, "sensor", name, sensor.object), std::move(payload)});
     }
     configs.push_back({configTopic(discoveryPrefix, "binary_sensor", name, "battery_low"),
-                       batteryLowConfig(topics, name, lowPercent)});
+                       batteryLowConfig(topics, name, lowPercent, lowRuntime)});
     for (const StatusFlag& flag : statusFlags) {
         nlohmann::json payload = entityBase(topics, name, flag.name, labelOf(flag.name));
         if (const char* deviceClass = flagClass(flag)) payload["device_class"] = deviceClass;

@@ -137,7 +137,8 @@ MqttOutput::MqttOutput(const Mosquitto& functions, MqttOptions settings, std::st
       log(sink ? std::move(sink) : MqttLog(logMessage)), topics(mqttTopics(options.topicPrefix, name))
 {
     if (options.discovery) {
-        std::vector<DiscoveryConfig> configs = discoveryConfigs(topics, options.discoveryPrefix, name, options.lowBattery);
+        std::vector<DiscoveryConfig> configs = discoveryConfigs(topics, options.discoveryPrefix, name, options.lowBattery,
+                                                               options.lowRuntime);
         std::transform(configs.begin(), configs.end(), std::back_inserter(discovery),
                        [](const DiscoveryConfig& config) { return std::pair(config.topic, config.payload.dump()); });
     }
@@ -501,6 +502,7 @@ bool addMqttOutput(Outputs& outputs, const MqttOptions& options, const DaemonOpt
     if (options.host.empty()) return true;
     MqttOptions resolved = options;
     resolved.lowBattery = daemon.lowBattery;
+    resolved.lowRuntime = daemon.lowRuntime;
     // Without --mqtt-password-file, the password systemd passed as a credential, if any.
     std::string credential = credentialPath("mqtt-password");
     if (!resolved.username.empty() && resolved.password.empty() && !credential.empty() &&

@@ -139,12 +139,28 @@ function renderFlags(flags) {
   }
 }
 
+// Seconds as "2 h 13 min" or "40 min"; under a minute as "1 min".
+function duration(seconds) {
+  const minutes = Math.max(1, Math.round(seconds / 60));
+  return minutes < 60 ? `${minutes} min` : `${Math.floor(minutes / 60)} h ${minutes % 60} min`;
+}
+
+// What the estimate says beside the charge: the time left, the time to full, or how far learning is.
+function timeLeftText(s) {
+  if (typeof s.runtime_seconds === 'number') return `${duration(s.runtime_seconds)} left`;
+  if (typeof s.time_to_full_seconds === 'number') return `full in ${duration(s.time_to_full_seconds)}`;
+  if (typeof s.capacity_learning_percent === 'number')
+    return `learning capacity (${s.capacity_learning_percent.toFixed(1)} of 2 %)`;
+  return '';
+}
+
 // The header's figures.
 function renderHeader(s) {
   const gauge = s.gas_gauge_percent;
   const current = s.current_amperes;
   setText('soc', `${gauge.toFixed(1)} %`);
   $('soc-bar').style.width = `${Math.max(0, Math.min(100, gauge))}%`;
+  setText('time-left', timeLeftText(s));
   const mode = current > 0 ? 'Charging' : current < 0 ? 'Discharging' : 'Resting';
   setText('mode', mode);
   $('mode').className = `value mode ${mode.toLowerCase()}`;
