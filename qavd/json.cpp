@@ -2,6 +2,7 @@
 #include "json.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <array>
 #include <cstdint>
@@ -81,25 +82,38 @@ void addMeasurements(nlohmann::json& object, const BatteryStatus& status)
     object["relative_humidity_percent"] = status.humidity;
 }
 
-// A value rounded to a number of decimals, or null when there is none.
-nlohmann::json rounded(std::optional<double> value, double scale)
+// A double as nlohmann::json writes one: the shortest text that reads back, with ".0" on a whole number.
+void appendDouble(std::string& line, double value)
 {
-    if (!value) return nullptr;
-    return std::round(*value * scale) / scale;
+    char text[32];
+    char* end = std::to_chars(text, text + sizeof text, value).ptr;
+    line.append(text, end);
+    if (std::none_of(text, end, [](char c) { return c == '.' || c == 'e'; })) line += ".0";
 }
 
-// Time left, power, capacity and energy, as the estimate has them.
-void addEstimate(nlohmann::json& object, const Reading& reading)
+// ,"key":value for a value rounded to 1/scale (a whole number for 1), or null when there is none.
+void appendField(std::string& line, const char* key, std::optional<double> value, double scale)
+{
+    line.append(",\"").append(key).append("\":");
+    if (!value || !std::isfinite(*value)) line += "null";
+    else if (scale == 1) line += std::to_string(std::llround(*value));
+    else appendDouble(line, std::round(*value * scale) / scale);
+}
+
+// Power, time left, capacity and energy, written straight into the line: they are on every
+// answer, and building them as JSON values first would cost more than the rest of the poll.
+void appendEstimate(std::string& line, const Reading& reading)
 {
     const Estimate& e = reading.estimate;
-    object["power_watts"] = rounded(powerWatts(reading.status), 100);
-    object["runtime_seconds"] = e.runtime ? nlohmann::json(std::llround(*e.runtime)) : nlohmann::json(nullptr);
-    object["time_to_full_seconds"] = e.timeToFull ? nlohmann::json(std::llround(*e.timeToFull)) : nlohmann::json(nullptr);
-    object["capacity_ah"] = rounded(e.capacity, 1000);
-    object["capacity_source"] = e.capacitySource ? nlohmann::json(e.capacitySource) : nlohmann::json(nullptr);
-    object["capacity_learning_percent"] = rounded(e.capacity ? std::nullopt : std::optional<double>(e.learning), 100);
-    object["energy_charged_joules"] = std::round(e.energyCharged);
-    object["energy_discharged_joules"] = std::round(e.energyDischarged);
+    appendField(line, "power_watts", powerWatts(reading.status), 100);
+    appendField(line, "runtime_seconds", e.runtime, 1);
+    appendField(line, "time_to_full_seconds", e.timeToFull, 1);
+    appendField(line, "capacity_ah", e.capacity, 1000);
+    line.append(",\"capacity_source\":");
+    line.append(e.capacitySource ? std::string("\"") + e.capacitySource + '"' : std::string("null"));
+    appendField(line, "capacity_learning_percent", e.capacity ? std::nullopt : std::optional<double>(e.learning), 100);
+    appendField(line, "energy_charged_joules", e.energyCharged, 1);
+    appendField(line, "energy_discharged_joules", e.energyDischarged, 1);
 }
 
 // The keys of the object in the order a line shows them.
@@ -108,9 +122,7 @@ const char* const lineOrder[] = {"battery", "time", "gas_gauge_percent", "cell_v
                                  "layer_temperatures_celsius", "heatsink_temperature_celsius",
                                  "relative_humidity_percent", "balance_register",
                                  "temp_alert_register", "volt_alert_register", "status_register",
-                                 "status_flags", "power_watts", "runtime_seconds", "time_to_full_seconds",
-                                 "capacity_ah", "capacity_source", "capacity_learning_percent",
-                                 "energy_charged_joules", "energy_discharged_joules", "answer"};
+                                 "status_flags"};
 
 // The names of the status flags in register order.
 std::array<const char*, std::size(statusFlags)> flagNames()
@@ -138,9 +150,8 @@ template <typename Keys> void appendInOrder(std::string& line, const nlohmann::j
     line += '}';
 }
 
-} // namespace
-
-nlohmann::json readingJson(const Reading& reading)
+// The object of an answer without the estimate.
+nlohmann::json answerJson(const Reading& reading)
 {
     const BatteryStatus& status = reading.status;
     nlohmann::json object = nlohmann::json::object();
@@ -152,17 +163,29 @@ nlohmann::json readingJson(const Reading& reading)
     object["volt_alert_register"] = status.voltAlertRegister;
     object["status_register"] = status.statusRegister;
     object["status_flags"] = flagsJson(status.statusRegister);
-    addEstimate(object, reading);
     object["answer"] = bytesAsText(reading.answer);
     return object;
+}
+
+} // namespace
+
+nlohmann::json readingJson(const Reading& reading)
+{
+    return nlohmann::json::parse(readingJsonLine(reading));
 }
 
 std::string readingJsonLine(const Reading& reading)
 {
     // Every text in the object is valid UTF-8, so dump() cannot throw.
+    nlohmann::json object = answerJson(reading);
     std::string line;
-    line.reserve(768);
-    appendInOrder(line, readingJson(reading), lineOrder);
+    line.reserve(1024);
+    appendInOrder(line, object, lineOrder);
+    line.pop_back(); // the closing brace: the estimate and the answer follow
+    appendEstimate(line, reading);
+    line += ",\"answer\":";
+    line += object["answer"].dump();
+    line += '}';
     return line;
 }
 

@@ -215,7 +215,7 @@ TEST_F(Qavd, AcceptsAnswersSplitInTwoWithTheDecodersValues)
         long long time = object["time"];
         std::string line = lines[i], energy = R"("energy_discharged_joules":)";
         std::size_t at = line.find(energy) + energy.size();
-        line.replace(at, line.find(',', at) - at, "0.0");
+        line.replace(at, line.find(',', at) - at, "0");
         EXPECT_EQ(line, R"({"battery":"battery","time":)" + std::to_string(time) + jsonAfterTimeA);
         EXPECT_NEAR(object["energy_discharged_joules"].get<double>(), 5.28 * static_cast<double>(i), 0.2 + 0.5 * static_cast<double>(i));
     }
