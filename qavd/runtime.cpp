@@ -82,7 +82,8 @@ void RuntimeEstimator::learn(double gauge, double amperes, std::optional<double>
     restartSegment(gauge, direction);
 }
 
-// The median of the last three currents, smoothed over smoothingSeconds; restarted after a gap.
+// The median of the last three currents, smoothed over smoothingSeconds; restarted after a gap
+// and when the median's direction differs from the smoothed current's.
 double RuntimeEstimator::smooth(double amperes, std::optional<double> dt)
 {
     if (!dt) recentCount = 0;
@@ -91,7 +92,7 @@ double RuntimeEstimator::smooth(double amperes, std::optional<double> dt)
     recent[2] = amperes;
     recentCount = std::min(recentCount + 1, 3);
     double middle = recentCount < 3 ? amperes : median(recent[0], recent[1], recent[2]);
-    if (!dt) smoothed = middle;
+    if (!dt || directionOf(middle) != directionOf(smoothed)) smoothed = middle;
     else smoothed += (1 - std::exp(-*dt / smoothingSeconds)) * (middle - smoothed);
     return smoothed;
 }

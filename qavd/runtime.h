@@ -31,7 +31,7 @@ struct RuntimeSettings {
 /** Percent of gauge a segment must move before it yields a capacity. */
 constexpr double learnSegmentPercent = 2;
 /** Time constant of the smoothed current, in seconds. */
-constexpr double smoothingSeconds = 30;
+constexpr double smoothingSeconds = 20;
 /** Currents within this many amperes of zero count as none. */
 constexpr double restingAmperes = 0.05;
 /** The learned capacity's weight is kept at or below this many percent of gauge, so it follows an ageing battery. */
@@ -43,7 +43,9 @@ constexpr double learnWeightLimit = 100;
  * readings.
  *
  * The current is the median of the last three answers (one spike does not
- * count), smoothed exponentially with smoothingSeconds. Charge is counted by
+ * count), smoothed exponentially with smoothingSeconds; the smoothing starts
+ * again at the median when it turns from charging, resting or discharging to
+ * another of them (an outage shows at once). Charge is counted by
  * trapezoids between answers; an answer more than maxGap after the previous one
  * starts afresh (nothing is integrated over the gap, the smoothing restarts,
  * and the learning segment is dropped), and so does a current against the

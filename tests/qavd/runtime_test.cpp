@@ -55,11 +55,14 @@ const Case cases[] = {
     {"a load step, first answer", rated10, 0, 0,
      {{0, 5000, -5}, {10, 5000, -5}, {20, 5000, -5}, {30, 5000, -5}, {40, 5000, -10}},
      3600, {}, 10, "rated", 0, 0, 5850, false},
-    // Smoothed: -5 - 5(1 - e^-1/3) = -6.41734, then -10 + 3.58266 e^-1/3 = -7.43291 A; 5 Ah / 7.43291 A.
+    // Smoothed: -5 - 5(1 - e^-1/2) = -6.96735, then -10 + 3.03265 e^-1/2 = -8.16060 A; 5 Ah / 8.16060 A.
     {"a load step, 20 s on", rated10, 0, 0,
      {{0, 5000, -5}, {10, 5000, -5}, {20, 5000, -5}, {30, 5000, -5}, {40, 5000, -10}, {50, 5000, -10},
       {60, 5000, -10}},
-     2421.661, {}, 10, "rated", 0, 0, 11050, false},
+     2205.719, {}, 10, "rated", 0, 0, 11050, false},
+    // From resting to 5 A the smoothing starts again once the median has turned: 3600 s at once.
+    {"an outage starts", rated10, 0, 0, {{0, 5000, 0}, {5, 5000, 0}, {10, 5000, 0}, {15, 5000, -5}, {20, 5000, -5}},
+     3600, {}, 10, "rated", 0, 0, 975, false},
     // 20 % missing of 10 Ah at 4 A: 1800 s to full; 104 W for 10 s; never low while charging.
     {"charging", {10, 3600, 17.5}, 0, 0, {{0, 8000, 4}, {5, 8000, 4}, {10, 8000, 4}},
      {}, 1800, 10, "rated", 0, 1040, 0, false},
