@@ -82,22 +82,31 @@ void addMeasurements(nlohmann::json& object, const BatteryStatus& status)
     object["relative_humidity_percent"] = status.humidity;
 }
 
-// A double as nlohmann::json writes one: the shortest text that reads back, with ".0" on a whole number.
-void appendDouble(std::string& line, double value)
+// ,"key":value rounded to a number of decimals (0 to 3), or null when there is none. With
+// decimals the number reads as nlohmann::json writes the rounded double: trailing zeros
+// dropped but one ("26.4", "12.0"); without, a whole number. Integer arithmetic keeps it cheap.
+void appendField(std::string& line, const char* key, std::optional<double> value, int decimals)
 {
-    char text[32];
-    char* end = std::to_chars(text, text + sizeof text, value).ptr;
-    line.append(text, end);
-    if (std::none_of(text, end, [](char c) { return c == '.' || c == 'e'; })) line += ".0";
-}
-
-// ,"key":value for a value rounded to 1/scale (a whole number for 1), or null when there is none.
-void appendField(std::string& line, const char* key, std::optional<double> value, double scale)
-{
+    static const long long scales[] = {1, 10, 100, 1000};
     line.append(",\"").append(key).append("\":");
-    if (!value || !std::isfinite(*value)) line += "null";
-    else if (scale == 1) line += std::to_string(std::llround(*value));
-    else appendDouble(line, std::round(*value * scale) / scale);
+    if (!value || !std::isfinite(*value) || std::abs(*value) > 1e15) {
+        line += "null";
+        return;
+    }
+    long long scaled = std::llround(*value * static_cast<double>(scales[decimals]));
+    if (scaled < 0) line += '-';
+    unsigned long long magnitude = scaled < 0 ? 0ULL - static_cast<unsigned long long>(scaled) : static_cast<unsigned long long>(scaled);
+    char text[32];
+    char* end = std::to_chars(text, text + sizeof text, magnitude / static_cast<unsigned long long>(scales[decimals])).ptr;
+    line.append(text, end);
+    if (decimals == 0) return;
+    auto fraction = magnitude % static_cast<unsigned long long>(scales[decimals]);
+    char digits[3];
+    for (int i = decimals - 1; i >= 0; i--, fraction /= 10) digits[i] = static_cast<char>('0' + fraction % 10);
+    int kept = decimals;
+    while (kept > 1 && digits[kept - 1] == '0') kept--;
+    line += '.';
+    line.append(digits, static_cast<std::size_t>(kept));
 }
 
 // Power, time left, capacity and energy, written straight into the line: they are on every
@@ -105,15 +114,16 @@ void appendField(std::string& line, const char* key, std::optional<double> value
 void appendEstimate(std::string& line, const Reading& reading)
 {
     const Estimate& e = reading.estimate;
-    appendField(line, "power_watts", powerWatts(reading.status), 100);
-    appendField(line, "runtime_seconds", e.runtime, 1);
-    appendField(line, "time_to_full_seconds", e.timeToFull, 1);
-    appendField(line, "capacity_ah", e.capacity, 1000);
+    appendField(line, "power_watts", powerWatts(reading.status), 2);
+    appendField(line, "runtime_seconds", e.runtime, 0);
+    appendField(line, "time_to_full_seconds", e.timeToFull, 0);
+    appendField(line, "capacity_ah", e.capacity, 3);
     line.append(",\"capacity_source\":");
-    line.append(e.capacitySource ? std::string("\"") + e.capacitySource + '"' : std::string("null"));
-    appendField(line, "capacity_learning_percent", e.capacity ? std::nullopt : std::optional<double>(e.learning), 100);
-    appendField(line, "energy_charged_joules", e.energyCharged, 1);
-    appendField(line, "energy_discharged_joules", e.energyDischarged, 1);
+    if (e.capacitySource != nullptr) line.append("\"").append(e.capacitySource).append("\"");
+    else line.append("null");
+    appendField(line, "capacity_learning_percent", e.capacity ? std::nullopt : std::optional<double>(e.learning), 2);
+    appendField(line, "energy_charged_joules", e.energyCharged, 0);
+    appendField(line, "energy_discharged_joules", e.energyDischarged, 0);
 }
 
 // The keys of the object in the order a line shows them.
