@@ -97,21 +97,9 @@ double RuntimeEstimator::smooth(double amperes, std::optional<double> dt)
     return smoothed;
 }
 
-Estimate RuntimeEstimator::accepted(const BatteryStatus& status, double time)
+// The estimate at this gauge (percent) and smoothed current.
+Estimate RuntimeEstimator::estimateAt(double gauge, double current) const
 {
-    double amperes = static_cast<std::int16_t>(status.current & 0xFFFF) / 100.0;
-    double gauge = status.gasGauge / 100.0;
-    double watts = powerWatts(status);
-    std::optional<double> dt;
-    if (started && time >= lastTime && time - lastTime <= settings.maxGap) dt = time - lastTime;
-    if (dt) count(watts, *dt);
-    learn(gauge, amperes, dt);
-    double current = smooth(amperes, dt);
-    started = true;
-    lastTime = time;
-    lastAmperes = amperes;
-    lastWatts = watts;
-
     Estimate estimate;
     estimate.energyCharged = energyIn;
     estimate.energyDischarged = energyOut;
@@ -131,4 +119,21 @@ Estimate RuntimeEstimator::accepted(const BatteryStatus& status, double time)
     if (direction > 0) estimate.timeToFull = std::max(0.0, 100 - gauge) / 100 * *estimate.capacity / current * 3600;
     estimate.runtimeLow = settings.lowRuntime > 0 && estimate.runtime && *estimate.runtime <= settings.lowRuntime;
     return estimate;
+}
+
+Estimate RuntimeEstimator::accepted(const BatteryStatus& status, double time)
+{
+    double amperes = static_cast<std::int16_t>(status.current & 0xFFFF) / 100.0;
+    double gauge = status.gasGauge / 100.0;
+    double watts = powerWatts(status);
+    std::optional<double> dt;
+    if (started && time >= lastTime && time - lastTime <= settings.maxGap) dt = time - lastTime;
+    if (dt) count(watts, *dt);
+    learn(gauge, amperes, dt);
+    double current = smooth(amperes, dt);
+    started = true;
+    lastTime = time;
+    lastAmperes = amperes;
+    lastWatts = watts;
+    return estimateAt(gauge, current);
 }

@@ -82,6 +82,7 @@ private:
     void restartSegment(double gauge, int direction);
     void learn(double gauge, double amperes, std::optional<double> dt);
     double smooth(double amperes, std::optional<double> dt);
+    Estimate estimateAt(double gauge, double current) const;
 
     RuntimeSettings settings;
     bool started = false;

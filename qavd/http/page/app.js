@@ -139,9 +139,10 @@ function renderFlags(flags) {
   }
 }
 
-// Seconds as "2 h 13 min" or "40 min"; under a minute as "1 min".
+// Seconds as "2 h 13 min", "40 min" or "under a minute".
 function duration(seconds) {
-  const minutes = Math.max(1, Math.round(seconds / 60));
+  const minutes = Math.round(seconds / 60);
+  if (minutes < 1) return 'under a minute';
   return minutes < 60 ? `${minutes} min` : `${Math.floor(minutes / 60)} h ${minutes % 60} min`;
 }
 
