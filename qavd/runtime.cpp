@@ -101,6 +101,7 @@ double RuntimeEstimator::smooth(double amperes, std::optional<double> dt)
 Estimate RuntimeEstimator::estimateAt(double gauge, double current) const
 {
     Estimate estimate;
+    estimate.learnedWeight = learnedPercent;
     estimate.energyCharged = energyIn;
     estimate.energyDischarged = energyOut;
     if (settings.ratedCapacity > 0) {

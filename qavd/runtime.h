@@ -13,6 +13,7 @@ struct Estimate {
     std::optional<double> capacity;     ///< Ampere-hours at 100 %; none before it is known.
     const char* capacitySource = nullptr; ///< "rated", "learned", or null while unknown.
     double learning = 0;                ///< While learning, percent of gauge moved in the first segment so far.
+    double learnedWeight = 0;           ///< Percent of gauge the learned capacity rests on, for a store to keep (see seed()).
     double energyCharged = 0;           ///< Joules into the battery since the start.
     double energyDischarged = 0;        ///< Joules out of the battery since the start.
     bool runtimeLow = false;            ///< Discharging with runtime at or below --low-runtime.

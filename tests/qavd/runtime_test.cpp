@@ -120,7 +120,9 @@ TEST(RuntimeEstimator, LearnedCapacityReadsBackWithItsWeight)
     RuntimeEstimator estimator(learning);
     EXPECT_FALSE(estimator.learnedCapacity());
     estimator.seed(4, 2);
-    for (const Row& row : twoPercent) estimator.accepted(statusOf(row), row.time);
+    Estimate last;
+    for (const Row& row : twoPercent) last = estimator.accepted(statusOf(row), row.time);
+    EXPECT_NEAR(last.learnedWeight, 4, 1e-9);
     ASSERT_TRUE(estimator.learnedCapacity());
     EXPECT_NEAR(*estimator.learnedCapacity(), 4.5, 1e-9);
     EXPECT_NEAR(estimator.learnedWeight(), 4, 1e-9);
