@@ -101,7 +101,7 @@ void appendField(std::string& line, const char* key, std::optional<double> value
     line.append(text, end);
     if (decimals == 0) return;
     auto fraction = magnitude % static_cast<unsigned long long>(scales[decimals]);
-    char digits[3];
+    char digits[3] = {};
     for (int i = decimals - 1; i >= 0; i--, fraction /= 10) digits[i] = static_cast<char>('0' + fraction % 10);
     int kept = decimals;
     while (kept > 1 && digits[kept - 1] == '0') kept--;

@@ -29,7 +29,7 @@ double powerWatts(const BatteryStatus& status)
     return static_cast<double>(millivolts) / 1000 * (static_cast<std::int16_t>(status.current & 0xFFFF) / 100.0);
 }
 
-RuntimeEstimator::RuntimeEstimator(RuntimeSettings chosen) : settings(chosen) {}
+RuntimeEstimator::RuntimeEstimator(const RuntimeSettings& chosen) : settings(chosen) {}
 
 void RuntimeEstimator::seed(double capacity, double weight)
 {

@@ -54,7 +54,7 @@ constexpr double learnWeightLimit = 100;
  */
 class RuntimeEstimator {
 public:
-    explicit RuntimeEstimator(RuntimeSettings settings);
+    explicit RuntimeEstimator(const RuntimeSettings& chosen);
 
     /**
      * One accepted answer.

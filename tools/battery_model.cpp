@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <iterator>
+#include <numeric>
 
 const char* const defaultProfile = "300:+20, 600:-20, 300:-30, 900:+20";
 
@@ -44,9 +46,8 @@ namespace {
 // Seconds the profile lasts before it repeats.
 double profileLength(const std::vector<ProfileStep>& profile)
 {
-    double length = 0;
-    for (const ProfileStep& step : profile) length += step.seconds;
-    return length;
+    return std::accumulate(profile.begin(), profile.end(), 0.0,
+                           [](double sum, const ProfileStep& step) { return sum + step.seconds; });
 }
 
 // The step at time, and the seconds left in it.
@@ -122,8 +123,8 @@ ModelAnswer modelAnswer(const BatteryModel& model, unsigned* noise)
     *noise = *noise * 1103515245U + 12345U;
     int jitter = static_cast<int>((*noise >> 16) % 5U) - 2;
     answer.current = amperes == 0 ? 0 : static_cast<int>(std::lround(amperes * 100)) + jitter;
-    for (int& cell : answer.cellMillivolts)
-        cell = static_cast<int>(std::lround(3200 + 1000 * soc + 4 * amperes));
+    std::fill(std::begin(answer.cellMillivolts), std::end(answer.cellMillivolts),
+              static_cast<int>(std::lround(3200 + 1000 * soc + 4 * amperes)));
     answer.modeBits = amperes > 0 ? 0x0400U : amperes < 0 ? 0x0200U : 0;
     return answer;
 }
