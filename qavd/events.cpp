@@ -43,8 +43,10 @@ std::string alertText(int tempAlert, int voltAlert)
 
 } // namespace
 
-EventTracker::EventTracker(std::string batteryName, int staleAfterPolls, double lowBatteryPercent)
-    : battery(std::move(batteryName)), staleAfter(staleAfterPolls), lowPercent(lowBatteryPercent)
+EventTracker::EventTracker(std::string batteryName, int staleAfterPolls, double lowBatteryPercent,
+                           double lowRuntimeSeconds)
+    : battery(std::move(batteryName)), staleAfter(staleAfterPolls), lowPercent(lowBatteryPercent),
+      lowRuntime(lowRuntimeSeconds)
 {
 }
 
@@ -53,7 +55,7 @@ Event EventTracker::make(const char* name, std::string detail, long long time) c
     return Event{battery, name, std::move(detail), time};
 }
 
-std::vector<Event> EventTracker::accepted(const BatteryStatus& status, long long time)
+std::vector<Event> EventTracker::accepted(const BatteryStatus& status, long long time, const Estimate& estimate)
 {
     std::vector<Event> events;
     if (lost)
@@ -64,7 +66,7 @@ std::vector<Event> EventTracker::accepted(const BatteryStatus& status, long long
     failedPolls = 0;
     alertEvents(status, time, &events);
     faultEvents(status, time, &events);
-    lowEvents(status, time, &events);
+    lowEvents(status, estimate, time, &events);
     return events;
 }
 
@@ -89,14 +91,23 @@ void EventTracker::faultEvents(const BatteryStatus& status, long long time, std:
     faults = now;
 }
 
-void EventTracker::lowEvents(const BatteryStatus& status, long long time, std::vector<Event>* events)
+void EventTracker::lowEvents(const BatteryStatus& status, const Estimate& estimate, long long time,
+                             std::vector<Event>* events)
 {
-    bool now = batteryLow(status, lowPercent);
+    bool now = batteryLow(status, lowPercent) || estimate.runtimeLow;
     if (now == low) return;
     low = now;
-    char detail[96];
-    std::snprintf(detail, sizeof detail, "gas gauge %.2f%%, low at or below %g%%, undervoltage %s",
-                  status.gasGauge / 100.0, lowPercent, flagSet(status.statusRegister, "undervoltage") ? "Fault" : "Good");
+    char detail[160];
+    int n = std::snprintf(detail, sizeof detail, "gas gauge %.2f%%, low at or below %g%%, undervoltage %s",
+                          status.gasGauge / 100.0, lowPercent,
+                          flagSet(status.statusRegister, "undervoltage") ? "Fault" : "Good");
+    // The runtime's limit is named only when it is set, so the detail says which limit it was.
+    if (lowRuntime > 0 && estimate.runtime)
+        std::snprintf(detail + n, sizeof detail - static_cast<std::size_t>(n), ", runtime %.0f s, low at or below %g s",
+                      *estimate.runtime, lowRuntime);
+    else if (lowRuntime > 0)
+        std::snprintf(detail + n, sizeof detail - static_cast<std::size_t>(n), ", runtime unknown, low at or below %g s",
+                      lowRuntime);
     events->push_back(make(low ? "lowbattery" : "lowbatteryclear", detail, time));
 }
 
@@ -116,6 +127,11 @@ std::vector<Event> EventTracker::failed(PollResult result, long long time)
 bool batteryLow(const BatteryStatus& status, double lowPercent)
 {
     return status.gasGauge / 100.0 <= lowPercent || flagSet(status.statusRegister, "undervoltage");
+}
+
+bool readingLow(const Reading& reading, double lowPercent)
+{
+    return batteryLow(reading.status, lowPercent) || reading.estimate.runtimeLow;
 }
 
 bool failureLogged(long failures)

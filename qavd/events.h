@@ -3,6 +3,7 @@
 #define QAVD_EVENTS_H
 
 #include "output.h"
+#include "runtime.h"
 
 #include <string>
 #include <vector>
@@ -16,7 +17,7 @@
  * answer raises commok. Alerts and faults are compared with the previous
  * accepted answer; before the first one all registers count as clear, so a
  * battery that starts in alarm raises alert or fault with its first answer.
- * So does low battery (batteryLow()): lowbattery when it comes, lowbatteryclear
+ * So does low battery (readingLow()): lowbattery when it comes, lowbatteryclear
  * when it goes.
  */
 class EventTracker {
@@ -25,18 +26,21 @@ public:
      * @param batteryName       The battery's name, copied into each event.
      * @param staleAfterPolls   Failed polls in a row that make the data stale; at least 1.
      * @param lowBatteryPercent Gas gauge percent at or below which the battery is low.
+     * @param lowRuntimeSeconds --low-runtime, only for the event's detail; 0 for off.
      */
-    EventTracker(std::string batteryName, int staleAfterPolls, double lowBatteryPercent = 20);
+    EventTracker(std::string batteryName, int staleAfterPolls, double lowBatteryPercent = 20,
+                 double lowRuntimeSeconds = 0);
 
     /**
      * An accepted answer.
      *
      * @param status Its decoded fields.
      * @param time   Seconds since the epoch.
+     * @param estimate Its estimate, whose runtimeLow also makes the battery low.
      * @return commok, alert, alertclear, fault, faultclear, lowbattery and
      *         lowbatteryclear as they apply, in that order.
      */
-    std::vector<Event> accepted(const BatteryStatus& status, long long time);
+    std::vector<Event> accepted(const BatteryStatus& status, long long time, const Estimate& estimate = {});
 
     /**
      * A poll without an accepted answer.
@@ -56,11 +60,12 @@ private:
     Event make(const char* name, std::string detail, long long time) const;
     void alertEvents(const BatteryStatus& status, long long time, std::vector<Event>* events);
     void faultEvents(const BatteryStatus& status, long long time, std::vector<Event>* events);
-    void lowEvents(const BatteryStatus& status, long long time, std::vector<Event>* events);
+    void lowEvents(const BatteryStatus& status, const Estimate& estimate, long long time, std::vector<Event>* events);
 
     std::string battery;
     long staleAfter;
     double lowPercent;
+    double lowRuntime;
     long failedPolls = 0;
     bool isFresh = false;
     bool lost = false;
@@ -78,6 +83,12 @@ private:
  * @param lowPercent --low-battery, in percent.
  */
 bool batteryLow(const BatteryStatus& status, double lowPercent);
+
+/**
+ * Whether an accepted answer counts as low: batteryLow(), or a discharging
+ * battery's runtime at or below --low-runtime (Estimate::runtimeLow).
+ */
+bool readingLow(const Reading& reading, double lowPercent);
 
 /**
  * Whether the failure log records a failed poll: the first ten in a row each,

@@ -2,6 +2,8 @@
 #include "json.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -80,13 +82,57 @@ void addMeasurements(nlohmann::json& object, const BatteryStatus& status)
     object["relative_humidity_percent"] = status.humidity;
 }
 
+// ,"key":value rounded to a number of decimals (0 to 3), or null when there is none. With
+// decimals the number reads as nlohmann::json writes the rounded double: trailing zeros
+// dropped but one ("26.4", "12.0"); without, a whole number. Integer arithmetic keeps it cheap.
+void appendField(std::string& line, const char* key, std::optional<double> value, int decimals)
+{
+    static const long long scales[] = {1, 10, 100, 1000};
+    line.append(",\"").append(key).append("\":");
+    if (!value || !std::isfinite(*value) || std::abs(*value) > 1e15) {
+        line += "null";
+        return;
+    }
+    long long scaled = std::llround(*value * static_cast<double>(scales[decimals]));
+    if (scaled < 0) line += '-';
+    unsigned long long magnitude = scaled < 0 ? 0ULL - static_cast<unsigned long long>(scaled) : static_cast<unsigned long long>(scaled);
+    char text[32];
+    char* end = std::to_chars(text, text + sizeof text, magnitude / static_cast<unsigned long long>(scales[decimals])).ptr;
+    line.append(text, end);
+    if (decimals == 0) return;
+    auto fraction = magnitude % static_cast<unsigned long long>(scales[decimals]);
+    char digits[3] = {};
+    for (int i = decimals - 1; i >= 0; i--, fraction /= 10) digits[i] = static_cast<char>('0' + fraction % 10);
+    int kept = decimals;
+    while (kept > 1 && digits[kept - 1] == '0') kept--;
+    line += '.';
+    line.append(digits, static_cast<std::size_t>(kept));
+}
+
+// Power, time left, capacity and energy, written straight into the line: they are on every
+// answer, and building them as JSON values first would cost more than the rest of the poll.
+void appendEstimate(std::string& line, const Reading& reading)
+{
+    const Estimate& e = reading.estimate;
+    appendField(line, "power_watts", powerWatts(reading.status), 2);
+    appendField(line, "runtime_seconds", e.runtime, 0);
+    appendField(line, "time_to_full_seconds", e.timeToFull, 0);
+    appendField(line, "capacity_ah", e.capacity, 3);
+    line.append(",\"capacity_source\":");
+    if (e.capacitySource != nullptr) line.append("\"").append(e.capacitySource).append("\"");
+    else line.append("null");
+    appendField(line, "capacity_learning_percent", e.capacity ? std::nullopt : std::optional<double>(e.learning), 2);
+    appendField(line, "energy_charged_joules", e.energyCharged, 0);
+    appendField(line, "energy_discharged_joules", e.energyDischarged, 0);
+}
+
 // The keys of the object in the order a line shows them.
 const char* const lineOrder[] = {"battery", "time", "gas_gauge_percent", "cell_voltages_volts",
                                  "stack_voltage_volts", "current_amperes",
                                  "layer_temperatures_celsius", "heatsink_temperature_celsius",
                                  "relative_humidity_percent", "balance_register",
                                  "temp_alert_register", "volt_alert_register", "status_register",
-                                 "status_flags", "answer"};
+                                 "status_flags"};
 
 // The names of the status flags in register order.
 std::array<const char*, std::size(statusFlags)> flagNames()
@@ -114,9 +160,8 @@ template <typename Keys> void appendInOrder(std::string& line, const nlohmann::j
     line += '}';
 }
 
-} // namespace
-
-nlohmann::json readingJson(const Reading& reading)
+// The object of an answer without the estimate.
+nlohmann::json answerJson(const Reading& reading)
 {
     const BatteryStatus& status = reading.status;
     nlohmann::json object = nlohmann::json::object();
@@ -132,12 +177,25 @@ nlohmann::json readingJson(const Reading& reading)
     return object;
 }
 
+} // namespace
+
+nlohmann::json readingJson(const Reading& reading)
+{
+    return nlohmann::json::parse(readingJsonLine(reading));
+}
+
 std::string readingJsonLine(const Reading& reading)
 {
     // Every text in the object is valid UTF-8, so dump() cannot throw.
+    nlohmann::json object = answerJson(reading);
     std::string line;
-    line.reserve(768);
-    appendInOrder(line, readingJson(reading), lineOrder);
+    line.reserve(1024);
+    appendInOrder(line, object, lineOrder);
+    line.pop_back(); // the closing brace: the estimate and the answer follow
+    appendEstimate(line, reading);
+    line += ",\"answer\":";
+    line += object["answer"].dump();
+    line += '}';
     return line;
 }
 

@@ -29,7 +29,9 @@ bool flagSet(int statusRegister, const char* name);
 /**
  * The JSON object of one accepted answer: battery, time, the decoded values
  * scaled as the console report scales them, registers, status_flags and the
- * answer as received.
+ * answer as received; with the estimate's power_watts, runtime_seconds,
+ * time_to_full_seconds, capacity_ah, capacity_source, capacity_learning_percent
+ * (while learning), energy_charged_joules and energy_discharged_joules.
  */
 nlohmann::json readingJson(const Reading& reading);
 

@@ -183,6 +183,18 @@ void addEventOptions(CLI::App& app, DaemonOptions& options)
         ->type_name("URL")->group("HTTP");
 }
 
+// Time left: the battery's capacity and the runtime at which it counts as low.
+void addRuntimeOptions(CLI::App& app, DaemonOptions& options)
+{
+    const char* group = "Time left";
+    app.add_option("--capacity", options.capacity,
+                   "Rated capacity at 100 % in ampere-hours, up to 100000 (default: learned from the current)")
+        ->check(unnamed(CLI::Range(0.001, 100000.0)))->type_name("AH")->group(group);
+    app.add_option("--low-runtime", options.lowRuntime,
+                   "Runtime in seconds at or below which a discharging battery is low, 0 to 1000000 (0: off)")
+        ->check(unnamed(CLI::Range(0.0, 1000000.0)))->type_name("SECONDS")->capture_default_str()->group(group);
+}
+
 } // namespace
 
 void addCoreOptions(CLI::App& app, DaemonOptions& options)
@@ -195,6 +207,7 @@ void addCoreOptions(CLI::App& app, DaemonOptions& options)
     addPollOptions(app, options);
     addOutputOptions(app, options);
     addEventOptions(app, options);
+    addRuntimeOptions(app, options);
 }
 
 std::string readStartFile(const std::string& path, std::size_t limit, bool secret, std::string* text)

@@ -31,6 +31,8 @@ struct DaemonOptions {
     double lowBattery = 20;                      ///< Gas gauge percent at or below which the battery is low.
     std::string publicUrl;                       ///< The page's address as a browser reaches it; "" for none.
     bool once = false;                           ///< Print the first accepted answer and exit.
+    double capacity = 0;                         ///< Rated capacity in ampere-hours; 0 to learn it.
+    double lowRuntime = 0;                       ///< Runtime in seconds at or below which the battery is low; 0 for off.
 };
 
 /** A TCP endpoint: a host (name or address) and a port. */

@@ -3,6 +3,7 @@
 #define QAVD_OUTPUT_H
 
 #include "battery_status.h"
+#include "runtime.h"
 
 #include <cstdint>
 #include <memory>
@@ -32,6 +33,7 @@ struct Reading {
     long long time = 0;   ///< Seconds since the epoch when the answer was accepted.
     std::string answer;   ///< The 77 bytes as received.
     BatteryStatus status{}; ///< decodeStatus() of the answer.
+    Estimate estimate{};    ///< Time left, capacity and energy after this answer.
 
     /** Its JSON line (readingJsonLine(), no line end), made on the first call and kept for the others. */
     const std::string& json() const;

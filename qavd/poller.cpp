@@ -69,7 +69,8 @@ public:
           transport(settings, [this](int fd, short events, Clock::time_point deadline) {
               return wait(fd, events, deadline);
           }),
-          tracker(settings.name, settings.staleAfter, settings.lowBattery)
+          tracker(settings.name, settings.staleAfter, settings.lowBattery, settings.lowRuntime),
+          estimator({settings.capacity, settings.lowRuntime, (settings.staleAfter + 0.5) * settings.interval})
     {
     }
     int run();
@@ -92,6 +93,7 @@ private:
     CommandRunner& runner;
     Transport transport;
     EventTracker tracker;
+    RuntimeEstimator estimator;
     double backoff = firstBackoff;
     Clock::time_point nextAttempt{};
     bool answeredOnConnection = false; // an answer was accepted since the port was opened
@@ -236,7 +238,8 @@ void Daemon::handle(PollResult result, const std::string& bytes)
     }
     Reading reading{options.name, now, bytes, {}};
     decodeStatus(bytes.data(), bytes.size(), &reading.status);
-    std::vector<Event> events = tracker.accepted(reading.status, now);
+    reading.estimate = estimator.accepted(reading.status, std::chrono::duration<double>(Clock::now().time_since_epoch()).count());
+    std::vector<Event> events = tracker.accepted(reading.status, now, reading.estimate);
     if (!wasFresh) outputs.freshness(true);
     outputs.answer(reading);
     for (const Event& event : events) outputs.event(event);

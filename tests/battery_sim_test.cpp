@@ -233,12 +233,18 @@ TEST(BatterySim, HelpAndBadOptions)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     for (const char* option : {"--host", "--port", "--serial", "--replay", "--length", "--split",
                                "--silent", "--close-after", "--reset", "--seed", "--temp-alert", "--volt-alert",
-                               "--fault", "--alarm-from", "--alarm-until"})
+                               "--fault", "--alarm-from", "--alarm-until", "--capacity", "--profile", "--profile-file",
+                               "--start-charge", "--speed"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     Child bad = spawn({BATTERY_SIM_PATH, "--length", "-3"});
     status = waitExit(&bad, 5);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
     EXPECT_EQ(bad.err, "battery_sim: --length needs a whole number of at least 0, not \"-3\"\n");
+    Child badProfile = spawn({BATTERY_SIM_PATH, "--capacity", "2", "--profile", "60:+10,0:-5"});
+    status = waitExit(&badProfile, 5);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
+    EXPECT_EQ(badProfile.err, "battery_sim: --profile: \"0:-5\" is not SECONDS:AMPERES with seconds above 0 and "
+                              "amperes -300 to 300\n");
 }
 
 TEST(BatterySim, SerialModeServesAPseudoTerminal)

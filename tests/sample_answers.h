@@ -56,6 +56,9 @@ inline const std::string jsonAfterTimeA =
     R"("overcurrent":false,"undervoltage":false,"overvoltage":false,"discharge_mode":false,)"
     R"("charge_mode":false,"discharge_transient":false,"battery_cold_limit":false,)"
     R"("heatsink_hot_limit":false,"battery_hot_limit":false,"battery_enable":true},)"
+    R"("power_watts":-26.4,"runtime_seconds":null,"time_to_full_seconds":null,"capacity_ah":null,)"
+    R"("capacity_source":null,"capacity_learning_percent":0.0,"energy_charged_joules":0,)"
+    R"("energy_discharged_joules":0,)"
     R"("answer":"21340CE40CE40CE40CE40CE40CE40CE40CE4FF9C161718191A1B1C1D1F2D050000001280005A\n"})";
 
 // A second answer, with values unlike answerA's in every reported field.

@@ -1,9 +1,11 @@
 // battery_sim: a battery controller that answers "@RQ\n" over TCP or a pseudo-terminal.
+#include "battery_model.h"
 #include "util.h"
 #include "qav_version.h"
 
 #include <arpa/inet.h>
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -34,6 +36,10 @@ struct Options {
     unsigned voltAlert = 0;  // bits set in the voltage alert register during the alarm
     unsigned faultBits = 0;  // bits set in the status register during the alarm
     std::string recordFile;
+    double capacity = 0;     // ampere-hours; above 0 plays the battery by a profile
+    std::string profile = defaultProfile;
+    double startCharge = 90; // percent
+    double speed = 1;        // simulated seconds per real second
 };
 
 // The simulated battery between two answers.
@@ -43,6 +49,8 @@ struct Battery {
     int tick = 0;
     int humidity = 45;   // percent; drifts slowly
     unsigned noise = 1;
+    int cellBase = -1;   // with a profile: millivolts of every cell before noise
+    unsigned modeBits = 0; // with a profile: the charge or discharge mode bit
 };
 
 static const char* const usageText =
@@ -76,6 +84,19 @@ static const char* const usageText =
     "  --alarm-until N    the alarm ends after the Nth answer (default: never)\n"
     "  --record FILE      append every answer sent to FILE, one a line, escaped as\n"
     "                     --replay reads them\n"
+    "  --capacity AH      play a battery of AH ampere-hours by a profile: the gas\n"
+    "                     gauge follows the counted charge, the mode bits the\n"
+    "                     current, and the cells sag with charge and load\n"
+    "  --profile STEPS    with --capacity, what the battery does, repeated: steps\n"
+    "                     SECONDS:AMPERES separated by commas, positive charging\n"
+    "                     (mains on), negative a load (an outage); the charger stops\n"
+    "                     at full and the load at empty (default \"300:+20, 600:-20,\n"
+    "                     300:-30, 900:+20\")\n"
+    "  --profile-file FILE  the profile from FILE, steps separated by blanks or\n"
+    "                     lines; # starts a comment\n"
+    "  --start-charge PERCENT  with --capacity, the charge at the start (default 90)\n"
+    "  --speed N          with --capacity, play N simulated seconds per second\n"
+    "                     (default 1)\n"
     "  --help             show this text\n"
     "  --version          show the version and licence\n"
     "\n"
@@ -103,11 +124,24 @@ static void stepBattery(Battery* battery)
     if (battery->humidity > 60) battery->humidity = 60;
 }
 
+// Play the battery by its profile up to now: the model's gauge, current, cells and mode.
+static void stepPhysical(Battery* battery, BatteryModel* model, double seconds)
+{
+    advanceModel(model, seconds);
+    ModelAnswer now = modelAnswer(*model, &battery->noise);
+    battery->gauge = now.gauge;
+    battery->current = now.current;
+    battery->cellBase = now.cellMillivolts[0];
+    battery->modeBits = now.modeBits;
+    battery->humidity = std::min(60, std::max(30, battery->humidity + noise(battery, 3) - 1));
+}
+
 // Status register: battery enabled, charge or discharge mode, fan when the heatsink is warm.
 static unsigned statusBits(const Battery* battery, int heatsink)
 {
     unsigned status = 0x8000;
-    status |= battery->current >= 0 ? 0x0400U : 0x0200U;
+    if (battery->cellBase >= 0) status |= battery->modeBits;
+    else status |= battery->current >= 0 ? 0x0400U : 0x0200U;
     if (heatsink > 35) status |= 0x0008U;
     return status;
 }
@@ -126,7 +160,7 @@ static std::string makeAnswer(Battery* battery, const Alarm& alarm)
     int n = std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(battery->gauge));
     unsigned balance = 0, voltAlert = 0;
     // Cells sit between 3.2 V empty and 4.2 V full, within 10 mV of each other.
-    int base = 3200 + battery->gauge * 98 / 1000;
+    int base = battery->cellBase >= 0 ? battery->cellBase : 3200 + battery->gauge * 98 / 1000;
     for (int cell = 0; cell < 8; cell++) {
         int mv = base + noise(battery, 21) - 10;
         if (mv > 4150) voltAlert |= 1U << cell;
@@ -219,6 +253,8 @@ struct Server {
     std::size_t replayNext = 0;
     long answers = 0;
     std::FILE* record = nullptr; // --record, or null
+    BatteryModel model;          // with --capacity
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 };
 
 // The alarm bits of answer number (from 1), from the alarm options.
@@ -237,6 +273,10 @@ static std::string nextAnswer(Server* server)
     if (!server->replay.empty()) {
         answer = server->replay[server->replayNext];
         server->replayNext = (server->replayNext + 1) % server->replay.size();
+    } else if (server->options.capacity > 0) {
+        std::chrono::duration<double> real = std::chrono::steady_clock::now() - server->started;
+        stepPhysical(&server->battery, &server->model, real.count() * server->options.speed);
+        answer = makeAnswer(&server->battery, alarmOf(server->options, server->answers + 1));
     } else {
         stepBattery(&server->battery);
         answer = makeAnswer(&server->battery, alarmOf(server->options, server->answers + 1));
@@ -412,6 +452,34 @@ static long number(const char* option, const char* text, long min)
     return value;
 }
 
+// Parse a decimal option value from min (excluded) to max; exits with a message when it is not one.
+static double decimal(const char* option, const char* text, double min, double max)
+{
+    char* end = nullptr;
+    errno = 0;
+    double value = std::strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !(value > min && value <= max)) {
+        std::fprintf(stderr, "battery_sim: %s needs a number above %g and up to %g, not \"%s\"\n", option, min, max,
+                     text);
+        std::exit(2);
+    }
+    return value;
+}
+
+// The text of a profile file; exits when it cannot be read.
+static std::string readProfile(const char* path)
+{
+    std::FILE* file = std::fopen(path, "r");
+    if (file == nullptr) {
+        std::fprintf(stderr, "battery_sim: cannot read \"%s\": %s\n", path, std::strerror(errno));
+        std::exit(2);
+    }
+    std::string text;
+    for (int c = std::fgetc(file); c != EOF && text.size() < 65536; c = std::fgetc(file)) text += static_cast<char>(c);
+    std::fclose(file);
+    return text;
+}
+
 // Parse a hexadecimal register value of at most 16 bits; exits with a message when it is not one.
 static unsigned hexBits(const char* option, const char* text)
 {
@@ -442,6 +510,11 @@ static bool valueOption(Options* options, const std::string& arg, const char* va
     else if (arg == "--fault") options->faultBits = hexBits("--fault", value);
     else if (arg == "--alarm-from") options->alarmFrom = number("--alarm-from", value, 1);
     else if (arg == "--alarm-until") options->alarmUntil = number("--alarm-until", value, 1);
+    else if (arg == "--capacity") options->capacity = decimal("--capacity", value, 0, 10000);
+    else if (arg == "--profile") options->profile = value;
+    else if (arg == "--profile-file") options->profile = readProfile(value);
+    else if (arg == "--start-charge") options->startCharge = decimal("--start-charge", value, 0, 100);
+    else if (arg == "--speed") options->speed = decimal("--speed", value, 0, 100000);
     else return false;
     return true;
 }
@@ -469,6 +542,11 @@ static Options parseOptions(int argc, char** argv)
     }
     bool alarmBits = options.tempAlert != 0 || options.voltAlert != 0 || options.faultBits != 0;
     if (alarmBits && options.alarmFrom == 0) options.alarmFrom = 1;
+    std::vector<ProfileStep> steps;
+    if (std::string wrong = parseProfile(options.profile, &steps); !wrong.empty()) {
+        std::fprintf(stderr, "battery_sim: --profile: %s\n", wrong.c_str());
+        std::exit(2);
+    }
     if (options.port > 65535) {
         std::fprintf(stderr, "battery_sim: --port must be 0 to 65535\n");
         std::exit(2);
@@ -496,6 +574,9 @@ int main(int argc, char** argv)
     Server server;
     server.options = parseOptions(argc, argv);
     server.battery.noise = server.options.seed;
+    parseProfile(server.options.profile, &server.model.profile);
+    server.model.capacity = server.options.capacity;
+    server.model.charge = server.options.capacity * server.options.startCharge / 100;
     if (!server.options.replayFile.empty()) server.replay = loadReplay(server.options.replayFile);
     if (!server.options.recordFile.empty()) server.record = openRecord(server.options.recordFile);
     if (server.options.serial) serveSerial(&server);

@@ -47,7 +47,11 @@ wait_for_port() {
   exit 1
 }
 
-"$root/build/dev/battery_sim" 2>"$scratch/battery_sim.log" &
+# The monitor gets the simulator's counting battery; qavd gets a 20 Ah battery played ten times
+# faster, with an outage (20 A, then 30 A) every three and a half minutes.
+sim_args=()
+[ "$monitor" = yes ] || sim_args=(--capacity 20 --speed 10)
+"$root/build/dev/battery_sim" "${sim_args[@]}" 2>"$scratch/battery_sim.log" &
 pids+=($!)
 wait_for_port 10001 "${pids[0]}" "$scratch/battery_sim.log"
 
@@ -65,7 +69,9 @@ pids+=($!)
 wait_for_port "$http_port" "${pids[1]}" "$scratch/qavd.log"
 wait_for_port "$nut_port" "${pids[1]}" "$scratch/qavd.log"
 cat <<TEXT
-qavd is polling the simulated battery on 127.0.0.1:10001 every 2 s.
+qavd is polling the simulated battery on 127.0.0.1:10001 every 2 s. The battery is played ten
+times faster, with an outage every 3.5 minutes; qavd learns its capacity from the first 2 % of
+charge it sees go, then shows the time left (in real seconds, so ten times shorter).
   status page:  http://127.0.0.1:$http_port/
   metrics:      curl http://127.0.0.1:$http_port/metrics
   NUT:          upsc battery@127.0.0.1:$nut_port

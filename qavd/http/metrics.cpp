@@ -52,6 +52,7 @@ struct Snapshot {
     bool fresh = false;       // an answer was accepted and the data has not gone stale since
     bool haveReading = false; // at least one answer was accepted
     BatteryStatus status{};
+    Estimate estimate{};
     long long time = 0;
     std::array<std::uint64_t, pollResults.size()> polls{};
     std::array<std::uint64_t, 2> connects{}; // ok, failed
@@ -133,6 +134,29 @@ void addQuantities(Families* out, const BatteryStatus& s)
         .add(s.humidity / 100.0);
 }
 
+// Power, time left, capacity and energy of a fresh answer; a value the estimate lacks is left out.
+void addEstimate(Families* out, const BatteryStatus& s, const Estimate& e)
+{
+    out->start("qav_battery_power_watts", "Stack voltage times current, in watts; positive while charging.")
+        .add(powerWatts(s));
+    if (e.runtime)
+        out->start("qav_battery_runtime_seconds", "Time left on battery at the smoothed discharge current, in seconds.")
+            .add(*e.runtime);
+    if (e.timeToFull)
+        out->start("qav_battery_time_to_full_seconds", "Time to full charge at the smoothed charge current, in seconds.")
+            .add(*e.timeToFull);
+    if (e.capacity)
+        // In coulombs, the base unit Prometheus asks for: 3600 per ampere-hour.
+        out->start("qav_battery_capacity_coulombs", "Capacity at 100 % charge, rated or learned, in coulombs (3600 per Ah).")
+            .add(*e.capacity * 3600, "source", e.capacitySource);
+    out->start("qav_battery_energy_charged_joules_total", "Energy into the battery since qavd started, in joules.",
+               MetricType::Counter)
+        .add(e.energyCharged);
+    out->start("qav_battery_energy_discharged_joules_total", "Energy out of the battery since qavd started, in joules.",
+               MetricType::Counter)
+        .add(e.energyDischarged);
+}
+
 // The registers of a fresh answer, raw and as status flags.
 void addRegisters(Families* out, const BatteryStatus& s)
 {
@@ -197,8 +221,10 @@ public:
             .add(up ? 1 : 0);
         if (up) {
             addQuantities(&out, s.status);
+            addEstimate(&out, s.status, s.estimate);
             addRegisters(&out, s.status);
-            out.start("qav_low_battery", "1 while the battery is low (--low-battery, or an undervoltage fault), else 0.")
+            out.start("qav_low_battery",
+                      "1 while the battery is low (--low-battery, --low-runtime, or an undervoltage fault), else 0.")
                 .add(s.events[6] > s.events[7] ? 1 : 0);
         }
         if (s.haveReading)
@@ -245,6 +271,7 @@ public:
     {
         collector.update([&](Snapshot& s) {
             s.status = reading.status;
+            s.estimate = reading.estimate;
             s.time = reading.time;
             s.haveReading = true;
             s.fresh = true;

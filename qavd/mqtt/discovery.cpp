@@ -22,6 +22,7 @@ struct SensorConfig {
     std::string valueTemplate;
     int precision;
     bool diagnostic;
+    const char* stateClass = "measurement";
 };
 
 // "main_fuse" as a label: "Main fuse".
@@ -60,6 +61,13 @@ std::vector<SensorConfig> sensorConfigs()
         return SensorConfig{reg + "_register", labelOf(reg) + " register", nullptr, nullptr,
                             "{{ value_json." + reg + "_register }}", 0, true};
     });
+    // Time left and energy; an unknown runtime renders None, which Home Assistant shows as unknown.
+    sensors.push_back({"runtime", "Runtime", "duration", "s", "{{ value_json.runtime_seconds }}", 0, false});
+    sensors.push_back({"power", "Power", "power", "W", "{{ value_json.power_watts }}", 1, false});
+    sensors.push_back({"energy_charged", "Energy charged", "energy", "kWh",
+                       "{{ value_json.energy_charged_joules / 3600000 }}", 3, false, "total_increasing"});
+    sensors.push_back({"energy_discharged", "Energy discharged", "energy", "kWh",
+                       "{{ value_json.energy_discharged_joules / 3600000 }}", 3, false, "total_increasing"});
     return sensors;
 }
 
@@ -161,12 +169,17 @@ std::string configTopic(const std::string& prefix, const char* component, const 
     return topic;
 }
 
-// The battery_low binary sensor: on as batteryLow() has it.
-nlohmann::json batteryLowConfig(const MqttTopics& topics, const nlohmann::json& device, double lowPercent)
+// The battery_low binary sensor: on as readingLow() has it.
+nlohmann::json batteryLowConfig(const MqttTopics& topics, const nlohmann::json& device, double lowPercent,
+                                double lowRuntime)
 {
-    char test[128];
+    char runtime[96] = "";
+    if (lowRuntime > 0)
+        std::snprintf(runtime, sizeof runtime, " or (value_json.runtime_seconds is number and "
+                                               "value_json.runtime_seconds <= %g)", lowRuntime);
+    char test[256];
     std::snprintf(test, sizeof test, "{{ 'ON' if value_json.gas_gauge_percent <= %g or "
-                                     "value_json.status_flags.undervoltage else 'OFF' }}", lowPercent);
+                                     "value_json.status_flags.undervoltage%s else 'OFF' }}", lowPercent, runtime);
     nlohmann::json payload = binaryBase(topics, device, "battery_low", "Battery low", test);
     payload["device_class"] = "battery";
     return payload;
@@ -181,7 +194,7 @@ MqttTopics mqttTopics(const std::string& topicPrefix, const std::string& name)
 }
 
 std::vector<DiscoveryConfig> discoveryConfigs(const MqttTopics& topics, const std::string& discoveryPrefix,
-                                              const std::string& name, double lowPercent,
+                                              const std::string& name, double lowPercent, double lowRuntime,
                                               const std::string& configurationUrl)
 {
     nlohmann::json device = deviceOf(name, configurationUrl);
@@ -191,7 +204,7 @@ std::vector<DiscoveryConfig> discoveryConfigs(const MqttTopics& topics, const st
         if (sensor.deviceClass != nullptr) {
             payload["device_class"] = sensor.deviceClass;
             payload["unit_of_measurement"] = sensor.unit;
-            payload["state_class"] = "measurement";
+            payload["state_class"] = sensor.stateClass;
         }
         payload["value_template"] = sensor.valueTemplate;
         payload["suggested_display_precision"] = sensor.precision;
@@ -201,7 +214,7 @@ std::vector<DiscoveryConfig> discoveryConfigs(const MqttTopics& topics, const st
     auto binary = [&](const std::string& object, nlohmann::json payload) {
         configs.push_back({configTopic(discoveryPrefix, "binary_sensor", name, object), std::move(payload)});
     };
-    binary("battery_low", batteryLowConfig(topics, device, lowPercent));
+    binary("battery_low", batteryLowConfig(topics, device, lowPercent, lowRuntime));
     binary("fault", faultConfig(topics, device));
     binary("temp_alert", alertConfig(topics, device, "temp_alert"));
     binary("volt_alert", alertConfig(topics, device, "volt_alert"));

@@ -41,10 +41,12 @@ struct DiscoveryConfig {
  * @param name             The battery's name.
  * @param lowPercent       --low-battery: battery_low is on at or below this gas gauge,
  *                         or with an undervoltage fault.
+ * @param lowRuntime       --low-runtime: battery_low is also on while the runtime is
+ *                         at or below this; 0 for off.
  * @param configurationUrl The page's address for the device's link; "" for none.
  */
 std::vector<DiscoveryConfig> discoveryConfigs(const MqttTopics& topics, const std::string& discoveryPrefix,
                                               const std::string& name, double lowPercent = 20,
-                                              const std::string& configurationUrl = "");
+                                              double lowRuntime = 0, const std::string& configurationUrl = "");
 
 #endif

@@ -145,7 +145,7 @@ MqttOutput::MqttOutput(const Mosquitto& functions, MqttOptions settings, std::st
 {
     if (options.discovery) {
         std::vector<DiscoveryConfig> configs = discoveryConfigs(topics, options.discoveryPrefix, name, options.lowBattery,
-                                                                   options.pageUrl);
+                                                                   options.lowRuntime, options.pageUrl);
         std::transform(configs.begin(), configs.end(), std::back_inserter(discovery),
                        [](const DiscoveryConfig& config) { return std::pair(config.topic, config.payload.dump()); });
     }
@@ -546,6 +546,7 @@ bool addMqttOutput(Outputs& outputs, const MqttOptions& options, const DaemonOpt
     MqttOptions resolved = options;
     resolved.lowBattery = daemon.lowBattery;
     resolved.pageUrl = daemon.publicUrl;
+    resolved.lowRuntime = daemon.lowRuntime;
     // Without --mqtt-password-file, the password systemd passed as a credential, if any.
     std::string credential = credentialPath("mqtt-password");
     if (!resolved.username.empty() && resolved.password.empty() && !credential.empty() &&

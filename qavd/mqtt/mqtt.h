@@ -25,6 +25,7 @@ struct MqttOptions {
     bool discovery = true;                         ///< Publish Home Assistant discovery configs.
     double lowBattery = 20;                        ///< --low-battery, from the daemon's options.
     std::string pageUrl;                           ///< The page's address for the device's link; "" for none.
+    double lowRuntime = 0;                         ///< --low-runtime, from the daemon's options.
 };
 
 /**

@@ -14,8 +14,8 @@ namespace {
 // The exporter: the poll loop's calls hand the server new data; the server's thread does the rest.
 class NutOutput final : public NutExporter {
 public:
-    NutOutput(std::unique_ptr<NutServer> running, std::string name, double lowPercent)
-        : server(std::move(running)), battery(std::move(name)), low(lowPercent)
+    NutOutput(std::unique_ptr<NutServer> running, std::string name, double lowPercent, double lowRuntimeSeconds)
+        : server(std::move(running)), battery(std::move(name)), low(lowPercent), lowRuntime(lowRuntimeSeconds)
     {
     }
 
@@ -26,7 +26,7 @@ public:
     {
         auto data = std::make_shared<NutData>();
         data->fresh = true;
-        data->variables = nutVariables(reading.status, battery, low);
+        data->variables = nutVariables(reading.status, battery, low, reading.estimate, lowRuntime);
         server->publish(std::move(data));
     }
 
@@ -42,6 +42,7 @@ private:
     std::unique_ptr<NutServer> server;
     std::string battery;
     double low;
+    double lowRuntime;
 };
 
 // Read the users file the options name, if any; false with problem set when it is wrong.
@@ -94,7 +95,7 @@ std::unique_ptr<NutExporter> startNut(const NutOptions& options, const DaemonOpt
     NutProtocol protocol(daemon.name, std::move(users), log);
     std::unique_ptr<NutServer> server = NutServer::start(where, std::move(protocol), limits, log, problem);
     if (!server) return nullptr;
-    return std::make_unique<NutOutput>(std::move(server), daemon.name, daemon.lowBattery);
+    return std::make_unique<NutOutput>(std::move(server), daemon.name, daemon.lowBattery, daemon.lowRuntime);
 }
 
 bool addNutOutput(Outputs& outputs, const NutOptions& options, const DaemonOptions& daemon, std::string* problem)

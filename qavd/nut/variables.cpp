@@ -19,6 +19,8 @@ struct Source {
     const BatteryStatus& status;
     const std::string& battery;
     double lowPercent;
+    const Estimate& estimate;
+    double lowRuntime;
 };
 
 // One variable: what it is, and how its value is made ("" when it has none now).
@@ -96,6 +98,8 @@ std::vector<Row> batteryRows()
     return {
         {{"ambient.humidity", true, "Relative humidity inside the module (percent)"},
          [](const Source& s) { return format("%d", s.status.humidity); }},
+        {{"battery.capacity", true, "Battery capacity at full charge, rated or learned (Ah)"},
+         [](const Source& s) { return s.estimate.capacity ? format("%.2f", *s.estimate.capacity) : ""; }},
         {{"battery.charge", true, "Battery charge: the gas gauge (percent)"},
          [](const Source& s) { return format("%.1f", s.status.gasGauge / 100.0); }},
         {{"battery.charge.low", true, "Charge at or below which the battery is low (percent)"},
@@ -103,6 +107,10 @@ std::vector<Row> batteryRows()
         {{"battery.charger.status", false, "charging, discharging or resting"}, chargerStatus},
         {{"battery.current", true, "Battery current, positive while charging (A)"},
          [](const Source& s) { return format("%.2f", static_cast<std::int16_t>(s.status.current & 0xFFFF) / 100.0); }},
+        {{"battery.runtime", true, "Time left on battery at the present load (seconds)"},
+         [](const Source& s) { return s.estimate.runtime ? format("%.0f", *s.estimate.runtime) : ""; }},
+        {{"battery.runtime.low", true, "Runtime at or below which the battery is low (seconds)"},
+         [](const Source& s) { return s.lowRuntime > 0 ? format("%g", s.lowRuntime) : ""; }},
         {{"battery.temperature", true, "Temperature of the hottest layer (degrees C)"}, layerExtreme(true)},
         {{"battery.temperature.cell.max", true, "Temperature of the hottest layer (degrees C)"}, layerExtreme(true)},
         {{"battery.temperature.cell.min", true, "Temperature of the coolest layer (degrees C)"}, layerExtreme(false)},
@@ -116,7 +124,7 @@ std::vector<Row> batteryRows()
         {{"ups.alarm", false, "Alarms: the Fault bits set, temp_alert, volt_alert"},
          [](const Source& s) { return alarmText(s.status); }},
         {{"ups.status", false, "Status: OL or OB, CHRG, DISCHRG, LB, OVER, OFF, ALARM, FSD"},
-         [](const Source& s) { return nutStatus(s.status, s.lowPercent); }},
+         [](const Source& s) { return nutStatus(s.status, s.lowPercent, s.estimate.runtimeLow); }},
         {{"ups.temperature", true, "Heatsink temperature (degrees C)"}, temperature(8)},
     };
 }
@@ -184,21 +192,22 @@ const std::vector<NutVariableInfo>& nutVariableInfo()
     return info;
 }
 
-std::string nutStatus(const BatteryStatus& status, double lowPercent)
+std::string nutStatus(const BatteryStatus& status, double lowPercent, bool runtimeLow)
 {
     int bits = status.statusRegister;
     std::string text = alarmText(status).empty() ? "" : "ALARM ";
     if (flagSet(bits, "discharge_mode")) text += "OB DISCHRG";
     else text += flagSet(bits, "charge_mode") ? "OL CHRG" : "OL";
-    if (batteryLow(status, lowPercent)) text += " LB";
+    if (batteryLow(status, lowPercent) || runtimeLow) text += " LB";
     if (flagSet(bits, "overcurrent")) text += " OVER";
     if (!flagSet(bits, "battery_enable")) text += " OFF";
     return text;
 }
 
-std::vector<NutVariable> nutVariables(const BatteryStatus& status, const std::string& battery, double lowPercent)
+std::vector<NutVariable> nutVariables(const BatteryStatus& status, const std::string& battery, double lowPercent,
+                                      const Estimate& estimate, double lowRuntime)
 {
-    Source source{status, battery, lowPercent};
+    Source source{status, battery, lowPercent, estimate, lowRuntime};
     std::vector<NutVariable> variables;
     for (const Row& row : table()) {
         std::string value = row.value(source);

@@ -3,6 +3,7 @@
 #define QAVD_NUT_VARIABLES_H
 
 #include "battery_status.h"
+#include "runtime.h"
 
 #include <string>
 #include <vector>
@@ -26,13 +27,14 @@ const std::vector<NutVariableInfo>& nutVariableInfo();
 /**
  * ups.status of an answer, without FSD: "ALARM" when a Fault bit or an alert
  * register is set, then "OB DISCHRG" in discharge mode, "OL CHRG" in charge
- * mode or "OL", then "LB" when batteryLow(), "OVER" on overcurrent, and "OFF"
- * when the battery is not enabled.
+ * mode or "OL", then "LB" when batteryLow() or @p runtimeLow, "OVER" on
+ * overcurrent, and "OFF" when the battery is not enabled.
  *
  * @param status     The answer's fields.
  * @param lowPercent --low-battery.
+ * @param runtimeLow The runtime is at or below --low-runtime (Estimate::runtimeLow).
  */
-std::string nutStatus(const BatteryStatus& status, double lowPercent);
+std::string nutStatus(const BatteryStatus& status, double lowPercent, bool runtimeLow = false);
 
 /**
  * The variables of an accepted answer, sorted by name; ups.alarm only while
@@ -41,7 +43,10 @@ std::string nutStatus(const BatteryStatus& status, double lowPercent);
  * @param status     The answer's fields.
  * @param battery    The battery's name (device.serial).
  * @param lowPercent --low-battery (battery.charge.low, and LB in ups.status).
+ * @param estimate   The answer's estimate: battery.runtime, battery.capacity, and LB.
+ * @param lowRuntime --low-runtime (battery.runtime.low); 0 leaves it out.
  */
-std::vector<NutVariable> nutVariables(const BatteryStatus& status, const std::string& battery, double lowPercent);
+std::vector<NutVariable> nutVariables(const BatteryStatus& status, const std::string& battery, double lowPercent,
+                                      const Estimate& estimate = {}, double lowRuntime = 0);
 
 #endif

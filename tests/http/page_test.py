@@ -43,7 +43,7 @@ HEADER = """
 scrollTo(0, 0);
 const text = (id) => document.getElementById(id).textContent;
 const seen = (e) => { const r = e.getBoundingClientRect(); return r.height > 0 && r.top >= 0 && r.bottom <= innerHeight; };
-const first = ['state', 'soc', 'left'].map((id) => document.getElementById(id))
+const first = ['state', 'soc', 'time-left'].map((id) => document.getElementById(id))
   .filter((e) => !e.hidden).every(seen);
 const crossing = [];
 for (const tile of document.querySelectorAll('.top > *, .card, .cells li, .layers li, .flags li, .figures > div, .pairs > div')) {
@@ -78,7 +78,7 @@ def flags(**set_ones):
 # What the page shows for each answer, spelled out by hand.
 SHOWN_DISCHARGING = {
     "name": "rack-1", "soc": "85.0 %", "mode": "Discharging", "stack": "26.50 V", "current": "-1.00 A",
-    "power": "-26.5 W",
+    "power": "-26.5 W", "time-left": "8 h 30 min left",  # 85 % of 10 Ah at 1 A
     "cells": ["3.300 V", "3.320 V", "3.340 V", "3.280 V", "3.360 V", "3.300 V", "3.300 V", "3.300 V"],
     "marks": ["", "", "", "▼", "▲", "", "", ""], "spread": "80 mV",
     "layers": ["29 °C", "28 °C", "27 °C", "26 °C", "25 °C", "24 °C", "23 °C", "22 °C"],
@@ -88,8 +88,8 @@ SHOWN_DISCHARGING = {
 }
 SHOWN_CHARGING = {
     "name": "rack-1", "soc": "100.0 %", "mode": "Charging", "stack": "32.00 V", "current": "12.50 A",
-    "power": "400.0 W", "cells": ["4.000 V"] * 8, "marks": [""] * 8, "spread": "0 mV",
-    "layers": ["30 °C"] * 8, "layer-marks": [""] * 8, "heatsink": "40 °C", "humidity": "50 %",
+    "power": "400.0 W", "time-left": "full in under a minute", "cells": ["4.000 V"] * 8, "marks": [""] * 8,
+    "spread": "0 mV", "layers": ["30 °C"] * 8, "layer-marks": [""] * 8, "heatsink": "40 °C", "humidity": "50 %",
     "flags": flags(fan=1, charge_mode=1, battery_enable=1),
     "temp-alert": "0x0001: bit 0", "volt-alert": "none", "balance": "0x00",
 }
@@ -99,8 +99,8 @@ SNAPSHOT = """
 const text = (id) => document.getElementById(id).textContent;
 const all = (selector) => [...document.querySelectorAll(selector)];
 const shown = {};
-for (const id of ['name', 'soc', 'mode', 'stack', 'current', 'power', 'spread', 'heatsink', 'humidity',
-                  'temp-alert', 'volt-alert', 'balance']) shown[id] = text(id);
+for (const id of ['name', 'soc', 'mode', 'stack', 'current', 'power', 'time-left', 'spread', 'heatsink',
+                  'humidity', 'temp-alert', 'volt-alert', 'balance']) shown[id] = text(id);
 shown.cells = all('#cells .reading').map((e) => e.textContent);
 shown.marks = all('#cells .mark').map((e) => e.textContent);
 shown.layers = all('#layers .reading').map((e) => e.textContent);
@@ -158,7 +158,8 @@ class Page(unittest.TestCase):
         sim_port = line_of(cls.sim, r"serving tcp 127\.0\.0\.1:(\d+)").group(1)
         # The same address twice: one server for the page and the metrics.
         cls.qavd = start([QAVD, "-a", f"tcp:127.0.0.1:{sim_port}", "-n", "rack-1", "-i", "0.5", "-t", "0.4",
-                          "--stale-after", "2", "--http-listen", "127.0.0.1:0", "--metrics-listen", "127.0.0.1:0"])
+                          "--stale-after", "2", "--http-listen", "127.0.0.1:0", "--metrics-listen", "127.0.0.1:0",
+                          "--capacity", "10"])
         cls.port = int(line_of(cls.qavd, r"qavd: HTTP server listening on 127\.0\.0\.1:(\d+)").group(1))
         cls.lines = []
         threading.Thread(target=lambda: cls.lines.extend(cls.qavd.stdout), daemon=True).start()

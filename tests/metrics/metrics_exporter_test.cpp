@@ -92,8 +92,20 @@ TEST_F(Exporter, ServesTheDecodedValuesOfTheLatestAnswer)
     EXPECT_EQ(seriesOf(before, "b1"), expected);
     EXPECT_EQ(promtoolComplaints(before), "");
 
-    exporter->answer(readingOf(answerA, 1796699894));
+    Reading a = readingOf(answerA, 1796699894);
+    a.estimate.runtime = 1234;
+    a.estimate.capacity = 2.5;
+    a.estimate.capacitySource = "rated";
+    a.estimate.energyCharged = 10;
+    a.estimate.energyDischarged = 20;
+    exporter->answer(a);
     expected["qav_up"] = 1;
+    // 26.4 V at -1 A; the rest as the estimate has it, and no time to full while discharging.
+    expected["qav_battery_power_watts"] = -26.4;
+    expected["qav_battery_runtime_seconds"] = 1234;
+    expected[key("qav_battery_capacity_coulombs", "source", "rated")] = 9000;
+    expected["qav_battery_energy_charged_joules_total"] = 10;
+    expected["qav_battery_energy_discharged_joules_total"] = 20;
     expected["qav_state_of_charge_ratio"] = 0.85;
     for (int cell = 1; cell <= 8; cell++)
         expected[key("qav_cell_voltage_volts", "cell", std::to_string(cell))] = 3.3;

@@ -15,11 +15,14 @@
 
 namespace {
 
-// The state JSON of answerA for battery b1.
+// The state JSON of answerA for battery b1, with 1234 s left and 2 kWh in, 1 Wh out.
 nlohmann::json stateOfAnswerA()
 {
     Reading reading{"b1", 1700000000, answerA, {}};
     decodeStatus(answerA.data(), answerA.size(), &reading.status);
+    reading.estimate.runtime = 1234.4;
+    reading.estimate.energyCharged = 7200000;
+    reading.estimate.energyDischarged = 3600;
     return readingJson(reading);
 }
 
@@ -27,18 +30,23 @@ nlohmann::json stateOfAnswerA()
 nlohmann::json evaluate(const std::string& tmpl, const nlohmann::json& state)
 {
     std::smatch m;
-    static const std::regex value(R"(\{\{ value_json\.([a-z_]+)(\[([0-7])\])? \}\})");
+    static const std::regex value(R"(\{\{ value_json\.([a-z_]+)(\[([0-7])\])?( / 3600000)? \}\})");
     static const std::regex flag(R"(\{\{ 'ON' if value_json\.status_flags\.([a-z_]+) else 'OFF' \}\})");
     static const std::regex low(R"(\{\{ 'ON' if value_json\.gas_gauge_percent <= ([0-9.]+) or )"
-                                R"(value_json\.status_flags\.undervoltage else 'OFF' \}\})");
+                                R"(value_json\.status_flags\.undervoltage( or \(value_json\.runtime_seconds is number )"
+                                R"(and value_json\.runtime_seconds <= ([0-9.]+)\))? else 'OFF' \}\})");
     if (std::regex_match(tmpl, m, flag)) return state["status_flags"].at(m[1].str()) ? "ON" : "OFF";
-    if (std::regex_match(tmpl, m, low))
+    if (std::regex_match(tmpl, m, low)) {
+        const nlohmann::json& runtime = state["runtime_seconds"];
+        bool shortRuntime = m[2].matched && runtime.is_number() && runtime.get<double>() <= std::stod(m[3].str());
         return state["gas_gauge_percent"].get<double>() <= std::stod(m[1].str()) ||
-                       state["status_flags"]["undervoltage"].get<bool>()
+                       state["status_flags"]["undervoltage"].get<bool>() || shortRuntime
                    ? "ON"
                    : "OFF";
+    }
     if (!std::regex_match(tmpl, m, value)) return nullptr;
     const nlohmann::json& field = state.at(m[1].str());
+    if (m[4].matched) return field.get<double>() / 3600000;
     return m[3].matched ? field.at(std::stoul(m[3].str())) : field;
 }
 
@@ -193,7 +201,9 @@ TEST(Discovery, EverySensorAndFlagHasItsConfigAndReadsTheRightValue)
         {"volt_alert_register", {"", "", 18}}, {"status_register", {"", "", 32768}},
         // Read by FaultAlertsAndEventsReadTheirValuesAndAttributes.
         {"fault", {"problem", "", nullptr}}, {"temp_alert", {"problem", "", nullptr}},
-        {"volt_alert", {"problem", "", nullptr}}};
+        {"volt_alert", {"problem", "", nullptr}},
+        {"runtime", {"duration", "s", 1234}}, {"power", {"power", "W", -26.4}},
+        {"energy_charged", {"energy", "kWh", 2.0}}, {"energy_discharged", {"energy", "kWh", 0.001}}};
     for (int i = 1; i <= 8; i++) {
         expected["cell_" + std::to_string(i) + "_voltage"] = {"voltage", "V", 3.3};
         expected["layer_" + std::to_string(i) + "_temperature"] = {"temperature", "°C", 30 - i};
@@ -201,11 +211,11 @@ TEST(Discovery, EverySensorAndFlagHasItsConfigAndReadsTheRightValue)
     for (const char* fault : {"main_fuse", "safe_operating_area", "overcurrent", "undervoltage", "overvoltage",
                               "discharge_transient", "battery_cold_limit", "heatsink_hot_limit", "battery_hot_limit"})
         expected[fault] = {"problem", "", "OFF"};
-    ASSERT_EQ(expected.size(), 42U);
+    ASSERT_EQ(expected.size(), 46U);
 
     nlohmann::json state = stateOfAnswerA();
     std::vector<DiscoveryConfig> configs = discoveryConfigs(topics, "homeassistant", "b1");
-    ASSERT_EQ(configs.size(), 43U);
+    ASSERT_EQ(configs.size(), 47U);
     EXPECT_EQ(configs.back().topic, "homeassistant/event/qav_b1/event/config");
     configs.pop_back();
     std::set<std::string> seen;
@@ -223,7 +233,7 @@ TEST(Discovery, EverySensorAndFlagHasItsConfigAndReadsTheRightValue)
         EXPECT_EQ(component, binary ? "binary_sensor" : "sensor");
         EXPECT_EQ(p.value("device_class", ""), deviceClass);
         EXPECT_EQ(p.value("unit_of_measurement", ""), unit);
-        EXPECT_EQ(p.value("state_class", ""), unit.empty() ? "" : "measurement");
+        EXPECT_EQ(p.value("state_class", ""), unit.empty() ? "" : unit == "kWh" ? "total_increasing" : "measurement");
         EXPECT_EQ(p["unique_id"], "qav_b1_" + object);
         EXPECT_EQ(p["state_topic"], "qav/b1/state");
         EXPECT_EQ(p["availability_topic"], "qav/b1/availability");
@@ -248,9 +258,8 @@ TEST(Discovery, PrefixesShapeEveryTopic)
     EXPECT_EQ(configs.front().payload["state_topic"], "site/qav/north-2/state");
     // battery_low follows --low-battery: on at 12.5 % and below, or with an undervoltage fault.
     configs = discoveryConfigs(topics, "ha", "north-2", 12.5);
-    auto low = std::find_if(configs.begin(), configs.end(), [](const DiscoveryConfig& c) {
-        return c.topic == "ha/binary_sensor/qav_north-2/battery_low/config";
-    });
+    auto isLow = [](const DiscoveryConfig& c) { return c.topic == "ha/binary_sensor/qav_north-2/battery_low/config"; };
+    auto low = std::find_if(configs.begin(), configs.end(), isLow);
     ASSERT_NE(low, configs.end());
     nlohmann::json state = stateOfAnswerA();
     const std::string tmpl = low->payload["value_template"];
@@ -259,5 +268,16 @@ TEST(Discovery, PrefixesShapeEveryTopic)
         state["gas_gauge_percent"] = gauge;
         state["status_flags"]["undervoltage"] = undervoltage;
         EXPECT_EQ(evaluate(tmpl, state), value) << tmpl << " " << gauge;
+    }
+    // With --low-runtime 300 it is on at 300 s left and below too, and off while the runtime is unknown.
+    configs = discoveryConfigs(topics, "ha", "north-2", 12.5, 300);
+    low = std::find_if(configs.begin(), configs.end(), isLow);
+    ASSERT_NE(low, configs.end());
+    const std::string withRuntime = low->payload["value_template"];
+    state["status_flags"]["undervoltage"] = false;
+    for (auto [runtime, value] : {std::pair(nlohmann::json(300), "ON"), std::pair(nlohmann::json(301), "OFF"),
+                                  std::pair(nlohmann::json(nullptr), "OFF")}) {
+        state["runtime_seconds"] = runtime;
+        EXPECT_EQ(evaluate(withRuntime, state), value) << withRuntime << " " << runtime;
     }
 }

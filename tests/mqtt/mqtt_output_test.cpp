@@ -84,10 +84,10 @@ TEST(MqttOutput, PublishesDiscoveryStateAvailabilityAndEvents)
 
     // Connected but no answer yet: discovery, and offline.
     ASSERT_TRUE(sub.waitLatest("qav/b1/availability", "offline"));
-    EXPECT_TRUE(eventually(20, [&] { return sub.all().size() >= 44; }));
+    EXPECT_TRUE(eventually(20, [&] { return sub.all().size() >= 48; }));
     int configs = 0;
     for (const Message& m : sub.all()) configs += m.topic.starts_with("homeassistant/");
-    EXPECT_EQ(configs, 43);
+    EXPECT_EQ(configs, 47);
     Message gauge = sub.waitAny("homeassistant/sensor/qav_b1/gas_gauge/config");
     EXPECT_EQ(nlohmann::json::parse(gauge.payload)["unique_id"], "qav_b1_gas_gauge");
 

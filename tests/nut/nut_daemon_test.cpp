@@ -1,4 +1,5 @@
 // qavd end to end with NUT's own clients: upsc, PyNUT, a Home Assistant-like client and upsmon.
+#include "mqtt/broker.h"
 #include "nut_client.h"
 #include "process.h"
 #include "sample_answers.h"
@@ -72,18 +73,26 @@ protected:
         EXPECT_EQ(std::system(("rm -rf " + dir).c_str()), 0);
     }
 
-    // Replay answers (the last one held as long as a test needs it) and start qavd on them.
-    void start(std::vector<std::string> answers, const std::string& output = "none")
+    // Replay answers (the last one held as long as a test needs it), or run the simulator with
+    // simArgs when there are none, and start qavd on it with the poll options given.
+    void start(std::vector<std::string> answers, const std::string& output = "none",
+               std::vector<std::string> simArgs = {},
+               std::vector<std::string> options = {"-i", "0.1", "-t", "0.08", "--stale-after", "2"})
     {
-        writeReplayFile(dir + "/answers.txt", answers);
-        sim = spawn({BATTERY_SIM_PATH, "--port", "0", "--replay", dir + "/answers.txt"});
+        if (simArgs.empty()) {
+            writeReplayFile(dir + "/answers.txt", answers);
+            simArgs = {"--replay", dir + "/answers.txt"};
+        }
+        simArgs.insert(simArgs.begin(), {BATTERY_SIM_PATH, "--port", "0"});
+        sim = spawn(simArgs);
         std::smatch m;
         ASSERT_TRUE(waitFor(&sim, 10, [&](const Child& c) {
             return std::regex_search(c.err, m, std::regex("serving tcp 127.0.0.1:([0-9]+)\n"));
         })) << sim.err;
-        qavd = spawn({QAVD_PATH, "--address", "tcp:127.0.0.1:" + m[1].str(), "--name", "b1", "-i", "0.1", "-t",
-                      "0.08", "--stale-after", "2", "--output", output, "--event-command", dir + "/event.sh",
-                      "--nut-listen", "127.0.0.1:0", "--nut-users", dir + "/users"});
+        options.insert(options.begin(), {QAVD_PATH, "--address", "tcp:127.0.0.1:" + m[1].str(), "--name", "b1",
+                                         "--output", output, "--event-command", dir + "/event.sh", "--nut-listen",
+                                         "127.0.0.1:0", "--nut-users", dir + "/users"});
+        qavd = spawn(options);
         ASSERT_TRUE(waitFor(&qavd, 10, [&](const Child& c) {
             return std::regex_search(c.err, m, std::regex("qavd: NUT server listening on 127.0.0.1:([0-9]+)\n"));
         })) << qavd.err;
@@ -108,6 +117,22 @@ protected:
             argv.insert(argv.begin(), {SETPRIV_PATH, "--reuid=65534", "--regid=65534", "--clear-groups"});
         monitors.push_back(std::make_unique<Child>(spawn(argv, {"NUT_CONFPATH=" + conf, "NUT_STATEPATH=" + conf})));
         return *monitors.back();
+    }
+
+    // The body of a GET from qavd's HTTP server on port.
+    std::string httpGet(int httpPort, const std::string& path)
+    {
+        NutClient http(httpPort);
+        http.send("GET " + path + " HTTP/1.0\r\n\r\n");
+        std::string reply = http.readUntil("\r\n\r\n\r\n", 10);
+        return reply.substr(std::min(reply.size(), reply.find("\r\n\r\n") + 4));
+    }
+
+    // The value of one variable in upsc's listing, as a number.
+    static double upscValue(const std::string& listing, const std::string& name)
+    {
+        std::size_t at = listing.find("\n" + name + ": ");
+        return at == std::string::npos ? -1 : std::stod(listing.substr(at + name.size() + 3));
     }
 
     // Read every child until done() holds or seconds pass.
@@ -370,4 +395,77 @@ TEST_F(NutDaemon, StaleDataWhileDischargingShutsDownAfterDeadtime)
     EXPECT_LT(waited, 10) << secondary.err;
     EXPECT_EQ(eventNames(), "commlost");
     kill(sim.pid, SIGCONT);
+}
+
+TEST_F(NutDaemon, AnOutageShowsTheTimeLeftInEveryOutput)
+{
+    ScratchDir scratch;
+    Broker broker{scratch.path, "allow_anonymous true"};
+    ASSERT_TRUE(broker.start());
+    Subscriber sub(broker.port);
+    // 1 Ah, full, mains on for 3 s, then 18 A: 0.5 % a second, so 2 s of runtime per percent of charge.
+    start({}, "none", {"--capacity", "1", "--start-charge", "100", "--profile", "3:+5, 1000:-18"},
+          {"-i", "0.2", "-t", "0.15", "--stale-after", "5", "--http-listen", "127.0.0.1:0",
+           "--mqtt-broker=127.0.0.1:" + std::to_string(broker.port)});
+    // Before 2 % of charge has gone, the capacity is unknown and so is the runtime.
+    EXPECT_EQ(NutClient(port).ask("GET VAR b1 battery.runtime"), "ERR VAR-NOT-SUPPORTED\n");
+    ASSERT_TRUE(until(30, [&] { return NutClient(port).ask("GET VAR b1 battery.runtime").rfind("VAR ", 0) == 0; }))
+        << qavd.err;
+    auto [status, listing] = client({UPSC_PATH, ups});
+    EXPECT_NE(listing.find("\nups.status: OB DISCHRG\n"), std::string::npos) << listing;
+    EXPECT_NEAR(upscValue(listing, "battery.capacity"), 1, 0.03) << listing;
+    double charge = upscValue(listing, "battery.charge");
+    EXPECT_LT(charge, 98.1);
+    EXPECT_NEAR(upscValue(listing, "battery.runtime"), 2 * charge, 0.05 * 2 * charge) << listing;
+
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(qavd.err, m, std::regex("HTTP server listening on 127.0.0.1:([0-9]+)\n")));
+    int httpPort = std::stoi(m[1]);
+    nlohmann::json state = nlohmann::json::parse(httpGet(httpPort, "/api/v1/state"));
+    EXPECT_NEAR(state["runtime_seconds"].get<double>(), 2 * state["gas_gauge_percent"].get<double>(), 0.05 * 200);
+    EXPECT_EQ(state["time_to_full_seconds"], nullptr);
+    EXPECT_EQ(state["capacity_source"], "learned");
+    EXPECT_NEAR(state["capacity_ah"].get<double>(), 1, 0.03);
+    EXPECT_NEAR(state["power_watts"].get<double>(),
+                state["stack_voltage_volts"].get<double>() * state["current_amperes"].get<double>(), 0.01);
+    EXPECT_EQ(state["low_battery"], false);
+    std::string metrics = httpGet(httpPort, "/metrics");
+    EXPECT_TRUE(std::regex_search(metrics, m, std::regex("\nqav_battery_runtime_seconds\\{battery=\"b1\"\\} ([0-9.]+)\n")))
+        << metrics;
+    EXPECT_TRUE(std::regex_search(
+        metrics, std::regex("\nqav_battery_capacity_coulombs\\{battery=\"b1\",source=\"learned\"\\} 3[56][0-9][0-9]")));
+    EXPECT_TRUE(std::regex_search(metrics, std::regex("\nqav_battery_power_watts\\{battery=\"b1\"\\} -[0-9]{3}")));
+    EXPECT_TRUE(std::regex_search(metrics, std::regex("\nqav_battery_energy_discharged_joules_total\\{battery=\"b1\"\\} [1-9]")));
+    EXPECT_EQ(metrics.find("qav_battery_time_to_full_seconds"), std::string::npos);
+
+    // Home Assistant: a duration sensor for the runtime, energy sensors its Energy dashboard takes.
+    nlohmann::json runtime = nlohmann::json::parse(sub.waitAny("homeassistant/sensor/qav_b1/runtime/config").payload);
+    EXPECT_EQ(runtime["device_class"], "duration");
+    EXPECT_EQ(runtime["unit_of_measurement"], "s");
+    nlohmann::json energy = nlohmann::json::parse(sub.waitAny("homeassistant/sensor/qav_b1/energy_discharged/config").payload);
+    EXPECT_EQ(energy["state_class"], "total_increasing");
+    EXPECT_EQ(energy["unit_of_measurement"], "kWh");
+    ASSERT_TRUE(until(10, [&] {
+        std::vector<Message> states = sub.on("qav/b1/state");
+        return !states.empty() && nlohmann::json::parse(states.back().payload)["runtime_seconds"].is_number();
+    }));
+}
+
+TEST_F(NutDaemon, ASecondaryShutsDownWhenTheRuntimeIsLow)
+{
+    // 1 Ah at 56 % under 18 A: 112 s left, 100 s about 12 s later, while the gauge stays far above 20 %.
+    start({}, "none", {"--capacity", "1", "--start-charge", "56", "--profile", "1000:-18"},
+          {"-i", "0.1", "-t", "0.08", "--stale-after", "2", "--capacity", "1", "--low-runtime", "100"});
+    Child& secondary = upsmon("secondary", "sec secpass secondary");
+    EXPECT_EQ(NutClient(port).ask("GET VAR b1 battery.runtime.low"), "VAR b1 battery.runtime.low \"100\"\n");
+    ASSERT_TRUE(until(60, [&] {
+        return timeIn(dir + "/secondary/shutdown") > 0 &&
+               secondary.err.find("Executing automatic power-fail shutdown") != std::string::npos;
+    })) << secondary.err << qavd.err;
+    EXPECT_NE(secondary.err.find("battery is low"), std::string::npos);
+    auto [status, listing] = client({UPSC_PATH, ups});
+    EXPECT_NE(listing.find("\nups.status: OB DISCHRG LB\n"), std::string::npos) << listing;
+    EXPECT_LE(upscValue(listing, "battery.runtime"), 100);
+    EXPECT_GT(upscValue(listing, "battery.charge"), 40);
+    EXPECT_EQ(eventNames(), "lowbattery");
 }

@@ -117,6 +117,20 @@ TEST(EventTracker, LowBatteryAtOrBelowTheMarkOrOnUndervoltageAfterTheOtherEvents
     EXPECT_EQ(names(EventTracker("b1", 1, 20).accepted(statusWith(0, 0, 0x8000, 0), 1)), "lowbattery");
 }
 
+TEST(EventTracker, LowRuntimeMakesItLowAndTheDetailSaysWhichLimit)
+{
+    EventTracker tracker("b1", 1, 20, 300);
+    Estimate shortRuntime;
+    shortRuntime.runtime = 250;
+    shortRuntime.runtimeLow = true;
+    std::vector<Event> low = tracker.accepted(statusWith(0, 0, 0x8200, 5000), 1, shortRuntime);
+    ASSERT_EQ(names(low), "lowbattery");
+    EXPECT_EQ(low[0].detail, "gas gauge 50.00%, low at or below 20%, undervoltage Good, runtime 250 s, low at or below 300 s");
+    std::vector<Event> clear = tracker.accepted(statusWith(0, 0, 0x8400, 5000), 2);
+    ASSERT_EQ(names(clear), "lowbatteryclear");
+    EXPECT_EQ(clear[0].detail, "gas gauge 50.00%, low at or below 20%, undervoltage Good, runtime unknown, low at or below 300 s");
+}
+
 TEST(FailureLogged, FirstTenThenOneInAHundred)
 {
     for (long n = 1; n <= 10; n++) EXPECT_TRUE(failureLogged(n)) << n;

@@ -19,6 +19,24 @@ TEST(ReadingJson, LineHoldsScaledValuesInDocumentedOrder)
     EXPECT_EQ(readingJsonLine(readingOf(answerA)), R"({"battery":"b1","time":1796699894)" + jsonAfterTimeA);
 }
 
+TEST(ReadingJson, EstimateIsRoundedAndUnknownsAreNull)
+{
+    Reading reading = readingOf(answerA);
+    reading.estimate.runtime = 7999.5;
+    reading.estimate.capacity = 2.34567;
+    reading.estimate.capacitySource = "learned";
+    reading.estimate.learning = 1.5; // shown only while the capacity is unknown
+    reading.estimate.energyCharged = 1234.6;
+    reading.estimate.energyDischarged = 0.4;
+    std::string line = readingJsonLine(reading);
+    EXPECT_NE(line.find(R"("status_flags":{)"), std::string::npos);
+    EXPECT_NE(line.find(R"(},"power_watts":-26.4,"runtime_seconds":8000,"time_to_full_seconds":null,)"
+                        R"("capacity_ah":2.346,"capacity_source":"learned","capacity_learning_percent":null,)"
+                        R"("energy_charged_joules":1235,"energy_discharged_joules":0,"answer":")"),
+              std::string::npos)
+        << line;
+}
+
 TEST(ReadingJson, ValuesAndFlagsFollowTheAnswer)
 {
     // Gauge 100.00 %, cells 4.000 to 4.007 V, +12.50 A, fan, overvoltage and charge mode set.

@@ -211,9 +211,16 @@ TEST_F(Qavd, AcceptsAnswersSplitInTwoWithTheDecodersValues)
     int port = replay({answerA}, {"--split", "40"});
     startQavd(port, {"-i", "0.2", "-t", "0.15", "--datalog", dir}, noting());
     ASSERT_TRUE(waitForLines(16)) << qavd.out << qavd.err;
-    for (const std::string& line : linesOf(qavd.out)) {
-        long long time = nlohmann::json::parse(line)["time"];
+    // The energy discharged grows by 26.4 W for each 0.2 s between answers; the rest stays answerA's.
+    std::vector<std::string> lines = linesOf(qavd.out);
+    for (std::size_t i = 0; i < lines.size(); i++) {
+        nlohmann::json object = nlohmann::json::parse(lines[i]);
+        long long time = object["time"];
+        std::string line = lines[i], energy = R"("energy_discharged_joules":)";
+        std::size_t at = line.find(energy) + energy.size();
+        line.replace(at, line.find(',', at) - at, "0");
         EXPECT_EQ(line, R"({"battery":"battery","time":)" + std::to_string(time) + jsonAfterTimeA);
+        EXPECT_NEAR(object["energy_discharged_joules"].get<double>(), 5.28 * static_cast<double>(i), 0.2 + 0.5 * static_cast<double>(i));
     }
     std::vector<std::string> logs = dataLogs();
     ASSERT_EQ(logs.size(), 1U);

@@ -172,11 +172,20 @@ function conditions(s, live) {
   return found;
 }
 
-// "1 h 05 min", "12 min", "under a minute".
+// Seconds as "2 h 13 min", "40 min" or "under a minute".
 function duration(seconds) {
-  const minutes = Math.floor(seconds / 60);
+  const minutes = Math.round(seconds / 60);
   if (minutes < 1) return 'under a minute';
-  return minutes < 60 ? `${minutes} min` : `${Math.floor(minutes / 60)} h ${two(minutes % 60)} min`;
+  return minutes < 60 ? `${minutes} min` : `${Math.floor(minutes / 60)} h ${minutes % 60} min`;
+}
+
+// What the estimate says beside the charge: the time left, the time to full, or how far learning is.
+function timeLeftText(s) {
+  if (typeof s.runtime_seconds === 'number') return `${duration(s.runtime_seconds)} left`;
+  if (typeof s.time_to_full_seconds === 'number') return `full in ${duration(s.time_to_full_seconds)}`;
+  if (typeof s.capacity_learning_percent === 'number')
+    return `learning capacity (${s.capacity_learning_percent.toFixed(1)} of 2 %)`;
+  return '';
 }
 
 // The header says the most severe condition first, in words and colour, the others after
@@ -203,10 +212,9 @@ function renderHeader(s) {
   const mode = direction(current);
   setText('mode', mode);
   $('mode').className = `value mode ${mode.toLowerCase()}`;
-  const left = 'runtime_seconds' in s ? `${duration(s.runtime_seconds)} left`
-    : 'time_to_full_seconds' in s ? `full in ${duration(s.time_to_full_seconds)}` : '';
-  setText('left', left);
-  $('left').hidden = !left;
+  const left = timeLeftText(s);
+  setText('time-left', left);
+  $('time-left').hidden = !left;
   setText('stack', `${s.stack_voltage_volts.toFixed(2)} V`);
   setText('current', `${current.toFixed(2)} A`);
   setText('power', `${(s.stack_voltage_volts * current).toFixed(1)} W`);
