@@ -67,7 +67,8 @@ Errors play(const Scenario& scenario)
     RuntimeEstimator estimator({scenario.rated ? scenario.capacity : 0, 0, 3.5 * pollSeconds});
     Errors errors;
     unsigned noise = 1;
-    for (double t = 0;; t += pollSeconds) {
+    for (long poll = 0;; poll++) {
+        double t = static_cast<double>(poll) * pollSeconds;
         advanceModel(&model, t);
         Estimate estimate = estimator.accepted(statusOf(modelAnswer(model, &noise)), t);
         double truth = secondsToEmpty(model);
