@@ -63,7 +63,7 @@ static int runQavd(int argc, char** argv)
         !addNutOutput(outputs, nutOptions, options, &problem))
         return startFailure(problem);
     outputs.add(recorder->output(outputs));
-    return runDaemon(options, outputs, signals, runner);
+    return runDaemon(options, outputs, signals, runner, recorder->learned());
 }
 
 // runQavd(), with any exception a library lets out turned into a message.

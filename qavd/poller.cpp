@@ -74,6 +74,8 @@ public:
     {
     }
     int run();
+    /** Start the estimator from a capacity learned in an earlier run. */
+    void seed(LearnedCapacity learned) { estimator.seed(learned.ampereHours, learned.weight); }
 
 private:
     bool service();
@@ -282,8 +284,10 @@ int Daemon::run()
 
 } // namespace
 
-int runDaemon(const DaemonOptions& options, Outputs& outputs, Signals& signals, CommandRunner& runner)
+int runDaemon(const DaemonOptions& options, Outputs& outputs, Signals& signals, CommandRunner& runner,
+              LearnedCapacity learned)
 {
     Daemon daemon(options, outputs, signals, runner);
+    daemon.seed(learned);
     return daemon.run();
 }

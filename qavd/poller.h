@@ -29,9 +29,11 @@ PollResult classifyAnswer(const std::string& bytes);
  * @param outputs Every output, already started.
  * @param signals The daemon's signals; ok() must be true.
  * @param runner  Event command children to reap and time out while waiting.
+ * @param learned A capacity learned before (ampere-hours and the percent of gauge
+ *                it rests on, as Estimate gives them), or {0, 0} for none.
  * @return The exit status: 0, or 1 when --once saw no accepted answer.
  */
 int runDaemon(const DaemonOptions& options, Outputs& outputs, Signals& signals,
-              CommandRunner& runner);
+              CommandRunner& runner, LearnedCapacity learned = {});
 
 #endif

@@ -6,7 +6,9 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -132,6 +134,28 @@ std::vector<OutageRecord> HistoryRecorder::outages(std::size_t limit)
     return out;
 }
 
+// Hand the store a learned capacity each time its weight grows, so a restart starts from it.
+void HistoryRecorder::keepLearned(const Estimate& estimate)
+{
+    if (!disk || estimate.learnedWeight <= keptWeight || !estimate.capacity) return;
+    if (estimate.capacitySource == nullptr || std::strcmp(estimate.capacitySource, "learned") != 0) return;
+    keptWeight = estimate.learnedWeight;
+    char text[64];
+    std::snprintf(text, sizeof text, "%.6f %.3f", *estimate.capacity, keptWeight);
+    disk->setValue(learnedCapacityKey, text);
+}
+
+LearnedCapacity HistoryRecorder::learned()
+{
+    std::optional<std::string> kept = disk ? disk->value(learnedCapacityKey) : std::nullopt;
+    LearnedCapacity out;
+    if (!kept || std::sscanf(kept->c_str(), "%lf %lf", &out.ampereHours, &out.weight) != 2 ||
+        !std::isfinite(out.ampereHours) || !std::isfinite(out.weight) || out.ampereHours <= 0 || out.weight <= 0)
+        return {};
+    keptWeight = out.weight;
+    return out;
+}
+
 // Record an answer; the outageend event it raises, if any.
 std::optional<Event> HistoryRecorder::answer(const Reading& reading)
 {
@@ -142,6 +166,7 @@ std::optional<Event> HistoryRecorder::answer(const Reading& reading)
         disk->add(reading.time, values, gap);
     }
     gap = false;
+    keepLearned(reading.estimate);
     OutageTracker::Step step = tracker.accepted(reading.status, reading.time);
     if (step.record && disk) disk->saveOutage(*step.record);
     if (step.ended && !disk) {

@@ -90,6 +90,8 @@ public:
     Store* store() { return disk.get(); }
     /** @return The last @p limit outages, newest first, the one going on too. */
     std::vector<OutageRecord> outages(std::size_t limit);
+    /** @return The capacity a run before learned, as the store keeps it; {0, 0} for none. */
+    LearnedCapacity learned();
     /** @return The output that feeds this recorder and raises outageend on @p all. */
     std::unique_ptr<Output> output(Outputs& all);
 
@@ -100,12 +102,15 @@ private:
     friend class RecorderOutput;
     HistoryRecorder(const HistoryOptions& history, const DaemonOptions& daemon, std::unique_ptr<Store> store);
     std::optional<Event> answer(const Reading& reading);
+    void keepLearned(const Estimate& estimate);
 
     std::unique_ptr<Store> disk;
     std::mutex mutex; // the tracker and the journal, read by the servers' threads
     OutageTracker tracker;
     std::deque<OutageRecord> ended; // without a store, oldest first
     bool gap = false;               // the data went stale since the last answer
+    double keptWeight = 0;          // of the learned capacity last handed to the store
+    static constexpr const char* learnedCapacityKey = "learned_capacity";
 };
 
 #endif

@@ -19,6 +19,12 @@ struct Estimate {
     bool runtimeLow = false;            ///< Discharging with runtime at or below --low-runtime.
 };
 
+/** A learned capacity kept from an earlier run, to seed() an estimator with. */
+struct LearnedCapacity {
+    double ampereHours = 0; ///< 0 for none.
+    double weight = 0;      ///< Percent of gauge it rests on.
+};
+
 /** @return Stack voltage times current, in watts; positive while charging, like the current. */
 double powerWatts(const BatteryStatus& status);
 

@@ -103,7 +103,7 @@ const std::map<std::string, std::set<std::string>> sensorUnits = {
 TEST(Discovery, EveryPayloadUsesOnlyDocumentedKeysAndClasses)
 {
     std::vector<DiscoveryConfig> configs =
-        discoveryConfigs(mqttTopics("qav", "b1"), "homeassistant", "b1", 20, "http://qav.example:9788/");
+        discoveryConfigs(mqttTopics("qav", "b1"), "homeassistant", "b1", 20, 0, "http://qav.example:9788/");
     std::set<std::string> objects;
     for (const DiscoveryConfig& config : configs) {
         SCOPED_TRACE(config.topic);

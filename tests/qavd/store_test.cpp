@@ -1,4 +1,5 @@
 // The history store on a real SQLite file, with a clock the test sets.
+#include "recorder.h"
 #include "store.h"
 
 #include <sqlite3.h>
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -151,3 +153,33 @@ TEST_F(StoreTest, ANewerSchemaIsLeftAloneAndAnswersWaitInMemoryUntilTheFileIsRep
 }
 
 } // namespace
+
+// A capacity learned in one run is where the next one starts; a rated capacity, or a
+// learned one resting on less of the gauge than the one kept, does not replace it.
+TEST_F(StoreTest, TheRecorderKeepsTheLearnedCapacityForTheNextRun)
+{
+    HistoryOptions history{path, 10};
+    DaemonOptions daemon;
+    std::string problem;
+    {
+        auto recorder = HistoryRecorder::start(history, daemon, &problem);
+        ASSERT_TRUE(recorder) << problem;
+        EXPECT_EQ(recorder->learned().ampereHours, 0);
+        Outputs all;
+        std::unique_ptr<Output> output = recorder->output(all);
+        Reading reading;
+        reading.time = T0;
+        for (auto [capacity, source, weight] : {std::tuple{20.5, "learned", 4.0}, std::tuple{99.0, "rated", 6.0},
+                                                std::tuple{30.0, "learned", 3.0}}) {
+            reading.estimate.capacity = capacity;
+            reading.estimate.capacitySource = source;
+            reading.estimate.learnedWeight = weight;
+            output->answer(reading);
+        }
+    }
+    auto recorder = HistoryRecorder::start(history, daemon, &problem);
+    ASSERT_TRUE(recorder) << problem;
+    LearnedCapacity kept = recorder->learned();
+    EXPECT_DOUBLE_EQ(kept.ampereHours, 20.5);
+    EXPECT_DOUBLE_EQ(kept.weight, 4);
+}
