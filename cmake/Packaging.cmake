@@ -59,7 +59,7 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "libjs-chart.js, libmicrohttpd12")
 # --mqtt-broker is given, so the binaries' dependencies cannot name it.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnuplot-nox, libmosquitto1")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    "${PROJECT_SOURCE_DIR}/packaging/postinst;${PROJECT_SOURCE_DIR}/packaging/postrm")
+    "${PROJECT_SOURCE_DIR}/packaging/postinst;${PROJECT_SOURCE_DIR}/packaging/prerm;${PROJECT_SOURCE_DIR}/packaging/postrm")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # Runs in the staging tree after the install: units, /etc, compressed manual pages,

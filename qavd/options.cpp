@@ -41,6 +41,31 @@ std::string exposedSecret(const std::string& path)
 
 namespace {
 
+// --help with an option's dependencies said after its description, which keeps the
+// left column to the option and its value.
+class HelpFormatter : public CLI::Formatter {
+public:
+    std::string make_option_opts(const CLI::Option* option) const override
+    {
+        std::string opts = CLI::Formatter::make_option_opts(option);
+        std::size_t needs = opts.find(" " + get_label("Needs") + ":");
+        if (needs == std::string::npos) return opts;
+        std::size_t excludes = opts.find(" " + get_label("Excludes") + ":", needs);
+        return opts.erase(needs, excludes == std::string::npos ? std::string::npos : excludes - needs);
+    }
+
+    std::string make_option_desc(const CLI::Option* option) const override
+    {
+        std::string text = option->get_description();
+        const char* separator = ". Needs:";
+        for (const CLI::Option* needed : option->get_needs()) {
+            text += separator + (" " + needed->get_name());
+            separator = ",";
+        }
+        return text;
+    }
+};
+
 // The battery's address: "tcp:HOST:PORT", or the path of a device that exists.
 CLI::Validator batteryAddress()
 {
@@ -131,6 +156,7 @@ void addEventOptions(CLI::App& app, DaemonOptions& options)
 
 void addCoreOptions(CLI::App& app, DaemonOptions& options)
 {
+    app.formatter(std::make_shared<HelpFormatter>());
     app.set_config("--config", "", "Read options from FILE (TOML or INI; keys are long option names)")
         ->type_name("FILE");
     // A misspelt key must not be dropped without a word.

@@ -167,7 +167,10 @@ def run_examples(simulator_port):
 def check_option_lists():
     """Every option of --help is in qavd.8 and, as a key, in example.conf with its default."""
     help_text = subprocess.run([os.path.join(BUILD, "qavd"), "--help"], capture_output=True, text=True).stdout
-    options = dict(re.findall(r"--([a-z][a-z-]+)(?: [^\s=]+)?(?:=(\S+))?", help_text))
+    options = dict(re.findall(r"^ +(?:-[a-z],)?--([a-z][a-z-]+)(?: [^\s=]+)?(?:=(\S+))?", help_text, re.M))
+    for line in re.findall(r"^ +-.*Needs:.*$", help_text, re.M):
+        if not re.search(r"^ +-\S+( \S+)? {2,}\S.*\. Needs: --", line):
+            fail("--help does not say Needs: after the description: " + line.strip())
     manual = open(os.path.join(SOURCE, "man", "qavd.8.in"), encoding="utf-8").read().replace("\\-", "-")
     conf = open(os.path.join(SOURCE, "etc/qavd/example.conf"), encoding="utf-8").read()
     keys = {key: value.strip('"') for key, value in re.findall(r"^#? ?([a-z][a-z-]+) = (.*)$", conf, re.M)}

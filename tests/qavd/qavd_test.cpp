@@ -1,5 +1,8 @@
 // End-to-end tests of qavd against the simulator on loopback ports of their own.
 #include "free_port.h"
+#include "library.h"
+#include "must_run.h"
+#include "options.h"
 #include "process.h"
 #include "sample_answers.h"
 #include "syslog_socket.h"
@@ -740,3 +743,18 @@ TEST_F(Qavd, FullDiskKeepsDataLogLinesWholeAndTheSystemLogSaysWhen)
 }
 
 } // namespace
+
+// A library qavd loads at run time is named with the Debian package that ships it.
+TEST(Library, DebianPackageFollowsTheLibrarysName)
+{
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"libmosquitto.so.1", "libmosquitto1"}, {"libmicrohttpd.so.12", "libmicrohttpd12"},
+        {"libsqlite3.so.0", "libsqlite3-0"},    {"libfoo.so", ""},
+        {"libfoo.so.1a", ""},                   {"foo.so.1", ""},
+    };
+    for (const auto& [soname, package] : cases) EXPECT_EQ(debianPackageOf(soname), package) << soname;
+    std::string problem;
+    EXPECT_EQ(loadLibrary("libqav-absent.so.7", "a library", &problem), nullptr);
+    EXPECT_NE(problem.find("cannot load a library: libqav-absent.so.7: "), std::string::npos) << problem;
+    EXPECT_NE(problem.find(" (install the Debian package libqav-absent7)"), std::string::npos) << problem;
+}
