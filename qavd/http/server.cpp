@@ -26,38 +26,6 @@ struct HttpServer::Impl {
 
 namespace {
 
-// A socket bound to where and listening; -1 with errno set when that fails.
-int listenOn(const HostPort& where)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(where.port));
-    if (inet_pton(AF_INET, where.host.c_str(), &address.sin_addr) != 1) {
-        errno = EINVAL;
-        return -1;
-    }
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    int yes = 1;
-    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
-        bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || listen(fd, SOMAXCONN) != 0) {
-        int error = errno;
-        close(fd);
-        errno = error;
-        return -1;
-    }
-    return fd;
-}
-
-// The port a socket is bound to, or 0.
-int boundPortOf(int fd)
-{
-    sockaddr_in address{};
-    socklen_t size = sizeof address;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) return 0;
-    return ntohs(address.sin_port);
-}
-
 // The plain-text answer for a status, such as 404.
 HttpResponse plain(int status, std::string text)
 {
@@ -155,12 +123,12 @@ std::unique_ptr<HttpServer> HttpServer::start(const std::string& listen, std::ma
         *problem = failure + why;
         return nullptr;
     }
-    int fd = listenOn(where);
+    int fd = listenSocket(where, SOCK_CLOEXEC);
     if (fd < 0) {
         *problem = failure + std::strerror(errno);
         return nullptr;
     }
-    int bound = boundPortOf(fd);
+    int bound = ::boundPort(fd);
     impl->daemon = impl->api->startDaemon(
         MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC, 0, nullptr, nullptr, &Impl::answer, impl.get(), MHD_OPTION_LISTEN_SOCKET, fd,
         MHD_OPTION_CONNECTION_LIMIT, maxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, maxPerAddress,

@@ -105,7 +105,10 @@ bool addNutOutput(Outputs& outputs, const NutOptions& options, const DaemonOptio
     std::unique_ptr<NutExporter> exporter =
         startNut(options, daemon, std::move(users), NutLimits{}, throttledLog(logMessage), problem);
     if (!exporter) return false;
-    std::string where = options.listen.substr(0, options.listen.rfind(':') + 1) + std::to_string(exporter->port());
+    HostPort bound;
+    parseListenAddress(options.listen, &bound);
+    bound.port = exporter->port();
+    std::string where = listenText(bound);
     syslog(LOG_NOTICE, "NUT server listening on %s", where.c_str());
     std::fprintf(stderr, "qavd: NUT server listening on %s\n", where.c_str());
     outputs.add(std::move(exporter));

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <strings.h>
@@ -120,7 +122,7 @@ bool splitWords(const std::string& line, std::vector<std::string>* words)
 std::string readNutUsers(const std::string& path, std::vector<NutUser>* users, std::vector<std::string>* warnings)
 {
     std::ifstream file(path, std::ios::binary);
-    if (!file) return "cannot read " + path;
+    if (!file) return "cannot read " + path + ": " + std::strerror(errno);
     std::string text(static_cast<std::size_t>(maxFileSize) + 1, '\0');
     file.read(text.data(), maxFileSize + 1);
     if (file.gcount() > maxFileSize) return path + " is larger than 64 KiB";
