@@ -172,6 +172,8 @@ std::string checkConfigFile(const CLI::App& app, const std::string& path, std::m
 {
     std::ifstream file(path);
     if (!file) return "cannot read " + path + ": " + std::strerror(errno);
+    struct stat size {};
+    if (stat(path.c_str(), &size) == 0 && size.st_size > 65536) return path + " is larger than 64 KiB";
     std::string name = path.substr(path.rfind('/') + 1), line;
     for (int number = 1; std::getline(file, line); number++) {
         std::size_t start = line.find_first_not_of(" \t\r");
