@@ -166,7 +166,7 @@ check_hardening() {
     readelf -dW "$file" | grep -Eq 'FLAGS.*BIND_NOW|FLAGS_1.*NOW' || fail "$name is not bound at start"
     readelf --dyn-syms -W "$file" >"$work/symbols"
     grep -q ' __stack_chk_fail' "$work/symbols" || fail "$name has no stack protector"
-    grep -v ' __stack_chk_fail' "$work/symbols" | grep -Eq ' __[a-z_]+_chk@' ||
+    awk '/ __[a-z_]+_chk@/ && !/ __stack_chk_fail@/ { found = 1 } END { exit !found }' "$work/symbols" ||
       fail "$name calls no checked buffer function"
   done
 }
