@@ -31,6 +31,7 @@ expected_files() {
 ./usr/share/doc/qav-monitor/README.md.gz
 ./usr/share/doc/qav-monitor/changelog.gz
 ./usr/share/doc/qav-monitor/copyright
+./usr/share/doc/qav-monitor/qavd.md.gz
 ./usr/share/lintian/overrides/qav-monitor
 ./usr/share/man/man1/battery_sim.1.gz
 ./usr/share/man/man1/plot_datalog.1.gz
