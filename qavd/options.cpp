@@ -185,11 +185,12 @@ std::string checkConfigFile(const CLI::App& app, const std::string& path, std::m
         std::string key = line.substr(start, line.find('=') == std::string::npos ? std::string::npos : line.find('=') - start);
         key.erase(key.find_last_not_of(" \t\r") + 1);
         if (key == "config" || key == "help" || key == "version")
-            return at + "'" + key + "' is an option of the command line only";
+            return at.append("'").append(key).append("' is an option of the command line only");
         const CLI::Option* option = app.get_option_no_throw("--" + key);
         if (option == nullptr) {
             std::string nearest = nearestKey(app, key);
-            return at + "unknown key '" + key + "'" + (nearest.empty() ? "" : " (did you mean '" + nearest + "'?)");
+            at.append("unknown key '").append(key).append("'");
+            return nearest.empty() ? at : at.append(" (did you mean '").append(nearest).append("'?)");
         }
         (*lines)[option->get_name()] = number;
     }
