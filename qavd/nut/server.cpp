@@ -180,8 +180,8 @@ void NutServer::acceptAll(bool refuse)
             return;
         }
         char text[INET6_ADDRSTRLEN] = "?";
-        auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
-        auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
         bool isV6 = address.ss_family == AF_INET6;
         inet_ntop(address.ss_family, isV6 ? static_cast<const void*>(&v6->sin6_addr) : &v4->sin_addr, text, sizeof text);
         admit(fd, text, ntohs(isV6 ? v6->sin6_port : v4->sin_port));
