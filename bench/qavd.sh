@@ -4,7 +4,8 @@
 #   long run less a short run, so start-up drops out), the mean start-to-start
 #   period over 300 polls at 0.1 s, and peak resident memory (VmHWM) over
 #   RSS_POLLS polls at 0.1 s (10,000 by default: about 17 minutes).
-# usage: bench/qavd.sh [BUILD_DIR]   (RSS_POLLS=N to shorten the memory run)
+# usage: bench/qavd.sh [BUILD_DIR]   (RSS_POLLS=N to shorten the memory run; QAVD_ARGS="..."
+#        adds options to every qavd run, such as "--history /var/tmp/h.db")
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build/ci}" && pwd)
@@ -37,7 +38,7 @@ instructions() {
   mkdir -p "$logs"
   start_sim
   valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.$n" "$build/qavd" \
-    --address "tcp:127.0.0.1:$port" --interval 0.1 --timeout 0.08 --datalog "$logs" >"$out" 2>/dev/null &
+    --address "tcp:127.0.0.1:$port" --interval 0.1 --timeout 0.08 --datalog "$logs" ${QAVD_ARGS:-} >"$out" 2>/dev/null &
   local pid=$!
   until [ "$(lines "$out")" -ge "$n" ]; do sleep 0.05; done
   kill -TERM "$pid"
@@ -72,7 +73,7 @@ stop_sim
 
 # Peak resident memory after 100, 1,000 and every further 1,000 polls up to rss_polls.
 start_sim
-"$build/qavd" --address "tcp:127.0.0.1:$port" --interval 0.1 --timeout 0.08 --datalog "$work" \
+"$build/qavd" --address "tcp:127.0.0.1:$port" --interval 0.1 --timeout 0.08 --datalog "$work" ${QAVD_ARGS:-} \
   >"$work/rss.out" 2>/dev/null &
 qavd=$!
 report="peak resident memory (VmHWM, KiB) after N polls:"

@@ -1,7 +1,10 @@
 // commands: event commands run apart from the daemon, their output sent to the system log.
 #include "commands.h"
 
+#include "log.h"
+
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -76,7 +79,7 @@ void CommandOutputReader::add(int fd, std::string label)
     if (discard < 0) discard = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (wakeFd < 0) wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd < 0) {
-        syslog(LOG_ERR, "cannot read event command output: %s", std::strerror(errno));
+        systemLog(LOG_ERR, std::string("cannot read event command output: ") + std::strerror(errno));
         close(fd);
         return;
     }
@@ -180,17 +183,18 @@ void CommandOutputReader::take(OutputStream& stream, const char* data, std::size
     stream.partial.append(data, keep);
     std::size_t start = 0;
     for (std::size_t end; (end = stream.partial.find('\n', start)) != std::string::npos; start = end + 1)
-        syslog(LOG_INFO, "%s: %s", stream.label.c_str(), stream.partial.substr(start, end - start).c_str());
+        systemLog(LOG_INFO, stream.label + ": " + stream.partial.substr(start, end - start));
     stream.partial.erase(0, start);
 }
 
 // Log the unended last line and what was dropped, and close the pipe.
 void CommandOutputReader::finish(OutputStream& stream)
 {
-    if (!stream.partial.empty()) syslog(LOG_INFO, "%s: %s", stream.label.c_str(), stream.partial.c_str());
+    if (!stream.partial.empty()) systemLog(LOG_INFO, stream.label + ": " + stream.partial);
     if (stream.dropped > 0)
-        syslog(LOG_WARNING, "%s: %llu bytes of output dropped after the first %zu", stream.label.c_str(),
-               stream.dropped, CommandRunner::outputLimit);
+        systemLog(LOG_WARNING, stream.label + ": " + std::to_string(stream.dropped) +
+                                   " bytes of output dropped after the first " +
+                                   std::to_string(CommandRunner::outputLimit));
     close(stream.fd);
 }
 
@@ -198,12 +202,22 @@ void CommandOutputReader::finish(OutputStream& stream)
 
 namespace {
 
-// The environment of an event command: ours without QAV_ entries, then the event's.
+// Whether an entry of our environment stays ours: the event's own, systemd's credentials
+// directory and the notify and watchdog settings meant for qavd alone.
+bool keptFromCommands(const char* entry)
+{
+    const std::array<const char*, 4> prefixes = {"QAV_", "CREDENTIALS_DIRECTORY=", "NOTIFY_SOCKET=", "WATCHDOG_"};
+    return std::ranges::any_of(prefixes, [entry](const char* prefix) {
+        return std::strncmp(entry, prefix, std::strlen(prefix)) == 0;
+    });
+}
+
+// The environment of an event command: ours without the entries kept from commands, then the event's.
 std::vector<std::string> eventEnvironment(const Event& event)
 {
     std::vector<std::string> entries;
     for (char** entry = environ; *entry != nullptr; entry++)
-        if (std::strncmp(*entry, "QAV_", 4) != 0) entries.emplace_back(*entry);
+        if (!keptFromCommands(*entry)) entries.emplace_back(*entry);
     entries.push_back("QAV_EVENT=" + event.name);
     entries.push_back("QAV_BATTERY=" + event.battery);
     entries.push_back("QAV_DETAIL=" + event.detail);
@@ -246,27 +260,74 @@ long long msSince(const timespec& since)
     return (now.tv_sec - since.tv_sec) * 1000LL + (now.tv_nsec - since.tv_nsec) / 1000000;
 }
 
+// Append the decimal digits of value to text at *at, as snprintf would, but async-signal-safe.
+void appendNumber(char* text, std::size_t* at, long value)
+{
+    char digits[24];
+    int n = 0;
+    do digits[n++] = static_cast<char>('0' + value % 10);
+    while ((value /= 10) > 0);
+    while (n > 0) text[(*at)++] = digits[--n];
+    text[*at] = '\0';
+}
+
+// Send sig to every descendant of pid, children before their parents, walking the lists
+// of children /proc keeps. One that forks meanwhile is caught on a later call: when its
+// parent dies, the orphan comes to the supervisor. Async-signal-safe.
+void signalDescendants(pid_t pid, int sig, int depth)
+{
+    char path[64] = "/proc/";
+    std::size_t at = 6;
+    appendNumber(path, &at, pid);
+    std::memcpy(path + at, "/task/", 7);
+    at += 6;
+    appendNumber(path, &at, pid);
+    std::memcpy(path + at, "/children", 10);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    char chunk[512];
+    long child = 0;
+    for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
+        for (ssize_t i = 0; i < n; i++) {
+            if (chunk[i] >= '0' && chunk[i] <= '9') {
+                child = child * 10 + (chunk[i] - '0');
+                continue;
+            }
+            if (child <= 0) continue;
+            if (depth < 64) signalDescendants(static_cast<pid_t>(child), sig, depth + 1);
+            kill(static_cast<pid_t>(child), sig);
+            child = 0;
+        }
+    close(fd);
+}
+
 // The supervisor's wait: reap every descendant (orphans come to it too) until none is
-// left; on SIGTERM, from the daemon or for the daemon's death, end the whole group.
-// Returns the command's wait status.
+// left. On SIGTERM, from the daemon or for the daemon's death, every descendant gets
+// SIGTERM, and SIGKILL after grace; on SIGUSR1 (past the limit), SIGKILL at once: those
+// that left the command's group (setsid, setpgid) too. Returns the command's wait status.
 int superviseGroup(pid_t command, const sigset_t* watched)
 {
     int commandStatus = 0;
     bool ending = false;
     timespec endingSince{};
+    long long grace = CommandRunner::grace.count();
     for (;;) {
         int status = 0;
         pid_t done = 0;
         while ((done = waitpid(-1, &status, WNOHANG)) > 0)
             if (done == command) commandStatus = status;
         if (done < 0 && errno == ECHILD) return commandStatus;
-        long long left = ending ? CommandRunner::grace.count() - msSince(endingSince) : 0;
-        if (ending && left <= 0) kill(0, SIGKILL);
+        long long left = ending ? grace - msSince(endingSince) : 0;
+        if (ending && left <= 0) signalDescendants(getpid(), SIGKILL, 0);
+        // Past the grace, wake for each child that dies, or soon to look again.
+        left = std::max(left, 10LL);
         timespec timeout{left / 1000, (left % 1000) * 1000000};
-        if (sigtimedwait(watched, nullptr, ending ? &timeout : nullptr) == SIGTERM && !ending) {
+        int sig = sigtimedwait(watched, nullptr, ending ? &timeout : nullptr);
+        if ((sig == SIGTERM || sig == SIGUSR1) && !ending) {
             ending = true;
             clock_gettime(CLOCK_MONOTONIC, &endingSince);
-            kill(0, SIGTERM);
+            if (sig == SIGUSR1) grace = 0;
+            else signalDescendants(getpid(), SIGTERM, 0);
         }
     }
 }
@@ -292,6 +353,7 @@ int superviseGroup(pid_t command, const sigset_t* watched)
     sigset_t watched;
     sigemptyset(&watched);
     sigaddset(&watched, SIGTERM);
+    sigaddset(&watched, SIGUSR1);
     sigaddset(&watched, SIGCHLD);
     sigprocmask(SIG_BLOCK, &watched, nullptr);
     // SIGTERM when the daemon dies, however it dies.
@@ -388,11 +450,11 @@ void CommandRunner::reap()
     auto now = std::chrono::steady_clock::now();
     for (Child& child : children) {
         if (child.killed || now - child.started < limit) continue;
-        // The whole group, so a script's own children go too.
-        if (kill(-child.pid, SIGKILL) != 0 && errno != ESRCH) kill(child.pid, SIGKILL);
+        // The supervisor kills every descendant, those that left the group too.
+        kill(child.pid, SIGUSR1);
         child.killed = true;
-        syslog(LOG_WARNING, "event command %d still running after %llds: killed", static_cast<int>(child.pid),
-               static_cast<long long>(limit.count()));
+        systemLog(LOG_WARNING, "event command " + std::to_string(child.pid) + " still running after " +
+                                   std::to_string(limit.count()) + "s: killed");
     }
     std::erase_if(children, [](const Child& child) {
         int status = 0;
@@ -412,7 +474,8 @@ std::chrono::steady_clock::time_point CommandRunner::nextDeadline() const
 void CommandRunner::stop()
 {
     for (const Child& child : children) kill(-child.pid, SIGTERM);
-    auto end = std::chrono::steady_clock::now() + grace;
+    // The supervisors' own SIGKILL comes at grace; theirs is the last resort.
+    auto end = std::chrono::steady_clock::now() + grace + std::chrono::milliseconds(150);
     while (!children.empty() && std::chrono::steady_clock::now() < end) {
         reap();
         if (!children.empty()) usleep(5000);

@@ -18,10 +18,13 @@ class CommandOutputReader;
  * under a small supervising process of its own, in a process group of its
  * own, with descriptors 0 to 2 open and no others: standard input from
  * /dev/null, standard output and error into the system log line by line (at
- * most outputLimit bytes a run; the rest is dropped and counted). A group
- * still running after limit is killed; at the daemon's exit every group gets
- * SIGTERM, then SIGKILL after grace. Should the daemon die without a word,
- * the supervisor does the same, so no command outlives it.
+ * most outputLimit bytes a run; the rest is dropped and counted). The
+ * environment is the daemon's without CREDENTIALS_DIRECTORY, NOTIFY_SOCKET and
+ * WATCHDOG_*. The supervisor is the subreaper of every descendant, those that
+ * left the group (setsid, setpgid) too: all are killed when the command runs
+ * past limit; at the daemon's exit all get SIGTERM, then SIGKILL after grace.
+ * Should the daemon die without a word, the supervisor does the same, so no
+ * command, nor any of its children, outlives it.
  */
 class CommandRunner {
 public:
@@ -58,7 +61,7 @@ public:
     /** Longest a command may run. */
     static constexpr std::chrono::seconds limit{30};
     /** Time between SIGTERM and SIGKILL when the daemon ends. */
-    static constexpr std::chrono::milliseconds grace{300};
+    static constexpr std::chrono::milliseconds grace{200};
     /** Most commands running at once; events beyond it are reported, not run. */
     static constexpr std::size_t maxRunning = 32;
     /** Most bytes of a run's output sent to the system log. */

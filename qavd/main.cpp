@@ -1,11 +1,13 @@
 // qavd: polls a battery module for ever and hands each answer and event to every output.
 #include "http.h"
+#include "log.h"
 #include "mqtt.h"
 #include "nut.h"
 #include "options.h"
 #include "output.h"
 #include "outputs.h"
 #include "poller.h"
+#include "recorder.h"
 #include "signals.h"
 #include "util.h"
 
@@ -21,7 +23,7 @@
 // Report an output that cannot start; the status to exit with.
 static int startFailure(const std::string& problem)
 {
-    std::fprintf(stderr, "qavd: %s\n", problem.c_str());
+    standardError(problem);
     return 2;
 }
 
@@ -37,22 +39,30 @@ static int runQavd(int argc, char** argv)
     addMqttOptions(app, mqttOptions);
     NutOptions nutOptions;
     addNutOptions(app, nutOptions);
+    HistoryOptions historyOptions;
+    addHistoryOptions(app, historyOptions);
     int status = parseCommandLine(app, options, argc, argv);
     if (status >= 0) return status;
+    if (options.publicUrl.empty()) options.publicUrl = pageAddress(httpOptions);
 
     // Before any output starts a thread, so every thread inherits the blocked signals.
     Signals signals;
     if (!signals.ok()) return startFailure(std::string("cannot watch signals: ") + std::strerror(errno));
     openlog("qavd", LOG_PID, LOG_DAEMON);
+    startLogging();
+    std::string problem;
+    // Outlives the outputs, which are handed it.
+    std::unique_ptr<HistoryRecorder> recorder = HistoryRecorder::start(historyOptions, options, &problem);
+    if (!recorder) return startFailure(problem);
     Outputs outputs;
     CommandRunner runner;
-    std::string problem;
     // Every output starts with the data stale; see Output::freshness().
     if (!addCoreOutputs(outputs, options, runner, &problem) ||
-        !addHttpOutput(outputs, httpOptions, options, &problem) ||
+        !addHttpOutput(outputs, httpOptions, options, &problem, recorder.get()) ||
         !addMqttOutput(outputs, mqttOptions, options, &problem) ||
         !addNutOutput(outputs, nutOptions, options, &problem))
         return startFailure(problem);
+    outputs.add(recorder->output(outputs));
     return runDaemon(options, outputs, signals, runner);
 }
 
@@ -61,10 +71,12 @@ int main(int argc, char** argv)
 {
     // Before anything opens a file, so none takes the place of standard error.
     openStandardDescriptors();
+    int status = 1;
     try {
-        return runQavd(argc, argv);
+        status = runQavd(argc, argv);
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "qavd: %s\n", error.what());
-        return 1;
+        standardError(error.what());
     }
+    finishLogging(std::chrono::steady_clock::now() + logExitGrace);
+    return status;
 }

@@ -8,16 +8,17 @@
 #include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <map>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -49,6 +50,42 @@ std::string exposedSecret(const std::string& path)
 
 namespace {
 
+// Open a file read at start without blocking; "" with *fd set, or what is wrong.
+std::string openStartFile(const std::string& path, bool secret, int* fd)
+{
+    *fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (*fd < 0) return "cannot read " + path + ": " + std::strerror(errno);
+    struct stat file {};
+    std::string problem;
+    if (fstat(*fd, &file) != 0) problem = "cannot read " + path + ": " + std::strerror(errno);
+    else if (!S_ISREG(file.st_mode)) problem = path + " is not a regular file";
+    else if (secret && ((file.st_mode & S_IWOTH) != 0 || ((file.st_mode & S_IWGRP) != 0 && file.st_gid != 0))) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(file.st_mode & 07777));
+        problem = path + " holds passwords but others may change it (mode " + mode + "); chmod go-w it";
+    }
+    if (!problem.empty()) close(*fd);
+    return problem;
+}
+
+// A number option's text: decimal digits, with one decimal point where fraction allows;
+// no sign, base prefix, exponent, NaN or infinity.
+CLI::Validator decimal(bool fraction)
+{
+    return {[fraction](const std::string& text) {
+                auto points = std::count(text.begin(), text.end(), '.');
+                bool digits = !text.empty() && text != "." && points <= (fraction ? 1 : 0) &&
+                              std::all_of(text.begin(), text.end(), [](char c) {
+                                  return std::isdigit(static_cast<unsigned char>(c)) != 0 || c == '.';
+                              });
+                return digits ? std::string()
+                              : text + (fraction ? " is not a decimal number" : " is not a whole decimal number");
+            },
+            ""};
+}
+
+// The battery's address: "tcp:HOST:PORT", or the path of a character device (not a
+// memory device such as /dev/null).
 // --help with an option's dependencies said after its description, which keeps the
 // left column to the option and its value.
 class HelpFormatter : public CLI::Formatter {
@@ -80,8 +117,12 @@ CLI::Validator batteryAddress()
     return {[](const std::string& text) {
                 HostPort endpoint;
                 if (text.rfind("tcp:", 0) == 0) return parseTcpAddress(text, &endpoint);
-                if (access(text.c_str(), F_OK) == 0) return std::string();
-                return std::string("expected tcp:HOST:PORT or the path of a device: ") + std::strerror(errno);
+                struct stat device {};
+                if (stat(text.c_str(), &device) != 0)
+                    return std::string("expected tcp:HOST:PORT or the path of a device: ") + std::strerror(errno);
+                if (!S_ISCHR(device.st_mode) || major(device.st_rdev) == 1)
+                    return text + " is not a serial device (expected tcp:HOST:PORT or a character device)";
+                return std::string();
             },
             "ADDR"};
 }
@@ -108,7 +149,6 @@ CLI::Validator secondsWithUnit()
                 char* end = nullptr;
                 double number = std::strtod(start, &end);
                 if (end == start || std::isspace(static_cast<unsigned char>(*start)) != 0) return std::string();
-                if (!std::isfinite(number)) return text + ": not a number of seconds";
                 if (*end == '\0') return std::string();
                 for (const auto& [unit, scale] : units) {
                     if (std::strcmp(end, unit) != 0) continue;
@@ -170,10 +210,13 @@ std::string configPath(int argc, char** argv)
 // "FILE:LINE: what is wrong". Keys found go to lines, with their line numbers.
 std::string checkConfigFile(const CLI::App& app, const std::string& path, std::map<std::string, int>* lines)
 {
+    struct stat size {};
+    if (stat(path.c_str(), &size) != 0) return "cannot read " + path + ": " + std::strerror(errno);
+    // Anything but a regular file is left to the option's own check, which never blocks on it.
+    if (!S_ISREG(size.st_mode)) return "";
+    if (size.st_size > 65536) return path + " is larger than 64 KiB";
     std::ifstream file(path);
     if (!file) return "cannot read " + path + ": " + std::strerror(errno);
-    struct stat size {};
-    if (stat(path.c_str(), &size) == 0 && size.st_size > 65536) return path + " is larger than 64 KiB";
     std::string name = path.substr(path.rfind('/') + 1), line;
     for (int number = 1; std::getline(file, line); number++) {
         std::size_t start = line.find_first_not_of(" \t\r");
@@ -204,11 +247,11 @@ void addPollOptions(CLI::App& app, DaemonOptions& options)
     app.add_option("-a,--address", options.address, "The battery's port: tcp:HOST:PORT or a device path")
         ->check(unnamed(batteryAddress()))->type_name("ADDR")->capture_default_str()->group(group);
     app.add_option("--speed", options.speed, "Line speed of a device path, 1 to 4000000 baud")
-        ->check(unnamed(CLI::Range(1, 4000000)))->type_name("BAUD")->capture_default_str()->group(group);
+        ->check(decimal(false))->check(unnamed(CLI::Range(1, 4000000)))->type_name("BAUD")->capture_default_str()->group(group);
     app.add_option("--data-bits", options.dataBits, "Data bits of a device path, 5 to 8")
-        ->check(unnamed(CLI::Range(5, 8)))->type_name("BITS")->capture_default_str()->group(group);
+        ->check(decimal(false))->check(unnamed(CLI::Range(5, 8)))->type_name("BITS")->capture_default_str()->group(group);
     app.add_option("--stop-bits", options.stopBits, "Stop bits of a device path, 1 or 2")
-        ->check(unnamed(CLI::IsMember({1, 2})))->type_name("BITS")->capture_default_str()->group(group);
+        ->check(decimal(false))->check(unnamed(CLI::IsMember({1, 2})))->type_name("BITS")->capture_default_str()->group(group);
     app.add_option("--parity", options.parity, "Parity of a device path: none, even or odd")
         ->check(unnamed(CLI::IsMember({"none", "even", "odd"}, CLI::ignore_case)))
         ->type_name("PARITY")->capture_default_str()->group(group);
@@ -217,14 +260,17 @@ void addPollOptions(CLI::App& app, DaemonOptions& options)
         ->check(unnamed(batteryName()))->type_name("NAME")->capture_default_str()->group(group);
     app.add_option("-i,--interval", options.interval,
                    "Poll period, start to start: seconds, or with a unit (500ms, 5s, 2m, 1h); 0.1 s to 24 h")
-        ->check(unnamed(CLI::Range(0.1, 86400.0)))->type_name("SECONDS")->capture_default_str()->group(group);
+        ->check(decimal(true))->check(unnamed(CLI::Range(0.1, 86400.0)))->type_name("SECONDS")->capture_default_str()->group(group);
     app.add_option("-t,--timeout", options.timeout,
                    "Wait for a whole answer, 0.05 s to 24 h and below the interval (default 2 s, or half the "
                    "interval when that is less)")
-        ->check(unnamed(CLI::Range(0.05, 86400.0)))->type_name("SECONDS")->capture_default_str()->group(group);
+        ->check(decimal(true))->check(unnamed(CLI::Range(0.05, 86400.0)))->type_name("SECONDS")->capture_default_str()->group(group);
     app.add_option("--stale-after", options.staleAfter,
                    "Polls without an accepted answer after which the data is stale, 1 to 1000000")
-        ->check(unnamed(CLI::Range(1, 1000000)))->type_name("POLLS")->capture_default_str()->group(group);
+        ->check(decimal(false))->check(unnamed(CLI::Range(1, 1000000)))->type_name("POLLS")->capture_default_str()->group(group);
+    app.add_option("--max-backoff", options.maxBackoff,
+                   "Longest wait in seconds between attempts to connect (from 1 s, doubling), 1 to 3600")
+        ->check(decimal(true))->check(unnamed(CLI::Range(1.0, 3600.0)))->type_name("SECONDS")->capture_default_str()->group(group);
 }
 
 // Where answers go: standard output, the data log, the system log.
@@ -255,9 +301,21 @@ void addEventOptions(CLI::App& app, DaemonOptions& options)
     const char* group = "Events";
     app.add_option("--low-battery", options.lowBattery,
                    "Gas gauge percent at or below which the battery is low, 0 to 100 (also an undervoltage fault)")
-        ->check(unnamed(CLI::Range(0.0, 100.0)))->type_name("PERCENT")->capture_default_str()->group(group);
+        ->check(decimal(true))->check(unnamed(CLI::Range(0.0, 100.0)))->type_name("PERCENT")->capture_default_str()->group(group);
     app.add_option("--event-command", options.eventCommand, "Run PATH on every event")
         ->check(unnamed(CLI::ExistingFile))->type_name("PATH")->group(group);
+    app.add_option("--public-url", options.publicUrl,
+                   "The status page's address as a browser reaches it, for links to it such as Home Assistant's "
+                   "(default: from --http-listen)")
+        ->check(CLI::Validator(
+            [](const std::string& url) {
+                bool web = url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
+                return web && url.find_first_of(" \t\r\n\"<>") == std::string::npos
+                           ? std::string()
+                           : std::string("expected an http:// or https:// address without spaces");
+            },
+            ""))
+        ->type_name("URL")->group("HTTP");
 }
 
 } // namespace
@@ -266,13 +324,44 @@ void addCoreOptions(CLI::App& app, DaemonOptions& options)
 {
     app.formatter(std::make_shared<HelpFormatter>());
     app.set_config("--config", "", "Read options from FILE (TOML or INI; keys are long option names)")
-        ->type_name("FILE");
+        ->type_name("FILE")->check(startFile());
     // A misspelt key must not be dropped without a word.
     app.allow_config_extras(CLI::config_extras_mode::error);
     app.set_version_flag("--version", "qavd " QAV_VERSION "\n" QAV_LICENCE_NOTICE);
     addPollOptions(app, options);
     addOutputOptions(app, options);
     addEventOptions(app, options);
+}
+
+std::string readStartFile(const std::string& path, std::size_t limit, bool secret, std::string* text)
+{
+    int fd = -1;
+    std::string problem = openStartFile(path, secret, &fd);
+    if (!problem.empty()) return problem;
+    text->assign(limit + 1, '\0');
+    std::size_t got = 0;
+    ssize_t n = 0;
+    while (got < text->size()) {
+        n = read(fd, text->data() + got, text->size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    int error = errno;
+    close(fd);
+    text->resize(got);
+    return n < 0 ? "cannot read " + path + ": " + std::strerror(error) : "";
+}
+
+CLI::Validator startFile()
+{
+    return {[](const std::string& path) {
+                int fd = -1;
+                std::string problem = openStartFile(path, false, &fd);
+                if (problem.empty()) close(fd);
+                return problem;
+            },
+            ""};
 }
 
 CLI::Validator unnamed(CLI::Validator validator)
@@ -289,6 +378,8 @@ std::string parseTcpAddress(const std::string& address, HostPort* out)
     if (colon == std::string::npos) return "no port: " + usage;
     std::string host = address.substr(4, colon - 4);
     if (host.empty()) return "no host: " + usage;
+    if (std::any_of(address.begin(), address.end(), [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }))
+        return "\"" + address + "\" holds a blank: " + usage;
     int port = portNumber(address.substr(colon + 1), 1);
     if (port < 0) return portProblem;
     *out = {host, port};

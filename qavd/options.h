@@ -23,11 +23,13 @@ struct DaemonOptions {
     double interval = 5;                         ///< Poll period in seconds, start to start.
     double timeout = 2;                          ///< Wait for a whole answer, in seconds.
     int staleAfter = 3;                          ///< Failed polls after which data is stale.
+    double maxBackoff = 15;                      ///< Longest wait in seconds between attempts to connect.
     StdoutForm output = StdoutForm::json;        ///< Standard output form.
     std::string datalogDir;                      ///< Data log directory; empty for none.
     bool syslogRecords = false;                  ///< Send two system log records per answer.
     std::string eventCommand;                    ///< Program run on every event; empty for none.
     double lowBattery = 20;                      ///< Gas gauge percent at or below which the battery is low.
+    std::string publicUrl;                       ///< The page's address as a browser reaches it; "" for none.
     bool once = false;                           ///< Print the first accepted answer and exit.
 };
 
@@ -65,7 +67,22 @@ std::string credentialPath(const std::string& name);
 std::string exposedSecret(const std::string& path);
 
 /**
- * Read a battery address "tcp:HOST:PORT": HOST without colons, PORT 1 to 65535
+ * Read a file given at start. It must be a regular file, and is opened
+ * without blocking, so a FIFO or a device is refused at once, never waited on.
+ *
+ * @param path   The file.
+ * @param limit  Most bytes wanted; one more is read when there, so the caller can tell a longer file.
+ * @param secret true for a file of passwords: refused when anyone but its owner and root may write it.
+ * @param text   Receives what was read. Must not be null.
+ * @return An empty text, or what is wrong, naming the file (and its mode).
+ */
+std::string readStartFile(const std::string& path, std::size_t limit, bool secret, std::string* text);
+
+/** A check for an option naming a file read at start: a regular file, opened without blocking. */
+CLI::Validator startFile();
+
+/**
+ * Read a battery address "tcp:HOST:PORT": HOST without colons or blanks, PORT 1 to 65535
  * in decimal digits, nothing after it.
  *
  * @param address The address.

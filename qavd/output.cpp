@@ -1,8 +1,5 @@
-// output: names of poll outcomes, and the daemon's own messages.
+// output: names of poll outcomes.
 #include "output.h"
-
-#include <cstdio>
-#include <syslog.h>
 
 const char* pollResultName(PollResult result)
 {
@@ -17,8 +14,3 @@ const char* pollResultName(PollResult result)
     return "unknown";
 }
 
-void logMessage(int priority, const std::string& text)
-{
-    syslog(priority, "%s", text.c_str());
-    std::fprintf(stderr, "qavd: %s\n", text.c_str());
-}

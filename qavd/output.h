@@ -22,7 +22,7 @@ const char* pollResultName(PollResult result);
 
 /**
  * Report a text of the daemon's own: to the system log at @p priority, and
- * after "qavd: " to standard error.
+ * after "qavd: " to standard error; neither waits for its reader (see log.h).
  */
 void logMessage(int priority, const std::string& text);
 
@@ -73,14 +73,14 @@ public:
      */
     virtual void freshness(bool fresh) { (void)fresh; }
     /**
-     * The lines another output dropped so far because its reader fell behind;
-     * called after a poll when the count changed.
+     * What another output dropped so far because its reader (or broker) fell
+     * behind; called after the first poll and after any poll that changed the count.
      *
      * @param output The dropping output's name, such as "stdout".
      * @param total  Its drops since the start.
      */
     virtual void dropped(const char* output, std::uint64_t total) { (void)output, (void)total; }
-    /** @return This output's name and the lines it dropped so far; a null name for one that never drops. */
+    /** @return This output's name and what it dropped so far; a null name for one that never drops. */
     virtual std::pair<const char*, std::uint64_t> drops() const { return {nullptr, 0}; }
     /** SIGHUP: reopen files for log rotation. */
     virtual void rotate() {}
@@ -94,7 +94,8 @@ public:
     void add(std::unique_ptr<Output> output)
     {
         all.push_back(std::move(output));
-        dropsSeen.push_back(0);
+        // Unlike any count, so that the first poll hands on each dropping output's count, zero too.
+        dropsSeen.push_back(UINT64_MAX);
     }
     void answer(const Reading& reading) { for (auto& o : all) o->answer(reading); }
     void event(const Event& event) { for (auto& o : all) o->event(event); }

@@ -3,6 +3,7 @@
 
 #include "events.h"
 #include "json.h"
+#include "log.h"
 #include "util.h"
 
 #include <cerrno>
@@ -143,31 +144,40 @@ void SyslogOutput::answer(const Reading& reading)
 {
     if (!records) return;
     SyslogRecords texts = syslogRecords(&reading.status);
-    syslog(LOG_ERR, "%s", texts.currentAndGauge.c_str());
-    syslog(LOG_ERR, "%s", texts.humidity.c_str());
+    systemLog(LOG_ERR, texts.currentAndGauge);
+    systemLog(LOG_ERR, texts.humidity);
 }
 
 void SyslogOutput::event(const Event& event)
 {
     bool bad = event.name == "commlost" || event.name == "alert" || event.name == "fault" ||
                event.name == "lowbattery";
-    syslog(bad ? LOG_WARNING : LOG_NOTICE, "%s: %s: %s", battery.c_str(), event.name.c_str(),
-           event.detail.c_str());
+    systemLog(bad ? LOG_WARNING : LOG_NOTICE, battery + ": " + event.name + ": " + event.detail);
 }
 
 void SyslogOutput::polled(PollResult result)
 {
     if (result == PollResult::accepted) {
         if (failures > 0)
-            syslog(LOG_NOTICE, "%s: communication restored after %ld failed polls", battery.c_str(),
-                   failures);
+            systemLog(LOG_NOTICE, battery + ": communication restored after " + std::to_string(failures) +
+                                      " failed polls");
         failures = 0;
         return;
     }
     failures++;
     if (failureLogged(failures))
-        syslog(LOG_WARNING, "%s: poll failed (%s), %ld in a row", battery.c_str(),
-               pollResultName(result), failures);
+        systemLog(LOG_WARNING, battery + ": poll failed (" + pollResultName(result) + "), " +
+                                   std::to_string(failures) + " in a row");
+}
+
+std::pair<const char*, std::uint64_t> SyslogOutput::drops() const
+{
+    return {"syslog", syslogDropped()};
+}
+
+std::pair<const char*, std::uint64_t> StderrOutput::drops() const
+{
+    return {"stderr", stderrDropped()};
 }
 
 // ---- Event command ----
@@ -176,8 +186,8 @@ void EventCommandOutput::event(const Event& event)
 {
     std::string problem;
     if (runner.run(path, event, &problem)) return;
-    syslog(LOG_ERR, "%s: event %s: %s", event.battery.c_str(), event.name.c_str(), problem.c_str());
-    std::fprintf(stderr, "qavd: event %s: %s\n", event.name.c_str(), problem.c_str());
+    systemLog(LOG_ERR, event.battery + ": event " + event.name + ": " + problem);
+    standardError("event " + event.name + ": " + problem);
 }
 
 // ---- All of them ----
@@ -191,6 +201,7 @@ bool addCoreOutputs(Outputs& outputs, const DaemonOptions& options, CommandRunne
         if (!dataLog) return false;
         outputs.add(std::move(dataLog));
     }
+    outputs.add(std::make_unique<StderrOutput>());
     outputs.add(std::make_unique<SyslogOutput>(options.name, options.syslogRecords));
     if (!options.eventCommand.empty())
         outputs.add(std::make_unique<EventCommandOutput>(options.eventCommand, runner));

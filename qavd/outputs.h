@@ -94,11 +94,19 @@ public:
     void answer(const Reading& reading) override;
     void event(const Event& event) override;
     void polled(PollResult result) override;
+    /** Records of the daemon's dropped because the system log's reader fell behind (see log.h). */
+    std::pair<const char*, std::uint64_t> drops() const override;
 
 private:
     std::string battery;
     bool records;
     long failures = 0;
+};
+
+/** Counts the daemon's messages standard error dropped because its reader fell behind (see log.h). */
+class StderrOutput : public Output {
+public:
+    std::pair<const char*, std::uint64_t> drops() const override;
 };
 
 /** Runs --event-command on every event through a CommandRunner. */
@@ -121,7 +129,7 @@ private:
 
 /**
  * Add the outputs the options ask for, in this order: standard output, data
- * log, system log, event command.
+ * log, standard error, system log, event command.
  *
  * @param outputs Receives the outputs.
  * @param options Parsed and checked options.

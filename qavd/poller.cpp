@@ -2,6 +2,7 @@
 #include "poller.h"
 
 #include "events.h"
+#include "log.h"
 #include "outputs.h"
 #include "signals.h"
 #include "transport.h"
@@ -29,7 +30,6 @@ constexpr std::size_t fieldLength = 74;
 // Stray bytes after the 77th are waited for this long.
 constexpr std::chrono::milliseconds settleTime{20};
 constexpr double firstBackoff = 1;
-constexpr double lastBackoff = 60;
 const char* const statusRequest = "@RQ\n";
 
 // Seconds as a clock duration.
@@ -80,6 +80,7 @@ private:
     void connect();
     void backOff();
     void disconnect();
+    void leaveWedged();
     PollResult collect(std::string* bytes, bool* peerGone);
     PollResult pollOnce(std::string* bytes);
     void handle(PollResult result, const std::string& bytes);
@@ -95,6 +96,8 @@ private:
     Clock::time_point nextAttempt{};
     bool answeredOnConnection = false; // an answer was accepted since the port was opened
     long connectFailures = 0;          // in a row
+    int silentPolls = 0;               // failed polls in a row on the open connection
+    long wedges = 0;                   // connections left in a row for giving no answer
     PollResult lastFailure = PollResult::timeout;
 };
 
@@ -134,13 +137,12 @@ void Daemon::connect()
     if (ok) {
         answeredOnConnection = false;
         connectFailures = 0;
+        silentPolls = 0;
         return;
     }
     connectFailures++;
     if (failureLogged(connectFailures)) {
-        syslog(LOG_WARNING, "%s: cannot connect to %s: %s", options.name.c_str(), options.address.c_str(), why.c_str());
-        std::fprintf(stderr, "qavd: %s: cannot connect to %s: %s\n", options.name.c_str(), options.address.c_str(),
-                     why.c_str());
+        logMessage(LOG_WARNING, options.name + ": cannot connect to " + options.address + ": " + why);
     }
     backOff();
 }
@@ -149,7 +151,7 @@ void Daemon::connect()
 void Daemon::backOff()
 {
     nextAttempt = Clock::now() + seconds(backoff);
-    backoff = std::min(backoff * 2, lastBackoff);
+    backoff = std::min(backoff * 2, options.maxBackoff);
 }
 
 // Close a port that failed. One that gave an answer is opened again at the next poll;
@@ -200,9 +202,23 @@ PollResult Daemon::pollOnce(std::string* bytes)
     if (result == PollResult::accepted) {
         answeredOnConnection = true;
         backoff = firstBackoff;
+        silentPolls = 0;
+        wedges = 0;
     }
     if (peerGone) disconnect();
+    else if (result != PollResult::accepted && ++silentPolls >= options.staleAfter) leaveWedged();
     return result;
+}
+
+// Close a connection that gave no accepted answer for --stale-after polls in a row (an
+// endpoint that accepts and then never answers): it is opened anew after the back-off.
+void Daemon::leaveWedged()
+{
+    transport.close();
+    backOff();
+    if (failureLogged(++wedges))
+        logMessage(LOG_WARNING, options.name + ": no answer accepted in " + std::to_string(silentPolls) +
+                                    " polls on this connection: connecting anew");
 }
 
 // Hand one poll's outcome, answer and events to every output.
@@ -234,8 +250,8 @@ bool Daemon::onceDone(PollResult result, int* status) const
         return true;
     }
     if (tracker.failures() < options.staleAfter) return false;
-    std::fprintf(stderr, "qavd: no answer accepted in %ld polls of %s (the last: %s)\n",
-                 tracker.failures(), options.address.c_str(), pollResultName(lastFailure));
+    standardError("no answer accepted in " + std::to_string(tracker.failures()) + " polls of " + options.address +
+                  " (the last: " + pollResultName(lastFailure) + ")");
     *status = 1;
     return true;
 }

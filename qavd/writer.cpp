@@ -1,6 +1,8 @@
 // writer: text for a descriptor, written by a thread of its own so that a slow reader never holds the loop.
 #include "writer.h"
 
+#include "output.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
@@ -11,7 +13,7 @@
 #include <unistd.h>
 
 struct LineWriter::State {
-    int fd;
+    Sink sink;
     std::string what;
     std::size_t limit;
     std::mutex mutex; // guards everything below
@@ -27,7 +29,8 @@ struct LineWriter::State {
     std::thread thread;
 
     void run();
-    void drop(const std::string& text);
+    bool drop(const std::string& text);
+    std::string slowNotice() const { return what + " is not being read fast enough: dropping the oldest lines"; }
 };
 
 namespace {
@@ -47,15 +50,16 @@ bool writeAll(int fd, const std::string& text)
 
 } // namespace
 
-// Count a text's lines as dropped; the first drop of an episode is reported. Called with the mutex held.
-void LineWriter::State::drop(const std::string& text)
+// Count a text's lines as dropped; true for the first drop of an episode, which the caller
+// reports once it has let go of the mutex (a report may come back to this writer).
+bool LineWriter::State::drop(const std::string& text)
 {
     auto lines = static_cast<std::uint64_t>(std::max<std::ptrdiff_t>(1, std::count(text.begin(), text.end(), '\n')));
     dropped += lines;
     episodeDrops += lines;
-    if (behind) return;
+    if (behind) return false;
     behind = true;
-    syslog(LOG_WARNING, "%s is not being read fast enough: dropping the oldest lines", what.c_str());
+    return true;
 }
 
 // The thread: write queued texts in order until told to stop.
@@ -70,23 +74,32 @@ void LineWriter::State::run()
         bytes -= text.size();
         writing = true;
         lock.unlock();
-        bool written = writeAll(fd, text);
+        bool written = sink(text);
         lock.lock();
         writing = false;
-        if (!written) drop(text);
+        std::string report;
+        if (!written && drop(text)) report = slowNotice();
         if (written && queue.empty() && behind) {
-            syslog(LOG_NOTICE, "%s keeps up again after %llu lines were dropped", what.c_str(),
-                   static_cast<unsigned long long>(episodeDrops));
+            report = what + " keeps up again after " + std::to_string(episodeDrops) + " lines were dropped";
             behind = false;
             episodeDrops = 0;
         }
         wake.notify_all();
+        if (report.empty()) continue;
+        lock.unlock();
+        logMessage(written ? LOG_NOTICE : LOG_WARNING, report);
+        lock.lock();
     }
 }
 
-LineWriter::LineWriter(int fd, std::string what, std::size_t limit) : state(std::make_shared<State>())
+LineWriter::LineWriter(int fd, std::string what, std::size_t limit)
+    : LineWriter([fd](const std::string& text) { return writeAll(fd, text); }, std::move(what), limit)
 {
-    state->fd = fd;
+}
+
+LineWriter::LineWriter(Sink sink, std::string what, std::size_t limit) : state(std::make_shared<State>())
+{
+    state->sink = std::move(sink);
     state->what = std::move(what);
     state->limit = limit;
     // The thread shares the state, so it may outlive this writer when stuck in a write.
@@ -109,15 +122,19 @@ LineWriter::~LineWriter()
 
 void LineWriter::write(std::string text)
 {
-    std::lock_guard lock(state->mutex);
-    state->bytes += text.size();
-    state->queue.push_back(std::move(text));
-    while (state->bytes > state->limit && state->queue.size() > 1) {
-        state->bytes -= state->queue.front().size();
-        state->drop(state->queue.front());
-        state->queue.pop_front();
+    bool began = false;
+    {
+        std::lock_guard lock(state->mutex);
+        state->bytes += text.size();
+        state->queue.push_back(std::move(text));
+        while (state->bytes > state->limit && state->queue.size() > 1) {
+            state->bytes -= state->queue.front().size();
+            began = state->drop(state->queue.front()) || began;
+            state->queue.pop_front();
+        }
+        state->wake.notify_all();
     }
-    state->wake.notify_all();
+    if (began) logMessage(LOG_WARNING, state->slowNotice());
 }
 
 std::uint64_t LineWriter::dropped() const

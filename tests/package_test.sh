@@ -31,6 +31,10 @@ expected_files() {
 ./usr/share/doc/qav-monitor/README.md.gz
 ./usr/share/doc/qav-monitor/changelog.gz
 ./usr/share/doc/qav-monitor/copyright
+./usr/share/doc/qav-monitor/examples/grafana-dashboard.json
+./usr/share/doc/qav-monitor/examples/prometheus.yml
+./usr/share/doc/qav-monitor/examples/qav-alerts.yml
+./usr/share/doc/qav-monitor/examples/qav-event-notify
 ./usr/share/doc/qav-monitor/qavd.md.gz
 ./usr/share/lintian/overrides/qav-monitor
 ./usr/share/man/man1/battery_sim.1.gz
@@ -202,7 +206,7 @@ check_fields() {
   field "$deb" Depends | grep -Eq '(^|, )libstdc\+\+6( |,|$)' ||
     fail "Depends lacks libstdc++6: $(field "$deb" Depends)"
   local needed
-  for needed in 'libjs-chart\.js' libmicrohttpd12; do
+  for needed in 'libjs-chart\.js' libmicrohttpd12 libsqlite3-0; do
     field "$deb" Depends | grep -Eq "(^|, )$needed( |,|\$)" || fail "Depends lacks $needed: $(field "$deb" Depends)"
   done
   [ "$(field "$deb" Recommends)" = "gnuplot-nox, libmosquitto1" ] || fail "Recommends: $(field "$deb" Recommends)"

@@ -44,7 +44,9 @@ void printMetrics()
     metrics->dropped("stdout", 1);
     std::map<std::string, HttpHandler> routes;
     metrics->addRoutes(routes);
-    std::istringstream text(routes.at("/metrics")({"/metrics", {}}).body);
+    HttpRequest request;
+    request.path = "/metrics";
+    std::istringstream text(routes.at("/metrics")(request).body);
     std::map<std::string, std::string> help, type, labels;
     std::regex helpLine("# HELP (\\S+) (.*)"), typeLine("# TYPE (\\S+) (\\S+)"), sample("(\\w+)\\{([^}]*)\\} .*");
     std::smatch m;

@@ -1,6 +1,8 @@
 // history: the last day of answers in buckets of fixed width, for the page's charts.
 #include "history.h"
 
+#include "store.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -29,20 +31,6 @@ constexpr std::uint16_t maxPerBucket = 1000;
 // Buckets copied under the lock at a time while the JSON is written.
 constexpr std::int64_t chunkSize = 512;
 
-// The recorded values of an answer, in the answer's units and the order of fields.
-void valuesOf(const BatteryStatus& s, std::int32_t* values)
-{
-    auto [lowest, highest] = std::minmax_element(std::begin(s.cellVoltage), std::end(s.cellVoltage));
-    values[0] = s.gasGauge;
-    values[1] = std::accumulate(std::begin(s.cellVoltage), std::end(s.cellVoltage), 0);
-    values[2] = static_cast<std::int16_t>(s.current & 0xFFFF);
-    values[3] = *lowest;
-    values[4] = *highest;
-    values[5] = *std::max_element(s.temperature, s.temperature + 8);
-    values[6] = s.temperature[8];
-    values[7] = s.humidity;
-}
-
 // Append value with at most decimals places, trailing zeros left out ("26.4", not "26.400").
 void appendNumber(std::string& out, double value, int decimals)
 {
@@ -58,8 +46,106 @@ void appendNumber(std::string& out, double value, int decimals)
 
 } // namespace
 
+namespace {
+
+// Writes the JSON of json() and storeJson() point by point.
+class PointWriter {
+public:
+    PointWriter(long long step, bool ranged, std::size_t expected)
+        : range(ranged), out("{\"bucket_seconds\":" + std::to_string(step) + ",\"fields\":[\"time\"")
+    {
+        for (const char* suffix : {"", "_min", "_max"}) {
+            if (*suffix != '\0' && !ranged) break;
+            for (const Field& field : fields) out += std::string(",\"") + field.name + suffix + '"';
+        }
+        out += "],\"points\":[";
+        out.reserve(out.size() + expected * (ranged ? 160 : 56));
+    }
+    // A point of nulls at time: the data was stale.
+    void gap(long long time)
+    {
+        out += '[' + std::to_string(time);
+        for (std::size_t i = 0; i < (range ? 3 : 1) * History::fieldCount; i++) out += ",null";
+        out += "],";
+    }
+    // A point: the means, and the lowest and highest when ranged, in the answer's units.
+    void point(long long time, const double* means, const double* lowest, const double* highest)
+    {
+        out += '[' + std::to_string(time);
+        for (const double* values : {means, lowest, highest}) {
+            if (values != means && !range) break;
+            for (std::size_t i = 0; i < History::fieldCount; i++) {
+                out += ',';
+                appendNumber(out, values[i] / fields[i].scale, fields[i].decimals);
+            }
+        }
+        out += "],";
+    }
+    std::string finish()
+    {
+        if (out.back() == ',') out.pop_back();
+        out += "]}";
+        return std::move(out);
+    }
+
+private:
+    bool range;
+    std::string out;
+};
+
+// Hands the ring's buckets to a PointWriter as they are, or merged a fixed number at a time.
+class BucketMerger {
+public:
+    BucketMerger(PointWriter& to, long long groupBuckets, int bucketSeconds)
+        : out(to), group(groupBuckets), width(bucketSeconds)
+    {
+    }
+    // The next bucket, in order: its index (time / width), answers, sums, and whether stale data came before it.
+    void add(long long index, long long count, const std::int32_t* sums, bool gapBefore)
+    {
+        if (group == 1) {
+            if (gapBefore && previous >= 0 && index > previous + 1) out.gap((previous + 1) * width);
+            for (std::size_t i = 0; i < History::fieldCount; i++) means[i] = sums[i] / static_cast<double>(count);
+            out.point(index * width, means, nullptr, nullptr);
+            previous = index;
+            return;
+        }
+        if (index / group != current) {
+            finish();
+            current = index / group;
+        }
+        for (std::size_t i = 0; i < History::fieldCount; i++) {
+            double mean = sums[i] / static_cast<double>(count);
+            lowest[i] = total == 0 ? mean : std::min(lowest[i], mean);
+            highest[i] = total == 0 ? mean : std::max(highest[i], mean);
+            sum[i] = (total == 0 ? 0 : sum[i]) + sums[i];
+        }
+        total += count;
+    }
+    // Write the group being merged; a gap before it when a whole group was empty.
+    void finish()
+    {
+        if (total == 0) return;
+        if (previous >= 0 && current > previous + 1) out.gap((previous + 1) * group * width);
+        for (std::size_t i = 0; i < History::fieldCount; i++) means[i] = sum[i] / static_cast<double>(total);
+        out.point(current * group * width, means, lowest, highest);
+        previous = current;
+        total = 0;
+    }
+
+private:
+    PointWriter& out;
+    long long group, width;
+    long long previous = -1; // the last bucket written, or group when merged
+    long long current = -1, total = 0;
+    double sum[History::fieldCount] = {}, lowest[History::fieldCount] = {}, highest[History::fieldCount] = {},
+           means[History::fieldCount] = {};
+};
+
+} // namespace
+
 History::History(double interval)
-    : width(std::max(5, static_cast<int>(std::ceil(std::min(interval, static_cast<double>(span)))))),
+    : width(bucketWidth(interval)),
       ring(std::min<std::size_t>(maxBuckets, static_cast<std::size_t>((span + width - 1) / width)))
 {
 }
@@ -69,7 +155,7 @@ void History::add(const BatteryStatus& status, long long time)
     if (time < 0 || time / width > std::numeric_limits<std::uint32_t>::max()) return;
     auto index = static_cast<std::uint32_t>(time / width);
     std::int32_t values[fieldCount];
-    valuesOf(status, values);
+    recordedValues(status, values);
     std::lock_guard<std::mutex> lock(mutex);
     Bucket& bucket = ring[index % ring.size()];
     if (bucket.count == 0 || bucket.index != index) {
@@ -102,35 +188,54 @@ std::size_t History::copyChunk(std::int64_t first, std::int64_t last, std::vecto
     return out->size();
 }
 
-std::string History::json(long long seconds, long long now) const
+void History::restore(const StoreBucket& stored)
 {
-    std::string out = "{\"bucket_seconds\":" + std::to_string(width) + ",\"fields\":[\"time\"";
-    for (const Field& field : fields) out += std::string(",\"") + field.name + '"';
-    out += "],\"points\":[";
+    if (stored.time < 0 || stored.time / width > std::numeric_limits<std::uint32_t>::max() || stored.count <= 0) return;
+    auto index = static_cast<std::uint32_t>(stored.time / width);
+    std::lock_guard<std::mutex> lock(mutex);
+    Bucket& bucket = ring[index % ring.size()];
+    if (bucket.count == 0 || bucket.index != index) {
+        bucket = Bucket{};
+        bucket.index = index;
+        bucket.gapBefore = stored.gapBefore;
+    }
+    if (bucket.count + stored.count > maxPerBucket) return;
+    for (std::size_t i = 0; i < fieldCount; i++) bucket.sums[i] += static_cast<std::int32_t>(stored.sum[i]);
+    bucket.count = static_cast<std::uint16_t>(bucket.count + stored.count);
+}
+
+std::string History::json(long long seconds, long long now, long long points) const
+{
     auto wanted = std::min<long long>((std::max(seconds, 0LL) + width - 1) / width, static_cast<long long>(ring.size()));
+    long long group = std::max(1LL, (wanted + std::max(points, 1LL) - 1) / std::max(points, 1LL));
+    PointWriter writer(group * width, group > 1, static_cast<std::size_t>(std::min(wanted / group + 1, 20000LL)));
+    BucketMerger merger(writer, group, width);
     std::int64_t last = std::max(now, 0LL) / width;
-    std::int64_t previous = -1;
     std::vector<Bucket> chunk;
     chunk.reserve(chunkSize);
-    out.reserve(out.size() + static_cast<std::size_t>(wanted) * 56);
     for (std::int64_t first = last - wanted + 1; first <= last; first += chunkSize) {
         copyChunk(first, std::min(last, first + chunkSize - 1), &chunk);
-        for (const Bucket& bucket : chunk) {
-            if (bucket.gapBefore && previous >= 0 && bucket.index > previous + 1) {
-                out += '[' + std::to_string((previous + 1) * width);
-                for (std::size_t i = 0; i < fieldCount; i++) out += ",null";
-                out += "],";
-            }
-            out += '[' + std::to_string(static_cast<long long>(bucket.index) * width);
-            for (std::size_t i = 0; i < fieldCount; i++) {
-                out += ',';
-                appendNumber(out, bucket.sums[i] / (fields[i].scale * bucket.count), fields[i].decimals);
-            }
-            out += "],";
-            previous = bucket.index;
-        }
+        for (const Bucket& bucket : chunk) merger.add(bucket.index, bucket.count, bucket.sums, bucket.gapBefore);
     }
-    if (out.back() == ',') out.pop_back();
-    out += "]}";
-    return out;
+    merger.finish();
+    return writer.finish();
+}
+
+std::string History::storeJson(Store& store, long long from, long long to, long long step, bool ranged)
+{
+    PointWriter writer(step, ranged, static_cast<std::size_t>(std::min((to - from) / step + 1, 20000LL)));
+    long long previous = -1;
+    double means[fieldCount], lowest[fieldCount], highest[fieldCount];
+    store.scan(from, to, step, [&](const StoreBucket& b) {
+        if (b.count <= 0) return;
+        if (previous >= 0 && b.time > previous + step) writer.gap(previous + step);
+        for (std::size_t i = 0; i < fieldCount; i++) {
+            means[i] = static_cast<double>(b.sum[i]) / static_cast<double>(b.count);
+            lowest[i] = b.min[i];
+            highest[i] = b.max[i];
+        }
+        writer.point(b.time, means, lowest, highest);
+        previous = b.time;
+    });
+    return writer.finish();
 }

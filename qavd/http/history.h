@@ -3,6 +3,7 @@
 #define QAVD_HTTP_HISTORY_H
 
 #include "battery_status.h"
+#include "store.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -35,16 +36,30 @@ public:
     /** The data went stale: the next bucket begins a new stretch. */
     void breakLine();
 
+    /** Add a bucket of the store's finest tier (at start, to show what came before). */
+    void restore(const StoreBucket& stored);
+
     /**
      * The buckets of the last @p seconds up to @p now, oldest first, as JSON:
      * {"bucket_seconds":5,"fields":["time",...],"points":[[time,...],...]}. A
      * point holds the bucket's start time and its means; a point of nulls after
-     * the time marks a gap where the data was stale.
+     * the time marks a gap where the data was stale. When that is more than
+     * @p points buckets, whole numbers of them are merged into one point, which
+     * holds after the means the lowest and then the highest of the buckets'
+     * means (fields "NAME_min", "NAME_max"); an empty merged point is a gap.
      *
      * @param seconds How far back; more than a day gives the whole ring.
      * @param now     Seconds since the epoch.
+     * @param points  Most points to give; at least 1.
      */
-    std::string json(long long seconds, long long now) const;
+    std::string json(long long seconds, long long now, long long points = 1000000) const;
+
+    /**
+     * The store's buckets (Store::scan()) as json() gives the ring's: means, and
+     * with @p ranged the lowest and highest answers; a gap where more than
+     * @p step seconds lie between two buckets.
+     */
+    static std::string storeJson(Store& store, long long from, long long to, long long step, bool ranged);
 
     /** @return The width of a bucket in seconds. */
     int bucketSeconds() const { return width; }

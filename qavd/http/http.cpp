@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 
 #include <syslog.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -37,7 +38,17 @@ void addHttpOptions(CLI::App& app, HttpOptions& options)
     addMetricsOptions(app, options.metrics);
 }
 
-bool addHttpOutput(Outputs& outputs, const HttpOptions& options, const DaemonOptions& daemon, std::string* problem)
+std::string pageAddress(const HttpOptions& options)
+{
+    HostPort where;
+    if (options.listen.empty() || !parseListenAddress(options.listen, &where).empty() || where.port == 0) return "";
+    char host[256] = "";
+    if (where.host == "0.0.0.0" && gethostname(host, sizeof host - 1) == 0 && host[0] != '\0') where.host = host;
+    return "http://" + where.host + ":" + std::to_string(where.port) + "/";
+}
+
+bool addHttpOutput(Outputs& outputs, const HttpOptions& options, const DaemonOptions& daemon, std::string* problem,
+                   HistoryRecorder* recorder)
 {
     const std::string& page = options.listen;
     const std::string& metrics = options.metrics.listen;
@@ -53,7 +64,7 @@ bool addHttpOutput(Outputs& outputs, const HttpOptions& options, const DaemonOpt
     } else {
         std::vector<std::unique_ptr<HttpPart>> parts;
         parts.push_back(makeMetrics(daemon.name));
-        parts.push_back(makePage(daemon));
+        parts.push_back(makePage(daemon, recorder));
         exporter = HttpExporter::start(page, std::move(parts), "HTTP", problem);
     }
     if (!exporter) return false;

@@ -10,6 +10,7 @@
 namespace CLI {
 class App;
 }
+class HistoryRecorder;
 
 /** What the HTTP exporter is told on the command line or in the config file. */
 struct HttpOptions {
@@ -31,9 +32,19 @@ void addHttpOptions(CLI::App& app, HttpOptions& options);
  * @p outputs: one server on that address, serving /metrics, and with
  * --http-listen the page and its API too. Both given must name the same
  * address. Prints "qavd: HTTP server listening on ADDR:PORT" with the port bound.
+ * The page shows what @p recorder keeps, when given.
  *
  * @return false with a message in @p problem when it cannot start.
  */
-bool addHttpOutput(Outputs& outputs, const HttpOptions& options, const DaemonOptions& daemon, std::string* problem);
+bool addHttpOutput(Outputs& outputs, const HttpOptions& options, const DaemonOptions& daemon, std::string* problem,
+                   HistoryRecorder* recorder = nullptr);
+
+/**
+ * The page's address for links to it, from --http-listen: "http://ADDR:PORT/",
+ * with the host's name for 0.0.0.0.
+ *
+ * @return The address, or "" when the page is off or its port is chosen at start (0).
+ */
+std::string pageAddress(const HttpOptions& options);
 
 #endif

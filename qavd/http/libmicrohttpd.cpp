@@ -16,7 +16,11 @@ std::string load(Microhttpd* api)
               bind("MHD_get_connection_values", &api->connectionValues) &&
               bind("MHD_create_response_from_buffer_with_free_callback_cls", &api->createResponse) &&
               bind("MHD_add_response_header", &api->addHeader) && bind("MHD_queue_response", &api->queueResponse) &&
-              bind("MHD_destroy_response", &api->destroyResponse);
+              bind("MHD_destroy_response", &api->destroyResponse) &&
+              bind("MHD_add_connection", &api->addConnection) && bind("MHD_run", &api->run) &&
+              bind("MHD_get_timeout", &api->timeout) && bind("MHD_get_daemon_info", &api->daemonInfo) &&
+              bind("MHD_get_connection_info", &api->connectionInfo) &&
+              bind("MHD_lookup_connection_value", &api->lookupValue);
     // The library stays loaded for the life of the process.
     return ok ? "" : problem;
 }

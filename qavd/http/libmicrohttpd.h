@@ -19,6 +19,12 @@ struct Microhttpd {
     decltype(&MHD_add_response_header) addHeader = nullptr;
     decltype(&MHD_queue_response) queueResponse = nullptr;
     decltype(&MHD_destroy_response) destroyResponse = nullptr;
+    decltype(&MHD_add_connection) addConnection = nullptr;
+    decltype(&MHD_run) run = nullptr;
+    decltype(&MHD_get_timeout) timeout = nullptr;
+    decltype(&MHD_get_daemon_info) daemonInfo = nullptr;
+    decltype(&MHD_get_connection_info) connectionInfo = nullptr;
+    decltype(&MHD_lookup_connection_value) lookupValue = nullptr;
 };
 
 /**

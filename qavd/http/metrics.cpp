@@ -3,6 +3,7 @@
 
 #include "json.h"
 #include "options.h"
+#include "qav_version.h"
 #include "server.h"
 
 #include <CLI/CLI.hpp>
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <deque>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <numeric>
 #include <sstream>
@@ -42,6 +44,9 @@ const std::array<PollResult, 6> pollResults = {PollResult::accepted,   PollResul
 const std::array<const char*, 8> eventNames = {"commlost", "commok",     "alert",      "alertclear",
                                                "fault",    "faultclear", "lowbattery", "lowbatteryclear"};
 
+// The outputs that drop lines for a slow reader.
+const std::array<const char*, 3> droppingOutputs = {"stdout", "stderr", "syslog"};
+
 // Everything a scrape shows, copied out under the lock so a scrape never holds it long.
 struct Snapshot {
     bool fresh = false;       // an answer was accepted and the data has not gone stale since
@@ -51,7 +56,8 @@ struct Snapshot {
     std::array<std::uint64_t, pollResults.size()> polls{};
     std::array<std::uint64_t, 2> connects{}; // ok, failed
     std::array<std::uint64_t, eventNames.size()> events{};
-    std::uint64_t stdoutDropped = 0; // lines standard output dropped for a slow reader
+    std::array<std::uint64_t, 3> dropped{}; // lines each of droppingOutputs dropped for a slow reader
+    std::map<std::string, std::uint64_t> otherDropped; // what other outputs dropped, by output name
 };
 
 // A family of one type with its help text, to which samples are added.
@@ -78,7 +84,7 @@ public:
     explicit Families(const std::string& name) : battery(name) {}
 
     // Start a new family.
-    Family& start(const char* name, const char* help, MetricType type = MetricType::Gauge)
+    Family& start(const std::string& name, const std::string& help, MetricType type = MetricType::Gauge)
     {
         all.push_back({{name, help, type, {}}, battery});
         return all.back();
@@ -153,9 +159,15 @@ void addCounters(Families* out, const Snapshot& s)
     Family& events = out->start("qav_events_total", "Events raised, by name.", MetricType::Counter);
     for (std::size_t i = 0; i < eventNames.size(); i++)
         events.add(static_cast<double>(s.events[i]), "event", eventNames[i]);
-    out->start("qav_output_dropped_total", "Lines an output dropped because its reader fell behind.",
-               MetricType::Counter)
-        .add(static_cast<double>(s.stdoutDropped), "output", "stdout");
+    Family& drops = out->start("qav_output_dropped_total", "Lines an output dropped because its reader fell behind.",
+                               MetricType::Counter);
+    for (std::size_t i = 0; i < droppingOutputs.size(); i++)
+        drops.add(static_cast<double>(s.dropped[i]), "output", droppingOutputs[i]);
+    // Any other output that drops says so under a name of its own, such as "mqtt_events".
+    for (const auto& [output, total] : s.otherDropped)
+        out->start("qav_" + output + "_dropped_total", "Items the " + output + " output dropped, keeping newer ones.",
+                   MetricType::Counter)
+            .add(static_cast<double>(total));
 }
 
 // The exporter's state behind a short lock, collected on every scrape.
@@ -179,6 +191,7 @@ public:
             s = state;
         }
         Families out(battery);
+        out.start("qav_build_info", "1, labelled with the version of qavd.").add(1, "version", QAV_VERSION);
         bool up = s.fresh && s.haveReading;
         out.start("qav_up", "1 while the battery's data is fresh, 0 once stale or before the first answer.")
             .add(up ? 1 : 0);
@@ -265,10 +278,18 @@ public:
             if (event.name == eventNames[i]) collector.update([&](Snapshot& s) { s.events[i]++; });
     }
 
-    // Keep standard output's count of dropped lines.
+    // Keep each dropping output's count: standard output, standard error and the system log
+    // under qav_output_dropped_total, any other under a name of its own.
     void dropped(const char* output, std::uint64_t total) override
     {
-        if (std::strcmp(output, "stdout") == 0) collector.update([&](Snapshot& s) { s.stdoutDropped = total; });
+        collector.update([&](Snapshot& s) {
+            for (std::size_t i = 0; i < droppingOutputs.size(); i++)
+                if (std::strcmp(output, droppingOutputs[i]) == 0) {
+                    s.dropped[i] = total;
+                    return;
+                }
+            s.otherDropped[output] = total;
+        });
     }
 
 private:

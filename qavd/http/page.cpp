@@ -3,6 +3,7 @@
 
 #include "events.h"
 #include "history.h"
+#include "recorder.h"
 
 #include <nlohmann/json.hpp>
 
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <deque>
@@ -20,6 +22,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
+#include <zlib.h>
 
 #ifndef QAVD_CHART_LIBRARY
 #define QAVD_CHART_LIBRARY "/usr/share/javascript/chart.js/chart.min.js"
@@ -29,6 +32,10 @@ namespace {
 
 // Events the page lists.
 constexpr std::size_t eventsKept = 100;
+// Outages the API lists.
+constexpr std::size_t outagesListed = 10;
+// Points of a history answer: by default, and at most.
+constexpr long long defaultPoints = 1000, mostPoints = 10000;
 // The chart library is a file of a few hundred kilobytes; anything far larger is not it.
 constexpr off_t chartLibraryLimit = 4 << 20;
 
@@ -77,17 +84,68 @@ HttpResponse chartLibrary()
     return {200, "text/javascript; charset=utf-8", std::move(body), {{"Cache-Control", "max-age=86400"}}};
 }
 
-// The seconds argument of a history request: 1 or more in decimal digits; the whole
-// ring when absent; nothing when malformed.
-std::optional<long long> secondsAsked(const HttpRequest& request)
+// A whole-number argument of a request, from 1 to most; fallback when absent; nothing when malformed.
+std::optional<long long> numberAsked(const HttpRequest& request, const char* name, long long fallback, long long most)
 {
-    auto given = request.query.find("seconds");
-    if (given == request.query.end()) return History::span;
+    auto given = request.query.find(name);
+    if (given == request.query.end()) return fallback;
     const std::string& text = given->second;
     bool digits = !text.empty() && text.size() <= 9 &&
                   std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-    if (!digits || std::stoll(text) < 1) return std::nullopt;
+    if (!digits || std::stoll(text) < 1 || std::stoll(text) > most) return std::nullopt;
     return std::stoll(text);
+}
+
+// Whether an Accept-Encoding header takes gzip (and does not refuse it with q=0).
+bool takesGzip(const std::string& accepted)
+{
+    std::size_t at = accepted.find("gzip");
+    if (at == std::string::npos) return false;
+    std::size_t end = accepted.find(',', at);
+    std::string params = accepted.substr(at + 4, end == std::string::npos ? std::string::npos : end - at - 4);
+    params.erase(std::remove(params.begin(), params.end(), ' '), params.end());
+    if (params.rfind(";q=", 0) != 0) return true;
+    return std::strtod(params.c_str() + 3, nullptr) > 0;
+}
+
+// A JSON response, compressed with gzip when the client takes it and it is worth it.
+HttpResponse compressedJson(std::string body, const HttpRequest& request)
+{
+    HttpResponse response{200, "application/json", std::move(body), {{"Cache-Control", "no-store"}, {"Vary", "Accept-Encoding"}}};
+    if (response.body.size() < 1024 || !takesGzip(request.acceptEncoding)) return response;
+    z_stream zs{};
+    // 15 + 16: a gzip header and trailer. The fastest level: a day's JSON shrinks to a quarter.
+    if (deflateInit2(&zs, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) return response;
+    std::string packed(deflateBound(&zs, response.body.size()), '\0');
+    zs.next_in = reinterpret_cast<Bytef*>(response.body.data());
+    zs.avail_in = static_cast<uInt>(response.body.size());
+    zs.next_out = reinterpret_cast<Bytef*>(packed.data());
+    zs.avail_out = static_cast<uInt>(packed.size());
+    int done = deflate(&zs, Z_FINISH);
+    packed.resize(zs.total_out);
+    deflateEnd(&zs);
+    if (done != Z_STREAM_END) return response;
+    response.body = std::move(packed);
+    response.headers.emplace_back("Content-Encoding", "gzip");
+    return response;
+}
+
+// One outage as the API lists it; percentages and amperes from hundredths.
+nlohmann::ordered_json outageJson(const OutageRecord& r)
+{
+    nlohmann::ordered_json o;
+    o["start"] = r.start;
+    o["end"] = r.end != 0 ? nlohmann::ordered_json(r.end) : nlohmann::ordered_json(nullptr);
+    o["ongoing"] = r.end == 0;
+    o["duration_seconds"] = (r.end != 0 ? r.end : r.last) - r.start;
+    o["charge_start_percent"] = r.chargeStart / 100.0;
+    o["charge_lowest_percent"] = r.chargeLowest / 100.0;
+    o["charge_end_percent"] = r.chargeEnd / 100.0;
+    o["energy_wh"] = std::round(r.energyWh * 10) / 10;
+    o["peak_discharge_amperes"] = r.peakCurrent / 100.0;
+    o["low_battery"] = r.lowBattery;
+    o["qavd_stopped"] = r.interrupted;
+    return o;
 }
 
 // What the page shows, changed by the poll loop's calls under the lock.
@@ -105,9 +163,16 @@ struct Shown {
 // The page's part: what it shows, the history, and the routes that serve them.
 class Page final : public HttpPart {
 public:
-    explicit Page(const DaemonOptions& daemon)
-        : options(daemon), started(static_cast<long long>(std::time(nullptr))), history(daemon.interval)
+    Page(const DaemonOptions& daemon, HistoryRecorder* recorder)
+        : options(daemon), started(static_cast<long long>(std::time(nullptr))), history(daemon.interval),
+          recorded(recorder)
     {
+        Store* store = recorded != nullptr ? recorded->store() : nullptr;
+        if (store == nullptr) return;
+        // The charts of a restart go on where the last run's ended, after a gap.
+        store->scan(started - History::span, started, history.bucketSeconds(),
+                    [this](const StoreBucket& bucket) { history.restore(bucket); });
+        history.breakLine();
     }
 
     void addRoutes(std::map<std::string, HttpHandler>& routes) override;
@@ -156,10 +221,13 @@ public:
 private:
     HttpResponse state() const;
     HttpResponse events() const;
+    HttpResponse historyOf(const HttpRequest& request) const;
+    HttpResponse outages() const;
 
     const DaemonOptions options;
     const long long started;
     History history;
+    HistoryRecorder* recorded; // null when nothing is recorded
     mutable std::mutex mutex;
     Shown shown;
 };
@@ -211,6 +279,36 @@ HttpResponse Page::events() const
     return jsonResponse(body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
+// The history of the last seconds in at most points points: a day or less from the ring,
+// more from the store when there is one.
+HttpResponse Page::historyOf(const HttpRequest& request) const
+{
+    std::optional<long long> seconds = numberAsked(request, "seconds", History::span, 999999999);
+    std::optional<long long> points = numberAsked(request, "points", defaultPoints, mostPoints);
+    if (!seconds || !points)
+        return HttpResponse{400, "text/plain; charset=utf-8",
+                            "seconds must be a whole number of at least 1, points one from 1 to 10000\n", {}};
+    auto now = static_cast<long long>(std::time(nullptr));
+    Store* store = recorded != nullptr ? recorded->store() : nullptr;
+    if (*seconds <= History::span || store == nullptr)
+        return compressedJson(history.json(*seconds, now, *points), request);
+    long long wanted = (*seconds + *points - 1) / *points;
+    long long tier = store->widthFor(*seconds, wanted);
+    long long step = std::max(tier, (wanted + tier - 1) / tier * tier);
+    return compressedJson(History::storeJson(*store, now - *seconds, now, step, step > history.bucketSeconds()), request);
+}
+
+// The last ten outages, newest first, as {"outages":[...]}.
+HttpResponse Page::outages() const
+{
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    if (recorded != nullptr) {
+        std::vector<OutageRecord> records = recorded->outages(outagesListed);
+        std::transform(records.begin(), records.end(), std::back_inserter(list), outageJson);
+    }
+    return jsonResponse(nlohmann::ordered_json{{"outages", std::move(list)}}.dump());
+}
+
 void Page::addRoutes(std::map<std::string, HttpHandler>& routes)
 {
     std::map<std::string, HttpHandler> own;
@@ -223,11 +321,8 @@ void Page::addRoutes(std::map<std::string, HttpHandler>& routes)
     own["/chart.js"] = [](const HttpRequest&) { return chartLibrary(); };
     own["/api/v1/state"] = [this](const HttpRequest&) { return state(); };
     own["/api/v1/events"] = [this](const HttpRequest&) { return events(); };
-    own["/api/v1/history"] = [this](const HttpRequest& request) {
-        std::optional<long long> seconds = secondsAsked(request);
-        if (!seconds) return HttpResponse{400, "text/plain; charset=utf-8", "seconds must be a whole number of at least 1\n", {}};
-        return jsonResponse(history.json(*seconds, static_cast<long long>(std::time(nullptr))));
-    };
+    own["/api/v1/history"] = [this](const HttpRequest& request) { return historyOf(request); };
+    own["/api/v1/outages"] = [this](const HttpRequest&) { return outages(); };
     // The page loads only what it is served from here.
     for (auto& [path, handler] : own)
         routes[path] = [serve = std::move(handler)](const HttpRequest& request) {
@@ -239,7 +334,7 @@ void Page::addRoutes(std::map<std::string, HttpHandler>& routes)
 
 } // namespace
 
-std::unique_ptr<HttpPart> makePage(const DaemonOptions& daemon)
+std::unique_ptr<HttpPart> makePage(const DaemonOptions& daemon, HistoryRecorder* recorder)
 {
-    return std::make_unique<Page>(daemon);
+    return std::make_unique<Page>(daemon, recorder);
 }

@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <memory>
+
+class HistoryRecorder;
 #include <string_view>
 
 /** A file of the page, compiled into qavd. */
@@ -29,14 +31,18 @@ extern const std::size_t pageFileCount;
  *   "age_seconds" (since it came), "interval_seconds" and, while stale,
  *   "stale_since" (the last answer's time, or qavd's start), "stale_reason"
  *   and "failed_polls"; before the first answer only "battery" and those.
- * - /api/v1/history?seconds=N: the last N seconds (default a day) of the
- *   History ring.
+ * - /api/v1/history?seconds=N&points=M: the last N seconds (default a day)
+ *   in at most M points (default 1000, at most 10000), from the History ring
+ *   up to a day, from the store beyond (see History::json()); gzip when the
+ *   client takes it.
  * - /api/v1/events: the last 100 events, oldest first.
+ * - /api/v1/outages: the last ten outages, newest first.
  *
  * Every response carries "Content-Security-Policy: default-src 'self'".
  *
- * @param daemon The daemon's options: the battery's name and the poll interval.
+ * @param daemon   The daemon's options: the battery's name and the poll interval.
+ * @param recorder The store and the outage journal; null when none is kept. Must outlive the page.
  */
-std::unique_ptr<HttpPart> makePage(const DaemonOptions& daemon);
+std::unique_ptr<HttpPart> makePage(const DaemonOptions& daemon, HistoryRecorder* recorder = nullptr);
 
 #endif

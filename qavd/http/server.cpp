@@ -4,24 +4,58 @@
 #include "libmicrohttpd.h"
 #include "options.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
+using Clock = std::chrono::steady_clock;
+
+// The server's thread and what it knows of each connection it handed to the library.
 struct HttpServer::Impl {
+    // A connection: its address, since when it waits for a request (or since its request
+    // came, while answered), and whether it was told to close.
+    struct Client {
+        std::string address;
+        Clock::time_point since;
+        bool answering = false;
+        bool closing = false;
+    };
+
     const Microhttpd* api = nullptr;
     std::map<std::string, HttpHandler> routes;
     MHD_Daemon* daemon = nullptr;
+    int listener = -1;
+    int wake = -1;
+    std::map<int, Client> clients; // by socket, until the library closes it
+    Clock::time_point acceptPaused{};
+    std::atomic<bool> stopping{false};
+    std::thread thread;
 
     static MHD_Result answer(void* self, MHD_Connection* connection, const char* url, const char* method,
                              const char* version, const char* upload, std::size_t* uploadSize, void** state);
+    static void completed(void* self, MHD_Connection* connection, void** state, MHD_RequestTerminationCode why);
+    static void notified(void* self, MHD_Connection* connection, void** socketState, MHD_ConnectionNotificationCode what);
     static MHD_Result keepArgument(void* query, MHD_ValueKind kind, const char* key, const char* value);
-    HttpResponse respond(MHD_Connection* connection, const char* url, const char* method) const;
+    HttpResponse respond(MHD_Connection* connection, const char* url, const char* method, const char* version) const;
     MHD_Result send(MHD_Connection* connection, HttpResponse response) const;
+    Client* clientOf(MHD_Connection* connection);
+    void run();
+    int msToNextDeadline() const;
+    void acceptSome();
+    void admit(int fd, const sockaddr_storage& address, socklen_t size);
+    void closeClient(int fd);
+    void expire();
 };
 
 namespace {
@@ -35,6 +69,12 @@ HttpResponse plain(int status, std::string text)
     return response;
 }
 
+// Connections the library may hold beyond maxConnections: those told to close and not yet
+// closed. Accepting takes at most this many at a time, and the library closes them in between.
+constexpr unsigned closingRoom = 64;
+// How long accepting rests after the system refused a descriptor.
+constexpr std::chrono::milliseconds acceptRest{200};
+
 } // namespace
 
 // Keep one query argument; a key without a value counts as empty.
@@ -44,9 +84,12 @@ MHD_Result HttpServer::Impl::keepArgument(void* query, MHD_ValueKind /*kind*/, c
     return MHD_YES;
 }
 
-// The response to one request: the route's own, or 404, 405 or 500.
-HttpResponse HttpServer::Impl::respond(MHD_Connection* connection, const char* url, const char* method) const
+// The response to one request: the route's own, or 400, 404, 405 or 500.
+HttpResponse HttpServer::Impl::respond(MHD_Connection* connection, const char* url, const char* method,
+                                       const char* version) const
 {
+    if (std::strcmp(version, MHD_HTTP_VERSION_1_1) == 0 && api->lookupValue(connection, MHD_HEADER_KIND, "Host") == nullptr)
+        return plain(400, "An HTTP/1.1 request needs a Host header\n");
     auto route = routes.find(url);
     if (route == routes.end()) return plain(404, "Not found\n");
     if (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0) {
@@ -54,8 +97,10 @@ HttpResponse HttpServer::Impl::respond(MHD_Connection* connection, const char* u
         refusal.headers.emplace_back("Allow", "GET, HEAD");
         return refusal;
     }
-    HttpRequest request{url, {}};
+    HttpRequest request{url, {}, {}};
     api->connectionValues(connection, MHD_GET_ARGUMENT_KIND, keepArgument, &request.query);
+    if (const char* encoding = api->lookupValue(connection, MHD_HEADER_KIND, "Accept-Encoding"))
+        request.acceptEncoding = encoding;
     try {
         return route->second(request);
     } catch (const std::exception& error) {
@@ -83,19 +128,145 @@ MHD_Result HttpServer::Impl::send(MHD_Connection* connection, HttpResponse respo
     return queued;
 }
 
-// The library's call for each request: answer as soon as the headers are in; a body is never read.
+// The library's call for each request: once its line and headers are in, then once more
+// for each piece of a body and at its end. GET and HEAD are answered at the end, so that the
+// connection can be kept; other methods at once (the library then closes the connection).
 MHD_Result HttpServer::Impl::answer(void* self, MHD_Connection* connection, const char* url, const char* method,
-                                    const char* /*version*/, const char* /*upload*/, std::size_t* uploadSize,
+                                    const char* version, const char* /*upload*/, std::size_t* uploadSize,
                                     void** state)
 {
-    // A request with a body comes back for each piece of it; the response is already queued.
-    if (*state != nullptr) {
+    static char headersIn, answered;
+    auto* impl = static_cast<Impl*>(self);
+    if (*state == &answered) {
         *uploadSize = 0;
         return MHD_YES;
     }
-    *state = self;
-    const auto* impl = static_cast<const Impl*>(self);
-    return impl->send(connection, impl->respond(connection, url, method));
+    bool plainRead = std::strcmp(method, "GET") == 0 || std::strcmp(method, "HEAD") == 0;
+    if (*state == nullptr) {
+        if (Client* client = impl->clientOf(connection); client != nullptr) {
+            client->answering = true;
+            client->since = Clock::now();
+        }
+        *state = &headersIn;
+        if (plainRead) return MHD_YES;
+    }
+    *state = &answered;
+    *uploadSize = 0;
+    return impl->send(connection, impl->respond(connection, url, method, version));
+}
+
+// The library's call when a request is done: the connection waits for the next one from now.
+void HttpServer::Impl::completed(void* self, MHD_Connection* connection, void** /*state*/,
+                                 MHD_RequestTerminationCode /*why*/)
+{
+    if (Client* client = static_cast<Impl*>(self)->clientOf(connection); client != nullptr) {
+        client->answering = false;
+        client->since = Clock::now();
+    }
+}
+
+// The library's call when it closes a connection: forget it.
+void HttpServer::Impl::notified(void* self, MHD_Connection* connection, void** /*socketState*/,
+                                MHD_ConnectionNotificationCode what)
+{
+    auto* impl = static_cast<Impl*>(self);
+    const MHD_ConnectionInfo* info = impl->api->connectionInfo(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (what == MHD_CONNECTION_NOTIFY_CLOSED && info != nullptr) impl->clients.erase(info->connect_fd);
+}
+
+// What the server knows of a connection, or null.
+HttpServer::Impl::Client* HttpServer::Impl::clientOf(MHD_Connection* connection)
+{
+    const MHD_ConnectionInfo* info = api->connectionInfo(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    auto found = info == nullptr ? clients.end() : clients.find(info->connect_fd);
+    return found == clients.end() ? nullptr : &found->second;
+}
+
+// Serve until stopped: wait for a connection, the library's sockets or a deadline; accept,
+// let the library read, answer and write, and close the connections too slow with a request.
+void HttpServer::Impl::run()
+{
+    const MHD_DaemonInfo* info = api->daemonInfo(daemon, MHD_DAEMON_INFO_EPOLL_FD);
+    int events = info != nullptr ? info->epoll_fd : -1;
+    while (!stopping) {
+        int ms = msToNextDeadline();
+        MHD_UNSIGNED_LONG_LONG libraryMs = 0;
+        if (api->timeout(daemon, &libraryMs) == MHD_YES) ms = static_cast<int>(std::min(libraryMs, static_cast<MHD_UNSIGNED_LONG_LONG>(ms)));
+        bool accepting = Clock::now() >= acceptPaused;
+        pollfd fds[] = {{wake, POLLIN, 0}, {accepting ? listener : -1, POLLIN, 0}, {events, POLLIN, 0}};
+        if (poll(fds, 3, ms) < 0 && errno != EINTR) return;
+        if ((fds[1].revents & POLLIN) != 0) acceptSome();
+        api->run(daemon);
+        expire();
+    }
+}
+
+// Milliseconds until the connection that waits longest for its request runs out of time
+// (at most a second), or accepting resumes.
+int HttpServer::Impl::msToNextDeadline() const
+{
+    Clock::time_point next = Clock::now() + std::chrono::seconds(1);
+    if (acceptPaused > Clock::now()) next = std::min(next, acceptPaused);
+    for (const auto& [fd, client] : clients)
+        if (!client.answering && !client.closing) next = std::min(next, client.since + std::chrono::seconds(headSeconds));
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
+    return static_cast<int>(std::max<decltype(ms)>(ms, 0));
+}
+
+// Accept the waiting connections, up to closingRoom at a time; rest a while when the system
+// has no descriptor to give.
+void HttpServer::Impl::acceptSome()
+{
+    for (unsigned n = 0; n < closingRoom; n++) {
+        sockaddr_storage address{};
+        socklen_t size = sizeof address;
+        int fd = accept4(listener, reinterpret_cast<sockaddr*>(&address), &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0 && (errno == EINTR || errno == ECONNABORTED)) continue;
+        if (fd < 0 && errno != EAGAIN && errno != EWOULDBLOCK) acceptPaused = Clock::now() + acceptRest;
+        if (fd < 0) return;
+        admit(fd, address, size);
+    }
+}
+
+// Hand a new connection to the library, closing the one that has waited longest for its
+// request (from the same address when that one's are at their limit) when there is no room.
+void HttpServer::Impl::admit(int fd, const sockaddr_storage& address, socklen_t size)
+{
+    char text[INET6_ADDRSTRLEN] = "?";
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
+    inet_ntop(address.ss_family, address.ss_family == AF_INET6 ? static_cast<const void*>(&v6->sin6_addr) : &v4->sin_addr,
+              text, sizeof text);
+    unsigned open = 0, fromAddress = 0;
+    auto oldest = clients.end(), oldestThere = clients.end();
+    for (auto at = clients.begin(); at != clients.end(); ++at) {
+        if (at->second.closing) continue;
+        bool there = at->second.address == text;
+        open++;
+        fromAddress += there ? 1 : 0;
+        if (oldest == clients.end() || at->second.since < oldest->second.since) oldest = at;
+        if (there && (oldestThere == clients.end() || at->second.since < oldestThere->second.since)) oldestThere = at;
+    }
+    if (fromAddress >= maxPerAddress) closeClient(oldestThere->first);
+    else if (open >= maxConnections) closeClient(oldest->first);
+    clients[fd] = Client{text, Clock::now()};
+    if (api->addConnection(daemon, fd, reinterpret_cast<const sockaddr*>(&address), size) != MHD_YES)
+        clients.erase(fd); // the library closed it
+}
+
+// Have the library close a connection: it sees the end of both directions and lets go.
+void HttpServer::Impl::closeClient(int fd)
+{
+    shutdown(fd, SHUT_RDWR);
+    clients[fd].closing = true;
+}
+
+// Close the connections whose request did not come whole in time.
+void HttpServer::Impl::expire()
+{
+    Clock::time_point late = Clock::now() - std::chrono::seconds(headSeconds);
+    for (auto& [fd, client] : clients)
+        if (!client.answering && !client.closing && client.since <= late) closeClient(fd);
 }
 
 HttpServer::HttpServer(std::unique_ptr<Impl> state) : impl(std::move(state)) {}
@@ -103,7 +274,17 @@ HttpServer::HttpServer(std::unique_ptr<Impl> state) : impl(std::move(state)) {}
 HttpServer::~HttpServer()
 {
     // Closes the listening socket and every connection; requests in progress are abandoned.
+    impl->stopping = true;
+    std::uint64_t one = 1;
+    if (impl->thread.joinable()) {
+        if (write(impl->wake, &one, sizeof one) < 0) {
+            // The counter cannot overflow from one write; the thread also looks at stopping.
+        }
+        impl->thread.join();
+    }
     if (impl->daemon != nullptr) impl->api->stopDaemon(impl->daemon);
+    if (impl->listener >= 0) close(impl->listener);
+    if (impl->wake >= 0) close(impl->wake);
 }
 
 std::unique_ptr<HttpServer> HttpServer::start(const std::string& listen, std::map<std::string, HttpHandler> routes,
@@ -123,22 +304,27 @@ std::unique_ptr<HttpServer> HttpServer::start(const std::string& listen, std::ma
         *problem = failure + why;
         return nullptr;
     }
-    int fd = listenSocket(where, SOCK_CLOEXEC);
-    if (fd < 0) {
+    impl->listener = listenSocket(where, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (impl->listener < 0) {
         *problem = failure + std::strerror(errno);
         return nullptr;
     }
-    int bound = ::boundPort(fd);
-    impl->daemon = impl->api->startDaemon(
-        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC, 0, nullptr, nullptr, &Impl::answer, impl.get(), MHD_OPTION_LISTEN_SOCKET, fd,
-        MHD_OPTION_CONNECTION_LIMIT, maxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, maxPerAddress,
-        MHD_OPTION_CONNECTION_TIMEOUT, idleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-        static_cast<std::size_t>(requestBytes), MHD_OPTION_END);
+    impl->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    int bound = ::boundPort(impl->listener);
+    // The library gets no listening socket: the server's thread accepts, and runs the library.
+    impl->daemon = impl->wake < 0 ? nullptr : impl->api->startDaemon(
+        MHD_USE_EPOLL | MHD_USE_NO_LISTEN_SOCKET, 0, nullptr, nullptr, &Impl::answer, impl.get(),
+        MHD_OPTION_CONNECTION_LIMIT, maxConnections + closingRoom, MHD_OPTION_CONNECTION_TIMEOUT, idleSeconds,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<std::size_t>(requestBytes), MHD_OPTION_NOTIFY_COMPLETED,
+        &Impl::completed, impl.get(), MHD_OPTION_NOTIFY_CONNECTION, &Impl::notified, impl.get(), MHD_OPTION_END);
     if (impl->daemon == nullptr) {
-        close(fd);
-        *problem = failure + "the HTTP server library did not start";
+        *problem = failure + (impl->wake < 0 ? std::string("eventfd: ") + std::strerror(errno)
+                                             : std::string("the HTTP server library did not start"));
+        auto server = std::unique_ptr<HttpServer>(new HttpServer(std::move(impl))); // closes the sockets
         return nullptr;
     }
+    Impl* state = impl.get();
+    impl->thread = std::thread([state] { state->run(); });
     auto server = std::unique_ptr<HttpServer>(new HttpServer(std::move(impl)));
     server->boundPort = bound;
     return server;

@@ -13,6 +13,7 @@
 struct HttpRequest {
     std::string path;                         ///< The path, without the query.
     std::map<std::string, std::string> query; ///< The query's arguments, decoded.
+    std::string acceptEncoding;               ///< The Accept-Encoding header; empty when absent.
 };
 
 /** What a handler answers. */
@@ -27,13 +28,20 @@ struct HttpResponse {
 using HttpHandler = std::function<HttpResponse(const HttpRequest&)>;
 
 /**
- * Serves GET and HEAD on a few exact paths from one thread of its own, event
- * driven (epoll), so a request is answered while any number of other clients
- * sit idle. Other paths are 404, other methods 405; every response carries
- * "X-Content-Type-Options: nosniff". Limits: maxConnections in all,
- * maxPerAddress from one address, idle connections closed after idleSeconds,
- * and a request's line and headers within requestBytes (else 414 or 431).
- * Stopping closes every connection at once.
+ * Serves GET and HEAD on a few exact paths from one thread of its own, which
+ * accepts connections itself and hands them to libmicrohttpd, run event
+ * driven (epoll) on the same thread, so a request is answered while any
+ * number of other clients sit idle or trickle. A request's line and headers
+ * must be whole within headSeconds of the connection's start or of the
+ * previous answer on it (so within that time of their first byte), else the
+ * connection is closed. When maxConnections are open, or maxPerAddress from
+ * the new one's address, the one that has waited longest for its request (from
+ * there) is closed to make room. Connections are kept alive between requests
+ * as HTTP/1.1 has it; an HTTP/1.1 request without Host is 400. Other paths
+ * are 404, other methods 405; every response the server makes carries
+ * "X-Content-Type-Options: nosniff". A request's line and headers must fit in
+ * requestBytes (else 414 or 431); an answer that stalls for idleSeconds is
+ * given up. Stopping closes every connection at once.
  */
 class HttpServer {
 public:
@@ -59,7 +67,8 @@ public:
     /// 1024, where select(), which some libraries use, would overflow.
     static constexpr unsigned maxConnections = 768;
     static constexpr unsigned maxPerAddress = 512;   ///< Connections from one client address.
-    static constexpr unsigned idleSeconds = 15;      ///< A connection silent this long is closed.
+    static constexpr unsigned idleSeconds = 15;      ///< An answer the client takes nothing of this long is given up.
+    static constexpr unsigned headSeconds = 10;      ///< The time for a request's line and headers.
     static constexpr unsigned requestBytes = 16384;  ///< Room for a request's line and headers.
 
 private:

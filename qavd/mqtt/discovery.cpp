@@ -2,20 +2,26 @@
 #include "discovery.h"
 
 #include "json.h"
+#include "qav_version.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdio>
+#include <iterator>
 
 namespace {
 
-// A measured value: its object id, its name in Home Assistant, its class, unit and template.
+// A measured value: its object id, its name in Home Assistant, its class, unit, template, the
+// decimals to show, and whether it is a diagnostic detail rather than a headline value.
 struct SensorConfig {
     std::string object;
     std::string label;
     const char* deviceClass;
     const char* unit;
     std::string valueTemplate;
+    int precision;
+    bool diagnostic;
 };
 
 // "main_fuse" as a label: "Main fuse".
@@ -31,40 +37,108 @@ std::string labelOf(const std::string& object)
 std::vector<SensorConfig> sensorConfigs()
 {
     std::vector<SensorConfig> sensors = {
-        {"gas_gauge", "Gas gauge", "battery", "%", "{{ value_json.gas_gauge_percent }}"},
-        {"stack_voltage", "Stack voltage", "voltage", "V", "{{ value_json.stack_voltage_volts }}"},
-        {"current", "Current", "current", "A", "{{ value_json.current_amperes }}"},
+        {"gas_gauge", "Gas gauge", "battery", "%", "{{ value_json.gas_gauge_percent }}", 1, false},
+        {"stack_voltage", "Stack voltage", "voltage", "V", "{{ value_json.stack_voltage_volts }}", 2, false},
+        {"current", "Current", "current", "A", "{{ value_json.current_amperes }}", 2, false},
     };
     for (int i = 0; i < 8; i++) {
         std::string n = std::to_string(i + 1), at = "[" + std::to_string(i) + "]";
         sensors.push_back({"cell_" + n + "_voltage", "Cell " + n + " voltage", "voltage", "V",
-                         "{{ value_json.cell_voltages_volts" + at + " }}"});
+                         "{{ value_json.cell_voltages_volts" + at + " }}", 3, true});
     }
     for (int i = 0; i < 8; i++) {
         std::string n = std::to_string(i + 1), at = "[" + std::to_string(i) + "]";
         sensors.push_back({"layer_" + n + "_temperature", "Layer " + n + " temperature", "temperature", "°C",
-                         "{{ value_json.layer_temperatures_celsius" + at + " }}"});
+                         "{{ value_json.layer_temperatures_celsius" + at + " }}", 0, true});
     }
     sensors.push_back({"heatsink_temperature", "Heatsink temperature", "temperature", "°C",
-                     "{{ value_json.heatsink_temperature_celsius }}"});
-    sensors.push_back({"humidity", "Humidity", "humidity", "%", "{{ value_json.relative_humidity_percent }}"});
+                     "{{ value_json.heatsink_temperature_celsius }}", 0, false});
+    sensors.push_back({"humidity", "Humidity", "humidity", "%", "{{ value_json.relative_humidity_percent }}", 0, false});
+    // The raw registers: no unit, no class.
+    const std::array<std::string, 4> registers = {"balance", "temp_alert", "volt_alert", "status"};
+    std::transform(registers.begin(), registers.end(), std::back_inserter(sensors), [](const std::string& reg) {
+        return SensorConfig{reg + "_register", labelOf(reg) + " register", nullptr, nullptr,
+                            "{{ value_json." + reg + "_register }}", 0, true};
+    });
     return sensors;
 }
 
+// The device all of the battery's entities belong to; the page's address when there is one.
+nlohmann::json deviceOf(const std::string& name, const std::string& configurationUrl)
+{
+    nlohmann::json device = {{"identifiers", {"qav_" + name}}, {"name", name},          {"manufacturer", "QAV"},
+                             {"model", "battery module"},       {"sw_version", QAV_VERSION}};
+    if (!configurationUrl.empty()) device["configuration_url"] = configurationUrl;
+    return device;
+}
+
 // The fields every entity of the battery shares.
-nlohmann::json entityBase(const MqttTopics& topics, const std::string& name, const std::string& object,
+nlohmann::json entityBase(const MqttTopics& topics, const nlohmann::json& device, const std::string& object,
                           const std::string& label)
 {
+    const std::string& name = device["name"].get_ref<const std::string&>();
     return {
         {"name", label},
-        {"has_entity_name", true},
         {"unique_id", "qav_" + name + "_" + object},
         {"state_topic", topics.state},
         {"availability_topic", topics.availability},
         {"payload_available", "online"},
         {"payload_not_available", "offline"},
-        {"device", {{"identifiers", {"qav_" + name}}, {"name", name}, {"model", "battery module"}}},
+        {"device", device},
     };
+}
+
+// A binary sensor reading "ON" or "OFF" from a template.
+nlohmann::json binaryBase(const MqttTopics& topics, const nlohmann::json& device, const std::string& object,
+                          const std::string& label, const std::string& valueTemplate)
+{
+    nlohmann::json payload = entityBase(topics, device, object, label);
+    payload["payload_on"] = "ON";
+    payload["payload_off"] = "OFF";
+    payload["value_template"] = valueTemplate;
+    return payload;
+}
+
+// "fault": on while any Fault bit is set; the status register and the set bits' names as attributes.
+nlohmann::json faultConfig(const MqttTopics& topics, const nlohmann::json& device)
+{
+    std::string names;
+    for (const StatusFlag& flag : statusFlags)
+        if (flag.isFault) names += std::string(names.empty() ? "" : ", ") + "'" + flag.name + "'";
+    std::string set = "([" + names + "] | select('in', value_json.status_flags | dictsort | selectattr(1) | "
+                      "map(attribute=0) | list) | list)";
+    nlohmann::json payload = binaryBase(topics, device, "fault", "Fault", "{{ 'ON' if " + set + " else 'OFF' }}");
+    payload["device_class"] = "problem";
+    payload["json_attributes_topic"] = topics.state;
+    payload["json_attributes_template"] =
+        "{{ {'status_register': value_json.status_register, 'faults': " + set + "} | tojson }}";
+    return payload;
+}
+
+// "temp_alert" or "volt_alert": on while the register is not 0; its value, in hex, and its set bits as attributes.
+nlohmann::json alertConfig(const MqttTopics& topics, const nlohmann::json& device, const std::string& reg)
+{
+    std::string value = "value_json." + reg + "_register";
+    nlohmann::json payload = binaryBase(topics, device, reg, labelOf(reg), "{{ 'ON' if " + value + " else 'OFF' }}");
+    payload["device_class"] = "problem";
+    payload["json_attributes_topic"] = topics.state;
+    payload["json_attributes_template"] =
+        "{% set r = " + value + " %}{% set ns = namespace(bits=[]) %}"
+        "{% for b in range(16) if (r // 2 ** b) % 2 %}{% set ns.bits = ns.bits + [b] %}{% endfor %}"
+        "{{ {'register': r, 'register_hex': '0x%04X' | format(r), 'bits': ns.bits} | tojson }}";
+    return payload;
+}
+
+// qavd's events as an event entity, so that automations can trigger on each of them.
+nlohmann::json eventConfig(const MqttTopics& topics, const nlohmann::json& device)
+{
+    nlohmann::json payload = entityBase(topics, device, "event", "Event");
+    payload["state_topic"] = topics.event;
+    payload["event_types"] = {"commlost", "commok",     "alert",      "alertclear",
+                              "fault",    "faultclear", "lowbattery", "lowbatteryclear"};
+    payload["value_template"] =
+        "{{ {'event_type': value_json.event, 'detail': value_json.detail, 'time': value_json.time} | tojson }}";
+    return payload;
 }
 
 // The device class of a status flag that is not a fault, if Home Assistant has one for it.
@@ -88,16 +162,13 @@ std::string configTopic(const std::string& prefix, const char* component, const 
 }
 
 // The battery_low binary sensor: on as batteryLow() has it.
-nlohmann::json batteryLowConfig(const MqttTopics& topics, const std::string& name, double lowPercent)
+nlohmann::json batteryLowConfig(const MqttTopics& topics, const nlohmann::json& device, double lowPercent)
 {
-    nlohmann::json payload = entityBase(topics, name, "battery_low", "Battery low");
     char test[128];
     std::snprintf(test, sizeof test, "{{ 'ON' if value_json.gas_gauge_percent <= %g or "
                                      "value_json.status_flags.undervoltage else 'OFF' }}", lowPercent);
+    nlohmann::json payload = binaryBase(topics, device, "battery_low", "Battery low", test);
     payload["device_class"] = "battery";
-    payload["payload_on"] = "ON";
-    payload["payload_off"] = "OFF";
-    payload["value_template"] = test;
     return payload;
 }
 
@@ -110,26 +181,38 @@ MqttTopics mqttTopics(const std::string& topicPrefix, const std::string& name)
 }
 
 std::vector<DiscoveryConfig> discoveryConfigs(const MqttTopics& topics, const std::string& discoveryPrefix,
-                                              const std::string& name, double lowPercent)
+                                              const std::string& name, double lowPercent,
+                                              const std::string& configurationUrl)
 {
+    nlohmann::json device = deviceOf(name, configurationUrl);
     std::vector<DiscoveryConfig> configs;
     for (const SensorConfig& sensor : sensorConfigs()) {
-        nlohmann::json payload = entityBase(topics, name, sensor.object, sensor.label);
-        payload["device_class"] = sensor.deviceClass;
-        payload["unit_of_measurement"] = sensor.unit;
-        payload["state_class"] = "measurement";
+        nlohmann::json payload = entityBase(topics, device, sensor.object, sensor.label);
+        if (sensor.deviceClass != nullptr) {
+            payload["device_class"] = sensor.deviceClass;
+            payload["unit_of_measurement"] = sensor.unit;
+            payload["state_class"] = "measurement";
+        }
         payload["value_template"] = sensor.valueTemplate;
+        payload["suggested_display_precision"] = sensor.precision;
+        if (sensor.diagnostic) payload["entity_category"] = "diagnostic";
         configs.push_back({configTopic(discoveryPrefix, "sensor", name, sensor.object), std::move(payload)});
     }
-    configs.push_back({configTopic(discoveryPrefix, "binary_sensor", name, "battery_low"),
-                       batteryLowConfig(topics, name, lowPercent)});
+    auto binary = [&](const std::string& object, nlohmann::json payload) {
+        configs.push_back({configTopic(discoveryPrefix, "binary_sensor", name, object), std::move(payload)});
+    };
+    binary("battery_low", batteryLowConfig(topics, device, lowPercent));
+    binary("fault", faultConfig(topics, device));
+    binary("temp_alert", alertConfig(topics, device, "temp_alert"));
+    binary("volt_alert", alertConfig(topics, device, "volt_alert"));
     for (const StatusFlag& flag : statusFlags) {
-        nlohmann::json payload = entityBase(topics, name, flag.name, labelOf(flag.name));
+        nlohmann::json payload = binaryBase(topics, device, flag.name, labelOf(flag.name),
+                                            std::string("{{ 'ON' if value_json.status_flags.") + flag.name +
+                                                " else 'OFF' }}");
         if (const char* deviceClass = flagClass(flag)) payload["device_class"] = deviceClass;
-        payload["payload_on"] = "ON";
-        payload["payload_off"] = "OFF";
-        payload["value_template"] = std::string("{{ 'ON' if value_json.status_flags.") + flag.name + " else 'OFF' }}";
-        configs.push_back({configTopic(discoveryPrefix, "binary_sensor", name, flag.name), std::move(payload)});
+        payload["entity_category"] = "diagnostic";
+        binary(flag.name, std::move(payload));
     }
+    configs.push_back({configTopic(discoveryPrefix, "event", name, "event"), eventConfig(topics, device)});
     return configs;
 }

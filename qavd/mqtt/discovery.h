@@ -29,17 +29,22 @@ struct DiscoveryConfig {
 };
 
 /**
- * The discovery configs of battery @p name: a sensor for each measured value,
- * a binary sensor for each status flag, and the binary sensor battery_low, all
- * of one device, reading the state topic and following the availability topic.
+ * The discovery configs of battery @p name, all of one device, following the
+ * availability topic: a sensor for each measured value and register; binary
+ * sensors battery_low, fault, temp_alert and volt_alert (the last three with
+ * the register and its set bits as attributes) and one for each status flag,
+ * all reading the state topic; and an event entity on the event topic. Cells,
+ * layers, registers and single flags are diagnostic entities.
  *
- * @param topics          The battery's topics (mqttTopics()).
- * @param discoveryPrefix The prefix Home Assistant listens on, e.g. "homeassistant".
- * @param name            The battery's name.
- * @param lowPercent      --low-battery: battery_low is on at or below this gas gauge,
- *                        or with an undervoltage fault.
+ * @param topics           The battery's topics (mqttTopics()).
+ * @param discoveryPrefix  The prefix Home Assistant listens on, e.g. "homeassistant".
+ * @param name             The battery's name.
+ * @param lowPercent       --low-battery: battery_low is on at or below this gas gauge,
+ *                         or with an undervoltage fault.
+ * @param configurationUrl The page's address for the device's link; "" for none.
  */
 std::vector<DiscoveryConfig> discoveryConfigs(const MqttTopics& topics, const std::string& discoveryPrefix,
-                                              const std::string& name, double lowPercent = 20);
+                                              const std::string& name, double lowPercent = 20,
+                                              const std::string& configurationUrl = "");
 
 #endif

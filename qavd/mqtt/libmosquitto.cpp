@@ -18,6 +18,7 @@ std::string load(Mosquitto* api)
               bind("mosquitto_username_pw_set", &api->usernamePwSet) && bind("mosquitto_tls_set", &api->tlsSet) &&
               bind("mosquitto_connect_callback_set", &api->connectCallbackSet) &&
               bind("mosquitto_disconnect_callback_set", &api->disconnectCallbackSet) &&
+              bind("mosquitto_publish_callback_set", &api->publishCallbackSet) &&
               bind("mosquitto_log_callback_set", &api->logCallbackSet) &&
               bind("mosquitto_connect_async", &api->connectAsync) && bind("mosquitto_loop", &api->loop) &&
               bind("mosquitto_publish", &api->publish) && bind("mosquitto_disconnect", &api->disconnect) &&

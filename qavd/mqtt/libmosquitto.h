@@ -22,6 +22,7 @@ struct Mosquitto {
     decltype(&mosquitto_tls_set) tlsSet = nullptr;
     decltype(&mosquitto_connect_callback_set) connectCallbackSet = nullptr;
     decltype(&mosquitto_disconnect_callback_set) disconnectCallbackSet = nullptr;
+    decltype(&mosquitto_publish_callback_set) publishCallbackSet = nullptr;
     decltype(&mosquitto_log_callback_set) logCallbackSet = nullptr;
     decltype(&mosquitto_connect_async) connectAsync = nullptr;
     decltype(&mosquitto_loop) loop = nullptr;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -28,7 +29,8 @@
 
 namespace {
 
-constexpr int keepaliveSeconds = 30;
+// A connection that goes dark is given up within twice this.
+constexpr int keepaliveSeconds = 15;
 // The connection thread's longest wait in the library, so that it sees a stop in time.
 constexpr int loopMilliseconds = 100;
 constexpr std::chrono::seconds firstRetry{1};
@@ -47,12 +49,6 @@ std::string prefixError(const std::string& prefix)
     if (prefix.find_first_of("+#") != std::string::npos) return "must not contain '+' or '#'";
     if (prefix.front() == '/' || prefix.back() == '/') return "must not begin or end with '/'";
     return "";
-}
-
-// A message for a file that cannot be read, or "".
-std::string readableFile(const std::string& path)
-{
-    return access(path.c_str(), R_OK) == 0 ? "" : "cannot read " + path + ": " + std::strerror(errno);
 }
 
 // The library initialised for as long as one exporter lives.
@@ -85,18 +81,27 @@ public:
     void event(const Event& event) override;
     void freshness(bool fresh) override;
     void finish() override;
+    std::pair<const char*, std::uint64_t> drops() const override { return {"mqtt_events", droppedEvents.load()}; }
 
 private:
+    // An event the broker has not acknowledged yet; mid is its message id while the current
+    // client has it in flight, 0 while it waits for a connection.
+    struct PendingEvent {
+        std::string payload;
+        int mid = 0;
+    };
+
     static void onConnect(mosquitto* handle, void* self, int rc);
     static void onDisconnect(mosquitto* handle, void* self, int rc);
+    static void onPublish(mosquitto* handle, void* self, int mid);
     static void onLog(mosquitto* handle, void* self, int level, const char* text);
-    void setUp();
+    std::string makeClient();
     void run();
     int connectAndServe();
     bool waitToRetry(std::chrono::seconds delay);
     void noteFailure(int rc, std::chrono::seconds* delay);
     void report(int priority, const std::string& text);
-    void publish(const std::string& topic, const std::string& payload, bool retain);
+    bool publish(const std::string& topic, const std::string& payload, bool retain, int* mid = nullptr);
     void publishAvailability();
     void publishPendingEvents();
     void stopThread();
@@ -118,8 +123,9 @@ private:
     bool finishing = false;    // finish() began: no more reconnects
     bool stopping = false;     // the thread must end
     std::string latestState;   // the JSON of the latest answer, "" before the first
-    std::deque<std::string> pendingEvents; // raised while the broker was away, oldest first
-    long droppedEvents = 0;    // pending events dropped for newer ones since the last connection
+    std::deque<PendingEvent> pendingEvents; // not yet acknowledged, oldest first
+    long droppedSinceConnect = 0; // pending events dropped for newer ones since the last connection
+    bool publishFailed = false;   // a publish failed on the current connection (logged once)
     std::string refusal;       // why the broker refused the current attempt
     bool attemptConnected = false; // the current attempt reached the broker and was accepted
     int attemptErrno = 0;      // errno when the current attempt ended
@@ -129,6 +135,7 @@ private:
     // the mutex above, so the log line has a lock that is never held around other locks.
     std::mutex libraryErrorMutex;
     std::string libraryError;  // the library's latest error log line
+    std::atomic<std::uint64_t> droppedEvents{0}; // pending events dropped since the start
     std::thread thread;
 };
 
@@ -137,40 +144,55 @@ MqttOutput::MqttOutput(const Mosquitto& functions, MqttOptions settings, std::st
       log(sink ? std::move(sink) : MqttLog(logMessage)), topics(mqttTopics(options.topicPrefix, name))
 {
     if (options.discovery) {
-        std::vector<DiscoveryConfig> configs = discoveryConfigs(topics, options.discoveryPrefix, name, options.lowBattery);
+        std::vector<DiscoveryConfig> configs = discoveryConfigs(topics, options.discoveryPrefix, name, options.lowBattery,
+                                                                   options.pageUrl);
         std::transform(configs.begin(), configs.end(), std::back_inserter(discovery),
                        [](const DiscoveryConfig& config) { return std::pair(config.topic, config.payload.dump()); });
     }
-    setUp();
+    if (std::string problem = makeClient(); !problem.empty()) throw std::runtime_error(problem);
     thread = std::thread([this] { run(); });
 }
 
-// Make the client: last will, credentials, TLS and callbacks.
-void MqttOutput::setUp()
+// Make a new client (last will, credentials, TLS and callbacks) in place of the last one, so
+// that nothing of an ended connection lingers in the library; a message, or "".
+std::string MqttOutput::makeClient()
 {
-    handle = std::unique_ptr<mosquitto, MosquittoDestroy>(api.create(nullptr, true, this), MosquittoDestroy{&api});
-    if (!handle) throw std::runtime_error(std::string("MQTT: cannot make a client: ") + std::strerror(errno));
-    mosquitto* h = handle.get();
+    std::unique_ptr<mosquitto, MosquittoDestroy> made(api.create(nullptr, true, this), MosquittoDestroy{&api});
+    if (!made) return std::string("MQTT: cannot make a client: ") + std::strerror(errno);
+    mosquitto* h = made.get();
     api.threadedSet(h, true);
     if (api.willSet(h, topics.availability.c_str(), 7, "offline", 0, true) != MOSQ_ERR_SUCCESS)
-        throw std::runtime_error("MQTT: cannot set the last will on " + topics.availability);
+        return "MQTT: cannot set the last will on " + topics.availability;
     if (!options.username.empty() &&
         api.usernamePwSet(h, options.username.c_str(),
                           options.password.empty() ? nullptr : options.password.c_str()) != MOSQ_ERR_SUCCESS)
-        throw std::runtime_error("MQTT: cannot set the user name");
+        return "MQTT: cannot set the user name";
     if (!options.cafile.empty() &&
         api.tlsSet(h, options.cafile.c_str(), nullptr, nullptr, nullptr, nullptr) != MOSQ_ERR_SUCCESS)
-        throw std::runtime_error("--mqtt-cafile: cannot use " + options.cafile + " as CA certificates");
+        return "--mqtt-cafile: cannot use " + options.cafile + " as CA certificates";
     api.connectCallbackSet(h, onConnect);
     api.disconnectCallbackSet(h, onDisconnect);
+    api.publishCallbackSet(h, onPublish);
     api.logCallbackSet(h, onLog);
+    std::unique_ptr<mosquitto, MosquittoDestroy> old; // destroyed after the lock is released
+    std::lock_guard lock(mutex);
+    connected = false;
+    // Events in flight on the old client go out again, in order, on the next connection.
+    for (PendingEvent& pending : pendingEvents) pending.mid = 0;
+    old = std::exchange(handle, std::move(made));
+    return "";
 }
 
 // The connection thread: connect, serve until the connection ends, wait, and again.
 void MqttOutput::run()
 {
     std::chrono::seconds delay = firstRetry;
-    for (;;) {
+    for (bool first = true;; first = false) {
+        if (std::string problem = first ? "" : makeClient(); !problem.empty()) {
+            report(LOG_ERR, problem);
+            if (!waitToRetry(lastRetry)) return;
+            continue;
+        }
         {
             std::unique_lock lock(mutex);
             if (finishing || stopping) {
@@ -257,6 +279,12 @@ void MqttOutput::onConnect(mosquitto* /*handle*/, void* self, int rc)
     for (const auto& [topic, payload] : output->discovery) output->publish(topic, payload, true);
     if (!output->latestState.empty()) output->publish(output->topics.state, output->latestState, true);
     output->publishAvailability();
+    output->publishFailed = false;
+    if (output->droppedSinceConnect > 0)
+        output->report(LOG_WARNING, std::to_string(output->droppedSinceConnect) +
+                                        " events raised while it was away were dropped; the last " +
+                                        std::to_string(keptEvents) + " follow");
+    output->droppedSinceConnect = 0;
     output->publishPendingEvents();
 }
 
@@ -266,6 +294,17 @@ void MqttOutput::onDisconnect(mosquitto* /*handle*/, void* self, int /*rc*/)
     auto* output = static_cast<MqttOutput*>(self);
     std::lock_guard lock(output->mutex);
     output->connected = false;
+    output->wake.notify_all();
+}
+
+// The broker acknowledged an event: it leaves the queue.
+void MqttOutput::onPublish(mosquitto* /*handle*/, void* self, int mid)
+{
+    auto* output = static_cast<MqttOutput*>(self);
+    std::lock_guard lock(output->mutex);
+    auto& pending = output->pendingEvents;
+    auto acknowledged = std::find_if(pending.begin(), pending.end(), [mid](const PendingEvent& p) { return p.mid == mid; });
+    if (acknowledged != pending.end()) pending.erase(acknowledged);
     output->wake.notify_all();
 }
 
@@ -284,10 +323,17 @@ void MqttOutput::report(int priority, const std::string& text)
     log(priority, name + ": MQTT broker " + options.host + ":" + std::to_string(options.port) + ": " + text);
 }
 
-// Queue one message; the caller holds the mutex and has seen the connection up.
-void MqttOutput::publish(const std::string& topic, const std::string& payload, bool retain)
+// Hand one message to the library (QoS 1 when mid is given, which receives its id); false,
+// logged once per connection, when the library refuses it. The caller holds the mutex and
+// has seen the connection up.
+bool MqttOutput::publish(const std::string& topic, const std::string& payload, bool retain, int* mid)
 {
-    api.publish(handle.get(), nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 0, retain);
+    int rc = api.publish(handle.get(), mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
+                         mid != nullptr ? 1 : 0, retain);
+    if (rc == MOSQ_ERR_SUCCESS) return true;
+    if (!publishFailed) report(LOG_WARNING, "cannot publish on " + topic + ": " + api.strerror(rc));
+    publishFailed = true;
+    return false;
 }
 
 // "online" while the data is fresh and the exporter runs, else "offline", when that changed;
@@ -311,33 +357,33 @@ void MqttOutput::answer(const Reading& reading)
     publishAvailability();
 }
 
-// Publish the event while connected; keep it (with its own time) while the broker is away.
+// Queue the event (with its own time) until the broker acknowledges it; publish it while connected.
 void MqttOutput::event(const Event& event)
 {
     nlohmann::json object = {{"event", event.name}, {"detail", event.detail}, {"time", event.time}};
     std::string payload = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     std::lock_guard lock(mutex);
-    if (connected) {
-        publish(topics.event, payload, false);
-        return;
-    }
     if (pendingEvents.size() == keptEvents) {
         pendingEvents.pop_front();
+        droppedSinceConnect++;
         droppedEvents++;
     }
-    pendingEvents.push_back(std::move(payload));
+    pendingEvents.push_back({std::move(payload), 0});
+    if (connected) publishPendingEvents();
 }
 
-// Publish the events kept while the broker was away, in the order raised; the caller
-// holds the mutex and has seen the connection up.
+// Publish at QoS 1, in the order raised, the queued events the current client does not have
+// in flight yet; the caller holds the mutex and has seen the connection up.
 void MqttOutput::publishPendingEvents()
 {
-    if (droppedEvents > 0)
-        report(LOG_WARNING, std::to_string(droppedEvents) + " events raised while it was away were dropped; the last " +
-                                std::to_string(keptEvents) + " follow");
-    for (const std::string& payload : pendingEvents) publish(topics.event, payload, false);
-    pendingEvents.clear();
-    droppedEvents = 0;
+    for (PendingEvent& pending : pendingEvents) {
+        if (pending.mid != 0) continue;
+        // A refusal leaves this event and the later ones for the next connection, in order.
+        if (!publish(topics.event, pending.payload, false, &pending.mid)) {
+            pending.mid = 0;
+            return;
+        }
+    }
 }
 
 // Note the data's freshness; going stale says "offline" at once.
@@ -357,6 +403,10 @@ void MqttOutput::finish()
         if (finishing) return;
         finishing = true;
         wake.notify_all();
+        if (connected) {
+            // Events raised just before the exit get a moment for their acknowledgement.
+            wake.wait_for(lock, goodbyeTimeout, [this] { return pendingEvents.empty() || !connected; });
+        }
         if (connected) {
             publishAvailability();
             api.disconnect(handle.get());
@@ -413,16 +463,10 @@ std::string parseBrokerAddress(const std::string& address, MqttOptions* options)
 
 bool readPasswordFile(const std::string& path, std::string* password, std::string* error)
 {
-    errno = 0;
-    std::ifstream in(path, std::ios::binary);
     // No more than the longest password, its line end and one byte to tell it is too long.
-    std::string line(maxPassword + 3, '\0');
-    in.read(line.data(), static_cast<std::streamsize>(line.size()));
-    line.resize(static_cast<std::size_t>(in.gcount()));
-    if (!in && !in.eof()) {
-        *error = "cannot read " + path + ": " + std::strerror(errno);
-        return false;
-    }
+    std::string line;
+    *error = readStartFile(path, maxPassword + 2, true, &line);
+    if (!error->empty()) return false;
     if (line.empty()) {
         *error = path + " is empty";
         return false;
@@ -462,7 +506,7 @@ void addMqttOptions(CLI::App& app, MqttOptions& options)
            "$CREDENTIALS_DIRECTORY/mqtt-password when it exists)")
         ->type_name("FILE")->group(group)->needs(user);
     app.add_option("--mqtt-cafile", options.cafile, "Connect with TLS, trusting the CA certificates in FILE")
-        ->type_name("FILE")->group(group)->needs(broker)->check(CLI::Validator(readableFile, ""));
+        ->type_name("FILE")->group(group)->needs(broker)->check(startFile());
     auto prefixCheck = CLI::Validator(prefixError, "");
     app.add_option("--mqtt-topic-prefix", options.topicPrefix, "First levels of the state, availability and event topics")
         ->type_name("PREFIX")->capture_default_str()->group(group)->check(prefixCheck);
@@ -501,6 +545,7 @@ bool addMqttOutput(Outputs& outputs, const MqttOptions& options, const DaemonOpt
     if (options.host.empty()) return true;
     MqttOptions resolved = options;
     resolved.lowBattery = daemon.lowBattery;
+    resolved.pageUrl = daemon.publicUrl;
     // Without --mqtt-password-file, the password systemd passed as a credential, if any.
     std::string credential = credentialPath("mqtt-password");
     if (!resolved.username.empty() && resolved.password.empty() && !credential.empty() &&

@@ -24,6 +24,7 @@ struct MqttOptions {
     std::string discoveryPrefix = "homeassistant"; ///< First level of the discovery topics.
     bool discovery = true;                         ///< Publish Home Assistant discovery configs.
     double lowBattery = 20;                        ///< --low-battery, from the daemon's options.
+    std::string pageUrl;                           ///< The page's address for the device's link; "" for none.
 };
 
 /**

@@ -108,9 +108,7 @@ bool addNutOutput(Outputs& outputs, const NutOptions& options, const DaemonOptio
     HostPort bound;
     parseListenAddress(options.listen, &bound);
     bound.port = exporter->port();
-    std::string where = listenText(bound);
-    syslog(LOG_NOTICE, "NUT server listening on %s", where.c_str());
-    std::fprintf(stderr, "qavd: NUT server listening on %s\n", where.c_str());
+    logMessage(LOG_NOTICE, "NUT server listening on " + listenText(bound));
     outputs.add(std::move(exporter));
     return true;
 }

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <nettle/memops.h>
+#include <nettle/sha2.h>
 #include <syslog.h>
 #include <utility>
 
@@ -29,14 +31,23 @@ std::string listReply(const std::string& query, const std::string& lines)
     return "BEGIN LIST " + query + "\n" + lines + "END LIST " + query + "\n";
 }
 
-// Whether a password matches, in a time that does not depend on where they differ.
-bool samePassword(const std::string& expected, const std::string& given)
+// Failed password checks from one address within guessWindow after which its checks are slowed.
+constexpr int guessesAllowed = 5;
+constexpr std::chrono::seconds guessWindow{60};
+// The longest wait between two checks from an address that keeps guessing.
+constexpr std::chrono::seconds longestWait{60};
+// Addresses whose failures are remembered at most; the quietest are forgotten first.
+constexpr std::size_t guessersKept = 1024;
+
+// A password's SHA-256 digest: comparing digests takes the same time whatever the lengths.
+NutDigest digestOf(const std::string& password)
 {
-    if (expected.size() != given.size()) return false;
-    unsigned difference = 0;
-    for (std::size_t i = 0; i < given.size(); i++)
-        difference |= static_cast<unsigned char>(expected[i]) ^ static_cast<unsigned char>(given[i]);
-    return difference == 0;
+    sha256_ctx context;
+    sha256_init(&context);
+    sha256_update(&context, password.size(), reinterpret_cast<const std::uint8_t*>(password.data()));
+    NutDigest digest{};
+    sha256_digest(&context, digest.size(), digest.data());
+    return digest;
 }
 
 // The information on a variable, or null when this server has no such variable.
@@ -131,6 +142,10 @@ NutProtocol::NutProtocol(std::string upsName, std::vector<NutUser> allowed, NutL
     : ups(std::move(upsName)), description("QAV battery module " + ups), users(std::move(allowed)),
       log(std::move(sink))
 {
+    for (NutUser& user : users) {
+        digests.push_back(digestOf(user.password));
+        user.password.clear();
+    }
 }
 
 std::string NutProtocol::reply(NutSession& session, const std::string& line, const NutData& data, bool* close)
@@ -194,21 +209,76 @@ void NutProtocol::closed(const NutSession& session)
 }
 
 // Empty when the session's user may run command (as primary when asked); else the error, logged.
+// Passwords are checked slowly for an address that keeps guessing.
 std::string NutProtocol::authorize(const NutSession& session, bool primary, const char* command)
 {
     if (!users.empty() && !session.hasUsername) return error("USERNAME-REQUIRED");
     if (!users.empty() && !session.hasPassword) return error("PASSWORD-REQUIRED");
+    if (users.empty()) return refuse(session, command, "qavd has no users (--nut-users)");
+    auto now = std::chrono::steady_clock::now();
+    Guesser& guesser = *guesserAt(session.address, now);
+    if (now < guesser.next) {
+        guesser.unchecked++;
+        return error("ACCESS-DENIED");
+    }
+    const NutUser* user = passwordOwner(session);
+    if (user == nullptr) {
+        bool known = std::any_of(users.begin(), users.end(), [&](const NutUser& u) { return u.name == session.username; });
+        return refuse(session, command, (known ? "wrong password" : "no such user") + failed(guesser, now));
+    }
+    if (!user->upsmon) return refuse(session, command, "no upsmon line");
+    if (primary && !user->primary) return refuse(session, command, "not upsmon primary");
+    return "";
+}
+
+// The user the session named when its password is right, else null. The digests are
+// compared in constant time, and an unknown name costs as much: no digest is all zeros.
+const NutUser* NutProtocol::passwordOwner(const NutSession& session) const
+{
     auto user = std::find_if(users.begin(), users.end(), [&](const NutUser& u) { return u.name == session.username; });
-    const char* why = users.empty()                                  ? "qavd has no users (--nut-users)"
-                      : user == users.end()                            ? "no such user"
-                      : !samePassword(user->password, session.password) ? "wrong password"
-                      : !user->upsmon                                 ? "no upsmon line"
-                      : primary && !user->primary                     ? "not upsmon primary"
-                                                                      : nullptr;
-    if (why == nullptr) return "";
-    log(LOG_WARNING, "NUT client " + session.peer + ": " + command + " refused for user " + session.username +
-                         ": " + why);
+    NutDigest expected = user == users.end() ? NutDigest{} : digests[static_cast<std::size_t>(user - users.begin())];
+    bool right = memeql_sec(expected.data(), digestOf(session.password).data(), expected.size()) != 0;
+    return right && user != users.end() ? &*user : nullptr;
+}
+
+// Log why the session's command is refused, and refuse it.
+std::string NutProtocol::refuse(const NutSession& session, const char* command, const std::string& why)
+{
+    log(LOG_WARNING, "NUT client " + session.peer + ": " + command + " refused for user " + session.username + ": " + why);
     return error("ACCESS-DENIED");
+}
+
+// The failures remembered for an address, forgetting those quiet for a window, and the
+// quietest address when too many are remembered.
+NutProtocol::Guesser* NutProtocol::guesserAt(const std::string& address, std::chrono::steady_clock::time_point now)
+{
+    auto quiet = [&](const Guesser& g) { return now >= std::max(g.last, g.next) + guessWindow; };
+    auto found = guessers.find(address);
+    if (found != guessers.end() && quiet(found->second)) found->second = Guesser{};
+    if (found != guessers.end()) return &found->second;
+    if (guessers.size() >= guessersKept) {
+        std::erase_if(guessers, [&](const auto& entry) { return quiet(entry.second); });
+        auto quietest = std::min_element(guessers.begin(), guessers.end(), [](const auto& a, const auto& b) {
+            return std::max(a.second.last, a.second.next) < std::max(b.second.last, b.second.next);
+        });
+        if (guessers.size() >= guessersKept) guessers.erase(quietest);
+    }
+    return &guessers[address];
+}
+
+// Count a failed check; past the allowance, the address's next check waits 1 s, then twice
+// as long each time, up to a minute. What the log line adds: the wait and the checks refused.
+std::string NutProtocol::failed(Guesser& g, std::chrono::steady_clock::time_point now)
+{
+    g.last = now;
+    if (++g.failures < guessesAllowed) return "";
+    g.wait = std::min<std::chrono::seconds>(g.failures == guessesAllowed ? std::chrono::seconds(1) : 2 * g.wait, longestWait);
+    g.next = now + g.wait;
+    std::string text = " (" + std::to_string(g.failures) + " failures in a row from this address; its next check waits " +
+                       std::to_string(g.wait.count()) + " s";
+    if (g.unchecked > 0) text += "; " + std::to_string(g.unchecked) + " refused unchecked meanwhile";
+    g.unchecked = 0;
+    return text + ")";
 }
 
 // LOGIN: count this connection among those the UPS feeds.

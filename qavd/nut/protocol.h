@@ -5,13 +5,20 @@
 #include "users.h"
 #include "variables.h"
 
+#include <array>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
 /** Where the NUT server reports what it refused or did: a syslog priority and a text. */
 using NutLog = std::function<void(int priority, const std::string& message)>;
+
+/** A password's SHA-256 digest. */
+using NutDigest = std::array<std::uint8_t, 32>;
 
 /** The data replies are made from. */
 struct NutData {
@@ -35,6 +42,12 @@ struct NutSession {
  * Reading needs no login; LOGIN needs a user with an upsmon line, PRIMARY and
  * FSD one with "upsmon primary". FSD is a latch: once set, ups.status begins
  * with "FSD" for the life of this object.
+ *
+ * Passwords are kept and compared as SHA-256 digests, in constant time. An
+ * address with 5 failed checks in a row (each within a minute of the last)
+ * is slowed: its next check may come 1 s later, then 2, 4 ... up to 60 s;
+ * a check that comes sooner is refused without checking. Other addresses
+ * are not slowed.
  */
 class NutProtocol {
 public:
@@ -72,7 +85,17 @@ private:
     static const Command listCommands[];
     std::string dispatch(const Command* table, Request& request, const char* unknown);
     std::string answer(Request& request);
+    struct Guesser {
+        int failures = 0;                                  // in a row, each within a window of the last
+        std::chrono::seconds wait{0};                      // the current wait between checks
+        std::chrono::steady_clock::time_point last{}, next{}; // the last failure; the next check allowed
+        long unchecked = 0;                                // refused without checking since the last failure
+    };
     std::string authorize(const NutSession& session, bool primary, const char* command);
+    const NutUser* passwordOwner(const NutSession& session) const;
+    std::string refuse(const NutSession& session, const char* command, const std::string& why);
+    Guesser* guesserAt(const std::string& address, std::chrono::steady_clock::time_point now);
+    static std::string failed(Guesser& guesser, std::chrono::steady_clock::time_point now);
     std::string login(NutSession& session);
     std::string grant(const NutSession& session, const char* word);
     std::string setFsd(const NutSession& session);
@@ -85,7 +108,9 @@ private:
 
     std::string ups;
     std::string description;
-    std::vector<NutUser> users;
+    std::vector<NutUser> users;            // passwords cleared: only digests are kept
+    std::vector<NutDigest> digests;        // one per user
+    std::map<std::string, Guesser> guessers; // failed checks by address
     NutLog log;
     std::vector<const NutSession*> logins; // sessions that did LOGIN, in order
     bool fsd = false;

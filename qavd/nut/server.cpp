@@ -23,8 +23,14 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t maxPending = std::size_t{64} * 1024;
 // How long accepting rests after the system refused a descriptor.
 constexpr std::chrono::milliseconds acceptRest{200};
-// How long a connection beyond the limit may wait in the listen queue for one to close.
-constexpr std::chrono::milliseconds fullWait{250};
+
+// A duration in seconds for log lines: "0.4", "60".
+std::string seconds(std::chrono::milliseconds duration)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", static_cast<double>(duration.count()) / 1000);
+    return text;
+}
 
 // Whether every byte is printable ASCII, a tab or a line end.
 bool printable(const char* bytes, std::size_t size)
@@ -54,7 +60,8 @@ struct NutServer::Connection {
     NutSession session;
     std::string in;
     std::string out;
-    Clock::time_point heard;
+    Clock::time_point heard;                    // its last whole line, or its connecting
+    std::optional<Clock::time_point> lineBegan; // the first byte of the line not yet whole
     bool closing = false; // after LOGOUT: close once out is sent
     bool closed = false;  // to be removed from the list
 };
@@ -121,15 +128,14 @@ void NutServer::run()
 {
     std::vector<pollfd> fds;
     while (!stopping) {
-        bool refuse = false;
-        watch(&fds, &refuse);
+        watch(&fds);
         if (poll(fds.data(), fds.size(), msToNextDeadline()) < 0 && errno != EINTR) {
             log(LOG_ERR, std::string("NUT server: poll: ") + std::strerror(errno));
             return;
         }
         for (std::size_t i = 2; i < fds.size(); i++)
             if (fds[i].revents != 0) serve(*connections[i - 2], fds[i].revents);
-        if ((fds[1].revents & POLLIN) != 0) acceptAll(refuse);
+        if ((fds[1].revents & POLLIN) != 0) acceptAll();
         expireSilent();
         connections.erase(std::remove_if(connections.begin(), connections.end(),
                                          [](const std::unique_ptr<Connection>& c) { return c->closed; }),
@@ -137,15 +143,11 @@ void NutServer::run()
     }
 }
 
-// What to wait for: the wake-up, the listener while there is room for a connection (or once
-// those beyond the limit have waited long enough: *refuse), and every connection.
-void NutServer::watch(std::vector<pollfd>* fds, bool* refuse)
+// What to wait for: the wake-up, the listener (unless resting after the system refused a
+// descriptor), and every connection.
+void NutServer::watch(std::vector<pollfd>* fds)
 {
-    Clock::time_point now = Clock::now();
-    if (connections.size() < limits.connections) fullSince.reset();
-    else if (!fullSince) fullSince = now;
-    *refuse = fullSince && now >= *fullSince + fullWait;
-    bool accepting = now >= acceptPaused && (!fullSince || *refuse);
+    bool accepting = Clock::now() >= acceptPaused;
     fds->assign({{wake, POLLIN, 0}, {accepting ? listener : -1, POLLIN, 0}});
     for (const auto& c : connections) {
         int events = (c->out.size() < maxPending && !c->closing ? POLLIN : 0) | (c->out.empty() ? 0 : POLLOUT);
@@ -153,22 +155,24 @@ void NutServer::watch(std::vector<pollfd>* fds, bool* refuse)
     }
 }
 
-// Milliseconds until the next connection falls silent too long, or accepting resumes.
+// Milliseconds until the next connection falls silent too long or is too slow with a line,
+// or accepting resumes.
 int NutServer::msToNextDeadline() const
 {
     Clock::time_point next = Clock::now() + std::chrono::seconds(1);
     if (acceptPaused > Clock::now()) next = std::min(next, acceptPaused);
-    if (fullSince) next = std::min(next, *fullSince + fullWait);
-    for (const auto& c : connections) next = std::min(next, c->heard + limits.idle);
+    for (const auto& c : connections) {
+        next = std::min(next, c->heard + limits.idle);
+        if (c->lineBegan) next = std::min(next, *c->lineBegan + limits.lineTime);
+    }
     auto ms = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
     return static_cast<int>(std::max<decltype(ms)>(ms, 0));
 }
 
-// Accept the waiting connections while there is room, or all of them to refuse those beyond
-// the limit; rest a while when the system has no descriptor to give.
-void NutServer::acceptAll(bool refuse)
+// Accept every waiting connection; rest a while when the system has no descriptor to give.
+void NutServer::acceptAll()
 {
-    while (refuse || connections.size() < limits.connections) {
+    for (;;) {
         sockaddr_storage address{};
         socklen_t size = sizeof address;
         int fd = accept4(listener, reinterpret_cast<sockaddr*>(&address), &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -188,15 +192,38 @@ void NutServer::acceptAll(bool refuse)
     }
 }
 
-// Add a new connection, or close it at once when the limit is reached.
+// The open connection idle longest that has not logged in (from address only, unless null), or null.
+NutServer::Connection* NutServer::idlest(const std::string* address)
+{
+    Connection* found = nullptr;
+    for (const auto& c : connections)
+        if (!c->closed && !c->session.loggedIn && (address == nullptr || c->session.address == *address) &&
+            (found == nullptr || c->heard < found->heard))
+            found = c.get();
+    return found;
+}
+
+// Add a new connection; beyond a limit it takes the place of the connection idle longest
+// that has not logged in, and is refused when there is none.
 void NutServer::admit(int fd, const std::string& address, int port)
 {
     std::string peer = address + ":" + std::to_string(port);
-    if (connections.size() >= limits.connections) {
-        log(LOG_WARNING, "NUT client " + peer + " refused: " + std::to_string(limits.connections) +
-                             " connections are open");
-        close(fd);
-        return;
+    std::size_t open = 0, fromAddress = 0;
+    for (const auto& c : connections) {
+        open += c->closed ? 0 : 1;
+        fromAddress += !c->closed && c->session.address == address ? 1 : 0;
+    }
+    bool addressFull = fromAddress >= limits.perAddress;
+    std::string limit = addressFull ? std::to_string(limits.perAddress) + " connections from " + address
+                                    : std::to_string(limits.connections) + " connections";
+    if (addressFull || open >= limits.connections) {
+        Connection* victim = idlest(addressFull ? &address : nullptr);
+        if (victim == nullptr) {
+            log(LOG_WARNING, "NUT client " + peer + " refused: " + limit + " are open and logged in");
+            close(fd);
+            return;
+        }
+        drop(*victim, "closed for " + peer + " (" + limit + " are open; this one idle longest)");
     }
     auto connection = std::make_unique<Connection>();
     connection->fd = fd;
@@ -232,7 +259,7 @@ void NutServer::receive(Connection& c)
         return;
     }
     c.in.append(chunk, static_cast<std::size_t>(n));
-    c.heard = Clock::now();
+    if (!c.lineBegan) c.lineBegan = Clock::now();
 }
 
 // Answer the whole lines received while few replies wait, then send what can be sent.
@@ -249,6 +276,9 @@ void NutServer::answer(Connection& c)
         if (end == std::string::npos) break;
         std::string line = c.in.substr(0, length);
         c.in.erase(0, end + 1);
+        // What is left began with the read that finished this line.
+        c.heard = Clock::now();
+        c.lineBegan = c.in.empty() ? std::nullopt : std::optional(c.heard);
         bool close = false;
         c.out += protocol.reply(c.session, line, *snapshot(), &close);
         c.closing = close;
@@ -276,20 +306,22 @@ void NutServer::flush(Connection& c)
 void NutServer::drop(Connection& c, const std::string& why)
 {
     if (c.closed) return;
-    if (!why.empty()) log(LOG_WARNING, "NUT client " + c.session.peer + " " + why + ": closed");
+    if (!why.empty()) log(LOG_WARNING, "NUT client " + c.session.peer + " " + why + (why.rfind("closed", 0) == 0 ? "" : ": closed"));
     protocol.closed(c.session);
     close(c.fd);
     c.closed = true;
 }
 
-// Close the connections that sent nothing for too long.
+// Close the connections that sent no whole line for too long, or took too long over one.
 void NutServer::expireSilent()
 {
     Clock::time_point now = Clock::now();
-    char why[64];
-    std::snprintf(why, sizeof why, "sent nothing for %g s", static_cast<double>(limits.idle.count()) / 1000);
-    for (const auto& c : connections)
-        if (!c->closed && now - c->heard >= limits.idle) drop(*c, why);
+    for (const auto& c : connections) {
+        if (c->closed) continue;
+        if (now - c->heard >= limits.idle) drop(*c, "sent no whole line for " + seconds(limits.idle) + " s");
+        else if (c->lineBegan && c->in.find('\n') == std::string::npos && now - *c->lineBegan >= limits.lineTime)
+            drop(*c, "sent no line end within " + seconds(limits.lineTime) + " s of a line's first byte");
+    }
 }
 
 NutLog throttledLog(NutLog sink, int burst, std::chrono::seconds window)

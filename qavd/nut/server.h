@@ -18,18 +18,23 @@
 
 /** What the server allows each client, and how many. */
 struct NutLimits {
-    std::size_t connections = 64;          ///< Open connections at most.
-    std::size_t line = 512;                ///< Longest request, in bytes without its line end.
-    std::chrono::milliseconds idle{60000}; ///< A connection that sends nothing this long is closed.
+    std::size_t connections = 64;              ///< Open connections at most.
+    std::size_t line = 512;                    ///< Longest request, in bytes without its line end.
+    std::chrono::milliseconds idle{60000};     ///< A connection that sends no whole line this long is closed.
+    std::size_t perAddress = 16;               ///< Open connections from one address at most.
+    std::chrono::milliseconds lineTime{10000}; ///< A line must be whole this long after its first byte.
 };
 
 /**
  * Serves the NUT protocol on one TCP address. A thread of its own accepts,
  * reads and writes with non-blocking sockets and poll(); a connection that
- * breaks a limit (a line too long, a byte outside printable ASCII, silence)
- * is closed with a log line. A connection beyond the limit waits in the listen
- * queue for up to 0.25 s for another to close, then is refused with a log line.
- * Every descriptor is close-on-exec.
+ * breaks a limit (a line too long or too slow, a byte outside printable ASCII,
+ * no whole line for the idle time) is closed with a log line. A new
+ * connection beyond a limit (in all, or from its address) takes the place of
+ * the one idle longest that has not logged in (in all, or from that address);
+ * only when every one has logged in is it refused, with a log line. So no
+ * number of clients keeps a new upsmon or upsc out. Every descriptor is
+ * close-on-exec.
  */
 class NutServer {
 public:
@@ -63,10 +68,11 @@ private:
     struct Connection;
     NutServer(int listenFd, int wakeFd, int port, NutProtocol replies, NutLimits allowed, NutLog sink);
     void run();
-    void watch(std::vector<pollfd>* fds, bool* refuse);
+    void watch(std::vector<pollfd>* fds);
     int msToNextDeadline() const;
-    void acceptAll(bool refuse);
+    void acceptAll();
     void admit(int fd, const std::string& address, int port);
+    Connection* idlest(const std::string* address);
     void serve(Connection& connection, short revents);
     void receive(Connection& connection);
     void answer(Connection& connection);
@@ -83,7 +89,6 @@ private:
     NutLog log;
     std::vector<std::unique_ptr<Connection>> connections;
     std::chrono::steady_clock::time_point acceptPaused{};
-    std::optional<std::chrono::steady_clock::time_point> fullSince; // since when every connection is taken
     std::mutex mutex; // guards latest
     std::shared_ptr<const NutData> latest;
     std::atomic<bool> stopping{false};

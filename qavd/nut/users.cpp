@@ -1,28 +1,31 @@
 // users: who may log in to the NUT server, read from a file in upsd.users' format.
 #include "users.h"
 
+#include "options.h"
+
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <sstream>
 #include <strings.h>
 
 namespace {
 
 // The largest users file read.
-constexpr std::streamsize maxFileSize = std::streamsize{64} * 1024;
+constexpr std::size_t maxFileSize = std::size_t{64} * 1024;
 
 // Split a line of the file: words as splitWords() has them, the first "=" a word of its
-// own, and "#" outside quotes the start of a comment.
-bool fileWords(const std::string& line, std::vector<std::string>* words)
+// own, and "#" outside quotes at the start of a word the start of a comment. An error
+// text, or "".
+std::string fileWords(const std::string& line, std::vector<std::string>* words)
 {
     std::string spaced;
     bool quoted = false;
     bool equals = false;
     for (std::size_t i = 0; i < line.size(); i++) {
         char c = line[i];
+        // Inside a word it would cut a password short without a word.
+        if (!quoted && c == '#' && !spaced.empty() && spaced.back() != ' ' && spaced.back() != '\t')
+            return "# inside a word: put a password that holds # in double quotes";
         if (!quoted && c == '#') break;
         if (quoted && c == '\\' && i + 1 < line.size()) {
             spaced.append(1, c).append(1, line[++i]);
@@ -36,7 +39,7 @@ bool fileWords(const std::string& line, std::vector<std::string>* words)
             spaced += c;
         }
     }
-    return splitWords(spaced, words);
+    return splitWords(spaced, words) ? "" : "a quote is not closed";
 }
 
 // Whether two words are the same, ignoring case.
@@ -81,7 +84,7 @@ std::string sectionName(const std::vector<std::string>& words)
 std::string applyLine(const std::string& line, std::vector<NutUser>* users, std::string* warning)
 {
     std::vector<std::string> words;
-    if (!fileWords(line, &words)) return "a quote is not closed";
+    if (std::string wrong = fileWords(line, &words); !wrong.empty()) return wrong;
     if (words.empty()) return "";
     if (std::string name = sectionName(words); !name.empty()) {
         if (std::any_of(users->begin(), users->end(), [&](const NutUser& u) { return u.name == name; }))
@@ -121,12 +124,10 @@ bool splitWords(const std::string& line, std::vector<std::string>* words)
 
 std::string readNutUsers(const std::string& path, std::vector<NutUser>* users, std::vector<std::string>* warnings)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return "cannot read " + path + ": " + std::strerror(errno);
-    std::string text(static_cast<std::size_t>(maxFileSize) + 1, '\0');
-    file.read(text.data(), maxFileSize + 1);
-    if (file.gcount() > maxFileSize) return path + " is larger than 64 KiB";
-    text.resize(static_cast<std::size_t>(file.gcount()));
+    std::string text;
+    std::string unreadable = readStartFile(path, maxFileSize, true, &text);
+    if (!unreadable.empty()) return unreadable;
+    if (text.size() > maxFileSize) return path + " is larger than 64 KiB";
     users->clear();
     std::istringstream lines(text);
     int number = 0;

@@ -113,6 +113,20 @@ TEST_F(PageApi, StateAndEventsFollowThePollLoop)
     EXPECT_EQ(events.back()["detail"], "<b>104");
 }
 
+TEST_F(PageApi, AnIntervalOfSevenAndAHalfSecondsGivesBucketsOfEight)
+{
+    auto page = startPage(7.5);
+    const long long base = std::time(nullptr) / 40 * 40 - 80; // a multiple of 8 (and of 5)
+    // 7 s buckets would part base + 6 and base + 7; 8 s buckets keep them together.
+    for (long long t : {base, base + 6, base + 7, base + 8, base + 15, base + 16})
+        page->answer(readingOf(answerA, t));
+    nlohmann::json history = getJson(*page, "/api/v1/history?seconds=300");
+    EXPECT_EQ(history["bucket_seconds"], 8);
+    nlohmann::json times;
+    for (const auto& point : history["points"]) times.push_back(point[0]);
+    EXPECT_EQ(times, (nlohmann::json{base, base + 8, base + 16}));
+}
+
 TEST_F(PageApi, AFullDayKeepsItsSizeWithMeansAndGaps)
 {
     auto page = startPage(1); // buckets of 5 s: 17,280 in a day
@@ -131,11 +145,13 @@ TEST_F(PageApi, AFullDayKeepsItsSizeWithMeansAndGaps)
     page->answer(readingOf(answerB, last + 1));
 
     // The window ends with the current bucket; retry when it moved on during the request.
-    nlohmann::json day;
+    // Half a day at full resolution: 8,640 buckets.
+    nlohmann::json day, merged;
     long long current = 0;
     for (int attempt = 0; attempt < 2; attempt++) {
         current = std::time(nullptr) / 5;
-        day = getJson(*page, "/api/v1/history");
+        day = getJson(*page, "/api/v1/history?seconds=43200&points=8640");
+        merged = getJson(*page, "/api/v1/history");
         if (std::time(nullptr) / 5 == current) break;
     }
     long long shift = current - last / 5; // 0, or 1 when a bucket began since the answers
@@ -144,9 +160,9 @@ TEST_F(PageApi, AFullDayKeepsItsSizeWithMeansAndGaps)
                                              "lowest_cell_volts", "highest_cell_volts", "hottest_layer_celsius",
                                              "heatsink_temperature_celsius", "relative_humidity_percent"}));
     const nlohmann::json& points = day["points"];
-    // 17,280 buckets less the 12 of the stale minute, and one point of nulls for the gap.
-    ASSERT_EQ(points.size(), static_cast<std::size_t>(17269 - shift));
-    EXPECT_EQ(points.front()[0], (current - 17279) * 5);
+    // 8,640 buckets less the 12 of the stale minute, and one point of nulls for the gap.
+    ASSERT_EQ(points.size(), static_cast<std::size_t>(8629 - shift));
+    EXPECT_EQ(points.front()[0], (current - 8639) * 5);
     EXPECT_EQ(points[1], (nlohmann::json{points[1][0], 85, 26.4, -1, 3.3, 3.3, 29, 31, 45}));
     if (shift == 0) {
         EXPECT_EQ(points.back(), (nlohmann::json{last, 92.5, 29.2, 5.75, 3.65, 3.65, 29.5, 35.5, 47.5}));
@@ -162,9 +178,34 @@ TEST_F(PageApi, AFullDayKeepsItsSizeWithMeansAndGaps)
     EXPECT_EQ(gaps, 1);
 
     EXPECT_EQ(getJson(*page, "/api/v1/history?seconds=3600")["points"].size(), static_cast<std::size_t>(720 - shift));
-    for (const char* bad : {"abc", "0", "-5", "1e3", "", "12345678901"}) {
-        Response refused = fetch(*page, std::string("/api/v1/history?seconds=") + bad);
+    for (const char* bad : {"seconds=abc", "seconds=0", "seconds=-5", "seconds=1e3", "seconds=", "seconds=12345678901",
+                            "points=0", "points=10001", "points=x"}) {
+        Response refused = fetch(*page, std::string("/api/v1/history?") + bad);
         EXPECT_EQ(refused.status, 400) << bad;
-        EXPECT_EQ(refused.body, "seconds must be a whole number of at least 1\n");
+        EXPECT_EQ(refused.body, "seconds must be a whole number of at least 1, points one from 1 to 10000\n");
     }
+
+    // The whole day by default: 18 buckets (90 s) a point, the stale minute lost in its
+    // point's mean; each point the means, then the lowest and highest bucket means.
+    EXPECT_EQ(merged["bucket_seconds"], 90);
+    ASSERT_EQ(merged["fields"].size(), 25U);
+    EXPECT_EQ(merged["fields"][9], "gas_gauge_percent_min");
+    EXPECT_EQ(merged["fields"][24], "relative_humidity_percent_max");
+    const nlohmann::json& coarse = merged["points"];
+    EXPECT_GE(coarse.size(), 960U);
+    EXPECT_LE(coarse.size(), 961U);
+    const nlohmann::json a{85, 26.4, -1, 3.3, 3.3, 29, 31, 45};
+    nlohmann::json steady{coarse[5][0]};
+    for (int part = 0; part < 3; part++) steady.insert(steady.end(), a.begin(), a.end());
+    EXPECT_EQ(coarse[5], steady);
+    EXPECT_EQ(coarse[5][0].get<long long>() % 90, 0);
+    // The last point holds answer B's bucket: its highest gauge is their mean.
+    EXPECT_EQ(coarse.back()[17], 92.5);
+    EXPECT_EQ(coarse.back()[9], 85);
+    // Compressed when the client takes gzip, and then far below 100 kB.
+    std::string url = "http://127.0.0.1:" + std::to_string(page->port()) + "/api/v1/history";
+    Response packed = curl(url, {"-H", "Accept-Encoding: gzip"});
+    EXPECT_NE(packed.headers.find("Content-Encoding: gzip"), std::string::npos) << packed.headers;
+    EXPECT_LT(packed.body.size(), 60000U);
+    EXPECT_EQ(nlohmann::json::parse(curl(url, {"--compressed"}).body)["points"].size(), coarse.size());
 }

@@ -25,6 +25,38 @@ DISCHARGING = ("2134" "0CE40CF80D0C0CD00D200CE40CE40CE4" "FF9C" "161718191A1B1C1
 # Charging, full, healthy; a temperature alert; the fan on.
 CHARGING = ("2710" "0FA00FA00FA00FA00FA00FA00FA00FA0" "04E2" "1E1E1E1E1E1E1E1E" "28" "32" "00"
             "0001" "0000" "8408" "77\n")
+# On battery (discharge mode), 15 % left: low; no fault, no alert.
+LOW = ("05DC" "0C1C0C1C0C1C0C1C0C1C0C1C0C1C0C1C" "F830" "1A1A1A1A1A1A1A1A" "1F" "2D" "00"
+       "0000" "0000" "8200" "5A\n")
+
+# The header and the tab's title for each answer (stale: after one without a fault).
+HEADERS = {
+    "fault": ("Fault: main fuse", "fault", "Also: Alert: voltage 0x0012: bits 1, 4", "Fault: main fuse - rack-1 85 %"),
+    "alert": ("Alert: temperature 0x0001: bit 0", "alert", "", "Alert: temperature 0x0001: bit 0 - rack-1 100 %"),
+    "low": ("Low battery", "low", "Also: On battery", "Low battery - rack-1 15 %"),
+    "stale": ("Stale", "stale", "Also: Low battery · On battery", "Stale - rack-1"),
+}
+
+# The header as shown, whether the state, the charge and the time left (when shown) are on
+# the first screen, and any text that crosses its tile's border, all measured by the browser.
+HEADER = """
+scrollTo(0, 0);
+const text = (id) => document.getElementById(id).textContent;
+const seen = (e) => { const r = e.getBoundingClientRect(); return r.height > 0 && r.top >= 0 && r.bottom <= innerHeight; };
+const first = ['state', 'soc', 'left'].map((id) => document.getElementById(id))
+  .filter((e) => !e.hidden).every(seen);
+const crossing = [];
+for (const tile of document.querySelectorAll('.top > *, .card, .cells li, .layers li, .flags li, .figures > div, .pairs > div')) {
+  const box = tile.getBoundingClientRect();
+  for (const e of [tile, ...tile.querySelectorAll('*')]) {
+    const r = e.getBoundingClientRect();
+    if (r.width && (r.left < box.left - 1 || r.right > box.right + 1 || e.scrollWidth > e.clientWidth + 1))
+      crossing.push(`${tile.className} ${e.textContent.slice(0, 30)}`);
+  }
+}
+return [text('state'), document.getElementById('state').className.split(' ')[1],
+        document.getElementById('also').hidden ? '' : text('also'), document.title, first, crossing, innerWidth];
+"""
 
 FLAGS = ["fan", "main_fuse", "safe_operating_area", "overcurrent", "undervoltage", "overvoltage",
          "discharge_mode", "charge_mode", "discharge_transient", "battery_cold_limit",
@@ -48,16 +80,16 @@ SHOWN_DISCHARGING = {
     "name": "rack-1", "soc": "85.0 %", "mode": "Discharging", "stack": "26.50 V", "current": "-1.00 A",
     "power": "-26.5 W",
     "cells": ["3.300 V", "3.320 V", "3.340 V", "3.280 V", "3.360 V", "3.300 V", "3.300 V", "3.300 V"],
-    "marks": ["", "", "", "lowest", "highest", "", "", ""], "spread": "80 mV",
+    "marks": ["", "", "", "▼", "▲", "", "", ""], "spread": "80 mV",
     "layers": ["29 °C", "28 °C", "27 °C", "26 °C", "25 °C", "24 °C", "23 °C", "22 °C"],
-    "hottest": [True] + [False] * 7, "heatsink": "31 °C", "humidity": "45 %",
+    "layer-marks": ["▲", "", "", "", "", "", "", "▼"], "heatsink": "31 °C", "humidity": "45 %",
     "flags": flags(main_fuse=1, battery_enable=1),
     "temp-alert": "none", "volt-alert": "0x0012: bits 1, 4", "balance": "0x05",
 }
 SHOWN_CHARGING = {
     "name": "rack-1", "soc": "100.0 %", "mode": "Charging", "stack": "32.00 V", "current": "12.50 A",
     "power": "400.0 W", "cells": ["4.000 V"] * 8, "marks": [""] * 8, "spread": "0 mV",
-    "layers": ["30 °C"] * 8, "hottest": [True] * 8, "heatsink": "40 °C", "humidity": "50 %",
+    "layers": ["30 °C"] * 8, "layer-marks": [""] * 8, "heatsink": "40 °C", "humidity": "50 %",
     "flags": flags(fan=1, charge_mode=1, battery_enable=1),
     "temp-alert": "0x0001: bit 0", "volt-alert": "none", "balance": "0x00",
 }
@@ -72,7 +104,7 @@ for (const id of ['name', 'soc', 'mode', 'stack', 'current', 'power', 'spread', 
 shown.cells = all('#cells .reading').map((e) => e.textContent);
 shown.marks = all('#cells .mark').map((e) => e.textContent);
 shown.layers = all('#layers .reading').map((e) => e.textContent);
-shown.hottest = all('#layers li').map((e) => e.classList.contains('hottest'));
+shown['layer-marks'] = all('#layers .mark').map((e) => e.textContent);
 shown.flags = Object.fromEntries(all('#flags li').map((e) => [e.dataset.flag, e.className.split(' ')[1]]));
 return shown;
 """
@@ -120,7 +152,7 @@ class Page(unittest.TestCase):
     def setUpClass(cls):
         cls.dir = tempfile.mkdtemp(prefix="qav_page_")
         with open(os.path.join(cls.dir, "answers.txt"), "w") as replay:
-            for answer in [DISCHARGING] * 4 + [CHARGING] * 4:
+            for answer in [DISCHARGING] * 4 + [CHARGING] * 4 + [LOW] * 4:
                 replay.write(answer.replace("\n", "\\x0A") + "\n")
         cls.sim = start([SIM, "--port", "0", "--replay", os.path.join(cls.dir, "answers.txt")])
         sim_port = line_of(cls.sim, r"serving tcp 127\.0\.0\.1:(\d+)").group(1)
@@ -172,7 +204,7 @@ class Page(unittest.TestCase):
         for point in points:
             self.assertEqual(len(point), 9)
             self.assertEqual(point[0] % 5, 0)
-            self.assertTrue(85 <= point[1] <= 100 and 3.28 <= point[4] <= 4 and 22 <= point[6] <= 30, point)
+            self.assertTrue(15 <= point[1] <= 100 and 3.1 <= point[4] <= 4 and 22 <= point[6] <= 30, point)
         self.assertEqual([p[0] for p in points], sorted({p[0] for p in points}))
 
         # The first answer raised an alert and a fault; the second cleared the fault.
@@ -212,25 +244,67 @@ class Page(unittest.TestCase):
         self.assertEqual(second.returncode, 2)
         self.assertIn("--http-listen 127.0.0.1:0 and --metrics-listen 127.0.0.1:1 differ", second.stderr)
 
-    def test_2_page_in_browser(self):
-        options = webdriver.ChromeOptions()
-        options.binary_location = CHROMIUM
-        for argument in ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                         "--no-first-run", "--disable-background-networking", "--disable-component-update",
-                         "--disable-sync", "--window-size=1280,1000", f"--user-data-dir={self.dir}/profile"]:
-            options.add_argument(argument)
-        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-        # The banner's times are local; UTC here, so the test can read them.
-        browser = webdriver.Chrome(service=Service(CHROMEDRIVER, env={**os.environ, "TZ": "UTC"}), options=options)
+    def in_browser(self, check):
+        """check(browser) in headless Chromium at a desktop's width, which must not complain on its console."""
+        browser = self.chrome(1280)
         try:
-            self.browse(browser)
+            check(browser)
             complaints = [entry for entry in browser.get_log("browser") if entry["level"] in ("SEVERE", "WARNING")]
             self.assertEqual(complaints, [])
         finally:
             browser.quit()
 
-    def browse(self, browser):
+    def chrome(self, width):
+        """Headless Chromium at a desktop's width, or as a phone of that width."""
+        options = webdriver.ChromeOptions()
+        options.binary_location = CHROMIUM
+        for argument in ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                         "--no-first-run", "--disable-background-networking", "--disable-component-update",
+                         "--disable-sync", "--window-size=1280,1000", f"--user-data-dir={self.dir}/profile{width}"]:
+            options.add_argument(argument)
+        if width < 1280:
+            options.add_experimental_option("mobileEmulation",
+                                            {"deviceMetrics": {"width": width, "height": 844, "pixelRatio": 2}})
+        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+        # The banner's times are local; UTC here, so the test can read them.
+        browser = webdriver.Chrome(service=Service(CHROMEDRIVER, env={**os.environ, "TZ": "UTC"}), options=options)
         browser.get(f"http://127.0.0.1:{self.port}/")
+        return browser
+
+    def test_2_page_in_browser(self):
+        browsers = {}
+        try:
+            for width in (1280, 390):
+                browsers[width] = self.chrome(width)
+            self.browse(browsers)
+            for browser in browsers.values():
+                complaints = [entry for entry in browser.get_log("browser") if entry["level"] in ("SEVERE", "WARNING")]
+                self.assertEqual(complaints, [])
+        finally:
+            for browser in browsers.values():
+                browser.quit()
+
+    def check_header(self, browsers, state):
+        """The header and title say state first at both widths, on the first screen, no text crossing a tile."""
+        for width, browser in browsers.items():
+            seen = [None]
+            header = lambda: (seen.append(h := browser.execute_script(HEADER)) or h[:4] == list(HEADERS[state])) and h
+            try:
+                shown = wait_for(f"the header saying {state} at {width} px", 20, header)
+            except AssertionError as error:
+                raise AssertionError(f"{error}; it said {seen[-1][:4]}") from None
+            self.assertTrue(shown[4], f"{state} at {width} px: the state or the charge is below the first screen")
+            self.assertEqual(shown[5], [], f"{state} at {width} px: text crossing its tile: {shown[5]}")
+            self.assertEqual(shown[6], width)
+            if os.environ.get("QAV_PAGE_SHOTS"):
+                path = os.path.join(os.environ["QAV_PAGE_SHOTS"], f"header-{state}-{width}.png")
+                if width < 1280:
+                    browser.save_screenshot(path)
+                else:
+                    browser.find_element("tag name", "header").screenshot(path)
+
+    def browse(self, browsers):
+        browser = browsers[1280]
         snapshot = lambda: browser.execute_script(SNAPSHOT)
         # Each answer in turn, every value at once; live, so no banner.
         for expected in (SHOWN_DISCHARGING, SHOWN_CHARGING):
@@ -243,22 +317,95 @@ class Page(unittest.TestCase):
                  lambda: all(points >= 2 for points, _ in browser.execute_script(CHARTS)))
         self.assertEqual({span for _, span in browser.execute_script(CHARTS)}, {3600})
         browser.find_element("css selector", "button[data-seconds='86400']").click()
+        # A day merges 18 buckets into a point: a few seconds of answers may make only one.
         wait_for("a day in every chart", 10,
-                 lambda: all(span == 86400 and points >= 2 for points, span in browser.execute_script(CHARTS)))
+                 lambda: all(span == 86400 and points >= 1 for points, span in browser.execute_script(CHARTS)))
 
-        # The simulator stops: a banner says since when and why, and every value is greyed.
+        # The most severe thing first, in the header and the title, at both widths.
+        for state in ("fault", "alert", "low"):
+            self.check_header(browsers, state)
+
+        # The simulator stops after the low answer: a banner says since when and why, as the
+        # commlost event does, and every value is greyed.
+        wait_for("the low answer", 20, lambda: self.get_json("/api/v1/state")["gas_gauge_percent"] == 15)
         self.sim.kill()
+        self.check_header(browsers, "stale")
         banner = browser.find_element("id", "banner")
-        wait_for("the stale banner", 20, lambda: banner.is_displayed())
-        stale = self.get_json("/api/v1/state")
-        since = time.strftime("%H:%M:%S", time.gmtime(stale["stale_since"]))
-        self.assertRegex(banner.text, rf"^Data stale since {since}: (cannot connect|connection lost), \d+ failed polls$")
+        wait_for("commlost at the top of the events", 10,
+                 lambda: browser.find_element("css selector", "#events li strong").text == "commlost")
+        lost = browser.find_element("css selector", "#events li")
+        when, detail = (lost.find_element("css selector", tag).text for tag in ("time", "span"))
+        self.assertRegex(detail, r"^no accepted answer in 2 polls, the last \w+$")
+        self.assertRegex(banner.text, rf"^Data stale since {re.escape(when)}: {re.escape(detail)}; \d+ failed polls, "
+                                      r"the latest: (cannot connect|connection lost)$")
         greys = browser.execute_script(
             "return [...document.querySelectorAll('.value, .reading')].map((e) => getComputedStyle(e).color)")
         self.assertEqual(set(greys), {"rgb(154, 163, 171)"})
-        self.assertIn(browser.execute_script(SNAPSHOT)["soc"], ("85.0 %", "100.0 %"))
-        wait_for("commlost at the top of the events", 10,
-                 lambda: browser.find_element("css selector", "#events li strong").text == "commlost")
+        self.assertEqual(browser.execute_script(SNAPSHOT)["soc"], "15.0 %")
+
+
+    def test_3_history_outlives_sigkill(self):
+        """A qavd with a history file is killed inside its second outage; the next one shows both."""
+        replay = os.path.join(self.dir, "outages.txt")
+        with open(replay, "w") as out:
+            for answer in [DISCHARGING.replace("8010", "8210")] * 12 + [CHARGING] * 4:
+                out.write(answer.replace("\n", "\\x0A") + "\n")
+        sim = start([SIM, "--port", "0", "--replay", replay])
+        sim_port = line_of(sim, r"serving tcp 127\.0\.0\.1:(\d+)").group(1)
+        args = [QAVD, "-a", f"tcp:127.0.0.1:{sim_port}", "-n", "rack-1", "-i", "0.5", "-t", "0.4", "--output", "none",
+                "--http-listen", "127.0.0.1:0", "--history", os.path.join(self.dir, "rack-1.db"), "--outage-min", "1"]
+        first = start(args)
+        try:
+            self.port = int(line_of(first, r"listening on 127\.0\.0\.1:(\d+)").group(1))
+            outages = wait_for("an outage going on after one that ended", 30, lambda: (
+                o := self.get_json("/api/v1/outages")["outages"]) and len(o) == 2 and o[0]["ongoing"] and o)
+            before = self.get_json("/api/v1/history?seconds=3600")["points"]
+            first.kill()
+            first.wait()
+        finally:
+            first.kill()
+        ended = outages[1]
+        self.assertEqual((ended["ongoing"], ended["qavd_stopped"], ended["low_battery"]), (False, False, False))
+        # 12 answers half a second apart: 5.5 s from first to last; 85 % throughout, 1 A drawn at 26.5 V.
+        self.assertEqual((ended["duration_seconds"] in (5, 6), ended["charge_start_percent"],
+                          ended["charge_lowest_percent"], ended["peak_discharge_amperes"]), (True, 85, 85, 1))
+        self.assertAlmostEqual(ended["energy_wh"], 26.5 * 1 * ended["duration_seconds"] / 3600, delta=0.05)
+
+        second = start(args)
+        try:
+            self.port = int(line_of(second, r"listening on 127\.0\.0\.1:(\d+)").group(1))
+            after = self.get_json("/api/v1/history?seconds=3600")["points"]
+            # Every bucket before the kill but the last, which may have lost its last second.
+            self.assertEqual(after[:len(before) - 1], before[:-1])
+            # The outage goes on in the same record, which says qavd was stopped; then it ends.
+            events = wait_for("outageend", 30, lambda: [e for e in self.get_json("/api/v1/events")["events"]
+                                                        if e["event"] == "outageend"])
+            self.assertRegex(events[0]["detail"], r"^\d+ s on battery: charge 85\.00 % to 85\.00 % \(lowest "
+                             r"85\.00 %\), 0\.\d Wh drawn, peak 1\.00 A, low battery not reached; qavd was stopped during it$")
+            # Its record reaches the file within a second or so.
+            now = wait_for("the resumed outage ended", 10, lambda: (o := self.get_json("/api/v1/outages")["outages"])
+                           and [r for r in o if r["start"] == outages[0]["start"] and not r["ongoing"]] and o)
+            resumed = next(o for o in now if o["start"] == outages[0]["start"])
+            self.assertEqual(resumed["qavd_stopped"], True)
+            self.assertIn(ended, now)
+
+            def page(browser):
+                browser.get(f"http://127.0.0.1:{self.port}/")
+                shown = lambda: browser.execute_script(
+                    "return [...document.querySelectorAll('#outages li')].map((e) => Number(e.dataset.start))")
+                wait_for("the outages on the page", 20, lambda: shown() == [o["start"] for o in now[:10]]
+                         or shown() == [o["start"] for o in self.get_json("/api/v1/outages")["outages"]])
+                wait_for("the history before the kill in every chart", 20, lambda: all(
+                    points >= len(before) - 1 for points, _ in browser.execute_script(CHARTS)))
+                for span in ("604800", "2592000", "31536000"):
+                    browser.find_element("css selector", f"button[data-seconds='{span}']").click()
+                    wait_for(f"{span} s in every chart", 10, lambda: all(
+                        s == int(span) and points >= 1 for points, s in browser.execute_script(CHARTS)))
+            self.in_browser(page)
+        finally:
+            for process in (second, sim):
+                process.kill()
+                process.wait()
 
 
 if __name__ == "__main__":

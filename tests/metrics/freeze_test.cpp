@@ -1,16 +1,25 @@
 // End-to-end tests that nothing outside qavd freezes it: a line that sends XOFF, a standard
-// output nobody reads, idle HTTP clients, an endpoint that drops SYNs or hangs up at once.
+// output nobody reads, idle HTTP clients, an endpoint that drops SYNs or hangs up at once or
+// wedges, logs nobody reads.
 #include "free_port.h"
 #include "metrics_fixture.h"
 #include "process.h"
 #include "sample_answers.h"
 #include "text_files.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
+#include <fstream>
 #include <fcntl.h>
 #include <nlohmann/json.hpp>
 #include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
 
 namespace {
 
@@ -141,6 +150,43 @@ bool answerRequests(int connection, int n, const std::string& answer)
     return true;
 }
 
+// Why this process cannot have a /dev of its own; "" once it has one (a tmpfs with null,
+// zero and urandom) in a mount namespace of its own, which its children share.
+std::string privateDev()
+{
+    if (geteuid() != 0) return "a private /dev needs root";
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return std::string("cannot make a mount namespace: ") + std::strerror(errno);
+    // The nodes, held open in the new namespace, are bound into the tmpfs that hides them.
+    std::vector<int> nodes;
+    for (const char* name : {"null", "zero", "urandom"})
+        nodes.push_back(open((std::string("/dev/") + name).c_str(), O_PATH | O_CLOEXEC));
+    if (mount("tmpfs", "/dev", "tmpfs", 0, "mode=755") != 0)
+        return std::string("cannot mount a private /dev: ") + std::strerror(errno);
+    for (const char* name : {"null", "zero", "urandom"}) {
+        std::string node = std::string("/dev/") + name, from = "/proc/self/fd/" + std::to_string(nodes.front());
+        close(open(node.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666));
+        if (mount(from.c_str(), node.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            return "cannot bind " + node + ": " + std::strerror(errno);
+        close(nodes.front());
+        nodes.erase(nodes.begin());
+    }
+    return "";
+}
+
+// Every datagram that reaches sd within seconds, one a line.
+std::string recordsFor(int sd, double seconds)
+{
+    std::string records;
+    pollfd waiting{sd, POLLIN, 0};
+    char record[8192];
+    for (Clock::time_point start = Clock::now(); secondsSince(start) < seconds;) {
+        ssize_t n = poll(&waiting, 1, 50) == 1 ? recv(sd, record, sizeof record, 0) : 0;
+        if (n > 0) records.append(record, static_cast<std::size_t>(n)) += '\n';
+    }
+    return records;
+}
+
 } // namespace
 
 TEST_F(Freeze, ASerialLineThatSendsXoffNeitherHaltsPollingNorChangesTheRequest)
@@ -263,4 +309,194 @@ TEST_F(Freeze, AnEndpointThatDropsSynsGoesStaleOnScheduleAndOneThatHangsUpIsBack
     pump(&qavd, 500);
     expectQuickStop(&qavd);
     for (int fd : more) close(fd);
+}
+
+TEST_F(Freeze, StandardErrorAndTheSystemLogNobodyReadsHoldNothingUpAndLoseTheOldestLines)
+{
+    std::string why = privateDev();
+    if (!why.empty() && std::getenv("CI") != nullptr) FAIL() << why;
+    if (!why.empty()) GTEST_SKIP() << why;
+    // /dev/log is a socket nobody reads for now; standard output and error share one pipe of a page.
+    int log = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, "/dev/log");
+    ASSERT_EQ(bind(log, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+    std::string fifo = dir + "/output";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fcntl(reader, F_SETPIPE_SZ, 4096), 0);
+    // alert, with the third answer, and alertclear, with the fourth, each run a command that
+    // says 1 to 1000, a line each: more than the system log's queue holds.
+    std::string script = dir + "/event.sh";
+    std::ofstream(script) << "#!/bin/sh\nseq 1 1000\n";
+    chmod(script.c_str(), 0755);
+    ReservedPort simPort;
+    std::vector<std::string> simArgs = {BATTERY_SIM_PATH, "--port", std::to_string(simPort.port), "--volt-alert", "2",
+                                        "--alarm-from", "3", "--alarm-until", "3"};
+    sim = spawn(simArgs);
+    reportedPort(&sim, "serving tcp 127.0.0.1:");
+    qavd = spawn({"/bin/sh", "-c", "exec \"$0\" \"$@\" >" + fifo + " 2>&1", QAVD_PATH, "-a",
+                  "tcp:127.0.0.1:" + std::to_string(simPort.port), "-n", "b1", "-i", "0.1", "-t", "0.05", "--datalog",
+                  dir, "--syslog-records", "--event-command", script, "--metrics-listen", "127.0.0.1:0"});
+    // The port is read while the pipe still takes lines; from then on nobody reads it.
+    std::string early;
+    const std::string listening = "HTTP server listening on 127.0.0.1:";
+    for (Clock::time_point start = Clock::now(); early.find('\n', early.find(listening)) == std::string::npos;) {
+        ASSERT_LT(secondsSince(start), 10) << early;
+        char chunk[4096];
+        ssize_t n = read(reader, chunk, sizeof chunk);
+        if (n > 0) early.append(chunk, static_cast<std::size_t>(n));
+        else usleep(10000);
+    }
+    int port = std::stoi(early.substr(early.find(listening) + listening.size()));
+    const std::string syslogDrops = "qav_output_dropped_total{output=\"syslog\"}";
+    ASSERT_TRUE(metricsUntil(&qavd, port, 20, [&](const std::map<std::string, double>& s) {
+        return s.count(syslogDrops) == 1 && s.at(syslogDrops) > 200;
+    })) << "the flood of the command's lines was not dropped";
+    EXPECT_EQ(seriesOf(scrape(port), "b1").count("qav_output_dropped_total{output=\"stderr\"}"), 1U);
+
+    // The endpoint goes for a second, so connect failures are written to the stuck pipe; when it
+    // comes back the data log goes on.
+    auto logLines = [&] { return linesOf(fileText(dir + "/" + dataLogsIn(dir).at(0))).size(); };
+    stop(&sim);
+    usleep(1500000);
+    std::size_t before = logLines();
+    sim = spawn(simArgs);
+    bool advancing = false;
+    for (Clock::time_point start = Clock::now(); !advancing && secondsSince(start) < 10; usleep(50000))
+        advancing = logLines() > before + 5;
+    EXPECT_TRUE(advancing) << "the data log stopped";
+
+    // Read again, the system log gets the newest of the command's lines and a notice of the drops.
+    std::string all = recordsFor(log, 2);
+    std::size_t newest = all.find(": b1: alertclear command[");
+    ASSERT_NE(newest, std::string::npos) << all;
+    EXPECT_NE(all.find("]: 1000\n", newest), std::string::npos) << "the newest line was dropped:\n" << all;
+    std::size_t notice = all.find("the system log keeps up again after ");
+    ASSERT_NE(notice, std::string::npos) << all;
+    EXPECT_GT(std::stoi(all.substr(notice + 36)), 200);
+
+    // Stuck once more, with the pipe still full: SIGTERM is served at once.
+    usleep(1000000);
+    expectQuickStop(&qavd);
+    close(reader);
+    close(log);
+}
+
+TEST_F(Freeze, AWedgedEndpointIsLeftAfterStaleAfterPollsAndRejoinedAfterTheBackoff)
+{
+    Endpoint endpoint;
+    qavd = spawn({QAVD_PATH, "-a", "tcp:127.0.0.1:" + std::to_string(endpoint.port), "-n", "b1", "-i", "0.1", "-t",
+                  "0.05", "--stale-after", "3", "--output", "none", "--metrics-listen", "127.0.0.1:0"});
+    int port = reportedPort(&qavd, "HTTP server listening on 127.0.0.1:");
+    auto up = [](const std::map<std::string, double>& s) { return s.at("qav_up") == 1; };
+    int first = endpoint.next(10);
+    ASSERT_GE(first, 0);
+    Clock::time_point wedged = Clock::now();
+    ASSERT_TRUE(answerRequests(first, 2, answerA));
+    ASSERT_TRUE(metricsUntil(&qavd, port, 10, up));
+
+    // It stops answering: after three silent polls qavd hangs up and, a back-off of 1 s later,
+    // connects anew; silent again, it waits 2 s before the third connection.
+    int second = endpoint.next(10);
+    ASSERT_GE(second, 0);
+    double toSecond = secondsSince(wedged);
+    Clock::time_point secondAt = Clock::now();
+    char chunk[64];
+    pollfd hungUp{first, POLLIN, 0};
+    ssize_t n = 1;
+    while (n > 0 && poll(&hungUp, 1, 1000) == 1) n = read(first, chunk, sizeof chunk);
+    EXPECT_EQ(n, 0) << "the wedged connection was left open";
+    EXPECT_EQ(seriesOf(scrape(port), "b1")["qav_up"], 0);
+    int third = endpoint.next(10);
+    ASSERT_GE(third, 0);
+    double toThird = secondsSince(secondAt);
+    EXPECT_GE(toSecond, 1.3);
+    EXPECT_LT(toSecond, 4);
+    EXPECT_GE(toThird, 2.0);
+    EXPECT_LT(toThird, 5);
+
+    // It answers again: fresh data on the third connection.
+    ASSERT_TRUE(answerRequests(third, 2, answerB));
+    EXPECT_TRUE(metricsUntil(&qavd, port, 5, up));
+    EXPECT_EQ(seriesOf(scrape(port), "b1")["qav_connects_total{result=\"ok\"}"], 3);
+    expectQuickStop(&qavd);
+    for (int fd : {first, second, third}) close(fd);
+}
+
+namespace {
+
+// A blocking TCP connection to 127.0.0.1:port from the loopback address from; -1 when that fails.
+int connectFrom(int port, const std::string& from)
+{
+    sockaddr_in self{}, server{};
+    self.sin_family = server.sin_family = AF_INET;
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    server.sin_port = htons(static_cast<std::uint16_t>(port));
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (inet_pton(AF_INET, from.c_str(), &self.sin_addr) == 1 && bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self) == 0 &&
+        connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0)
+        return fd;
+    close(fd);
+    return -1;
+}
+
+// Whether the server closed fd (it reads the end, or a reset).
+bool closedByServer(int fd)
+{
+    char byte;
+    ssize_t n = recv(fd, &byte, 1, MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN);
+}
+
+} // namespace
+
+TEST_F(Freeze, TricklingHttpClientsFillNoSlotForLongAndScrapesAreServedMeanwhile)
+{
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
+    ASSERT_GE(files.rlim_cur, 2048U);
+    sim = spawn({BATTERY_SIM_PATH, "--port", "0"});
+    int simPort = reportedPort(&sim, "serving tcp 127.0.0.1:");
+    qavd = spawn({QAVD_PATH, "-a", "tcp:127.0.0.1:" + std::to_string(simPort), "-n", "b1", "-i", "0.1", "-t", "0.05",
+                  "--output", "none", "--http-listen", "127.0.0.1:0"});
+    int port = reportedPort(&qavd, "HTTP server listening on 127.0.0.1:");
+    ASSERT_TRUE(metricsUntil(&qavd, port, 10, [](const std::map<std::string, double>& s) { return s.at("qav_up") == 1; }));
+
+    // 512 clients from 127.0.0.2 and 256 from 127.0.0.3 send a request's head a byte every 3 s.
+    std::vector<int> slow;
+    for (int i = 0; i < 768; i++) slow.push_back(connectFrom(port, i < 512 ? "127.0.0.2" : "127.0.0.3"));
+    ASSERT_EQ(std::count(slow.begin(), slow.end(), -1), 0);
+    Clock::time_point start = Clock::now();
+    std::atomic<bool> trickling{true};
+    std::thread trickle([&] {
+        const std::string head = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: aaaaaaaaaaaaaaaaaaaaaaaaaaaaaa";
+        for (std::size_t tick = 0; trickling; tick++, usleep(100000))
+            for (int fd : slow)
+                if (tick % 30 == 0) send(fd, &head[tick / 30], 1, MSG_NOSIGNAL);
+    });
+    // Scrapes from 127.0.0.1 are served within 2 s each while the slow ones fill every slot,
+    // until the slow ones are cut off, 10 s after they began.
+    while (secondsSince(start) < 12) {
+        Clock::time_point asked = Clock::now();
+        EXPECT_EQ(seriesOf(scrape(port), "b1")["qav_up"], 1);
+        EXPECT_LT(secondsSince(asked), 2.0);
+        pump(&qavd, 500);
+    }
+    trickling = false;
+    trickle.join();
+    EXPECT_TRUE(waitFor(&qavd, 5, [&](const Child&) { return std::count_if(slow.begin(), slow.end(), closedByServer) == 768; }));
+
+    // Two requests on one connection, and a request without Host, which HTTP/1.1 requires.
+    std::string url = "http://127.0.0.1:" + std::to_string(port);
+    Response both = curl(url + "/metrics", {"-v", url + "/"});
+    EXPECT_EQ(both.status, 200);
+    EXPECT_EQ(countOf(both.body, "\r\n\r\n"), 1) << "a second response follows";
+    EXPECT_EQ(countOf(both.error, "Re-using existing connection"), 1) << both.error;
+    EXPECT_EQ(curl(url + "/metrics", {"-H", "Host:"}).status, 400);
+    for (int fd : slow) close(fd);
+    expectQuickStop(&qavd);
 }

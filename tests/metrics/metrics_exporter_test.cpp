@@ -1,6 +1,7 @@
 // Tests of the metrics exporter driven as an output, scraped over HTTP with curl.
 #include "metrics.h"
 #include "metrics_fixture.h"
+#include "qav_version.h"
 #include "sample_answers.h"
 
 #include <CLI/CLI.hpp>
@@ -55,7 +56,8 @@ std::map<std::string, double> zeroCounters()
     for (const char* e : {"commlost", "commok", "alert", "alertclear", "fault", "faultclear", "lowbattery",
                           "lowbatteryclear"})
         series[key("qav_events_total", "event", e)] = 0;
-    series[key("qav_output_dropped_total", "output", "stdout")] = 0;
+    for (const char* output : {"stdout", "stderr", "syslog"}) series[key("qav_output_dropped_total", "output", output)] = 0;
+    series[key("qav_build_info", "version", QAV_VERSION)] = 1;
     return series;
 }
 
@@ -146,6 +148,8 @@ TEST_F(Exporter, StaleDataHidesTheValuesAndKeepsTheCounters)
     exporter->connected(false);
     for (const char* name : {"commlost", "commok", "fault", "fault", "alertclear", "lowbattery", "no-such-event"})
         exporter->event({"b1", name, "", 1796699894});
+    exporter->dropped("stdout", 4);
+    exporter->dropped("mqtt_events", 3);
     exporter->freshness(true);
     exporter->answer(readingOf(answerA, 1796699894));
     EXPECT_TRUE(hasValueSeries(seriesOf(scrape(exporter->port()), "b1")));
@@ -163,6 +167,8 @@ TEST_F(Exporter, StaleDataHidesTheValuesAndKeepsTheCounters)
     for (const char* e : {"commlost", "commok", "alertclear", "lowbattery"})
         expected[key("qav_events_total", "event", e)] = 1;
     expected[key("qav_events_total", "event", "fault")] = 2;
+    expected[key("qav_output_dropped_total", "output", "stdout")] = 4;
+    expected["qav_mqtt_events_dropped_total"] = 3;
     EXPECT_EQ(seriesOf(stale, "b1"), expected);
     EXPECT_EQ(promtoolComplaints(stale), "");
 
@@ -269,10 +275,14 @@ TEST_F(Exporter, ContribFilesAreValidAndUseOnlyExportedMetrics)
     for (const std::string& expression : expressions)
         for (std::sregex_iterator m(expression.begin(), expression.end(), metricName), end; m != end; ++m)
             used.insert(m->str());
-    for (const std::string& name : used) EXPECT_EQ(exported.count(name), 1U) << name << " is not exported";
-    for (const char* name : {"qav_up", "qav_state_of_charge_ratio", "qav_current_amperes",
-                             "qav_stack_voltage_volts", "qav_cell_voltage_volts", "qav_temperature_celsius",
-                             "qav_relative_humidity_ratio", "qav_status_flag"})
+    // The runtime estimate's series, which its panels show once qavd exports them.
+    const std::set<std::string> estimate = {"qav_battery_runtime_seconds", "qav_battery_power_watts"};
+    for (const std::string& name : used)
+        EXPECT_EQ(exported.count(name) + estimate.count(name), 1U) << name << " is not exported";
+    for (const char* name : {"qav_up", "qav_state_of_charge_ratio", "qav_current_amperes", "qav_stack_voltage_volts",
+                             "qav_cell_voltage_volts", "qav_temperature_celsius", "qav_relative_humidity_ratio",
+                             "qav_status_flag", "qav_low_battery", "qav_battery_runtime_seconds",
+                             "qav_battery_power_watts"})
         EXPECT_EQ(used.count(name), 1U) << name << " has no panel";
     bool flagTimeline = false;
     for (const auto& panel : dashboard["panels"]) {
@@ -280,4 +290,8 @@ TEST_F(Exporter, ContribFilesAreValidAndUseOnlyExportedMetrics)
         flagTimeline |= panel["type"] == "state-timeline" && flags;
     }
     EXPECT_TRUE(flagTimeline) << "the status flags are not shown as a state timeline";
+    // Several batteries at once: every query takes the variable as a regular expression.
+    EXPECT_EQ(dashboard["templating"]["list"][0]["multi"], true);
+    for (const std::string& expression : expressions)
+        EXPECT_NE(expression.find("battery=~\"$battery\""), std::string::npos) << expression;
 }

@@ -6,6 +6,9 @@
 #include "process.h"
 
 #include <arpa/inet.h>
+#include <atomic>
+#include <poll.h>
+#include <thread>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -202,6 +205,99 @@ private:
     mosquitto* handle = nullptr;
     std::mutex mutex;
     std::vector<Message> messages;
+};
+
+// A TCP relay from a free loopback port to the broker. dark() stops forwarding but keeps every
+// socket open, as a network path that silently fails; light() resets the connections made
+// before, as such a path does once it is back, and forwards again.
+class DarkPath {
+public:
+    explicit DarkPath(int brokerPort) : target(brokerPort)
+    {
+        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr = loopback(0);
+        socklen_t size = sizeof addr;
+        EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), size), 0);
+        EXPECT_EQ(listen(listener, 8), 0);
+        EXPECT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &size), 0);
+        port = ntohs(addr.sin_port);
+        thread = std::thread([this] { run(); });
+    }
+    ~DarkPath()
+    {
+        stopping = true;
+        thread.join();
+        reset();
+        close(listener);
+    }
+    void dark()
+    {
+        isDark = true;
+        usleep(100000); // a forward under way ends
+    }
+    void light()
+    {
+        resetOld = true;
+        isDark = false;
+    }
+    int port = 0;
+
+private:
+    static sockaddr_in loopback(int at)
+    {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(at));
+        return addr;
+    }
+    void reset()
+    {
+        for (int sd : sockets) close(sd);
+        sockets.clear();
+    }
+    // Accept and forward until stopped; sockets holds client and broker side by turns.
+    void run()
+    {
+        char buffer[4096];
+        while (!stopping) {
+            if (isDark) {
+                usleep(20000);
+                continue;
+            }
+            if (resetOld.exchange(false)) reset();
+            std::vector<pollfd> fds{{listener, POLLIN, 0}};
+            for (int sd : sockets) fds.push_back({sd, POLLIN, 0});
+            if (poll(fds.data(), fds.size(), 20) <= 0) continue;
+            std::vector<int> open;
+            for (std::size_t i = 0; i + 1 < fds.size(); i += 2) {
+                bool ended = false;
+                for (std::size_t side : {i + 1, i + 2}) {
+                    if (fds[side].revents == 0) continue;
+                    ssize_t n = read(fds[side].fd, buffer, sizeof buffer);
+                    int peer = sockets[(side - 1) ^ 1];
+                    ended = ended || n <= 0 || write(peer, buffer, static_cast<std::size_t>(n)) != n;
+                }
+                if (ended) close(sockets[i]), close(sockets[i + 1]);
+                else open.insert(open.end(), {sockets[i], sockets[i + 1]});
+            }
+            sockets = open;
+            if ((fds[0].revents & POLLIN) != 0) {
+                int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+                int broker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                sockaddr_in addr = loopback(target);
+                EXPECT_EQ(connect(broker, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+                sockets.push_back(client);
+                sockets.push_back(broker);
+            }
+        }
+    }
+
+    int target;
+    int listener = -1;
+    std::vector<int> sockets;
+    std::atomic<bool> isDark{false}, resetOld{false}, stopping{false};
+    std::thread thread;
 };
 
 #endif

@@ -1,10 +1,13 @@
 // Home Assistant discovery configs: topics, fields, and templates that reach the right values.
 #include "discovery.h"
 #include "json.h"
+#include "qav_version.h"
 #include "sample_answers.h"
 
 #include <gtest/gtest.h>
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
@@ -39,7 +42,139 @@ nlohmann::json evaluate(const std::string& tmpl, const nlohmann::json& state)
     return m[3].matched ? field.at(std::stoul(m[3].str())) : field;
 }
 
+// Render each Jinja template on its state JSON with Python's jinja2 (the engine Home
+// Assistant templates run on), in one run; the texts, or the error for each.
+std::vector<std::string> render(const std::vector<std::pair<std::string, nlohmann::json>>& cases)
+{
+    char path[] = "/tmp/qav_templates_XXXXXX";
+    int fd = mkstemp(path);
+    close(fd);
+    std::ofstream(path) << nlohmann::json(cases).dump();
+    std::string script = "import jinja2,json,sys\n"
+                         "e=jinja2.Environment(extensions=['jinja2.ext.do'])\n"
+                         "def r(t,v):\n"
+                         " try: return e.from_string(t).render(value_json=v)\n"
+                         " except Exception as x: return 'error: %s' % x\n"
+                         "print(json.dumps([r(t,v) for t,v in json.load(open(sys.argv[1]))]))\n";
+    std::FILE* out = popen(("python3 -c \"" + script + "\" " + path).c_str(), "r");
+    std::string text;
+    for (int c; out != nullptr && (c = std::fgetc(out)) != EOF;) text += static_cast<char>(c);
+    if (out != nullptr) pclose(out);
+    unlink(path);
+    return nlohmann::json::parse(text, nullptr, false).get<std::vector<std::string>>();
+}
+
+// Home Assistant's documented MQTT discovery keys of each component, and its device classes.
+const std::set<std::string> commonKeys = {
+    "availability", "availability_mode", "availability_template", "availability_topic", "device",
+    "enabled_by_default", "encoding", "entity_category", "entity_picture", "icon", "json_attributes_template",
+    "json_attributes_topic", "name", "object_id", "payload_available", "payload_not_available", "platform", "qos",
+    "unique_id", "value_template"};
+const std::map<std::string, std::set<std::string>> componentKeys = {
+    {"sensor", {"device_class", "expire_after", "force_update", "last_reset_value_template", "options", "state_class",
+                "state_topic", "suggested_display_precision", "unit_of_measurement"}},
+    {"binary_sensor", {"device_class", "expire_after", "force_update", "off_delay", "payload_off", "payload_on",
+                       "state_topic"}},
+    {"event", {"device_class", "event_types", "state_topic"}}};
+const std::set<std::string> deviceKeys = {"configuration_url", "connections", "hw_version", "identifiers",
+                                          "manufacturer", "model", "model_id", "name", "serial_number",
+                                          "suggested_area", "sw_version", "via_device"};
+const std::map<std::string, std::set<std::string>> deviceClasses = {
+    {"binary_sensor", {"battery", "battery_charging", "carbon_monoxide", "cold", "connectivity", "door",
+                       "garage_door", "gas", "heat", "light", "lock", "moisture", "motion", "moving", "occupancy",
+                       "opening", "plug", "power", "presence", "problem", "running", "safety", "smoke", "sound",
+                       "tamper", "update", "vibration", "window"}},
+    {"event", {"button", "doorbell", "motion"}}};
+// A sensor's device class and the units Home Assistant accepts with it.
+const std::map<std::string, std::set<std::string>> sensorUnits = {
+    {"battery", {"%"}}, {"voltage", {"V", "mV"}}, {"current", {"A", "mA"}}, {"temperature", {"°C", "°F", "K"}},
+    {"humidity", {"%"}}, {"power", {"W", "kW"}}, {"energy", {"Wh", "kWh", "MWh"}}, {"duration", {"s", "min", "h", "d"}}};
+
 } // namespace
+
+TEST(Discovery, EveryPayloadUsesOnlyDocumentedKeysAndClasses)
+{
+    std::vector<DiscoveryConfig> configs =
+        discoveryConfigs(mqttTopics("qav", "b1"), "homeassistant", "b1", 20, "http://qav.example:9788/");
+    std::set<std::string> objects;
+    for (const DiscoveryConfig& config : configs) {
+        SCOPED_TRACE(config.topic);
+        std::string component = config.topic.substr(14, config.topic.find('/', 14) - 14);
+        ASSERT_EQ(componentKeys.count(component), 1U);
+        for (const auto& [key, value] : config.payload.items())
+            EXPECT_TRUE(commonKeys.count(key) + componentKeys.at(component).count(key) == 1) << key;
+        for (const auto& [key, value] : config.payload["device"].items()) EXPECT_EQ(deviceKeys.count(key), 1U) << key;
+        EXPECT_TRUE(config.payload.contains("state_topic"));
+        std::string deviceClass = config.payload.value("device_class", "");
+        if (component == "sensor") {
+            EXPECT_TRUE(config.payload.contains("suggested_display_precision"));
+            if (!deviceClass.empty()) {
+                EXPECT_EQ(sensorUnits.at(deviceClass).count(config.payload["unit_of_measurement"]), 1U);
+            }
+        } else if (!deviceClass.empty()) {
+            EXPECT_EQ(deviceClasses.at(component).count(deviceClass), 1U) << deviceClass;
+        }
+        std::string category = config.payload.value("entity_category", "diagnostic");
+        EXPECT_EQ(category, "diagnostic");
+        category = config.payload.value("entity_category", "");
+        std::string object = config.payload["unique_id"].get<std::string>().substr(7);
+        objects.insert(object);
+        bool detail = object.find("cell_") == 0 || object.find("layer_") == 0 || object.ends_with("_register") ||
+                      (component == "binary_sensor" && object != "battery_low" && object != "fault" &&
+                       object != "temp_alert" && object != "volt_alert");
+        EXPECT_EQ(category == "diagnostic", detail) << object;
+        EXPECT_EQ(config.payload["device"],
+                  nlohmann::json::parse(R"({"identifiers":["qav_b1"],"name":"b1","manufacturer":"QAV",
+                      "model":"battery module","sw_version":")" QAV_VERSION R"(",
+                      "configuration_url":"http://qav.example:9788/"})"));
+    }
+    for (const char* wanted : {"fault", "temp_alert", "volt_alert", "event", "status_register", "balance_register"})
+        EXPECT_EQ(objects.count(wanted), 1U) << wanted;
+}
+
+TEST(Discovery, FaultAlertsAndEventsReadTheirValuesAndAttributes)
+{
+    std::map<std::string, nlohmann::json> byObject;
+    for (const DiscoveryConfig& config : discoveryConfigs(mqttTopics("qav", "b1"), "homeassistant", "b1"))
+        byObject[config.payload["unique_id"].get<std::string>().substr(7)] = config.payload;
+    nlohmann::json calm = stateOfAnswerA(), raised = stateOfAnswerA();
+    raised["status_register"] = 0x8850;
+    for (const char* flag : {"main_fuse", "discharge_transient", "safe_operating_area"})
+        raised["status_flags"][flag] = true;
+    raised["temp_alert_register"] = 0x0102;
+    // object, state, expected value, expected attributes
+    std::vector<std::tuple<std::string, nlohmann::json, std::string, nlohmann::json>> cases = {
+        {"fault", calm, "OFF", {{"status_register", 32768}, {"faults", nlohmann::json::array()}}},
+        {"fault", raised, "ON",
+         {{"status_register", 0x8850}, {"faults", {"main_fuse", "safe_operating_area", "discharge_transient"}}}},
+        {"temp_alert", calm, "OFF", {{"register", 0}, {"register_hex", "0x0000"}, {"bits", nlohmann::json::array()}}},
+        {"temp_alert", raised, "ON", {{"register", 258}, {"register_hex", "0x0102"}, {"bits", {1, 8}}}},
+        {"volt_alert", calm, "ON", {{"register", 18}, {"register_hex", "0x0012"}, {"bits", {1, 4}}}}};
+    std::vector<std::pair<std::string, nlohmann::json>> templates;
+    for (const auto& [object, state, value, attributes] : cases) {
+        EXPECT_EQ(byObject[object]["device_class"], "problem");
+        EXPECT_EQ(byObject[object]["json_attributes_topic"], "qav/b1/state");
+        templates.emplace_back(byObject[object]["value_template"], state);
+        templates.emplace_back(byObject[object]["json_attributes_template"], state);
+    }
+    nlohmann::json event = byObject["event"];
+    EXPECT_EQ(event["state_topic"], "qav/b1/event");
+    EXPECT_EQ(event["event_types"], nlohmann::json::parse(R"(["commlost","commok","alert","alertclear","fault",
+        "faultclear","lowbattery","lowbatteryclear"])"));
+    templates.emplace_back(event["value_template"],
+                           nlohmann::json::parse(R"({"event":"fault","detail":"main_fuse","time":1700000001})"));
+    std::vector<std::string> rendered = render(templates);
+    ASSERT_EQ(rendered.size(), templates.size());
+    for (std::size_t i = 0; i < cases.size(); i++) {
+        SCOPED_TRACE(std::get<0>(cases[i]) + " " + std::get<2>(cases[i]));
+        EXPECT_EQ(rendered[2 * i], std::get<2>(cases[i]));
+        EXPECT_EQ(nlohmann::json::parse(rendered[2 * i + 1], nullptr, false), std::get<3>(cases[i]))
+            << rendered[2 * i + 1];
+    }
+    EXPECT_EQ(nlohmann::json::parse(rendered.back(), nullptr, false),
+              nlohmann::json::parse(R"({"event_type":"fault","detail":"main_fuse","time":1700000001})"))
+        << rendered.back();
+}
 
 TEST(Discovery, EverySensorAndFlagHasItsConfigAndReadsTheRightValue)
 {
@@ -53,7 +188,12 @@ TEST(Discovery, EverySensorAndFlagHasItsConfigAndReadsTheRightValue)
         {"current", {"current", "A", -1.0}}, {"heatsink_temperature", {"temperature", "°C", 31}},
         {"humidity", {"humidity", "%", 45}}, {"fan", {"running", "", "OFF"}},
         {"charge_mode", {"battery_charging", "", "OFF"}}, {"battery_enable", {"power", "", "ON"}},
-        {"discharge_mode", {"", "", "OFF"}}, {"battery_low", {"battery", "", "OFF"}}};
+        {"discharge_mode", {"", "", "OFF"}}, {"battery_low", {"battery", "", "OFF"}},
+        {"balance_register", {"", "", 5}}, {"temp_alert_register", {"", "", 0}},
+        {"volt_alert_register", {"", "", 18}}, {"status_register", {"", "", 32768}},
+        // Read by FaultAlertsAndEventsReadTheirValuesAndAttributes.
+        {"fault", {"problem", "", nullptr}}, {"temp_alert", {"problem", "", nullptr}},
+        {"volt_alert", {"problem", "", nullptr}}};
     for (int i = 1; i <= 8; i++) {
         expected["cell_" + std::to_string(i) + "_voltage"] = {"voltage", "V", 3.3};
         expected["layer_" + std::to_string(i) + "_temperature"] = {"temperature", "°C", 30 - i};
@@ -61,11 +201,13 @@ TEST(Discovery, EverySensorAndFlagHasItsConfigAndReadsTheRightValue)
     for (const char* fault : {"main_fuse", "safe_operating_area", "overcurrent", "undervoltage", "overvoltage",
                               "discharge_transient", "battery_cold_limit", "heatsink_hot_limit", "battery_hot_limit"})
         expected[fault] = {"problem", "", "OFF"};
-    ASSERT_EQ(expected.size(), 35U);
+    ASSERT_EQ(expected.size(), 42U);
 
     nlohmann::json state = stateOfAnswerA();
     std::vector<DiscoveryConfig> configs = discoveryConfigs(topics, "homeassistant", "b1");
-    ASSERT_EQ(configs.size(), 35U);
+    ASSERT_EQ(configs.size(), 43U);
+    EXPECT_EQ(configs.back().topic, "homeassistant/event/qav_b1/event/config");
+    configs.pop_back();
     std::set<std::string> seen;
     static const std::regex topic("homeassistant/(sensor|binary_sensor)/qav_b1/([a-z0-9_]+)/config");
     for (const DiscoveryConfig& config : configs) {
@@ -77,16 +219,17 @@ TEST(Discovery, EverySensorAndFlagHasItsConfigAndReadsTheRightValue)
         EXPECT_TRUE(seen.insert(object).second);
         const auto& [deviceClass, unit, value] = expected[object];
         const nlohmann::json& p = nlohmann::json::parse(config.payload.dump());
-        EXPECT_EQ(component, unit.empty() ? "binary_sensor" : "sensor");
+        bool binary = value.is_string() || value.is_null();
+        EXPECT_EQ(component, binary ? "binary_sensor" : "sensor");
         EXPECT_EQ(p.value("device_class", ""), deviceClass);
         EXPECT_EQ(p.value("unit_of_measurement", ""), unit);
         EXPECT_EQ(p.value("state_class", ""), unit.empty() ? "" : "measurement");
         EXPECT_EQ(p["unique_id"], "qav_b1_" + object);
         EXPECT_EQ(p["state_topic"], "qav/b1/state");
         EXPECT_EQ(p["availability_topic"], "qav/b1/availability");
-        EXPECT_EQ(p["device"], nlohmann::json::parse(
-                                   R"({"identifiers":["qav_b1"],"name":"b1","model":"battery module"})"));
-        if (unit.empty()) {
+        EXPECT_EQ(p["device"], nlohmann::json::parse(R"({"identifiers":["qav_b1"],"name":"b1","manufacturer":"QAV",
+                                   "model":"battery module","sw_version":")" QAV_VERSION R"("})"));
+        if (binary) {
             EXPECT_EQ(p["payload_on"], "ON");
             EXPECT_EQ(p["payload_off"], "OFF");
         }
@@ -100,8 +243,9 @@ TEST(Discovery, PrefixesShapeEveryTopic)
     EXPECT_EQ(topics.state, "site/qav/north-2/state");
     std::vector<DiscoveryConfig> configs = discoveryConfigs(topics, "ha", "north-2");
     EXPECT_EQ(configs.front().topic, "ha/sensor/qav_north-2/gas_gauge/config");
-    EXPECT_EQ(configs.back().topic, "ha/binary_sensor/qav_north-2/battery_enable/config");
-    EXPECT_EQ(configs.back().payload["state_topic"], "site/qav/north-2/state");
+    EXPECT_EQ(configs.back().topic, "ha/event/qav_north-2/event/config");
+    EXPECT_EQ(configs.back().payload["state_topic"], "site/qav/north-2/event");
+    EXPECT_EQ(configs.front().payload["state_topic"], "site/qav/north-2/state");
     // battery_low follows --low-battery: on at 12.5 % and below, or with an undervoltage fault.
     configs = discoveryConfigs(topics, "ha", "north-2", 12.5);
     auto low = std::find_if(configs.begin(), configs.end(), [](const DiscoveryConfig& c) {

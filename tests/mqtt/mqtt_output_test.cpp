@@ -84,10 +84,10 @@ TEST(MqttOutput, PublishesDiscoveryStateAvailabilityAndEvents)
 
     // Connected but no answer yet: discovery, and offline.
     ASSERT_TRUE(sub.waitLatest("qav/b1/availability", "offline"));
-    EXPECT_TRUE(eventually(20, [&] { return sub.all().size() >= 36; }));
+    EXPECT_TRUE(eventually(20, [&] { return sub.all().size() >= 44; }));
     int configs = 0;
     for (const Message& m : sub.all()) configs += m.topic.starts_with("homeassistant/");
-    EXPECT_EQ(configs, 35);
+    EXPECT_EQ(configs, 43);
     Message gauge = sub.waitAny("homeassistant/sensor/qav_b1/gas_gauge/config");
     EXPECT_EQ(nlohmann::json::parse(gauge.payload)["unique_id"], "qav_b1_gas_gauge");
 
@@ -177,6 +177,7 @@ TEST(MqttOutput, RepublishesTheLatestStateAfterTheBrokerComesBack)
         EXPECT_EQ(nlohmann::json::parse(events[static_cast<std::size_t>(i)].payload),
                   nlohmann::json({{"event", "alert"}, {"detail", "n" + std::to_string(i + 2)}, {"time", 1700000002 + i}}));
     EXPECT_EQ(log.count("2 events raised while it was away were dropped; the last 100 follow"), 1) << log.all();
+    EXPECT_EQ(output->drops(), std::pair("mqtt_events", std::uint64_t{2}));
     std::vector<Message> states = sub.on("qav/b1/state");
     ASSERT_EQ(states.size(), 1U);
     nlohmann::json state = nlohmann::json::parse(states[0].payload);
@@ -188,6 +189,44 @@ TEST(MqttOutput, RepublishesTheLatestStateAfterTheBrokerComesBack)
     // Away again: a clean exit does not hang on the missing broker.
     broker.stop();
     EXPECT_TRUE(returnsWithoutWaiting([&] { output->finish(); }));
+}
+
+TEST(MqttOutput, EventsRaisedWhileThePathIsDarkArriveInOrderOnceItIsBack)
+{
+    ScratchDir dir;
+    Broker broker(dir.path, "allow_anonymous true");
+    ASSERT_TRUE(broker.start());
+    Subscriber sub(broker.port);
+    DarkPath path(broker.port);
+    LogLines log;
+    std::unique_ptr<Output> output = start(optionsFor(path.port), &log);
+    output->answer(readingOf(answerA));
+    ASSERT_TRUE(sub.waitLatest("qav/b1/availability", "online"));
+    output->event({"b1", "alert", "before", 1700000001});
+    ASSERT_TRUE(eventually(10, [&] { return sub.on("qav/b1/event").size() == 1; }));
+
+    // The path goes dark with the connection open: the events go out into it, unacknowledged.
+    path.dark();
+    auto darkAt = std::chrono::steady_clock::now();
+    auto since = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - darkAt).count(); };
+    const char* names[] = {"commlost", "lowbattery", "fault"};
+    for (int i = 0; i < 3; i++) output->event({"b1", names[i], "dark", 1700000010 + i});
+    // Found within twice the keepalive of 15 s (and some margin for a loaded machine).
+    ASSERT_TRUE(eventually(45, [&] { return log.count("connection lost") == 1; })) << log.all();
+    double found = since();
+    EXPECT_LT(found, 35);
+    path.light();
+    ASSERT_TRUE(eventually(30, [&] { return sub.on("qav/b1/event").size() >= 4; })) << log.all();
+    double published = since();
+    usleep(500000); // a duplicate would come now
+    std::vector<Message> events = sub.on("qav/b1/event");
+    ASSERT_EQ(events.size(), 4U);
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(nlohmann::json::parse(events[static_cast<std::size_t>(i) + 1].payload),
+                  nlohmann::json({{"event", names[i]}, {"detail", "dark"}, {"time", 1700000010 + i}}));
+    EXPECT_EQ(output->drops(), std::pair("mqtt_events", std::uint64_t{0}));
+    std::printf("dark path found after %.1f s; its events published %.1f s after it went dark\n", found, published);
+    output->finish();
 }
 
 TEST(MqttOutput, AWrongPasswordIsReportedAndRetriedWhilePollingGoesOn)

@@ -47,7 +47,7 @@ TEST_F(QavdMqtt, StateIsTheDecodedAnswerAndAvailabilityFollowsTheDataAndTheExit)
 {
     ASSERT_TRUE(broker.start());
     Subscriber sub(broker.port);
-    startQavd({brokerOption()});
+    startQavd({brokerOption(), "--public-url", "https://battery.example/qav/"});
     ASSERT_TRUE(sub.waitLatest("qav/b1/availability", "online")) << qavd.err;
     std::string state = sub.waitAny("qav/b1/state").payload;
     nlohmann::json json = nlohmann::json::parse(state);
@@ -59,6 +59,8 @@ TEST_F(QavdMqtt, StateIsTheDecodedAnswerAndAvailabilityFollowsTheDataAndTheExit)
     // The same line as standard output's.
     EXPECT_TRUE(waitFor(&qavd, 10, [&](const Child& c) { return c.out.find(state + "\n") != std::string::npos; }));
     EXPECT_EQ(sub.on("homeassistant/sensor/qav_b1/gas_gauge/config").size(), 1U);
+    nlohmann::json config = nlohmann::json::parse(sub.waitAny("homeassistant/event/qav_b1/event/config").payload);
+    EXPECT_EQ(config["device"]["configuration_url"], "https://battery.example/qav/");
 
     // The simulator stops answering: stale after two polls, then fresh again.
     kill(sim.pid, SIGSTOP);
@@ -147,6 +149,7 @@ TEST_F(QavdMqtt, BadMqttOptionsStopTheStartWithAMessage)
          "has an empty first line"},
         {{"--mqtt-broker=h", "--mqtt-cafile=" + dir.path + "/none"}, "cannot read " + dir.path + "/none"},
         {{"--mqtt-broker=h", "--mqtt-topic-prefix=a/#"}, "must not contain '+' or '#'"},
+        {{"--public-url=ftp://h/"}, "expected an http:// or https:// address without spaces"},
     };
     for (const auto& [args, message] : cases) {
         startQavd(args);

@@ -12,11 +12,14 @@
 
 class NutClient {
 public:
-    // Connect to 127.0.0.1:port (the requests fail when that does not work).
-    explicit NutClient(int port) : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    // Connect to 127.0.0.1:port from the loopback address from (the requests fail when that does not work).
+    explicit NutClient(int port, const char* from = "127.0.0.1") : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
     {
+        sockaddr_in self{AF_INET, 0, {}, {}};
         sockaddr_in addr{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) hangUp();
+        if (inet_pton(AF_INET, from, &self.sin_addr) != 1 || bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0 ||
+            connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+            hangUp();
     }
     ~NutClient() { hangUp(); }
     NutClient(const NutClient&) = delete;

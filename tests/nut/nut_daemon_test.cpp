@@ -4,12 +4,14 @@
 #include "sample_answers.h"
 #include "text_files.h"
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
 #include <regex>
 #include <sys/stat.h>
+#include <thread>
 
 namespace {
 
@@ -199,44 +201,102 @@ for request, end in [("USERNAME hauser", "OK"), ("PASSWORD hapass", "OK"), ("LIS
                                        "LIST UPS 3 BEGIN LIST UPS\nLIST VAR b1 44 BEGIN LIST VAR b1\n"
                                        "LIST CMD b1 2 BEGIN LIST CMD b1\nLIST VAR b1 44 BEGIN LIST VAR b1\n")));
 
-    // Bad clients while qavd polls: binary bytes (a TLS hello), wrong passwords, and 65
-    // connections that never speak (the other limits are tested in process).
+    // Bad clients while qavd polls: binary bytes (a TLS hello), a password guesser, and 68
+    // clients from four addresses that trickle and never end a line (more limits are tested in process).
     std::size_t linesBefore = linesOf(qavd.out).size();
     auto started = std::chrono::steady_clock::now();
     NutClient tls(port);
     tls.send(std::string("\x16\x03\x01\x02\x00", 5));
     EXPECT_TRUE(tls.closedByServer());
-    for (const char* login : {"sec", "nobody"}) {
-        NutClient client(port);
-        client.ask(std::string("USERNAME ") + login);
-        client.ask("PASSWORD guess");
-        EXPECT_EQ(client.ask("LOGIN b1"), "ERR ACCESS-DENIED\n");
-    }
-    std::vector<std::unique_ptr<NutClient>> open;
-    for (int i = 0; i < 64; i++) open.push_back(std::make_unique<NutClient>(port));
-    EXPECT_EQ(open[0]->ask("LOGIN b1"), "ERR USERNAME-REQUIRED\n");
-    NutClient extra(port);
-    EXPECT_TRUE(extra.closedByServer());
-    open[1]->hangUp();
-    EXPECT_TRUE(until(5, [&] { return NutClient(port).ask("NETVER") == "1.3\n"; }));
-    EXPECT_EQ(open[2]->ask("GET VAR b1 battery.charge"), "VAR b1 battery.charge \"85.0\"\n");
-    until(2, [] { return false; }); // two more seconds of polling with 63 clients connected
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    // A user, a password and a command from an address, on a connection of their own: the reply.
+    auto attempt = [&](const char* from, const std::string& user, const std::string& password, const char* command) {
+        NutClient c(port, from);
+        c.ask("USERNAME " + user);
+        c.ask("PASSWORD " + password);
+        return c.ask(command);
+    };
+    auto since = [](std::chrono::steady_clock::time_point t) {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+    };
+    const std::string denied = "ERR ACCESS-DENIED\n";
+    EXPECT_EQ(attempt("127.0.0.1", "nobody", "guess", "LOGIN b1"), denied);
+    // Five failures from 127.0.0.6 (a prefix of the right password and one running past it among
+    // them; FSD counts as LOGIN does): its next check waits 1 s, and even the right password is
+    // refused meanwhile, while 127.0.0.7 logs in at once.
+    const std::tuple<const char*, const char*, const char*> guesses[] = {{"sec", "secpas", "LOGIN b1"},
+        {"sec", "secpasss", "LOGIN b1"}, {"pri", "pripas", "FSD b1"}, {"nobody", "secpass", "LOGIN b1"},
+        {"sec", "Secpass", "LOGIN b1"}, {"sec", "secpass", "LOGIN b1"}};
+    for (const auto& [user, password, command] : guesses)
+        EXPECT_EQ(attempt("127.0.0.6", user, password, command), denied) << user << " " << password;
+    auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(attempt("127.0.0.7", "sec", "secpass", "LOGIN b1"), "OK\n");
+    EXPECT_LT(since(asked), 0.5);
+    // After the wait one more failure doubles it: refused at once, accepted 2.5 s later.
+    until(1.5, [] { return false; });
+    EXPECT_EQ(attempt("127.0.0.6", "sec", "guess", "LOGIN b1"), denied);
+    EXPECT_EQ(attempt("127.0.0.6", "sec", "secpass", "LOGIN b1"), denied);
+    until(2.5, [] { return false; });
+    EXPECT_EQ(attempt("127.0.0.6", "sec", "secpass", "LOGIN b1"), "OK\n");
+
+    // A logged-in client, then 17 tricklers from each of four addresses: the five oldest make room.
+    NutClient upsmon(port);
+    for (const char* request : {"USERNAME sec", "PASSWORD secpass", "LOGIN b1"}) EXPECT_EQ(upsmon.ask(request), "OK\n");
+    std::vector<std::unique_ptr<NutClient>> tricklers;
+    for (int i = 0; i < 68; i++)
+        tricklers.push_back(std::make_unique<NutClient>(port, ("127.0.0." + std::to_string(2 + i % 4)).c_str()));
+    std::atomic<bool> trickling{true};
+    std::thread trickle([&] {
+        for (int tick = 0; trickling; tick++) {
+            if (tick % 10 == 0)
+                for (auto& t : tricklers) t->send("G");
+            usleep(100000);
+        }
+    });
+    for (int i = 0; i < 68; i++) EXPECT_EQ(tricklers[static_cast<std::size_t>(i)]->closedByServer(i < 5 ? 2 : 0.01), i < 5) << i;
+    // upsc takes the place of the trickler idle longest and is answered within 2 s; the
+    // logged-in client is never pushed out.
+    asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(client({UPSC_PATH, ups, "ups.status"}), std::pair(0, std::string("ALARM OL\n")));
+    EXPECT_LT(since(asked), 2.0);
+    EXPECT_TRUE(tricklers[5]->closedByServer(1));
+    EXPECT_EQ(upsmon.ask("GET VAR b1 battery.charge"), "VAR b1 battery.charge \"85.0\"\n");
+    // A line must be whole 10 s after its first byte, however steadily the bytes come.
+    until(12, [] { return false; });
+    for (std::size_t i = 6; i < tricklers.size(); i++) EXPECT_TRUE(tricklers[i]->closedByServer(1)) << i;
+    trickling = false;
+    trickle.join();
+    EXPECT_EQ(upsmon.ask("GET NUMLOGINS b1"), "NUMLOGINS b1 1\n");
+    double seconds = since(started);
     std::size_t polls = linesOf(qavd.out).size() - linesBefore;
     EXPECT_GE(static_cast<double>(polls), seconds / 0.1 - 2) << polls << " answers in " << seconds << " s";
 
-    for (const char* line : {" sent a byte outside printable ASCII: closed\n", ": LOGIN refused for user sec: wrong password\n",
-                             ": LOGIN refused for user nobody: no such user\n"})
-        EXPECT_EQ(countOf(qavd.err, line), 1) << line << qavd.err;
-    // Connections may be refused until qavd has seen one of the 64 close.
-    EXPECT_GE(countOf(qavd.err, " refused: 64 connections are open\n"), 1) << qavd.err;
-    // SIGTERM ends qavd at once, with 63 clients connected.
+    // Failures are logged with the address, the wait once it applies (the server's log lets
+    // 20 lines a minute through, and these come first).
+    const std::pair<const char*, int> logged[] = {
+        {" sent a byte outside printable ASCII: closed\n", 1},
+        {"127.0.0.1:[0-9]+: LOGIN refused for user nobody: no such user\n", 1},
+        {"127.0.0.6:[0-9]+: LOGIN refused for user sec: wrong password\n", 2},
+        {"127.0.0.6:[0-9]+: FSD refused for user pri: wrong password\n", 1},
+        {"127.0.0.6:[0-9]+: LOGIN refused for user nobody: no such user\n", 1},
+        {"127.0.0.6:[0-9]+: LOGIN refused for user sec: wrong password \\(5 failures in a row from this address; "
+         "its next check waits 1 s\\)\n", 1},
+        {"127.0.0.6:[0-9]+: LOGIN refused for user sec: wrong password \\(6 failures in a row from this address; "
+         "its next check waits 2 s; 1 refused unchecked meanwhile\\)\n", 1},
+        {"127.0.0.2:[0-9]+ closed for 127.0.0.5:[0-9]+ \\(64 connections are open; this one idle longest\\)\n", 2},
+        {"127.0.0.3:[0-9]+ closed for 127.0.0.1:[0-9]+ \\(64 connections are open; this one idle longest\\)\n", 1}};
+    for (const auto& [pattern, n] : logged) {
+        std::regex line(pattern);
+        EXPECT_EQ(std::distance(std::sregex_iterator(qavd.err.begin(), qavd.err.end(), line), std::sregex_iterator()), n)
+            << pattern << qavd.err;
+    }
+    EXPECT_GE(countOf(qavd.err, " sent no line end within 10 s of a line's first byte: closed\n"), 1) << qavd.err;
+    // SIGTERM ends qavd at once, with a client connected.
     auto term = std::chrono::steady_clock::now();
     kill(qavd.pid, SIGTERM);
     int exit = waitExit(&qavd, 5);
     EXPECT_TRUE(WIFEXITED(exit) && WEXITSTATUS(exit) == 0) << exit;
     EXPECT_LT(std::chrono::steady_clock::now() - term, std::chrono::seconds(1));
-    EXPECT_TRUE(open[3]->closedByServer(1));
+    EXPECT_TRUE(upsmon.closedByServer(1));
 }
 
 TEST_F(NutDaemon, ASecondaryShutsDownOnlyWhenLowWhileDischarging)

@@ -37,11 +37,13 @@ const page = {
   unreachable: '', // why the last request failed; empty when it did not
   span: 3600, // seconds the charts show
   bucket: 5, // seconds per history point
+  merged: false, // the points merge buckets, so each request asks for the whole span
   points: [], // history points of the span, oldest first
   fetchedAt: 0, // Date.now() of the last history request that came back
   skew: 0, // seconds qavd's clock is ahead of ours
   charts: [],
   lastEvents: '',
+  commlost: null, // the latest commlost event, which the stale banner repeats
 };
 
 const $ = (id) => document.getElementById(id);
@@ -94,7 +96,9 @@ function build() {
       element('span', 'mark'));
     $('cells').append(cell);
     const layer = element('li', 'layer');
-    layer.append(element('span', 'label', `Layer ${i}`), element('span', 'reading value', '–'));
+    const label = element('span', 'label', `Layer ${i} `);
+    label.append(element('span', 'mark'));
+    layer.append(label, element('span', 'reading value', '–'));
     $('layers').append(layer);
   }
   for (const [name, label] of FLAGS) {
@@ -105,28 +109,35 @@ function build() {
   }
 }
 
+// Mark the highest and lowest of a list's values (none when all are equal): a neutral
+// sign that the legend explains, never an alarm colour.
+function markExtremes(list, values) {
+  const lowest = Math.min(...values);
+  const highest = Math.max(...values);
+  [...list.children].forEach((item, i) => {
+    const mark = lowest === highest ? '' : values[i] === highest ? 'highest' : values[i] === lowest ? 'lowest' : '';
+    item.querySelector('.mark').textContent = { highest: '▲', lowest: '▼' }[mark] || '';
+    item.classList.toggle('lowest', mark === 'lowest');
+    item.classList.toggle('highest', mark === 'highest');
+  });
+  return [lowest, highest];
+}
+
 function renderCells(volts) {
-  const lowest = Math.min(...volts);
-  const highest = Math.max(...volts);
+  const [lowest, highest] = markExtremes($('cells'), volts);
   const bottom = Math.min(CELL_SCALE[0], lowest);
   const top = Math.max(CELL_SCALE[1], highest);
   [...$('cells').children].forEach((cell, i) => {
-    const v = volts[i];
-    cell.querySelector('.fill').style.width = `${((v - bottom) / (top - bottom)) * 100}%`;
-    cell.querySelector('.reading').textContent = `${v.toFixed(3)} V`;
-    const mark = lowest === highest ? '' : v === lowest ? 'lowest' : v === highest ? 'highest' : '';
-    cell.querySelector('.mark').textContent = mark;
-    cell.classList.toggle('lowest', mark === 'lowest');
-    cell.classList.toggle('highest', mark === 'highest');
+    cell.querySelector('.fill').style.width = `${((volts[i] - bottom) / (top - bottom)) * 100}%`;
+    cell.querySelector('.reading').textContent = `${volts[i].toFixed(3)} V`;
   });
   setText('spread', `${Math.round((highest - lowest) * 1000)} mV`);
 }
 
 function renderLayers(temps) {
-  const hottest = Math.max(...temps);
+  markExtremes($('layers'), temps);
   [...$('layers').children].forEach((layer, i) => {
     layer.querySelector('.reading').textContent = `${temps[i]} °C`;
-    layer.classList.toggle('hottest', temps[i] === hottest);
   });
 }
 
@@ -139,20 +150,66 @@ function renderFlags(flags) {
   }
 }
 
+const direction = (current) => (current > 0 ? 'Charging' : current < 0 ? 'Discharging' : 'Resting');
+
+// What holds for the battery, the most severe first, each as [kind, words]: fault (naming
+// the bits), stale, low battery, on battery, alert (naming the registers and bits), and
+// last whether it charges, discharges or rests.
+function conditions(s, live) {
+  const found = [];
+  const known = s && 'gas_gauge_percent' in s;
+  const faults = known ? FLAGS.filter(([name, , fault]) => fault && s.status_flags[name]) : [];
+  if (faults.length) found.push(['fault', `Fault: ${faults.map(([, label]) => label.toLowerCase()).join(', ')}`]);
+  if (!live) found.push(['stale', 'Stale']);
+  if (!known) return found.length ? found : [['resting', 'No data yet']];
+  if (s.low_battery) found.push(['low', 'Low battery']);
+  if (s.status_flags.discharge_mode) found.push(['onbattery', 'On battery']);
+  const alerts = [['temperature', s.temp_alert_register], ['voltage', s.volt_alert_register]]
+    .filter(([, value]) => value).map(([what, value]) => `${what} ${bits(value)}`);
+  if (alerts.length) found.push(['alert', `Alert: ${alerts.join('; ')}`]);
+  const mode = direction(s.current_amperes);
+  found.push([mode.toLowerCase(), mode]);
+  return found;
+}
+
+// "1 h 05 min", "12 min", "under a minute".
+function duration(seconds) {
+  const minutes = Math.floor(seconds / 60);
+  if (minutes < 1) return 'under a minute';
+  return minutes < 60 ? `${minutes} min` : `${Math.floor(minutes / 60)} h ${two(minutes % 60)} min`;
+}
+
+// The header says the most severe condition first, in words and colour, the others after
+// it; the tab's title says the same.
+function renderState(s, live) {
+  const found = conditions(s, live);
+  const [kind, words] = found[0];
+  setText('state', words);
+  $('state').className = `state ${kind}`;
+  const also = found.slice(1, -1).map(([, text]) => text);
+  setText('also', also.length ? `Also: ${also.join(' · ')}` : '');
+  $('also').hidden = !also.length;
+  const battery = s ? s.battery : 'battery';
+  const gauge = live && s && 'gas_gauge_percent' in s ? ` ${Math.round(s.gas_gauge_percent)} %` : '';
+  document.title = `${words} - ${battery}${gauge}`;
+}
+
 // The header's figures.
 function renderHeader(s) {
   const gauge = s.gas_gauge_percent;
   const current = s.current_amperes;
   setText('soc', `${gauge.toFixed(1)} %`);
   $('soc-bar').style.width = `${Math.max(0, Math.min(100, gauge))}%`;
-  const mode = current > 0 ? 'Charging' : current < 0 ? 'Discharging' : 'Resting';
+  const mode = direction(current);
   setText('mode', mode);
   $('mode').className = `value mode ${mode.toLowerCase()}`;
+  const left = 'runtime_seconds' in s ? `${duration(s.runtime_seconds)} left`
+    : 'time_to_full_seconds' in s ? `full in ${duration(s.time_to_full_seconds)}` : '';
+  setText('left', left);
+  $('left').hidden = !left;
   setText('stack', `${s.stack_voltage_volts.toFixed(2)} V`);
   setText('current', `${current.toFixed(2)} A`);
   setText('power', `${(s.stack_voltage_volts * current).toFixed(1)} W`);
-  $('low').hidden = s.low_battery !== true;
-  document.title = `${s.battery} ${gauge.toFixed(1)} %`;
 }
 
 // Why the data is stale, as the banner says it.
@@ -161,8 +218,12 @@ function staleText(s) {
     const since = s && 'time' in s ? clock(s.time) : 'the page was loaded';
     return `Data stale since ${since}: qavd does not answer (${page.unreachable})`;
   }
-  const polls = s.failed_polls ? `, ${s.failed_polls} failed poll${s.failed_polls > 1 ? 's' : ''}` : '';
-  return `Data stale since ${clock(s.stale_since)}: ${s.stale_reason}${polls}`;
+  const polls = s.failed_polls ? `${s.failed_polls} failed poll${s.failed_polls > 1 ? 's' : ''}` : '';
+  // The commlost event that made the data stale gives the time and the words, as the events list shows them.
+  const lost = page.commlost;
+  if (lost && lost.time >= s.stale_since)
+    return `Data stale since ${clock(lost.time)}: ${lost.detail}${polls && `; ${polls}, the latest: ${s.stale_reason}`}`;
+  return `Data stale since ${clock(s.stale_since)}: ${s.stale_reason}${polls && `, ${polls}`}`;
 }
 
 function render() {
@@ -171,6 +232,7 @@ function render() {
   document.body.classList.toggle('stale', !live);
   $('banner').hidden = live;
   if (!live) setText('banner', staleText(s));
+  renderState(s, live);
   if (!s) return;
   setText('name', s.battery);
   if (!('gas_gauge_percent' in s)) return;
@@ -213,7 +275,10 @@ async function pollState() {
     page.stateAt = performance.now();
     if ('time' in s) page.skew = s.time + s.age_seconds - Date.now() / 1000;
     page.unreachable = '';
-    if (!before || before.time !== s.time || before.fresh !== s.fresh) pollEvents();
+    if (!before || before.time !== s.time || before.fresh !== s.fresh) {
+      pollEvents();
+      pollOutages();
+    }
   } catch (error) {
     page.unreachable = error.name === 'AbortError' ? 'timeout' : error.message;
   }
@@ -232,24 +297,66 @@ async function pollEvents() {
   const key = JSON.stringify(events.length ? events[events.length - 1] : null) + events.length;
   if (key === page.lastEvents) return;
   page.lastEvents = key;
+  page.commlost = events.filter((e) => e.event === 'commlost').pop() || null;
+  render();
   const list = $('events');
   list.replaceChildren();
   if (!events.length) list.append(element('li', 'none', 'None yet'));
   for (const e of events.slice().reverse()) {
-    const bad = ['commlost', 'alert', 'fault'].includes(e.event);
+    const bad = ['commlost', 'alert', 'fault', 'lowbattery'].includes(e.event);
     const item = element('li', bad ? 'bad' : 'good');
     item.append(element('time', '', clock(e.time)), element('strong', '', e.event), element('span', '', e.detail));
     list.append(item);
   }
 }
 
-// Chart ticks at round local times: every 10 min, hour or 4 h for a span of 1, 6 or 24 h.
+// A duration as "1 h 2 min", "2 min 5 s" or "5 s".
+function lasted(seconds) {
+  if (seconds >= 3600) return `${Math.floor(seconds / 3600)} h ${Math.floor(seconds / 60) % 60} min`;
+  if (seconds >= 60) return `${Math.floor(seconds / 60)} min ${seconds % 60} s`;
+  return `${seconds} s`;
+}
+
+// The last ten outages, newest first; the one going on marked so.
+async function pollOutages() {
+  let outages;
+  try {
+    outages = (await getJson('/api/v1/outages')).outages;
+  } catch (error) {
+    return;
+  }
+  const list = $('outages');
+  list.replaceChildren();
+  if (!outages.length) list.append(element('li', 'none', 'None recorded'));
+  for (const o of outages) {
+    const item = element('li', o.ongoing ? 'bad' : 'good');
+    item.dataset.start = String(o.start);
+    const what = `${lasted(o.duration_seconds)}${o.ongoing ? ', going on' : ''}`;
+    const detail = `charge ${o.charge_start_percent.toFixed(1)} % to ${o.charge_end_percent.toFixed(1)} %, ` +
+      `${o.energy_wh.toFixed(1)} Wh, peak ${o.peak_discharge_amperes.toFixed(1)} A` +
+      `${o.low_battery ? ', low battery' : ''}${o.qavd_stopped ? ', qavd stopped' : ''}`;
+    item.append(element('time', '', clock(o.start)), element('strong', '', what), element('span', '', detail));
+    list.append(item);
+  }
+}
+
+// Chart ticks at round local times: every 10 min, hour or 4 h for a span of 1, 6 or 24 h;
+// every day, week or month (30 days) for 7 d, 30 d or a year.
 function timeTicks(axis) {
-  const step = (page.span <= 3600 ? 600 : page.span <= 21600 ? 3600 : 14400) * 1000;
+  const spans = [[3600, 600], [21600, 3600], [86400, 14400], [604800, 86400], [2592000, 604800]];
+  const found = spans.find(([span]) => page.span <= span);
+  const step = (found ? found[1] : 2592000) * 1000;
   const offset = new Date().getTimezoneOffset() * 60000;
   const ticks = [];
   for (let t = Math.ceil((axis.min - offset) / step) * step + offset; t <= axis.max; t += step) ticks.push({ value: t });
   axis.ticks = ticks;
+}
+
+// A tick's label: the time of day up to a day's span, the date beyond.
+function tickLabel(value) {
+  const d = new Date(value);
+  if (page.span <= 86400) return `${two(d.getHours())}:${two(d.getMinutes())}`;
+  return `${two(d.getMonth() + 1)}-${two(d.getDate())}`;
 }
 
 function makeCharts() {
@@ -273,7 +380,7 @@ function makeCharts() {
         plugins: { legend: { display: false }, tooltip: { callbacks: { title: (items) => clock(items[0].parsed.x / 1000) } } },
         interaction: { mode: 'nearest', axis: 'x', intersect: false },
         scales: {
-          x: { type: 'linear', afterBuildTicks: timeTicks, ticks: { callback: (v) => clock(v / 1000).slice(-8, -3) } },
+          x: { type: 'linear', afterBuildTicks: timeTicks, ticks: { callback: tickLabel } },
           y: { grace: '5%' },
         },
       },
@@ -305,6 +412,8 @@ async function loadHistory(whole) {
   }
   page.fetchedAt = asked;
   page.bucket = history.bucket_seconds;
+  // Merged points (with lowest and highest) are asked for whole each time.
+  page.merged = history.fields.length > 9;
   const fresh = history.points;
   if (whole) page.points = fresh;
   else if (fresh.length) page.points = page.points.filter((p) => p[0] < fresh[0][0]).concat(fresh);
@@ -314,7 +423,7 @@ async function loadHistory(whole) {
 }
 
 async function pollHistory() {
-  await loadHistory(false);
+  await loadHistory(page.merged);
   setTimeout(pollHistory, page.bucket * 1000);
 }
 
@@ -332,6 +441,7 @@ function start() {
   setInterval(renderAge, 1000);
   document.addEventListener('DOMContentLoaded', () => {
     makeCharts();
+    pollOutages();
     for (const button of document.querySelectorAll('.switch button')) button.addEventListener('click', () => setSpan(button));
     loadHistory(true).then(() => setTimeout(pollHistory, page.bucket * 1000));
   });

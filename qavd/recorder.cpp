@@ -1,0 +1,181 @@
+// recorder: hands every answer to the history store and keeps the outage journal.
+#include "recorder.h"
+
+#include "events.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+// The status register's discharge mode bit.
+constexpr int dischargeMode = 0x0200;
+
+// A duration as "1 h 2 min 5 s", "2 min 5 s" or "5 s".
+std::string durationText(long long seconds)
+{
+    std::string out;
+    if (seconds >= 3600) out += std::to_string(seconds / 3600) + " h ";
+    if (seconds >= 60) out += std::to_string(seconds / 60 % 60) + " min ";
+    return out + std::to_string(seconds % 60) + " s";
+}
+
+} // namespace
+
+void addHistoryOptions(CLI::App& app, HistoryOptions& options)
+{
+    const char* group = "History";
+    app.add_option("--history", options.file,
+                   "Keep the history and the outage journal in the SQLite file FILE (none by default)")
+        ->envname("QAVD_HISTORY")->type_name("FILE")->group(group);
+    app.add_option("--outage-min", options.outageMin,
+                   "Seconds of discharging that make an outage, 0 to 86400")
+        ->check(CLI::Range(0.0, 86400.0).description(""))->type_name("SECONDS")->capture_default_str()->group(group);
+}
+
+OutageTracker::OutageTracker(std::string batteryName, double minimumSeconds, double lowBatteryPercent, double interval)
+    : battery(std::move(batteryName)), minimum(minimumSeconds), lowPercent(lowBatteryPercent),
+      longestStep(3 * interval)
+{
+}
+
+void OutageTracker::resume(const OutageRecord& open)
+{
+    record = open;
+    record->interrupted = true;
+    counted = true;
+}
+
+OutageTracker::Step OutageTracker::accepted(const BatteryStatus& status, long long time)
+{
+    Step step;
+    if ((status.statusRegister & dischargeMode) == 0) {
+        if (record && counted) {
+            record->end = record->last;
+            step.record = record;
+            step.ended = Event{battery, "outageend", outageSummary(*record), time};
+        }
+        record.reset();
+        counted = false;
+        return step;
+    }
+    std::int32_t values[storeFields];
+    recordedValues(status, values);
+    int gauge = values[0];
+    int draw = std::max(0, -values[2]); // hundredths of an ampere out of the battery
+    if (!record) {
+        record = OutageRecord{time, 0, time, gauge, gauge, gauge, 0, 0, false, false};
+    } else {
+        auto elapsed = static_cast<double>(time - record->last);
+        if (elapsed > 0 && elapsed <= longestStep) record->energyWh += values[1] / 1000.0 * draw / 100.0 * elapsed / 3600;
+        record->last = std::max(record->last, time);
+    }
+    record->chargeLowest = std::min(record->chargeLowest, gauge);
+    record->chargeEnd = gauge;
+    record->peakCurrent = std::max(record->peakCurrent, draw);
+    record->lowBattery = record->lowBattery || batteryLow(status, lowPercent);
+    if (!counted && static_cast<double>(record->last - record->start) >= minimum) counted = true;
+    if (counted) step.record = record;
+    return step;
+}
+
+std::optional<OutageRecord> OutageTracker::going() const
+{
+    return counted ? record : std::nullopt;
+}
+
+std::string outageSummary(const OutageRecord& r)
+{
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "%s on battery: charge %.2f %% to %.2f %% (lowest %.2f %%), %.1f Wh drawn, peak %.2f A, "
+                  "low battery %s",
+                  durationText((r.end != 0 ? r.end : r.last) - r.start).c_str(), r.chargeStart / 100.0,
+                  r.chargeEnd / 100.0, r.chargeLowest / 100.0, r.energyWh, r.peakCurrent / 100.0,
+                  r.lowBattery ? "reached" : "not reached");
+    std::string out = text;
+    if (r.interrupted) out += "; qavd was stopped during it";
+    return out;
+}
+
+// ---- The recorder ----
+
+std::unique_ptr<HistoryRecorder> HistoryRecorder::start(const HistoryOptions& history, const DaemonOptions& daemon,
+                                                        std::string* problem)
+{
+    std::unique_ptr<Store> file;
+    if (!history.file.empty()) {
+        file = Store::open(history.file, bucketWidth(daemon.interval), problem);
+        if (!file) return nullptr;
+    }
+    return std::unique_ptr<HistoryRecorder>(new HistoryRecorder(history, daemon, std::move(file)));
+}
+
+HistoryRecorder::HistoryRecorder(const HistoryOptions& history, const DaemonOptions& daemon, std::unique_ptr<Store> store)
+    : disk(std::move(store)), tracker(daemon.name, history.outageMin, daemon.lowBattery, daemon.interval)
+{
+    if (!disk) return;
+    std::vector<OutageRecord> last = disk->outages(1);
+    if (!last.empty() && last[0].end == 0) tracker.resume(last[0]);
+}
+
+std::vector<OutageRecord> HistoryRecorder::outages(std::size_t limit)
+{
+    if (disk) return disk->outages(limit);
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<OutageRecord> out;
+    if (auto now = tracker.going()) out.push_back(*now);
+    for (auto it = ended.rbegin(); it != ended.rend() && out.size() < limit; ++it) out.push_back(*it);
+    if (out.size() > limit) out.resize(limit);
+    return out;
+}
+
+// Record an answer; the outageend event it raises, if any.
+std::optional<Event> HistoryRecorder::answer(const Reading& reading)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (disk) {
+        std::int32_t values[storeFields];
+        recordedValues(reading.status, values);
+        disk->add(reading.time, values, gap);
+    }
+    gap = false;
+    OutageTracker::Step step = tracker.accepted(reading.status, reading.time);
+    if (step.record && disk) disk->saveOutage(*step.record);
+    if (step.ended && !disk) {
+        ended.push_back(*step.record);
+        if (ended.size() > memoryKept) ended.pop_front();
+    }
+    return step.ended;
+}
+
+/** Feeds a HistoryRecorder and raises its outageend on every output. */
+class RecorderOutput final : public Output {
+public:
+    RecorderOutput(HistoryRecorder& recorder, Outputs& outputs) : own(recorder), all(outputs) {}
+    void answer(const Reading& reading) override
+    {
+        if (std::optional<Event> ended = own.answer(reading)) all.event(*ended);
+    }
+    void freshness(bool fresh) override
+    {
+        if (fresh) return;
+        std::lock_guard<std::mutex> lock(own.mutex);
+        own.gap = true;
+    }
+    void finish() override
+    {
+        if (own.disk) own.disk->flush();
+    }
+
+private:
+    HistoryRecorder& own;
+    Outputs& all;
+};
+
+std::unique_ptr<Output> HistoryRecorder::output(Outputs& all)
+{
+    return std::make_unique<RecorderOutput>(*this, all);
+}

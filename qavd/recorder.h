@@ -1,0 +1,111 @@
+// recorder: hands every answer to the history store and keeps the outage journal.
+#ifndef QAVD_RECORDER_H
+#define QAVD_RECORDER_H
+
+#include "options.h"
+#include "output.h"
+#include "store.h"
+
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace CLI {
+class App;
+}
+
+class Outputs;
+
+/** The history's options. */
+struct HistoryOptions {
+    std::string file;       ///< --history: the store's file; empty for none.
+    double outageMin = 10;  ///< --outage-min: seconds of discharging that make an outage.
+};
+
+/**
+ * Register --history FILE (also from $QAVD_HISTORY, below the config file) and
+ * --outage-min SECONDS on @p app.
+ */
+void addHistoryOptions(CLI::App& app, HistoryOptions& options);
+
+/**
+ * Follows the discharge mode bit of the accepted answers. A stretch of discharging
+ * answers counts as an outage once it has lasted @p minimum seconds (first to last
+ * discharging answer); it ends with the first answer that is not discharging. Stale
+ * stretches inside it neither end it nor count towards its energy.
+ */
+class OutageTracker {
+public:
+    /**
+     * @param batteryName       The battery's name, for the event.
+     * @param minimumSeconds    --outage-min.
+     * @param lowBatteryPercent --low-battery.
+     * @param interval          The poll interval; energy is not summed over a longer silence than 3 of them.
+     */
+    OutageTracker(std::string batteryName, double minimumSeconds, double lowBatteryPercent, double interval);
+
+    /** Continue an outage that was going on when qavd stopped; it is marked interrupted. */
+    void resume(const OutageRecord& open);
+
+    /** What one answer changed. */
+    struct Step {
+        std::optional<OutageRecord> record; ///< The outage to save, when one counts and changed.
+        std::optional<Event> ended;         ///< outageend, when it ended.
+    };
+    /** An accepted answer at @p time. */
+    Step accepted(const BatteryStatus& status, long long time);
+
+    /** @return The outage going on, once it counts. */
+    std::optional<OutageRecord> going() const;
+
+private:
+    std::string battery;
+    double minimum, lowPercent, longestStep;
+    std::optional<OutageRecord> record;
+    bool counted = false;
+};
+
+/** The outageend event's detail: duration, charge, energy, peak current, low battery, stops. */
+std::string outageSummary(const OutageRecord& record);
+
+/**
+ * The history's core: the store (with --history), the outage tracker and the journal
+ * in memory (without a store). The outputs that serve history are handed it; its
+ * output() goes last among the outputs, so outageend follows the answer that ended it.
+ */
+class HistoryRecorder {
+public:
+    /**
+     * Open the store when one is asked for, and resume an outage it holds as going on.
+     *
+     * @return The recorder, or null with @p problem set when another qavd holds the store.
+     */
+    static std::unique_ptr<HistoryRecorder> start(const HistoryOptions& history, const DaemonOptions& daemon,
+                                                  std::string* problem);
+
+    /** @return The store, or null without --history. */
+    Store* store() { return disk.get(); }
+    /** @return The last @p limit outages, newest first, the one going on too. */
+    std::vector<OutageRecord> outages(std::size_t limit);
+    /** @return The output that feeds this recorder and raises outageend on @p all. */
+    std::unique_ptr<Output> output(Outputs& all);
+
+    /** How many outages are kept in memory without a store. */
+    static constexpr std::size_t memoryKept = 100;
+
+private:
+    friend class RecorderOutput;
+    HistoryRecorder(const HistoryOptions& history, const DaemonOptions& daemon, std::unique_ptr<Store> store);
+    std::optional<Event> answer(const Reading& reading);
+
+    std::unique_ptr<Store> disk;
+    std::mutex mutex; // the tracker and the journal, read by the servers' threads
+    OutageTracker tracker;
+    std::deque<OutageRecord> ended; // without a store, oldest first
+    bool gap = false;               // the data went stale since the last answer
+};
+
+#endif

@@ -1,0 +1,708 @@
+// store: the history on disk (SQLite): answers in three tiers, the outage journal, kept values.
+#include "store.h"
+
+#include "battery_status.h"
+#include "output.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+#include <numeric>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <fcntl.h>
+#include <malloc.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace {
+
+// The recorded values' column names, in the order of the values.
+const char* const fieldNames[storeFields] = {"gauge",  "stack",   "current",  "low_cell",
+                                             "high_cell", "hottest", "heatsink", "humidity"};
+// The tiers: table, and the width of its buckets (0: the page's).
+const char* const tierTables[3] = {"buckets", "minutes", "quarters"};
+// Answers may reach the store this long after their time; later roll-ups wait for them.
+constexpr long long settle = 10;
+// Seconds between retries after a failure, between roll-ups, and between checkpoints.
+constexpr long long retryEvery = 10, rollUpEvery = 60, checkpointEvery = 60;
+// The page cache of the connection, in KiB. Small: writes touch a few pages, and what the
+// views read comes from the system's file cache; the store adds at most 1.5 MiB to qavd.
+constexpr int cacheKib = 128;
+
+// One queued answer.
+struct Answer {
+    long long time;
+    std::int32_t values[storeFields];
+    bool gapBefore;
+};
+
+// The columns of a tier after its key: count, gap, then sum, min, max per value.
+std::string valueColumns(const char* prefix = "")
+{
+    std::string out = std::string(prefix) + "count, " + prefix + "gap";
+    for (const char* name : fieldNames)
+        for (const char* part : {"_sum", "_min", "_max"}) out += std::string(", ") + prefix + name + part;
+    return out;
+}
+
+// The columns merged over a group: count and sums added, lowest and highest kept.
+std::string mergedColumns()
+{
+    std::string out = "sum(count), max(gap)";
+    for (const char* name : fieldNames)
+        out += std::string(", sum(") + name + "_sum), min(" + name + "_min), max(" + name + "_max)";
+    return out;
+}
+
+// Seconds since the epoch on the system's clock.
+long long systemSeconds()
+{
+    return static_cast<long long>(std::time(nullptr));
+}
+
+// A prepared statement, finalized when it goes.
+class Statement {
+public:
+    Statement(sqlite3* db, const std::string& sql)
+    {
+        code = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
+    }
+    ~Statement() { sqlite3_finalize(stmt); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    Statement& bind(int index, long long value)
+    {
+        if (code == SQLITE_OK) code = sqlite3_bind_int64(stmt, index, value);
+        return *this;
+    }
+    Statement& bind(int index, double value)
+    {
+        if (code == SQLITE_OK) code = sqlite3_bind_double(stmt, index, value);
+        return *this;
+    }
+    Statement& bind(int index, const std::string& value)
+    {
+        if (code == SQLITE_OK) code = sqlite3_bind_text(stmt, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    Statement& bindNull(int index)
+    {
+        if (code == SQLITE_OK) code = sqlite3_bind_null(stmt, index);
+        return *this;
+    }
+    // Run to the end, or take the next row; SQLITE_ROW, SQLITE_DONE or an error.
+    int step()
+    {
+        if (code != SQLITE_OK && code != SQLITE_ROW && code != SQLITE_DONE) return code;
+        code = sqlite3_step(stmt);
+        return code;
+    }
+    // Run once and make it ready to run again; SQLITE_DONE or an error.
+    int run()
+    {
+        int result = step();
+        if (result == SQLITE_ROW) result = SQLITE_DONE;
+        sqlite3_reset(stmt);
+        if (result == SQLITE_DONE) code = SQLITE_OK;
+        return result;
+    }
+    long long integer(int column) const { return sqlite3_column_int64(stmt, column); }
+    double real(int column) const { return sqlite3_column_double(stmt, column); }
+    std::string text(int column) const
+    {
+        const unsigned char* bytes = sqlite3_column_text(stmt, column);
+        return bytes != nullptr ? std::string(reinterpret_cast<const char*>(bytes)) : std::string();
+    }
+    bool isNull(int column) const { return sqlite3_column_type(stmt, column) == SQLITE_NULL; }
+
+private:
+    sqlite3_stmt* stmt = nullptr;
+    int code = SQLITE_OK;
+};
+
+// Run SQL without results; SQLite's result code.
+int execute(sqlite3* db, const std::string& sql)
+{
+    return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+}
+
+// The bucket at the current row of a query of time and valueColumns().
+StoreBucket bucketAt(const Statement& row)
+{
+    StoreBucket bucket;
+    bucket.time = row.integer(0);
+    bucket.count = row.integer(1);
+    bucket.gapBefore = row.integer(2) != 0;
+    for (std::size_t i = 0; i < storeFields; i++) {
+        int column = 3 + static_cast<int>(i) * 3;
+        bucket.sum[i] = row.integer(column);
+        bucket.min[i] = static_cast<std::int32_t>(row.integer(column + 1));
+        bucket.max[i] = static_cast<std::int32_t>(row.integer(column + 2));
+    }
+    return bucket;
+}
+
+// Add a bucket's answers to another's: counts and sums added, the lowest and highest kept.
+void mergeInto(StoreBucket& into, const StoreBucket& more)
+{
+    into.count += more.count;
+    into.gapBefore = into.gapBefore || more.gapBefore;
+    for (std::size_t i = 0; i < storeFields; i++) {
+        into.sum[i] += more.sum[i];
+        into.min[i] = std::min(into.min[i], more.min[i]);
+        into.max[i] = std::max(into.max[i], more.max[i]);
+    }
+}
+
+// A failure that means the file is not a sound database of ours.
+bool corrupt(int code)
+{
+    return (code & 0xFF) == SQLITE_CORRUPT || (code & 0xFF) == SQLITE_NOTADB;
+}
+
+// Take the lock on FILE.lock; -1 when another process holds it (its PID in *holder), -2
+// when the file cannot be opened (a read-only directory: nothing can be written there yet).
+int takeLock(const std::string& path, pid_t* holder)
+{
+    int fd = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return -2;
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (fcntl(fd, F_SETLK, &lock) == 0) return fd;
+    struct flock other = lock;
+    *holder = fcntl(fd, F_GETLK, &other) == 0 && other.l_type != F_UNLCK ? other.l_pid : 0;
+    ::close(fd);
+    return -1;
+}
+
+} // namespace
+
+void recordedValues(const BatteryStatus& s, std::int32_t* values)
+{
+    auto [lowest, highest] = std::minmax_element(std::begin(s.cellVoltage), std::end(s.cellVoltage));
+    values[0] = s.gasGauge;
+    values[1] = std::accumulate(std::begin(s.cellVoltage), std::end(s.cellVoltage), 0);
+    values[2] = static_cast<std::int16_t>(s.current & 0xFFFF);
+    values[3] = *lowest;
+    values[4] = *highest;
+    values[5] = *std::max_element(s.temperature, s.temperature + 8);
+    values[6] = s.temperature[8];
+    values[7] = s.humidity;
+}
+
+int bucketWidth(double interval)
+{
+    return std::max(5, static_cast<int>(std::ceil(std::min(interval, 86400.0))));
+}
+
+struct Store::Queue {
+    std::vector<Answer> answers;
+    std::map<long long, OutageRecord> outages;
+    std::map<std::string, std::string> values;
+    long long dropped = 0; // answers left out because the queue was full
+    bool empty() const { return answers.empty() && outages.empty() && values.empty(); }
+};
+
+std::unique_ptr<Store> Store::open(const std::string& path, int bucket, std::string* problem, Clock clock)
+{
+    pid_t holder = 0;
+    int lock = takeLock(path, &holder);
+    if (lock == -1) {
+        *problem = "history " + path + " is in use by another qavd (PID " + std::to_string(holder) + ")";
+        return nullptr;
+    }
+    if (!clock) clock = systemSeconds;
+    std::unique_ptr<Store> store(new Store(path, bucket, std::move(clock), lock));
+    {
+        std::lock_guard<std::mutex> guard(store->dbMutex);
+        store->ensureOpen();
+    }
+    store->thread = std::thread([s = store.get()] { s->run(); });
+    return store;
+}
+
+Store::Store(std::string path, int bucket, Clock clock, int lockFd)
+    : file(std::move(path)), width(bucket), now(std::move(clock)), lock(lockFd), queue(std::make_unique<Queue>())
+{
+}
+
+Store::~Store()
+{
+    {
+        std::lock_guard<std::mutex> guard(queueMutex);
+        stopping = true;
+    }
+    wake.notify_all();
+    if (thread.joinable()) thread.join();
+    close();
+    if (lock >= 0) ::close(lock);
+}
+
+void Store::add(long long time, const std::int32_t* values, bool gapBefore)
+{
+    Answer answer{time, {}, gapBefore};
+    std::copy(values, values + storeFields, answer.values);
+    {
+        std::lock_guard<std::mutex> guard(queueMutex);
+        if (queue->answers.size() >= queueLimit) {
+            queue->answers.erase(queue->answers.begin());
+            queue->dropped++;
+        }
+        queue->answers.push_back(answer);
+    }
+    wake.notify_one();
+}
+
+void Store::saveOutage(const OutageRecord& record)
+{
+    {
+        std::lock_guard<std::mutex> guard(queueMutex);
+        queue->outages[record.start] = record;
+    }
+    wake.notify_one();
+}
+
+void Store::setValue(const std::string& name, const std::string& value)
+{
+    if (name.size() > 64 || value.size() > 4096) return;
+    {
+        std::lock_guard<std::mutex> guard(queueMutex);
+        queue->values[name] = value;
+    }
+    wake.notify_one();
+}
+
+std::optional<std::string> Store::value(const std::string& name)
+{
+    {
+        std::lock_guard<std::mutex> guard(queueMutex);
+        auto queued = queue->values.find(name);
+        if (queued != queue->values.end()) return queued->second;
+    }
+    std::lock_guard<std::mutex> guard(dbMutex);
+    if (db == nullptr) return std::nullopt;
+    Statement query(db, "SELECT value FROM kept WHERE name = ?1");
+    if (query.bind(1, name).step() != SQLITE_ROW) return std::nullopt;
+    return query.text(0);
+}
+
+void Store::flush()
+{
+    std::unique_lock<std::mutex> guard(queueMutex);
+    std::uint64_t target = handed + 1;
+    flushing = true;
+    wake.notify_one();
+    done.wait(guard, [&] { return written >= target || stopping; });
+}
+
+// The store's thread: write the queue as it fills, at most once a second; roll up and
+// checkpoint once a minute; retry after a failure.
+void Store::run()
+{
+    using Steady = std::chrono::steady_clock;
+    Steady::time_point lastWrite{};
+    std::unique_lock<std::mutex> guard(queueMutex);
+    for (;;) {
+        wake.wait_for(guard, std::chrono::seconds(1), [&] { return stopping || flushing || !queue->empty(); });
+        wake.wait_until(guard, lastWrite + std::chrono::seconds(1), [&] { return stopping || flushing; });
+        bool forced = flushing || stopping;
+        flushing = false;
+        std::uint64_t batch = ++handed;
+        Queue taken;
+        std::swap(taken, *queue);
+        guard.unlock();
+        lastWrite = Steady::now();
+        bool ok = true;
+        {
+            std::lock_guard<std::mutex> dbGuard(dbMutex);
+            long long at = now();
+            ok = (at >= nextRetry || forced) && ensureOpen() && write(taken);
+            if (ok && (at >= nextRollUp || forced)) {
+                rollUp();
+                nextRollUp = at + rollUpEvery;
+                // What SQLite freed goes back to the system rather than stay in this thread's arena.
+                malloc_trim(0);
+            }
+            if (ok && db != nullptr && at >= nextCheckpoint) {
+                sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+                nextCheckpoint = at + checkpointEvery;
+            }
+        }
+        guard.lock();
+        if (!ok) requeue(taken);
+        written = batch;
+        done.notify_all();
+        if (stopping) return;
+    }
+}
+
+// Put a batch that was not written back in front of what was queued meanwhile, within the limit.
+void Store::requeue(Queue& taken)
+{
+    taken.answers.insert(taken.answers.end(), queue->answers.begin(), queue->answers.end());
+    for (auto& [start, record] : queue->outages) taken.outages[start] = record;
+    for (auto& [name, text] : queue->values) taken.values[name] = text;
+    if (taken.answers.size() > queueLimit) {
+        std::size_t extra = taken.answers.size() - queueLimit;
+        taken.dropped += static_cast<long long>(extra);
+        taken.answers.erase(taken.answers.begin(), taken.answers.begin() + static_cast<long>(extra));
+    }
+    taken.dropped += queue->dropped;
+    std::swap(taken, *queue);
+}
+
+// Open the file and check its schema, creating it when new; false (reported) when it cannot be used.
+bool Store::ensureOpen()
+{
+    if (db != nullptr) return true;
+    int code = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (code != SQLITE_OK) {
+        failed(code, "cannot open");
+        return false;
+    }
+    sqlite3_extended_result_codes(db, 1);
+    // No lookaside memory: it would stay resident for a few allocations a second.
+    sqlite3_db_config(db, SQLITE_DBCONFIG_LOOKASIDE, nullptr, 0, 0);
+    sqlite3_busy_timeout(db, 1000);
+    long long found = 0;
+    {
+        Statement version(db, "PRAGMA user_version");
+        code = version.step();
+        found = version.integer(0);
+    }
+    if (code != SQLITE_ROW) {
+        failed(code, "cannot read");
+        return false;
+    }
+    if (found > schemaVersion) {
+        failed(SQLITE_OK, "has schema version " + std::to_string(found) + ", newer than this qavd's " +
+                              std::to_string(schemaVersion) + "; it is left as it is, and");
+        return false;
+    }
+    std::string pragmas = "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-" +
+                          std::to_string(cacheKib) + "; PRAGMA wal_autocheckpoint=100; PRAGMA journal_size_limit=0;";
+    code = execute(db, pragmas);
+    if (code == SQLITE_OK && found < schemaVersion && !create()) return false;
+    if (code != SQLITE_OK) {
+        failed(code, "cannot set up");
+        return false;
+    }
+    return true;
+}
+
+// Create the tables of a new file, or upgrade an older one, in one transaction.
+bool Store::create()
+{
+    std::string sql = "BEGIN IMMEDIATE;";
+    for (const char* table : tierTables)
+        sql += std::string("CREATE TABLE IF NOT EXISTS ") + table + " (time INTEGER PRIMARY KEY, " +
+               valueColumns() + ");";
+    sql += "CREATE TABLE IF NOT EXISTS outages (start INTEGER PRIMARY KEY, end INTEGER, last INTEGER NOT NULL,"
+           " charge_start INTEGER, charge_lowest INTEGER, charge_end INTEGER, energy_wh REAL,"
+           " peak_current INTEGER, low_battery INTEGER, interrupted INTEGER);"
+           "CREATE TABLE IF NOT EXISTS kept (name TEXT PRIMARY KEY, value TEXT NOT NULL);"
+           "PRAGMA user_version=" + std::to_string(schemaVersion) + ";COMMIT;";
+    int code = execute(db, sql);
+    if (code != SQLITE_OK) {
+        execute(db, "ROLLBACK");
+        failed(code, "cannot create tables in");
+        return false;
+    }
+    return true;
+}
+
+void Store::close()
+{
+    if (db == nullptr) return;
+    sqlite3_close_v2(db);
+    db = nullptr;
+}
+
+namespace {
+
+// The statement that adds an answer to its bucket: ?1 the bucket's time, ?2 the gap, ?3... the values.
+std::string upsertSql()
+{
+    std::string sql = "INSERT INTO buckets (time, ";
+    sql += valueColumns();
+    sql += ") VALUES (?1, 1, ?2";
+    for (std::size_t i = 0; i < storeFields; i++)
+        for (int part = 0; part < 3; part++) sql += ", ?" + std::to_string(3 + i);
+    sql += ") ON CONFLICT(time) DO UPDATE SET count = count + 1";
+    // Sums add up; the lowest and highest are kept.
+    for (const char* name : fieldNames) {
+        const std::string sum = std::string(name) + "_sum", low = std::string(name) + "_min",
+                          high = std::string(name) + "_max";
+        sql.append(", ").append(sum).append(" = ").append(sum).append(" + excluded.").append(sum);
+        sql.append(", ").append(low).append(" = min(").append(low).append(", excluded.").append(low).append(")");
+        sql.append(", ").append(high).append(" = max(").append(high).append(", excluded.").append(high).append(")");
+    }
+    return sql;
+}
+
+// Whether a statement's result lets the transaction go on.
+bool going(int code)
+{
+    return code == SQLITE_OK || code == SQLITE_DONE;
+}
+
+// Write the outages of a batch; SQLite's last result code.
+int writeOutages(sqlite3* db, const std::map<long long, OutageRecord>& outages)
+{
+    Statement outage(db, "INSERT OR REPLACE INTO outages VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+    int code = SQLITE_OK;
+    for (auto it = outages.begin(); it != outages.end() && going(code); ++it) {
+        const OutageRecord& r = it->second;
+        outage.bind(1, r.start).bind(3, r.last).bind(4, static_cast<long long>(r.chargeStart))
+            .bind(5, static_cast<long long>(r.chargeLowest)).bind(6, static_cast<long long>(r.chargeEnd))
+            .bind(7, r.energyWh).bind(8, static_cast<long long>(r.peakCurrent))
+            .bind(9, static_cast<long long>(r.lowBattery)).bind(10, static_cast<long long>(r.interrupted));
+        // No end while it goes on.
+        r.end != 0 ? outage.bind(2, r.end) : outage.bindNull(2);
+        code = outage.run();
+    }
+    return code;
+}
+
+// Write the kept values of a batch; SQLite's last result code.
+int writeValues(sqlite3* db, const std::map<std::string, std::string>& values)
+{
+    Statement kept(db, "INSERT OR REPLACE INTO kept VALUES (?1, ?2)");
+    int code = SQLITE_OK;
+    for (auto it = values.begin(); it != values.end() && going(code); ++it) code = kept.bind(1, it->first).bind(2, it->second).run();
+    return code;
+}
+
+} // namespace
+
+// Write one batch in one transaction; false (reported) when it failed.
+bool Store::write(Queue& batch)
+{
+    if (batch.empty()) return true;
+    int code = execute(db, "BEGIN IMMEDIATE");
+    {
+        Statement answer(db, upsertSql());
+        for (auto a = batch.answers.begin(); a != batch.answers.end() && going(code); ++a) {
+            answer.bind(1, a->time / width * width).bind(2, static_cast<long long>(a->gapBefore));
+            for (std::size_t i = 0; i < storeFields; i++) answer.bind(static_cast<int>(3 + i), static_cast<long long>(a->values[i]));
+            code = answer.run();
+        }
+    }
+    if (going(code)) code = writeOutages(db, batch.outages);
+    if (going(code)) code = writeValues(db, batch.values);
+    if (going(code)) code = execute(db, "COMMIT");
+    if (code != SQLITE_OK) {
+        execute(db, "ROLLBACK");
+        failed(code, "cannot be written");
+        return false;
+    }
+    lost += batch.dropped;
+    if (!failure.empty()) {
+        logMessage(LOG_NOTICE, "history " + file + " is written again; " + std::to_string(lost) +
+                                   (lost == 1 ? " answer was" : " answers were") + " lost");
+        failure.clear();
+        lost = 0;
+    }
+    return true;
+}
+
+// Roll finished minutes up from the buckets and finished quarters from the minutes, then
+// prune every tier and the journal to what it keeps.
+void Store::rollUp()
+{
+    long long at = now();
+    struct Step {
+        const char* from;
+        const char* to;
+        long long width;
+        const char* mark;
+    };
+    const Step steps[] = {{"buckets", "minutes", 60, "rolled_minutes"}, {"minutes", "quarters", 900, "rolled_quarters"}};
+    int code = execute(db, "BEGIN IMMEDIATE");
+    for (const Step& s : steps) {
+        if (code != SQLITE_OK) break;
+        long long end = (at - settle) / s.width * s.width;
+        // From the last roll-up's end (one bucket before, for answers that came late).
+        long long begin = end - fineKept;
+        Statement mark(db, std::string("SELECT value FROM kept WHERE name = '") + s.mark + "'");
+        if (mark.step() == SQLITE_ROW) begin = std::atoll(mark.text(0).c_str()) - s.width;
+        if (begin >= end) continue;
+        Statement roll(db, std::string("INSERT OR REPLACE INTO ") + s.to + " SELECT time / ?1 * ?1, " + mergedColumns() +
+                               " FROM " + s.from + " WHERE time >= ?2 AND time < ?3 GROUP BY time / ?1");
+        code = roll.bind(1, s.width).bind(2, begin).bind(3, end).run();
+        if (code == SQLITE_DONE) {
+            Statement save(db, std::string("INSERT OR REPLACE INTO kept VALUES ('") + s.mark + "', ?1)");
+            code = save.bind(1, std::to_string(end)).run();
+        }
+        if (code == SQLITE_DONE) code = SQLITE_OK;
+    }
+    const std::pair<const char*, long long> prunes[] = {
+        {"DELETE FROM buckets WHERE time < ?1", fineKept}, {"DELETE FROM minutes WHERE time < ?1", minutesKept},
+        {"DELETE FROM quarters WHERE time < ?1", quartersKept}, {"DELETE FROM outages WHERE last < ?1", quartersKept}};
+    for (const auto& [sql, kept] : prunes) {
+        if (code != SQLITE_OK) break;
+        Statement prune(db, sql);
+        code = prune.bind(1, at - kept).run();
+        if (code == SQLITE_DONE) code = SQLITE_OK;
+    }
+    if (code == SQLITE_OK) code = execute(db, "COMMIT");
+    if (code != SQLITE_OK) {
+        execute(db, "ROLLBACK");
+        failed(code, "cannot be rolled up");
+    }
+}
+
+// Report a failure once per episode; move a corrupt file aside, and try again later.
+void Store::failed(int code, const std::string& what)
+{
+    std::string reason = code == SQLITE_OK ? "" : std::string(": ") + sqlite3_errstr(code);
+    int primary = code & 0xFF;
+    if (primary == SQLITE_CANTOPEN || primary == SQLITE_READONLY) {
+        // The system's own word on it (a read-only file system, a missing directory).
+        int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) reason += std::string(" (") + std::strerror(errno) + ")";
+        else ::close(fd);
+    } else if (db != nullptr && code != SQLITE_OK) {
+        int extended = sqlite3_extended_errcode(db);
+        if ((extended & 0xFF) == primary) code = extended;
+        if (sqlite3_system_errno(db) != 0) reason += std::string(" (") + std::strerror(sqlite3_system_errno(db)) + ")";
+    }
+    nextRetry = now() + retryEvery;
+    if (corrupt(code)) {
+        close();
+        moveAside();
+        return;
+    }
+    // A full disk needs no new connection; anything else (a file replaced, a
+    // directory made read-only) may.
+    if ((code & 0xFF) != SQLITE_FULL) close();
+    std::string message = "history " + file + " " + what + reason;
+    if (failure == message) return;
+    failure = message;
+    logMessage(LOG_WARNING, message + "; answers are kept in memory (at most " + std::to_string(queueLimit) +
+                                ") until it can be written");
+}
+
+// Move a corrupt file (and its journal) aside as FILE.corrupt-<seconds>, to start anew at once.
+void Store::moveAside()
+{
+    std::string aside = file + ".corrupt-" + std::to_string(now());
+    bool moved = std::rename(file.c_str(), aside.c_str()) == 0;
+    std::string why = moved ? "" : std::strerror(errno);
+    for (const char* suffix : {"-wal", "-shm"}) {
+        if (moved) {
+            std::rename((file + suffix).c_str(), (aside + suffix).c_str());
+        } else {
+            std::remove((file + suffix).c_str());
+        }
+    }
+    if (!moved) {
+        failure = "history " + file + " is corrupt and cannot be moved aside: " + why;
+        logMessage(LOG_WARNING, failure);
+        return;
+    }
+    logMessage(LOG_WARNING, "history " + file + " is corrupt: moved aside as " + aside + "; a new one is started");
+    nextRetry = 0;
+    if (ensureOpen() && !failure.empty()) {
+        logMessage(LOG_NOTICE, "history " + file + " is written again");
+        failure.clear();
+    }
+}
+
+// The tier to read: 0 the buckets, 1 the minutes, 2 the quarters.
+int Store::tierFor(long long seconds, long long step)
+{
+    int tier = seconds <= fineKept ? 0 : seconds <= minutesKept ? 1 : 2;
+    // A coarser tier serves as well when points are at least as wide as its buckets.
+    while (tier < 2 && step >= (tier == 0 ? 60 : 900)) tier++;
+    return tier;
+}
+
+int Store::widthFor(long long seconds, long long step) const
+{
+    const int widths[3] = {width, 60, 900};
+    return widths[tierFor(seconds, step)];
+}
+
+void Store::scan(long long from, long long to, long long step, const std::function<void(const StoreBucket&)>& visit)
+{
+    int tier = tierFor(now() - from, step);
+    long long tw = widthFor(now() - from, step);
+    step = std::max(tw, (step + tw - 1) / tw * tw);
+    std::lock_guard<std::mutex> guard(dbMutex);
+    if (db == nullptr) return;
+    // A coarse tier ends where it was last rolled up; the finer ones go on from there.
+    long long rolled[2] = {from, from}; // quarters, minutes
+    if (tier > 0) {
+        Statement marks(db, "SELECT name, value FROM kept WHERE name IN ('rolled_quarters', 'rolled_minutes')");
+        while (marks.step() == SQLITE_ROW) rolled[marks.text(0) == "rolled_minutes" ? 1 : 0] = std::atoll(marks.text(1).c_str());
+        if (tier == 1) rolled[0] = from;
+    }
+    const struct {
+        const char* table;
+        long long begin, end;
+    } parts[] = {{"quarters", from, rolled[0]},
+                 {"minutes", std::max(from, rolled[0]), rolled[1]},
+                 {"buckets", std::max(from, rolled[1]), to + 1}};
+    // Rows come in order of time, so each merged bucket is complete when the next begins.
+    StoreBucket merged;
+    bool pending = false;
+    for (const auto& part : parts) {
+        if (part.begin >= part.end) continue;
+        Statement query(db, std::string("SELECT time, ") + valueColumns() + " FROM " + part.table +
+                                " WHERE time >= ?1 AND time < ?2 ORDER BY time");
+        query.bind(1, part.begin).bind(2, part.end);
+        while (query.step() == SQLITE_ROW) {
+            StoreBucket row = bucketAt(query);
+            row.time = row.time / step * step;
+            if (pending && row.time != merged.time) visit(merged);
+            if (!pending || row.time != merged.time) {
+                merged = row;
+                pending = true;
+                continue;
+            }
+            mergeInto(merged, row);
+        }
+    }
+    if (pending) visit(merged);
+}
+
+std::vector<StoreBucket> Store::buckets(long long from, long long to, long long step)
+{
+    std::vector<StoreBucket> out;
+    scan(from, to, step, [&out](const StoreBucket& bucket) { out.push_back(bucket); });
+    return out;
+}
+
+std::vector<OutageRecord> Store::outages(std::size_t limit)
+{
+    std::vector<OutageRecord> out;
+    std::lock_guard<std::mutex> guard(dbMutex);
+    if (db == nullptr) return out;
+    Statement query(db, "SELECT * FROM outages ORDER BY start DESC LIMIT ?1");
+    query.bind(1, static_cast<long long>(limit));
+    while (query.step() == SQLITE_ROW) {
+        OutageRecord r;
+        r.start = query.integer(0);
+        r.end = query.isNull(1) ? 0 : query.integer(1);
+        r.last = query.integer(2);
+        r.chargeStart = static_cast<int>(query.integer(3));
+        r.chargeLowest = static_cast<int>(query.integer(4));
+        r.chargeEnd = static_cast<int>(query.integer(5));
+        r.energyWh = query.real(6);
+        r.peakCurrent = static_cast<int>(query.integer(7));
+        r.lowBattery = query.integer(8) != 0;
+        r.interrupted = query.integer(9) != 0;
+        out.push_back(r);
+    }
+    return out;
+}

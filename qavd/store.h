@@ -1,0 +1,164 @@
+// store: the history on disk (SQLite): answers in three tiers, the outage journal, kept values.
+#ifndef QAVD_STORE_H
+#define QAVD_STORE_H
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct sqlite3;
+
+/** Values recorded per answer, in the answer's units (see History's fields). */
+constexpr std::size_t storeFields = 8;
+
+struct BatteryStatus;
+
+/**
+ * The values recorded per answer, in the answer's units: gas gauge, stack voltage (the sum of
+ * the cells), signed current, lowest and highest cell, hottest layer, heatsink, humidity.
+ *
+ * @param values Receives storeFields values. Must not be null.
+ */
+void recordedValues(const BatteryStatus& status, std::int32_t* values);
+
+/** @return The width of the page's buckets: the poll interval rounded up, at least 5 s. */
+int bucketWidth(double interval);
+
+/** One bucket of answers: their count, and per value the sum, lowest and highest. */
+struct StoreBucket {
+    long long time = 0;    ///< Start of the bucket, seconds since the epoch.
+    long long count = 0;   ///< Answers in it.
+    bool gapBefore = false; ///< The data was stale just before it (the finest tier only).
+    std::int64_t sum[storeFields] = {};
+    std::int32_t min[storeFields] = {};
+    std::int32_t max[storeFields] = {};
+};
+
+/** One outage: a stretch of at least --outage-min seconds with the battery discharging. */
+struct OutageRecord {
+    long long start = 0;      ///< First discharging answer, seconds since the epoch.
+    long long end = 0;        ///< Last discharging answer; 0 while the outage goes on.
+    long long last = 0;       ///< Last discharging answer seen so far.
+    int chargeStart = 0;      ///< Gas gauge at the start, in hundredths of a percent.
+    int chargeLowest = 0;     ///< Lowest gas gauge, in hundredths.
+    int chargeEnd = 0;        ///< Gas gauge at the last discharging answer, in hundredths.
+    double energyWh = 0;      ///< Energy drawn, watt-hours.
+    int peakCurrent = 0;      ///< Highest discharge current, hundredths of an ampere (positive).
+    bool lowBattery = false;  ///< Low battery was reached.
+    bool interrupted = false; ///< qavd was stopped while it went on.
+};
+
+/**
+ * The history store: one SQLite file (WAL) that qavd owns, with
+ *  - "buckets": the page's buckets (the poll interval rounded up, at least 5 s) for 48 h,
+ *  - "minutes": one-minute buckets for 90 days,
+ *  - "quarters": fifteen-minute buckets for 5 years,
+ *  - "outages": the outage journal, and "kept": small named values (such as a learned capacity).
+ * The poll loop only queues (add(), saveOutage(), setValue()); the store's own thread writes
+ * the queue in one transaction as soon as it wakes, at most once a second, so a process that
+ * is killed loses at most the last second handed over, and the operating system has every
+ * commit. The file is synced only at checkpoints, once a minute or every 100 pages, which
+ * bounds what a power cut loses; the write-ahead log is emptied at each. The same thread rolls finished minutes and quarters up and prunes old rows,
+ * once a minute. A write that fails (disk full, read-only, corrupt, newer schema) is logged
+ * once with its reason and retried; a corrupt file is moved aside as FILE.corrupt-<seconds>
+ * and a new one started. Reads run on any thread.
+ */
+class Store {
+public:
+    /** Seconds since the epoch; the store's clock for rolling up and pruning. */
+    using Clock = std::function<long long()>;
+
+    /**
+     * Take the store's lock (FILE.lock) and open FILE, creating it. A file that cannot be
+     * opened or written yet is retried later; only the lock refuses.
+     *
+     * @param path    The database file.
+     * @param bucket  Seconds per bucket of the finest tier.
+     * @param problem Receives "history FILE is in use by another qavd (PID N)" when the lock
+     *                is held. Must not be null.
+     * @param clock   The clock; the system's by default.
+     * @return The running store, or null when another process holds the lock.
+     */
+    static std::unique_ptr<Store> open(const std::string& path, int bucket, std::string* problem,
+                                       Clock clock = nullptr);
+    ~Store();
+    Store(const Store&) = delete;
+    Store& operator=(const Store&) = delete;
+
+    /** Queue an answer's values (storeFields of them) at @p time; @p gapBefore after stale data. */
+    void add(long long time, const std::int32_t* values, bool gapBefore);
+    /** Queue the outage record keyed by its start, replacing an earlier one of the same start. */
+    void saveOutage(const OutageRecord& record);
+    /** Queue a named value to keep (at most 64 bytes of name, 4096 of value). */
+    void setValue(const std::string& name, const std::string& value);
+    /** @return A kept value, the one queued last when not yet written; nothing when unknown. */
+    std::optional<std::string> value(const std::string& name);
+
+    /**
+     * Visit the buckets from @p from to @p to, oldest first, from the finest tier that reaches
+     * back to @p from (and the finer ones for what it does not hold yet), merged to @p step
+     * seconds when coarser than the tier. Holds the connection meanwhile.
+     */
+    void scan(long long from, long long to, long long step, const std::function<void(const StoreBucket&)>& visit);
+    /** @return What scan() visits, in a vector. */
+    std::vector<StoreBucket> buckets(long long from, long long to, long long step);
+    /**
+     * @return The width of the tier a scan() reaching back @p seconds reads: the finest
+     *         that reaches back so far, or a coarser one whose buckets fit in @p step.
+     */
+    int widthFor(long long seconds, long long step = 0) const;
+    /** @return The last @p limit outages, newest first (the one going on, too). */
+    std::vector<OutageRecord> outages(std::size_t limit);
+
+    /** Write what is queued and roll up now; wait until done (tests, and the last write at exit). */
+    void flush();
+    /** @return The file's path. */
+    const std::string& path() const { return file; }
+
+    static constexpr long long fineKept = 48 * 3600;           ///< Seconds of the finest tier kept.
+    static constexpr long long minutesKept = 90 * 86400;       ///< Seconds of one-minute buckets kept.
+    static constexpr long long quartersKept = 5 * 365 * 86400; ///< Seconds of fifteen-minute buckets kept.
+    static constexpr int schemaVersion = 1;                    ///< PRAGMA user_version of this store.
+    static constexpr std::size_t queueLimit = 4096;            ///< Answers kept while writes fail.
+
+private:
+    Store(std::string path, int bucket, Clock clock, int lockFd);
+    struct Queue;
+    void run();
+    static int tierFor(long long seconds, long long step);
+    bool ensureOpen();
+    bool create();
+    void close();
+    bool write(Queue& batch);
+    void requeue(Queue& taken);
+    void rollUp();
+    void failed(int code, const std::string& what);
+    void moveAside();
+
+    const std::string file;
+    const int width;
+    const Clock now;
+    const int lock;
+    std::mutex dbMutex;      // the connection, used by the thread and the readers
+    sqlite3* db = nullptr;
+    std::mutex queueMutex;   // the queue and the flags below
+    std::condition_variable wake, done;
+    std::unique_ptr<Queue> queue;
+    std::uint64_t handed = 0, written = 0; // batches taken in and written (or given up)
+    bool stopping = false, flushing = false;
+    // Of the thread alone.
+    std::string failure;     // the reason writes fail now; empty while they work
+    long long lost = 0;      // answers lost in this episode
+    long long nextRetry = 0, nextRollUp = 0, nextCheckpoint = 0;
+    std::thread thread;
+};
+
+#endif

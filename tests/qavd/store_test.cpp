@@ -1,0 +1,153 @@
+// The history store on a real SQLite file, with a clock the test sets.
+#include "store.h"
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+
+constexpr long long T0 = 1800000000; // a whole number of quarters
+
+// A scratch directory and a clock that stands still until the test moves it.
+class StoreTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/store_test_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        path = dir + "/battery.db";
+    }
+    void TearDown() override { EXPECT_EQ(std::system(("rm -rf " + dir).c_str()), 0); }
+
+    std::unique_ptr<Store> open()
+    {
+        std::string problem;
+        auto store = Store::open(path, 5, &problem, [this] { return clock.load(); });
+        EXPECT_TRUE(store) << problem;
+        return store;
+    }
+
+    // An answer whose gas gauge is gauge hundredths; the other values fixed.
+    static void add(Store& store, long long time, int gauge)
+    {
+        std::int32_t values[storeFields] = {gauge, 26000, -500, 3200, 3300, 25, 30, 40};
+        store.add(time, values, false);
+    }
+
+    // time, count, gauge sum, lowest and highest of each bucket the store gives.
+    static std::vector<std::vector<long long>> gauges(Store& store, long long from, long long step)
+    {
+        std::vector<std::vector<long long>> out;
+        for (const StoreBucket& b : store.buckets(from, T0 + 10 * 365 * 86400LL, step))
+            out.push_back({b.time - T0, b.count, b.sum[0], b.min[0], b.max[0]});
+        return out;
+    }
+
+    // time, count, gauge sum, lowest and highest of each row of a tier, read from the file.
+    std::vector<std::vector<long long>> rows(const std::string& table) const
+    {
+        std::vector<std::vector<long long>> out;
+        sqlite3* db = nullptr;
+        sqlite3_stmt* stmt = nullptr;
+        sqlite3_open(path.c_str(), &db);
+        std::string sql = "SELECT time, count, gauge_sum, gauge_min, gauge_max FROM " + table + " ORDER BY time";
+        EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        while (sqlite3_step(stmt) == SQLITE_ROW)
+            out.push_back({sqlite3_column_int64(stmt, 0) - T0, sqlite3_column_int64(stmt, 1), sqlite3_column_int64(stmt, 2),
+                           sqlite3_column_int64(stmt, 3), sqlite3_column_int64(stmt, 4)});
+        sqlite3_finalize(stmt);
+        sqlite3_close(db);
+        return out;
+    }
+
+    std::string dir, path;
+    std::atomic<long long> clock{T0};
+};
+
+using Rows = std::vector<std::vector<long long>>;
+
+TEST_F(StoreTest, RollsMinutesAndQuartersUpAndPrunesEachTierAsItAges)
+{
+    auto store = open();
+    add(*store, T0, 5000);
+    add(*store, T0 + 2, 5010);
+    add(*store, T0 + 30, 4900);
+    add(*store, T0 + 65, 4800);
+    add(*store, T0 + 950, 4000);
+    clock = T0 + 2000;
+    store->flush();
+    // Five-second buckets, as they came.
+    EXPECT_EQ(gauges(*store, T0, 5), (Rows{{0, 2, 10010, 5000, 5010}, {30, 1, 4900, 4900, 4900},
+                                           {65, 1, 4800, 4800, 4800}, {950, 1, 4000, 4000, 4000}}));
+    // Merged to five minutes from the buckets.
+    EXPECT_EQ(gauges(*store, T0, 300), (Rows{{0, 4, 19710, 4800, 5010}, {900, 1, 4000, 4000, 4000}}));
+    const Rows minutes{{0, 3, 14910, 4900, 5010}, {60, 1, 4800, 4800, 4800}, {900, 1, 4000, 4000, 4000}};
+    const Rows quarters{{0, 4, 19710, 4800, 5010}, {900, 1, 4000, 4000, 4000}};
+    EXPECT_EQ(rows("minutes"), minutes);
+    EXPECT_EQ(rows("quarters"), quarters);
+    // A query reaching back beyond 48 h reads the minutes; beyond 90 days, the quarters.
+    EXPECT_EQ(gauges(*store, T0 - 200000, 60), minutes);
+    EXPECT_EQ(gauges(*store, T0 - 8000000, 900), quarters);
+
+    // Two days on, the buckets of the first day are gone; the minutes stay.
+    clock = T0 + 48 * 3600 + 1000;
+    add(*store, T0 + 173800, 3000);
+    store->flush();
+    EXPECT_EQ(rows("buckets"), (Rows{{173800, 1, 3000, 3000, 3000}}));
+    EXPECT_EQ(rows("minutes"), minutes);
+    // Ninety days on, the first minutes are gone, and the last one is rolled up.
+    clock = T0 + 90 * 86400 + 100;
+    store->flush();
+    EXPECT_EQ(rows("buckets"), Rows{});
+    EXPECT_EQ(rows("minutes"), (Rows{{900, 1, 4000, 4000, 4000}, {173760, 1, 3000, 3000, 3000}}));
+    EXPECT_EQ(rows("quarters"), (Rows{{0, 4, 19710, 4800, 5010}, {900, 1, 4000, 4000, 4000}, {173700, 1, 3000, 3000, 3000}}));
+    // Five years on, so are the first quarters; a kept value outlives it all.
+    store->setValue("capacity", "98.5");
+    clock = T0 + 5 * 365 * 86400LL + 901;
+    store->flush();
+    EXPECT_EQ(rows("minutes"), Rows{});
+    EXPECT_EQ(rows("quarters"), (Rows{{173700, 1, 3000, 3000, 3000}}));
+    store.reset();
+    EXPECT_EQ(open()->value("capacity"), "98.5");
+}
+
+// Whether the file's schema version is version and it holds no tables of ours.
+void expectUntouched(const std::string& path, int version)
+{
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, "SELECT (SELECT user_version FROM pragma_user_version), (SELECT count(*) FROM sqlite_master)",
+                       -1, &stmt, nullptr);
+    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(stmt, 0), version);
+    EXPECT_EQ(sqlite3_column_int(stmt, 1), 0);
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+}
+
+TEST_F(StoreTest, ANewerSchemaIsLeftAloneAndAnswersWaitInMemoryUntilTheFileIsReplaced)
+{
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 2", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    auto store = open();
+    add(*store, T0, 5000);
+    store->flush();
+    expectUntouched(path, 2);
+    EXPECT_TRUE(store->buckets(T0, T0 + 10, 5).empty());
+    // The operator moves it away; the next try writes what waited.
+    ASSERT_EQ(std::rename(path.c_str(), (path + ".new").c_str()), 0);
+    add(*store, T0 + 5, 5100);
+    store->flush();
+    EXPECT_EQ(gauges(*store, T0, 5), (Rows{{0, 1, 5000, 5000, 5000}, {5, 1, 5100, 5100, 5100}}));
+}
+
+} // namespace
