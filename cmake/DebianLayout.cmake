@@ -1,6 +1,6 @@
 # CPack pre-build step: turn the staged install tree into Debian's layout, as the
 # Debian helpers would: units in /lib/systemd/system, configuration in /etc, manual
-# pages and the changelog compressed with gzip -9n, the documentation every package
+# pages, the README and the changelog compressed with gzip -9n, the documentation every package
 # carries, and every file under /etc declared a conffile.
 
 set(stage "${CPACK_TEMPORARY_DIRECTORY}")
@@ -55,10 +55,13 @@ foreach(page IN LISTS pages)
 endforeach()
 
 file(MAKE_DIRECTORY "${docdir}" "${stage}/usr/share/lintian/overrides")
-file(COPY "${CPACK_QAV_README}" "${CPACK_QAV_LICENSE}" DESTINATION "${docdir}")
+file(COPY "${CPACK_QAV_README}" "${CPACK_QAV_GUIDE}" "${CPACK_QAV_LICENSE}" DESTINATION "${docdir}")
 file(COPY "${CPACK_QAV_PACKAGING_DIR}/copyright" DESTINATION "${docdir}")
 file(COPY "${CPACK_QAV_PACKAGING_DIR}/changelog" DESTINATION "${docdir}")
+# Debian compresses documentation; the copyright and the licence it names stay plain.
 gzip_file("${docdir}/changelog")
+gzip_file("${docdir}/README.md")
+gzip_file("${docdir}/qavd.md")
 file(COPY_FILE "${CPACK_QAV_PACKAGING_DIR}/lintian-overrides"
      "${stage}/usr/share/lintian/overrides/${CPACK_PACKAGE_NAME}")
 

@@ -59,7 +59,7 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "libjs-chart.js, libmicrohttpd12")
 # --mqtt-broker is given, so the binaries' dependencies cannot name it.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnuplot-nox, libmosquitto1")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    "${PROJECT_SOURCE_DIR}/packaging/postinst;${PROJECT_SOURCE_DIR}/packaging/postrm")
+    "${PROJECT_SOURCE_DIR}/packaging/postinst;${PROJECT_SOURCE_DIR}/packaging/prerm;${PROJECT_SOURCE_DIR}/packaging/postrm")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # Runs in the staging tree after the install: units, /etc, compressed manual pages,
@@ -67,6 +67,7 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PRE_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/cmake/DebianLayout.cmake")
 set(CPACK_QAV_PACKAGING_DIR "${PROJECT_SOURCE_DIR}/packaging")
 set(CPACK_QAV_README "${PROJECT_SOURCE_DIR}/README.md")
+set(CPACK_QAV_GUIDE "${PROJECT_SOURCE_DIR}/doc/qavd.md")
 set(CPACK_QAV_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 
 include(CPack)

@@ -4,20 +4,46 @@
 
 #include <dlfcn.h>
 
+#include <cctype>
 #include <string>
+
+/**
+ * The Debian package that ships a shared library, named the way Debian's library
+ * packages are: "libNAME.so.N" is in libNAMEN, or libNAME-N when NAME ends in a digit.
+ *
+ * @param soname The library's file name, such as "libmosquitto.so.1".
+ * @return The package's name, such as "libmosquitto1"; "" for a name of another form.
+ */
+inline std::string debianPackageOf(const std::string& soname)
+{
+    std::size_t so = soname.find(".so.");
+    std::string version = so == std::string::npos ? "" : soname.substr(so + 4);
+    if (soname.rfind("lib", 0) != 0 || so <= 3 || version.empty() ||
+        version.find_first_not_of("0123456789") != std::string::npos)
+        return "";
+    std::string package = soname.substr(0, so);
+    for (char& c : package) c = static_cast<char>(c == '_' ? '-' : std::tolower(static_cast<unsigned char>(c)));
+    bool endsInDigit = std::isdigit(static_cast<unsigned char>(package.back())) != 0;
+    return package + (endsInDigit ? "-" : "") + version;
+}
 
 /**
  * Load a shared library for the life of the process.
  *
  * @param name    Its file name, such as "libmosquitto.so.1".
  * @param purpose What it is, for the message: "the MQTT client library".
- * @param problem Receives a message when it cannot be loaded. Must not be null.
+ * @param problem Receives a message when it cannot be loaded, naming the package to
+ *                install. Must not be null.
  * @return The library's handle, or null.
  */
 inline void* loadLibrary(const char* name, const char* purpose, std::string* problem)
 {
     void* library = dlopen(name, RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) *problem = std::string("cannot load ") + purpose + ": " + dlerror();
+    if (library == nullptr) {
+        *problem = std::string("cannot load ") + purpose + ": " + dlerror();
+        std::string package = debianPackageOf(name);
+        if (!package.empty()) *problem += " (install the Debian package " + package + ")";
+    }
     return library;
 }
 

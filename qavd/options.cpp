@@ -8,13 +8,20 @@
 #include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <map>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 const char* const portProblem = "the port must be a number from 1 to 65535, with nothing after it";
 
@@ -61,24 +68,35 @@ std::string openStartFile(const std::string& path, bool secret, int* fd)
     return problem;
 }
 
-// A number option's text: decimal digits, with one decimal point where fraction allows;
-// no sign, base prefix, exponent, NaN or infinity.
-CLI::Validator decimal(bool fraction)
-{
-    return {[fraction](const std::string& text) {
-                auto points = std::count(text.begin(), text.end(), '.');
-                bool digits = !text.empty() && text != "." && points <= (fraction ? 1 : 0) &&
-                              std::all_of(text.begin(), text.end(), [](char c) {
-                                  return std::isdigit(static_cast<unsigned char>(c)) != 0 || c == '.';
-                              });
-                return digits ? std::string()
-                              : text + (fraction ? " is not a decimal number" : " is not a whole decimal number");
-            },
-            ""};
-}
 
 // The battery's address: "tcp:HOST:PORT", or the path of a character device (not a
 // memory device such as /dev/null).
+// --help with an option's dependencies said after its description, which keeps the
+// left column to the option and its value.
+class HelpFormatter : public CLI::Formatter {
+public:
+    std::string make_option_opts(const CLI::Option* option) const override
+    {
+        std::string opts = CLI::Formatter::make_option_opts(option);
+        std::size_t needs = opts.find(" " + get_label("Needs") + ":");
+        if (needs == std::string::npos) return opts;
+        std::size_t excludes = opts.find(" " + get_label("Excludes") + ":", needs);
+        return opts.erase(needs, excludes == std::string::npos ? std::string::npos : excludes - needs);
+    }
+
+    std::string make_option_desc(const CLI::Option* option) const override
+    {
+        std::string text = option->get_description();
+        const char* separator = ". Needs:";
+        for (const CLI::Option* needed : option->get_needs()) {
+            text += separator + (" " + needed->get_name());
+            separator = ",";
+        }
+        return text;
+    }
+};
+
+// The battery's address: "tcp:HOST:PORT", or the path of a device that exists.
 CLI::Validator batteryAddress()
 {
     return {[](const std::string& text) {
@@ -107,6 +125,106 @@ CLI::Validator batteryName()
             "NAME"};
 }
 
+// A duration in seconds, or with a unit (500ms, 5s, 2m, 1h), as the seconds CLI11 then checks.
+CLI::Validator secondsWithUnit()
+{
+    return {[](std::string& text) {
+                static const std::pair<const char*, double> units[] = {{"ms", 0.001}, {"s", 1}, {"m", 60}, {"h", 3600}};
+                const char* start = text.c_str();
+                char* end = nullptr;
+                double number = std::strtod(start, &end);
+                if (end == start || std::isspace(static_cast<unsigned char>(*start)) != 0) return std::string();
+                if (*end == '\0') return std::string();
+                for (const auto& [unit, scale] : units) {
+                    if (std::strcmp(end, unit) != 0) continue;
+                    char seconds[32];
+                    std::snprintf(seconds, sizeof seconds, "%.15g", number * scale);
+                    text = seconds;
+                    return std::string();
+                }
+                return text + ": expected seconds, or a number with the unit ms, s, m or h (500ms, 5s, 2m, 1h)";
+            },
+            ""};
+}
+
+// The edits between two words: insertions, deletions and substitutions.
+std::size_t editDistance(const std::string& a, const std::string& b)
+{
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); j++) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); i++) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); j++) {
+            std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The known key nearest to a misspelt one, when it is near enough to be meant: "" otherwise.
+std::string nearestKey(const CLI::App& app, const std::string& key)
+{
+    std::string best;
+    std::size_t bestDistance = std::max<std::size_t>(2, key.size() / 3) + 1;
+    for (const CLI::Option* option : app.get_options()) {
+        for (const std::string& name : option->get_lnames()) {
+            std::size_t distance = editDistance(key, name);
+            if (distance < bestDistance) best = name, bestDistance = distance;
+        }
+    }
+    return best;
+}
+
+// The file --config names on the command line, or "".
+std::string configPath(int argc, char** argv)
+{
+    std::string path;
+    for (int i = 1; i < argc; i++) {
+        std::string argument = argv[i];
+        if (argument == "--") break;
+        if (argument == "--config" && i + 1 < argc) path = argv[++i];
+        else if (argument.rfind("--config=", 0) == 0) path = argument.substr(9);
+    }
+    return path;
+}
+
+// Check a config file's lines before CLI11 reads it: "" when every key is known, else
+// "FILE:LINE: what is wrong". Keys found go to lines, with their line numbers.
+std::string checkConfigFile(const CLI::App& app, const std::string& path, std::map<std::string, int>* lines)
+{
+    struct stat size {};
+    if (stat(path.c_str(), &size) != 0) return "cannot read " + path + ": " + std::strerror(errno);
+    // Anything but a regular file is left to the option's own check, which never blocks on it.
+    if (!S_ISREG(size.st_mode)) return "";
+    if (size.st_size > 65536) return path + " is larger than 64 KiB";
+    std::ifstream file(path);
+    if (!file) return "cannot read " + path + ": " + std::strerror(errno);
+    std::string name = path.substr(path.rfind('/') + 1), line;
+    for (int number = 1; std::getline(file, line); number++) {
+        std::size_t start = line.find_first_not_of(" \t\r");
+        if (start == std::string::npos || line[start] == '#' || line[start] == ';') continue;
+        std::string at = name + ":" + std::to_string(number) + ": ";
+        if (line[start] == '[')
+            return at + "sections such as " + line.substr(start, line.find(']', start) + 1 - start) +
+                   " are not read: write each key at the top of the file, as in example.conf";
+        std::string key = line.substr(start, line.find('=') == std::string::npos ? std::string::npos : line.find('=') - start);
+        key.erase(key.find_last_not_of(" \t\r") + 1);
+        if (key == "config" || key == "help" || key == "version")
+            return at.append("'").append(key).append("' is an option of the command line only");
+        const CLI::Option* option = app.get_option_no_throw("--" + key);
+        if (option == nullptr) {
+            std::string nearest = nearestKey(app, key);
+            at.append("unknown key '").append(key).append("'");
+            return nearest.empty() ? at : at.append(" (did you mean '").append(nearest).append("'?)");
+        }
+        (*lines)[option->get_name()] = number;
+    }
+    return "";
+}
+
 // The port, line settings and poll timing.
 void addPollOptions(CLI::App& app, DaemonOptions& options)
 {
@@ -125,10 +243,12 @@ void addPollOptions(CLI::App& app, DaemonOptions& options)
     app.add_option("-n,--name", options.name,
                    "This battery's name in outputs, events, metrics and topics: 1 to 32 of A-Z, a-z, 0-9, _ and -")
         ->check(unnamed(batteryName()))->type_name("NAME")->capture_default_str()->group(group);
-    app.add_option("-i,--interval", options.interval, "Poll period in seconds, start to start, 0.1 to 86400")
+    app.add_option("-i,--interval", options.interval,
+                   "Poll period, start to start: seconds, or with a unit (500ms, 5s, 2m, 1h); 0.1 s to 24 h")
         ->check(decimal(true))->check(unnamed(CLI::Range(0.1, 86400.0)))->type_name("SECONDS")->capture_default_str()->group(group);
     app.add_option("-t,--timeout", options.timeout,
-                   "Seconds to wait for a whole answer, 0.05 to 86400 and below the interval")
+                   "Wait for a whole answer, 0.05 s to 24 h and below the interval (default 2 s, or half the "
+                   "interval when that is less)")
         ->check(decimal(true))->check(unnamed(CLI::Range(0.05, 86400.0)))->type_name("SECONDS")->capture_default_str()->group(group);
     app.add_option("--stale-after", options.staleAfter,
                    "Polls without an accepted answer after which the data is stale, 1 to 1000000")
@@ -189,16 +309,31 @@ void addRuntimeOptions(CLI::App& app, DaemonOptions& options)
     const char* group = "Time left";
     app.add_option("--capacity", options.capacity,
                    "Rated capacity at 100 % in ampere-hours, up to 100000 (default: learned from the current)")
-        ->check(unnamed(CLI::Range(0.001, 100000.0)))->type_name("AH")->group(group);
+        ->check(decimal(true))->check(unnamed(CLI::Range(0.001, 100000.0)))->type_name("AH")->group(group);
     app.add_option("--low-runtime", options.lowRuntime,
                    "Runtime in seconds at or below which a discharging battery is low, 0 to 1000000 (0: off)")
-        ->check(unnamed(CLI::Range(0.0, 1000000.0)))->type_name("SECONDS")->capture_default_str()->group(group);
+        ->check(decimal(true))->check(unnamed(CLI::Range(0.0, 1000000.0)))->type_name("SECONDS")->capture_default_str()->group(group);
 }
 
 } // namespace
 
+CLI::Validator decimal(bool fraction)
+{
+    return {[fraction](const std::string& text) {
+                auto points = std::count(text.begin(), text.end(), '.');
+                bool digits = !text.empty() && text != "." && points <= (fraction ? 1 : 0) &&
+                              std::all_of(text.begin(), text.end(), [](char c) {
+                                  return std::isdigit(static_cast<unsigned char>(c)) != 0 || c == '.';
+                              });
+                return digits ? std::string()
+                              : text + (fraction ? " is not a decimal number" : " is not a whole decimal number");
+            },
+            ""};
+}
+
 void addCoreOptions(CLI::App& app, DaemonOptions& options)
 {
+    app.formatter(std::make_shared<HelpFormatter>());
     app.set_config("--config", "", "Read options from FILE (TOML or INI; keys are long option names)")
         ->type_name("FILE")->check(startFile());
     // A misspelt key must not be dropped without a word.
@@ -266,12 +401,67 @@ std::string parseTcpAddress(const std::string& address, HostPort* out)
 std::string parseListenAddress(const std::string& text, HostPort* out)
 {
     std::size_t colon = text.rfind(':');
-    in_addr address{};
     int port = colon == std::string::npos ? -1 : portNumber(text.substr(colon + 1), 0);
-    if (port < 0 || inet_pton(AF_INET, text.substr(0, colon).c_str(), &address) != 1)
-        return "expected ADDR:PORT with a numeric IPv4 address, such as 127.0.0.1:9788";
-    *out = {text.substr(0, colon), port};
+    std::string host = colon == std::string::npos ? "" : text.substr(0, colon);
+    bool bracketed = host.size() >= 2 && host.front() == '[' && host.back() == ']';
+    if (bracketed) host = host.substr(1, host.size() - 2);
+    if (host == "localhost" && !bracketed) host = "127.0.0.1";
+    in6_addr address{};
+    int family = bracketed ? AF_INET6 : AF_INET;
+    char canonical[INET6_ADDRSTRLEN] = "";
+    if (port < 0 || (!host.empty() && (inet_pton(family, host.c_str(), &address) != 1 ||
+                                       inet_ntop(family, &address, canonical, sizeof canonical) == nullptr)))
+        return "expected ADDR:PORT: a numeric address such as 127.0.0.1:9788 or [::1]:9788, localhost:PORT, "
+               "or :PORT for every address";
+    *out = {canonical, port};
     return "";
+}
+
+std::string listenText(const HostPort& where)
+{
+    std::string port = std::to_string(where.port);
+    if (where.host.empty()) return "every address (IPv4 and IPv6), port " + port;
+    return where.host.find(':') != std::string::npos ? "[" + where.host + "]:" + port : where.host + ":" + port;
+}
+
+int listenSocket(const HostPort& where, int flags)
+{
+    // Every address is IPv6's wildcard, which takes IPv4 as well, or IPv4's where IPv6 is off.
+    bool everywhere = where.host.empty();
+    int family = everywhere || where.host.find(':') != std::string::npos ? AF_INET6 : AF_INET;
+    int fd = socket(family, SOCK_STREAM | flags, 0);
+    if (fd < 0 && everywhere && errno == EAFNOSUPPORT) fd = socket(family = AF_INET, SOCK_STREAM | flags, 0);
+    if (fd < 0) return -1;
+    sockaddr_storage address{};
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+    auto port = htons(static_cast<std::uint16_t>(where.port));
+    if (family == AF_INET6) v6->sin6_port = port;
+    else v4->sin_port = port;
+    address.ss_family = static_cast<sa_family_t>(family);
+    void* numbers = family == AF_INET6 ? static_cast<void*>(&v6->sin6_addr) : static_cast<void*>(&v4->sin_addr);
+    bool known = everywhere || inet_pton(family, where.host.c_str(), numbers) == 1;
+    int yes = 1, no = 0;
+    if (!known) errno = EINVAL;
+    if (!known || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
+        (everywhere && family == AF_INET6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no) != 0) ||
+        bind(fd, reinterpret_cast<const sockaddr*>(&address), family == AF_INET6 ? sizeof *v6 : sizeof *v4) != 0 ||
+        listen(fd, SOMAXCONN) != 0) {
+        int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+int boundPort(int fd)
+{
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) return 0;
+    return ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                                               : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
 }
 
 std::string crossCheck(const DaemonOptions& options)
@@ -283,17 +473,34 @@ std::string crossCheck(const DaemonOptions& options)
     return text;
 }
 
-int parseCommandLine(CLI::App& app, const DaemonOptions& options, int argc, char** argv)
+int parseCommandLine(CLI::App& app, DaemonOptions& options, int argc, char** argv)
 {
+    // Every option taking seconds takes a unit too; they all say so by their type name.
+    for (CLI::Option* option : app.get_options())
+        if (option->get_type_name() == "SECONDS") option->transform(secondsWithUnit());
+    std::string config = configPath(argc, argv);
+    std::map<std::string, int> lines;
+    std::string problem = config.empty() ? "" : checkConfigFile(app, config, &lines);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "qavd: %s\n", problem.c_str());
+        return 2;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& done) {
         return app.exit(done);
     } catch (const CLI::ParseError& error) {
-        std::fprintf(stderr, "qavd: %s\nRun with --help for more information.\n", error.what());
+        // A value from the file is named by its line, unless the command line gave it too.
+        std::string text = error.what(), at;
+        for (const auto& [name, number] : lines)
+            if (text.rfind(name + ":", 0) == 0 && std::find(argv, argv + argc, name) == argv + argc)
+                at = config.substr(config.rfind('/') + 1) + ":" + std::to_string(number) + ": ";
+        std::fprintf(stderr, "qavd: %s%s\nRun with --help for more information.\n", at.c_str(), text.c_str());
         return 2;
     }
-    std::string problem = crossCheck(options);
+    // Without --timeout, the wait fits any interval: 2 s, or half the interval when that is less.
+    if (app.get_option("--timeout")->count() == 0) options.timeout = std::min(options.timeout, options.interval / 2);
+    problem = crossCheck(options);
     if (!problem.empty()) {
         std::fprintf(stderr, "qavd: %s\n", problem.c_str());
         return 2;

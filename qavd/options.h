@@ -94,14 +94,34 @@ CLI::Validator startFile();
 std::string parseTcpAddress(const std::string& address, HostPort* out);
 
 /**
- * Read a listen address "ADDR:PORT": a numeric IPv4 ADDR, PORT 0 to 65535 in
- * decimal digits (0 takes a free port), nothing after it.
+ * Read a listen address "ADDR:PORT": ADDR a numeric IPv4 address, an IPv6
+ * address in brackets ("[::1]"), "localhost" (127.0.0.1) or nothing for every
+ * address; PORT 0 to 65535 in decimal digits (0 takes a free port), nothing after it.
  *
  * @param text The address.
- * @param out  Receives address and port. Must not be null.
+ * @param out  Receives the address as numbers, in its usual form ("" for every
+ *             address, IPv6 without brackets), and the port. Must not be null.
  * @return An empty text, or what is wrong with @p text.
  */
 std::string parseListenAddress(const std::string& text, HostPort* out);
+
+/**
+ * A listen address as the log shows it: "127.0.0.1:9788", "[::1]:9788", or
+ * "every address (IPv4 and IPv6), port 9788".
+ */
+std::string listenText(const HostPort& where);
+
+/**
+ * Open a TCP socket bound to @p where (as parseListenAddress() gives it) and listening.
+ * Every address is IPv6's wildcard taking IPv4 too, or IPv4's alone where IPv6 is off.
+ *
+ * @param flags SOCK_CLOEXEC, SOCK_NONBLOCK, as socket() takes them.
+ * @return The socket, or -1 with errno set.
+ */
+int listenSocket(const HostPort& where, int flags);
+
+/** @return The port socket @p fd is bound to, or 0. */
+int boundPort(int fd);
 
 /**
  * Add the daemon's options, --config, --help and --version to @p app.
@@ -123,17 +143,28 @@ void addCoreOptions(CLI::App& app, DaemonOptions& options);
 CLI::Validator unnamed(CLI::Validator validator);
 
 /**
+ * A number option's text: decimal digits, with one decimal point where @p fraction
+ * allows; no sign, base prefix, exponent, NaN or infinity.
+ *
+ * @param fraction true to allow one decimal point.
+ * @return The check, without a description.
+ */
+CLI::Validator decimal(bool fraction);
+
+/**
  * Parse the command line and the config file it names, then check the values
  * that depend on each other. Messages go to standard error (help and version
- * to standard output).
+ * to standard output); one about the config file names its line. Options whose
+ * type name is SECONDS take a unit too (500ms, 5s, 2m, 1h). Without --timeout,
+ * the timeout is 2 s or half the interval, whichever is less.
  *
  * @param app     The command line with every option added. 
- * @param options The values addCoreOptions() bound to @p app.
+ * @param options The values addCoreOptions() bound to @p app; the timeout may be set here.
  * @param argc    Argument count, as main() has it.
  * @param argv    Arguments, as main() has them. Must not be null.
  * @return -1 to go on; 0 after --help or --version; 2 after any error.
  */
-int parseCommandLine(CLI::App& app, const DaemonOptions& options, int argc, char** argv);
+int parseCommandLine(CLI::App& app, DaemonOptions& options, int argc, char** argv);
 
 /**
  * Check the values that no single option's check can see.

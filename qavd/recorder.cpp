@@ -34,7 +34,7 @@ void addHistoryOptions(CLI::App& app, HistoryOptions& options)
         ->envname("QAVD_HISTORY")->type_name("FILE")->group(group);
     app.add_option("--outage-min", options.outageMin,
                    "Seconds of discharging that make an outage, 0 to 86400")
-        ->check(CLI::Range(0.0, 86400.0).description(""))->type_name("SECONDS")->capture_default_str()->group(group);
+        ->check(decimal(true))->check(CLI::Range(0.0, 86400.0).description(""))->type_name("SECONDS")->capture_default_str()->group(group);
 }
 
 OutageTracker::OutageTracker(std::string batteryName, double minimumSeconds, double lowBatteryPercent, double interval)

@@ -167,7 +167,10 @@ def run_examples(simulator_port):
 def check_option_lists():
     """Every option of --help is in qavd.8 and, as a key, in example.conf with its default."""
     help_text = subprocess.run([os.path.join(BUILD, "qavd"), "--help"], capture_output=True, text=True).stdout
-    options = dict(re.findall(r"--([a-z][a-z-]+)(?: [^\s=]+)?(?:=(\S+))?", help_text))
+    options = dict(re.findall(r"^ +(?:-[a-z],)?--([a-z][a-z-]+)(?: [^\s=]+)?(?:=(\S+))?", help_text, re.M))
+    for line in re.findall(r"^ +-.*Needs:.*$", help_text, re.M):
+        if not re.search(r"^ +-\S+( \S+)? {2,}\S.*\. Needs: --", line):
+            fail("--help does not say Needs: after the description: " + line.strip())
     manual = open(os.path.join(SOURCE, "man", "qavd.8.in"), encoding="utf-8").read().replace("\\-", "-")
     conf = open(os.path.join(SOURCE, "etc/qavd/example.conf"), encoding="utf-8").read()
     keys = {key: value.strip('"') for key, value in re.findall(r"^#? ?([a-z][a-z-]+) = (.*)$", conf, re.M)}
@@ -191,8 +194,20 @@ def check_option_lists():
             fail("qavd.8 does not mention %s" % name)
 
 
+def check_reference_sections():
+    """The built qavd.8 holds the sections printed from the daemon's tables, with known names."""
+    built = open(os.path.join(BUILD, "man", "qavd.8"), encoding="utf-8").read()
+    for section, name in [("METRICS", "qav_state_of_charge_ratio"), ("MQTT TOPICS", "qav/NAME/state"),
+                          ("MQTT TOPICS", "homeassistant/binary_sensor/qav_NAME/battery_low/config"),
+                          ("NUT VARIABLES", "battery.charge"), ("NUT VARIABLES", "ups.status")]:
+        text = re.search(r"^\.SH %s\n(.*?)(?=^\.SH )" % section, built, re.M | re.S)
+        if not text or "\n.B %s\n" % name.replace("-", "\\-") not in text.group(1):
+            fail("the built qavd.8 has no %s in %s" % (name, section))
+
+
 def main():
     check_option_lists()
+    check_reference_sections()
     port = free_port()
     log = tempfile.TemporaryFile(mode="w+")
     simulator = subprocess.Popen([os.path.join(BUILD, "battery_sim"), "--port", str(port)], stderr=log)

@@ -2,6 +2,7 @@
 #ifndef QAV_TESTS_MONITOR_FIXTURE_H
 #define QAV_TESTS_MONITOR_FIXTURE_H
 
+#include "must_run.h"
 #include "process.h"
 #include "sample_answers.h"
 #include "text_files.h"
@@ -81,7 +82,8 @@ class Monitor : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (std::string(FAKETIME_LIBRARY).empty()) GTEST_SKIP() << "libfaketime is not installed (Debian package libfaketime)";
+        if (std::string(FAKETIME_LIBRARY).empty())
+            SKIP_OR_FAIL_UNDER_CI("libfaketime is not installed (Debian package libfaketime)");
         char pattern[] = "/tmp/qav_monitor_XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir = pattern;

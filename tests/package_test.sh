@@ -28,13 +28,14 @@ expected_files() {
 ./usr/bin/qav_test
 ./usr/bin/qavd
 ./usr/share/doc/qav-monitor/LICENSE
-./usr/share/doc/qav-monitor/README.md
+./usr/share/doc/qav-monitor/README.md.gz
 ./usr/share/doc/qav-monitor/changelog.gz
 ./usr/share/doc/qav-monitor/copyright
 ./usr/share/doc/qav-monitor/examples/grafana-dashboard.json
 ./usr/share/doc/qav-monitor/examples/prometheus.yml
 ./usr/share/doc/qav-monitor/examples/qav-alerts.yml
 ./usr/share/doc/qav-monitor/examples/qav-event-notify
+./usr/share/doc/qav-monitor/qavd.md.gz
 ./usr/share/lintian/overrides/qav-monitor
 ./usr/share/man/man1/battery_sim.1.gz
 ./usr/share/man/man1/plot_datalog.1.gz
@@ -85,11 +86,11 @@ cannot_run() {
 # A missing tool fails the test in CI; elsewhere the test is skipped, saying so.
 require_tools() {
   local missing=() tool
-  for tool in cpack dpkg-deb dpkg-shlibdeps lintian file gzip git ninja unshare; do
+  for tool in cpack dpkg-deb dpkg-shlibdeps lintian file gzip git ninja unshare readelf; do
     command -v "$tool" >/dev/null || missing+=("$tool")
   done
   [ "${#missing[@]}" -eq 0 ] && return
-  cannot_run "missing ${missing[*]} (Debian packages dpkg-dev, lintian, file, git, ninja-build, util-linux)"
+  cannot_run "missing ${missing[*]} (Debian packages dpkg-dev, lintian, file, git, ninja-build, util-linux, binutils)"
 }
 
 # Build the 0.1.0 package from its tree (the tag v0.1.0, else the commit) into old_deb; the
@@ -145,7 +146,7 @@ check_contents() {
 
   dpkg-deb --extract "$deb" "$work/root"
   local file
-  for file in "$work"/root/usr/share/man/man*/*.gz "$work/root/usr/share/doc/$package/changelog.gz"; do
+  for file in "$work"/root/usr/share/man/man*/*.gz "$work"/root/usr/share/doc/$package/*.gz; do
     gzip -t "$file" || fail "not gzip: ${file#"$work/root"}"
   done
   for file in "$work"/root/usr/bin/*; do
@@ -154,6 +155,25 @@ check_contents() {
     fi
   done
   check_units "$work/root"
+  check_hardening "$work/root"
+}
+
+# Every program is built the way Debian hardens its packages, as its ELF headers show:
+# position-independent, relocations read-only and bound at start, stack protector, checked
+# buffer functions.
+check_hardening() {
+  local root=$1 file name
+  for file in "$root"/usr/bin/*; do
+    file -b "$file" | grep -q ELF || continue
+    name=${file#"$root"}
+    readelf -hW "$file" | grep -q 'Type: *DYN' || fail "$name is not position-independent"
+    readelf -lW "$file" | grep -q GNU_RELRO || fail "$name has no read-only relocations"
+    readelf -dW "$file" | grep -Eq 'FLAGS.*BIND_NOW|FLAGS_1.*NOW' || fail "$name is not bound at start"
+    readelf --dyn-syms -W "$file" >"$work/symbols"
+    grep -q ' __stack_chk_fail' "$work/symbols" || fail "$name has no stack protector"
+    awk '/ __[a-z_]+_chk@/ && !/ __stack_chk_fail@/ { found = 1 } END { exit !found }' "$work/symbols" ||
+      fail "$name calls no checked buffer function"
+  done
 }
 
 # Every unit's ExecStart names a program the package ships.
@@ -194,7 +214,7 @@ check_fields() {
 
   dpkg-deb --info "$deb" >"$work/info"
   local member
-  for member in control md5sums postinst postrm; do
+  for member in control md5sums postinst prerm postrm; do
     grep -Eq "^ +[0-9]+ bytes, +[0-9]+ lines +(\* +)?$member( |$)" "$work/info" || fail "control member $member missing"
   done
   rm -rf "$work/control" && mkdir "$work/control"
@@ -202,7 +222,7 @@ check_fields() {
   touch "$work/control/conffiles"
   [ "$(cat "$work/control/conffiles")" = "$(expected_conffiles)" ] ||
     fail "conffiles: $(cat "$work/control/conffiles")"
-  for member in postinst postrm; do
+  for member in postinst prerm postrm; do
     [ -x "$work/control/$member" ] || fail "$member is not executable"
     sh -n "$work/control/$member" || fail "$member: syntax error"
   done
@@ -213,6 +233,10 @@ check_lintian() {
   # Errors and warnings fail; an override shipped with the package silences one.
   if ! lintian --fail-on error,warning "$deb"; then
     fail "lintian reports errors or warnings"
+  fi
+  # Its hardening checks report at the level info, which --fail-on does not see.
+  if lintian --display-info "$deb" | grep -E 'hardening-'; then
+    fail "lintian reports missing hardening"
   fi
 }
 
@@ -253,11 +277,11 @@ verify_installed_units() {
   done
 }
 
-# systemd is not PID 1 here, so dpkg upgrades in a private mount namespace that looks like a
+# systemd is not PID 1 here, so dpkg runs in a private mount namespace that looks like a
 # systemd host (/run/systemd/system exists; policy-rc.d, as a container may ship, allows
 # restarts) with a systemctl that records what the maintainer scripts ask of it.
-upgrade_as_under_systemd() {
-  local deb=$1
+# usage: dpkg_as_under_systemd DPKG_ARGUMENT...
+dpkg_as_under_systemd() {
   mkdir -p "$work/bin"
   printf '#!/bin/sh\necho "$*" >>%s\n' "$work/systemctl.log" >"$work/bin/systemctl"
   printf '#!/bin/sh\nexit 0\n' >"$work/bin/policy-rc.d"
@@ -268,10 +292,18 @@ upgrade_as_under_systemd() {
     if [ -e /usr/sbin/policy-rc.d ]; then mount --bind "$0/policy-rc.d" /usr/sbin/policy-rc.d || exit 1; fi
     PATH=$0:$PATH exec "$@"' "$work/bin")
   local status=0
-  # As unattended upgrades do: keep the operator's conffile, never ask.
-  dpkg_retry --force-confdef --force-confold -i "$deb" >/dev/null || status=$?
+  dpkg_retry "$@" >/dev/null || status=$?
   dpkg_prefix=(env)
   return "$status"
+}
+
+# expect_systemctl WHAT CALL...: the calls of systemctl that dpkg_as_under_systemd recorded.
+expect_systemctl() {
+  local what=$1
+  shift
+  printf '%s\n' "$@" >"$work/systemctl.expected"
+  diff -u "$work/systemctl.expected" "$work/systemctl.log" ||
+    fail "the calls of systemctl on $what differ (- expected, + made)"
 }
 
 # Install the 0.1.0 package, edit the conffile, upgrade, purge: the operator's edit survives,
@@ -299,7 +331,8 @@ check_install_cycle() {
     echo "$edit" >>"$conffile"
   done
 
-  upgrade_as_under_systemd "$deb" || { fail "dpkg -i $(basename "$deb") over $old_version"; return; }
+  # As unattended upgrades do: keep the operator's conffile, never ask.
+  dpkg_as_under_systemd --force-confdef --force-confold -i "$deb" || { fail "dpkg -i $(basename "$deb") over $old_version"; return; }
   [ "$(dpkg-query -W -f='${Version}' "$package")" = "$version" ] ||
     fail "upgrade from $old_version did not install $version"
   for conffile in $(expected_conffiles); do
@@ -312,13 +345,18 @@ check_install_cycle() {
   for path in $(expected_files); do
     [ -f "${path#.}" ] || fail "missing after the upgrade: ${path#.}"
   done
-  printf '%s\n' "--system daemon-reload" "try-restart qav-monitor.service qavd@*.service" >"$work/systemctl.expected"
-  diff -u "$work/systemctl.expected" "$work/systemctl.log" ||
-    fail "the upgrade's calls of systemctl differ (- expected, + made)"
+  expect_systemctl "upgrade" "--system daemon-reload" "try-restart qav-monitor.service qavd@*.service"
   installed_programs_run
   verify_installed_units
+  # Upgrading this version to itself: its prerm leaves the services running.
+  dpkg_as_under_systemd --force-confdef --force-confold -i "$deb" || fail "dpkg -i $(basename "$deb") again"
+  expect_systemctl "upgrade to the same version" "--system daemon-reload" \
+    "try-restart qav-monitor.service qavd@*.service"
 
-  dpkg_retry --purge "$package" >/dev/null || { fail "dpkg --purge"; return; }
+  # Removal stops the service and every qavd@ instance first.
+  dpkg_as_under_systemd --purge "$package" || { fail "dpkg --purge"; return; }
+  expect_systemctl "purge" "stop qav-monitor.service qavd@*.service" "--system daemon-reload" \
+    "--system daemon-reload"
   installed_by_us=no
   for path in $(expected_files) ./etc/qavd ./usr/share/doc/$package; do
     if [ -e "${path#.}" ] || [ -L "${path#.}" ]; then

@@ -17,10 +17,8 @@ namespace {
 bool sameAddress(const std::string& one, const std::string& other)
 {
     HostPort a, b;
-    in_addr first{}, second{};
     return parseListenAddress(one, &a).empty() && parseListenAddress(other, &b).empty() && a.port == b.port &&
-           inet_pton(AF_INET, a.host.c_str(), &first) == 1 && inet_pton(AF_INET, b.host.c_str(), &second) == 1 &&
-           first.s_addr == second.s_addr;
+           a.host == b.host;
 }
 
 } // namespace
@@ -72,8 +70,10 @@ bool addHttpOutput(Outputs& outputs, const HttpOptions& options, const DaemonOpt
     if (!exporter) return false;
     // The port actually bound, which differs from the one asked for when that was 0.
     const std::string& listen = page.empty() ? metrics : page;
-    std::string where = listen.substr(0, listen.rfind(':') + 1) + std::to_string(exporter->port());
-    logMessage(LOG_NOTICE, "HTTP server listening on " + where);
+    HostPort where;
+    parseListenAddress(listen, &where);
+    where.port = exporter->port();
+    logMessage(LOG_NOTICE, "HTTP server listening on " + listenText(where));
     outputs.add(std::move(exporter));
     return true;
 }

@@ -53,44 +53,12 @@ struct HttpServer::Impl {
     void run();
     int msToNextDeadline() const;
     void acceptSome();
-    void admit(int fd, const sockaddr_in& address);
+    void admit(int fd, const sockaddr_storage& address, socklen_t size);
     void closeClient(int fd);
     void expire();
 };
 
 namespace {
-
-// A socket bound to where and listening; -1 with errno set when that fails.
-int listenOn(const HostPort& where)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(where.port));
-    if (inet_pton(AF_INET, where.host.c_str(), &address.sin_addr) != 1) {
-        errno = EINVAL;
-        return -1;
-    }
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    int yes = 1;
-    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
-        bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || listen(fd, SOMAXCONN) != 0) {
-        int error = errno;
-        close(fd);
-        errno = error;
-        return -1;
-    }
-    return fd;
-}
-
-// The port a socket is bound to, or 0.
-int boundPortOf(int fd)
-{
-    sockaddr_in address{};
-    socklen_t size = sizeof address;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) return 0;
-    return ntohs(address.sin_port);
-}
 
 // The plain-text answer for a status, such as 404.
 HttpResponse plain(int status, std::string text)
@@ -250,22 +218,25 @@ int HttpServer::Impl::msToNextDeadline() const
 void HttpServer::Impl::acceptSome()
 {
     for (unsigned n = 0; n < closingRoom; n++) {
-        sockaddr_in address{};
+        sockaddr_storage address{};
         socklen_t size = sizeof address;
         int fd = accept4(listener, reinterpret_cast<sockaddr*>(&address), &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0 && (errno == EINTR || errno == ECONNABORTED)) continue;
         if (fd < 0 && errno != EAGAIN && errno != EWOULDBLOCK) acceptPaused = Clock::now() + acceptRest;
         if (fd < 0) return;
-        admit(fd, address);
+        admit(fd, address, size);
     }
 }
 
 // Hand a new connection to the library, closing the one that has waited longest for its
 // request (from the same address when that one's are at their limit) when there is no room.
-void HttpServer::Impl::admit(int fd, const sockaddr_in& address)
+void HttpServer::Impl::admit(int fd, const sockaddr_storage& address, socklen_t size)
 {
-    char text[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    char text[INET6_ADDRSTRLEN] = "?";
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
+    inet_ntop(address.ss_family, address.ss_family == AF_INET6 ? static_cast<const void*>(&v6->sin6_addr) : &v4->sin_addr,
+              text, sizeof text);
     unsigned open = 0, fromAddress = 0;
     auto oldest = clients.end(), oldestThere = clients.end();
     for (auto at = clients.begin(); at != clients.end(); ++at) {
@@ -279,7 +250,7 @@ void HttpServer::Impl::admit(int fd, const sockaddr_in& address)
     if (fromAddress >= maxPerAddress) closeClient(oldestThere->first);
     else if (open >= maxConnections) closeClient(oldest->first);
     clients[fd] = Client{text, Clock::now()};
-    if (api->addConnection(daemon, fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != MHD_YES)
+    if (api->addConnection(daemon, fd, reinterpret_cast<const sockaddr*>(&address), size) != MHD_YES)
         clients.erase(fd); // the library closed it
 }
 
@@ -333,13 +304,13 @@ std::unique_ptr<HttpServer> HttpServer::start(const std::string& listen, std::ma
         *problem = failure + why;
         return nullptr;
     }
-    impl->listener = listenOn(where);
+    impl->listener = listenSocket(where, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (impl->listener < 0) {
         *problem = failure + std::strerror(errno);
         return nullptr;
     }
     impl->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    int bound = boundPortOf(impl->listener);
+    int bound = ::boundPort(impl->listener);
     // The library gets no listening socket: the server's thread accepts, and runs the library.
     impl->daemon = impl->wake < 0 ? nullptr : impl->api->startDaemon(
         MHD_USE_EPOLL | MHD_USE_NO_LISTEN_SOCKET, 0, nullptr, nullptr, &Impl::answer, impl.get(),

@@ -106,8 +106,10 @@ bool addNutOutput(Outputs& outputs, const NutOptions& options, const DaemonOptio
     std::unique_ptr<NutExporter> exporter =
         startNut(options, daemon, std::move(users), NutLimits{}, throttledLog(logMessage), problem);
     if (!exporter) return false;
-    std::string where = options.listen.substr(0, options.listen.rfind(':') + 1) + std::to_string(exporter->port());
-    logMessage(LOG_NOTICE, "NUT server listening on " + where);
+    HostPort bound;
+    parseListenAddress(options.listen, &bound);
+    bound.port = exporter->port();
+    logMessage(LOG_NOTICE, "NUT server listening on " + listenText(bound));
     outputs.add(std::move(exporter));
     return true;
 }

@@ -43,25 +43,12 @@ bool printable(const char* bytes, std::size_t size)
 // A listening socket on where, non-blocking and close-on-exec; -1 with problem set.
 int listenOn(const HostPort& where, int* port, std::string* problem)
 {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(where.port));
-    std::string target = "cannot serve NUT on " + where.host + ":" + std::to_string(where.port) + ": ";
-    if (inet_pton(AF_INET, where.host.c_str(), &address.sin_addr) != 1) {
-        *problem = target + "not a numeric IPv4 address";
-        return -1;
-    }
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    int yes = 1;
-    socklen_t size = sizeof address;
-    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
-        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, SOMAXCONN) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-        *problem = target + std::strerror(errno);
+    int fd = listenSocket(where, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0 || (*port = boundPort(fd)) == 0) {
+        *problem = "cannot serve NUT on " + listenText(where) + ": " + std::strerror(errno);
         if (fd >= 0) close(fd);
         return -1;
     }
-    *port = ntohs(address.sin_port);
     return fd;
 }
 
@@ -186,7 +173,7 @@ int NutServer::msToNextDeadline() const
 void NutServer::acceptAll()
 {
     for (;;) {
-        sockaddr_in address{};
+        sockaddr_storage address{};
         socklen_t size = sizeof address;
         int fd = accept4(listener, reinterpret_cast<sockaddr*>(&address), &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0 && (errno == EINTR || errno == ECONNABORTED)) continue;
@@ -196,9 +183,12 @@ void NutServer::acceptAll()
             acceptPaused = Clock::now() + acceptRest;
             return;
         }
-        char text[INET_ADDRSTRLEN] = "?";
-        inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-        admit(fd, text, ntohs(address.sin_port));
+        char text[INET6_ADDRSTRLEN] = "?";
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
+        bool isV6 = address.ss_family == AF_INET6;
+        inet_ntop(address.ss_family, isV6 ? static_cast<const void*>(&v6->sin6_addr) : &v4->sin_addr, text, sizeof text);
+        admit(fd, text, ntohs(isV6 ? v6->sin6_port : v4->sin_port));
     }
 }
 

@@ -154,9 +154,9 @@ TEST_F(MetricsDaemon, ListenProblemsStopTheStartWithStatus2)
     const std::string message = "cannot serve metrics on " + listen + ": Address already in use";
     EXPECT_NE(second.err.find(message), std::string::npos) << second.err;
     // A value that is no address, on the command line and in a config file.
-    std::ofstream(dir + "/bad.conf") << "metrics-listen = \"localhost:9788\"\n";
+    std::ofstream(dir + "/bad.conf") << "metrics-listen = \"localhost\"\n";
     for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"--metrics-listen", "localhost:9788"}, {"--config", dir + "/bad.conf"}}) {
+         {std::vector<std::string>{"--metrics-listen", "[127.0.0.1]:9788"}, {"--config", dir + "/bad.conf"}}) {
         std::vector<std::string> argv = {QAVD_PATH};
         argv.insert(argv.end(), args.begin(), args.end());
         Child bad = spawn(argv);

@@ -230,7 +230,7 @@ TEST_F(Exporter, AddressesInUseOrMalformedAreReported)
 
 TEST_F(Exporter, ListenAddressesAreCheckedWhileParsing)
 {
-    for (const char* good : {"127.0.0.1:9788", "0.0.0.0:0", "127.0.0.1:65535"}) {
+    for (const char* good : {"127.0.0.1:9788", "0.0.0.0:0", "127.0.0.1:65535", "localhost:9788", "[::1]:9788", ":9788"}) {
         CLI::App app;
         MetricsOptions options;
         addMetricsOptions(app, options);
@@ -238,8 +238,8 @@ TEST_F(Exporter, ListenAddressesAreCheckedWhileParsing)
         EXPECT_EQ(options.listen, good);
     }
     // Bad forms, and forms the HTTP server would read as more than one port or as TLS.
-    for (const char* bad : {"127.0.0.1", "localhost:9788", "127.0.0.1:65536", "127.0.0.1:-1", "127.1:9788",
-                            "[::1]:9788", "127.0.0.1:9788s", "127.0.0.1:80,127.0.0.1:81", ":9788", "9788"}) {
+    for (const char* bad : {"127.0.0.1", "localhost", "127.0.0.1:65536", "127.0.0.1:-1", "127.1:9788",
+                            "::1:9788", "[127.0.0.1]:9788", "127.0.0.1:9788s", "127.0.0.1:80,127.0.0.1:81", "9788"}) {
         CLI::App app;
         MetricsOptions options;
         addMetricsOptions(app, options);
