@@ -78,7 +78,7 @@ def flags(**set_ones):
 # What the page shows for each answer, spelled out by hand.
 SHOWN_DISCHARGING = {
     "name": "rack-1", "soc": "85.0 %", "mode": "Discharging", "stack": "26.50 V", "current": "-1.00 A",
-    "power": "-26.5 W", "time-left": "8 h 30 min left",  # 85 % of 10 Ah at 1 A
+    "power": "-26.5 W",
     "cells": ["3.300 V", "3.320 V", "3.340 V", "3.280 V", "3.360 V", "3.300 V", "3.300 V", "3.300 V"],
     "marks": ["", "", "", "▼", "▲", "", "", ""], "spread": "80 mV",
     "layers": ["29 °C", "28 °C", "27 °C", "26 °C", "25 °C", "24 °C", "23 °C", "22 °C"],
@@ -88,7 +88,7 @@ SHOWN_DISCHARGING = {
 }
 SHOWN_CHARGING = {
     "name": "rack-1", "soc": "100.0 %", "mode": "Charging", "stack": "32.00 V", "current": "12.50 A",
-    "power": "400.0 W", "time-left": "full in under a minute", "cells": ["4.000 V"] * 8, "marks": [""] * 8,
+    "power": "400.0 W", "cells": ["4.000 V"] * 8, "marks": [""] * 8,
     "spread": "0 mV", "layers": ["30 °C"] * 8, "layer-marks": [""] * 8, "heatsink": "40 °C", "humidity": "50 %",
     "flags": flags(fan=1, charge_mode=1, battery_enable=1),
     "temp-alert": "0x0001: bit 0", "volt-alert": "none", "balance": "0x00",
@@ -99,7 +99,7 @@ SNAPSHOT = """
 const text = (id) => document.getElementById(id).textContent;
 const all = (selector) => [...document.querySelectorAll(selector)];
 const shown = {};
-for (const id of ['name', 'soc', 'mode', 'stack', 'current', 'power', 'time-left', 'spread', 'heatsink',
+for (const id of ['name', 'soc', 'mode', 'stack', 'current', 'power', 'spread', 'heatsink',
                   'humidity', 'temp-alert', 'volt-alert', 'balance']) shown[id] = text(id);
 shown.cells = all('#cells .reading').map((e) => e.textContent);
 shown.marks = all('#cells .mark').map((e) => e.textContent);
@@ -312,6 +312,18 @@ class Page(unittest.TestCase):
             wait_for(f"the page showing {expected['mode']}", 20, lambda: snapshot() == expected)
         self.assertFalse(browser.execute_script("return document.body.classList.contains('stale')"))
         self.assertFalse(browser.find_element("id", "banner").is_displayed())
+        # The time left beside the charge says what the state says, as "8 h 30 min left" or
+        # "full in 41 min" (the replayed answers jump, so the estimate is read, not foreseen).
+        def left_as_shown():
+            state = self.get_json("/api/v1/state")
+            minutes = lambda seconds: (f"{round(seconds / 60) // 60} h {round(seconds / 60) % 60} min"
+                                       if round(seconds / 60) >= 60 else f"{round(seconds / 60)} min"
+                                       if round(seconds / 60) >= 1 else "under a minute")
+            wanted = (f"{minutes(state['runtime_seconds'])} left" if state.get("runtime_seconds") is not None
+                      else f"full in {minutes(state['time_to_full_seconds'])}"
+                      if state.get("time_to_full_seconds") is not None else "")
+            return wanted and browser.find_element("id", "time-left").text == wanted
+        wait_for("the time left as the state gives it", 20, left_as_shown)
 
         # The charts hold points of the last hour, then of the last day.
         wait_for("points in every chart", 20,
