@@ -48,7 +48,7 @@ public:
      * @param problem  Receives why the server cannot start. Must not be null.
      * @return The running server, or null.
      */
-    static std::unique_ptr<NutServer> start(const HostPort& where, NutProtocol protocol, NutLimits limits,
+    static std::unique_ptr<NutServer> start(const HostPort& where, NutProtocol protocol, const NutLimits& limits,
                                             NutLog log, std::string* problem);
     /** Stops serving, as stop() does. */
     ~NutServer();
@@ -66,7 +66,7 @@ public:
 
 private:
     struct Connection;
-    NutServer(int listenFd, int wakeFd, int port, NutProtocol replies, NutLimits allowed, NutLog sink);
+    NutServer(int listenFd, int wakeFd, int port, NutProtocol replies, const NutLimits& allowed, NutLog sink);
     void run();
     void watch(std::vector<pollfd>* fds);
     int msToNextDeadline() const;
