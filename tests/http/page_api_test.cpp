@@ -201,7 +201,8 @@ TEST_F(PageApi, AFullDayKeepsItsSizeWithMeansAndGaps)
     EXPECT_EQ(coarse[5][0].get<long long>() % 90, 0);
     // The last point holds answer B's bucket: its highest gauge is their mean.
     EXPECT_EQ(coarse.back()[17], 92.5);
-    EXPECT_EQ(coarse.back()[9], 85);
+    // Its lowest is an A bucket's 85, unless B's bucket opens a point of its own (as the clock falls).
+    EXPECT_TRUE(coarse.back()[9] == 85 || coarse.back()[9] == 92.5) << coarse.back();
     // Compressed when the client takes gzip, and then far below 100 kB.
     std::string url = "http://127.0.0.1:" + std::to_string(page->port()) + "/api/v1/history";
     Response packed = curl(url, {"-H", "Accept-Encoding: gzip"});

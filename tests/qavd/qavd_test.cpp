@@ -822,7 +822,8 @@ TEST_F(Qavd, EventCommandsChildrenThatLeftTheGroupDieAtTheLimitAndAtExitAndSeeNo
     // qavd's clocks run ten times fast: the limit is 3 s here. Nothing listens yet: commlost.
     startQavd(simPort, {"-i", "1", "-t", "0.5", "--stale-after", "1", "--output", "none", "--event-command", script},
               {"LD_PRELOAD=" + std::string(FAKETIME_LIBRARY), "FAKETIME=+0 x10", "CREDENTIALS_DIRECTORY=" + dir,
-               "NOTIFY_SOCKET=" + dir + "/notify", "WATCHDOG_USEC=1000000", "WATCHDOG_PID=1"});
+               "NOTIFY_SOCKET=" + dir + "/notify", "WATCHDOG_USEC=1000000", "WATCHDOG_PID=1",
+               "ASAN_OPTIONS=verify_asan_link_order=0"});
     auto pids = [&] {
         std::vector<pid_t> all;
         for (const std::string& line : linesOf(fileText(escaped))) all.push_back(std::stoi(line));
