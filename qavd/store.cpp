@@ -319,15 +319,16 @@ void Store::run()
         std::uint64_t batch = ++handed;
         Queue taken;
         std::swap(taken, *queue);
+        // Read with the queue taken, so that a roll-up never ends past an answer still queued.
+        const long long at = now();
         guard.unlock();
         lastWrite = Steady::now();
         bool ok = true;
         {
             std::lock_guard<std::mutex> dbGuard(dbMutex);
-            long long at = now();
             ok = (at >= nextRetry || forced) && ensureOpen() && write(taken);
             if (ok && (at >= nextRollUp || forced)) {
-                rollUp();
+                rollUp(at);
                 nextRollUp = at + rollUpEvery;
                 // What SQLite freed goes back to the system rather than stay in this thread's arena.
                 malloc_trim(0);
@@ -341,7 +342,8 @@ void Store::run()
         if (!ok) requeue(taken);
         written = batch;
         done.notify_all();
-        if (stopping) return;
+        // What came while the last batch was written is written before the thread ends.
+        if (stopping && (queue->empty() || !ok)) return;
     }
 }
 
@@ -515,11 +517,10 @@ bool Store::write(Queue& batch)
     return true;
 }
 
-// Roll finished minutes up from the buckets and finished quarters from the minutes, then
-// prune every tier and the journal to what it keeps.
-void Store::rollUp()
+// Roll minutes finished by time at up from the buckets and finished quarters from the
+// minutes, then prune every tier and the journal to what it keeps.
+void Store::rollUp(long long at)
 {
-    long long at = now();
     struct Step {
         const char* from;
         const char* to;

@@ -139,7 +139,7 @@ private:
     void close();
     bool write(Queue& batch);
     void requeue(Queue& taken);
-    void rollUp();
+    void rollUp(long long at);
     void failed(int code, const std::string& what);
     void moveAside();
 
