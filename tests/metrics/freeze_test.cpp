@@ -1,9 +1,8 @@
 // End-to-end tests that nothing outside qavd freezes it: a line that sends XOFF, a standard
 // output nobody reads, idle HTTP clients, an endpoint that drops SYNs or hangs up at once or
 // wedges, logs nobody reads.
-#include "free_port.h"
+#include "daemon_fixture.h"
 #include "metrics_fixture.h"
-#include "process.h"
 #include "sample_answers.h"
 #include "text_files.h"
 
@@ -30,17 +29,6 @@ double secondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// The number after prefix in what child printed on stderr, once its line is whole; 0 after 10 s.
-int reportedPort(Child* child, const std::string& prefix)
-{
-    bool seen = waitFor(child, 10, [&](const Child& c) {
-        std::size_t at = c.err.find(prefix);
-        return at != std::string::npos && c.err.find('\n', at) != std::string::npos;
-    });
-    EXPECT_TRUE(seen) << child->err;
-    return seen ? std::stoi(child->err.substr(child->err.find(prefix) + prefix.size())) : 0;
-}
-
 // Send SIGTERM and expect a clean exit within a second, as systemd's stop needs.
 void expectQuickStop(Child* qavd)
 {
@@ -64,26 +52,14 @@ template <typename Wanted> bool metricsUntil(Child* qavd, int port, double secon
     return true;
 }
 
-// A scratch directory, removed at the end.
-class Freeze : public ::testing::Test {
+// qavd scraped with curl.
+class Freeze : public DaemonTest {
 protected:
     void SetUp() override
     {
         REQUIRE_PROGRAM(CURL_PATH, "curl");
-        char pattern[] = "/tmp/qavd_freeze_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        DaemonTest::SetUp();
     }
-    void TearDown() override
-    {
-        stop(&qavd);
-        stop(&sim);
-        EXPECT_EQ(std::system(("rm -rf " + dir).c_str()), 0);
-    }
-
-    std::string dir;
-    Child sim;
-    Child qavd;
 };
 
 // A loopback listener the test answers by hand; its accept queue holds one connection.
@@ -220,12 +196,11 @@ TEST_F(Freeze, AStandardOutputNobodyReadsAndIdleHttpClientsHoldNothingUp)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(fcntl(reader, F_SETPIPE_SZ, 4096), 0);
-    sim = spawn({BATTERY_SIM_PATH, "--port", "0"});
-    int simPort = reportedPort(&sim, "serving tcp 127.0.0.1:");
+    startSim({});
     qavd = spawn({"/bin/sh", "-c", "exec \"$0\" \"$@\" >" + fifo, QAVD_PATH, "-a",
                   "tcp:127.0.0.1:" + std::to_string(simPort), "-n", "b1", "-i", "0.1", "-t", "0.05", "--datalog",
                   dir, "--metrics-listen", "127.0.0.1:0"});
-    int port = reportedPort(&qavd, "HTTP server listening on 127.0.0.1:");
+    int port = listening("HTTP");
     // The queue of 64 KiB fills after about 70 answers; then the oldest lines go, counted.
     ASSERT_TRUE(metricsUntil(&qavd, port, 60, [](const std::map<std::string, double>& s) {
         return s.count("qav_output_dropped_total{output=\"stdout\"}") == 1 &&
@@ -260,7 +235,7 @@ TEST_F(Freeze, AnEndpointThatDropsSynsGoesStaleOnScheduleAndOneThatHangsUpIsBack
     Endpoint endpoint;
     qavd = spawn({QAVD_PATH, "-a", "tcp:127.0.0.1:" + std::to_string(endpoint.port), "-n", "b1", "-i", "0.1", "-t",
                   "0.05", "--stale-after", "3", "--output", "none", "--metrics-listen", "127.0.0.1:0"});
-    int port = reportedPort(&qavd, "HTTP server listening on 127.0.0.1:");
+    int port = listening("HTTP");
     auto up = [](double value) { return [value](const std::map<std::string, double>& s) { return s.at("qav_up") == value; }; };
     int connection = endpoint.next(10);
     ASSERT_GE(connection, 0);
@@ -331,13 +306,10 @@ TEST_F(Freeze, StandardErrorAndTheSystemLogNobodyReadsHoldNothingUpAndLoseTheOld
     std::string script = dir + "/event.sh";
     std::ofstream(script) << "#!/bin/sh\nseq 1 1000\n";
     chmod(script.c_str(), 0755);
-    ReservedPort simPort;
-    std::vector<std::string> simArgs = {BATTERY_SIM_PATH, "--port", std::to_string(simPort.port), "--volt-alert", "2",
-                                        "--alarm-from", "3", "--alarm-until", "3"};
-    sim = spawn(simArgs);
-    reportedPort(&sim, "serving tcp 127.0.0.1:");
+    const std::vector<std::string> simArgs = {"--volt-alert", "2", "--alarm-from", "3", "--alarm-until", "3"};
+    startSim(simArgs);
     qavd = spawn({"/bin/sh", "-c", "exec \"$0\" \"$@\" >" + fifo + " 2>&1", QAVD_PATH, "-a",
-                  "tcp:127.0.0.1:" + std::to_string(simPort.port), "-n", "b1", "-i", "0.1", "-t", "0.05", "--datalog",
+                  "tcp:127.0.0.1:" + std::to_string(simPort), "-n", "b1", "-i", "0.1", "-t", "0.05", "--datalog",
                   dir, "--syslog-records", "--event-command", script, "--metrics-listen", "127.0.0.1:0"});
     // The port is read while the pipe still takes lines; from then on nobody reads it.
     std::string early;
@@ -362,7 +334,7 @@ TEST_F(Freeze, StandardErrorAndTheSystemLogNobodyReadsHoldNothingUpAndLoseTheOld
     stop(&sim);
     usleep(1500000);
     std::size_t before = logLines();
-    sim = spawn(simArgs);
+    startSim(simArgs);
     bool advancing = false;
     for (Clock::time_point start = Clock::now(); !advancing && secondsSince(start) < 10; usleep(50000))
         advancing = logLines() > before + 5;
@@ -389,7 +361,7 @@ TEST_F(Freeze, AWedgedEndpointIsLeftAfterStaleAfterPollsAndRejoinedAfterTheBacko
     Endpoint endpoint;
     qavd = spawn({QAVD_PATH, "-a", "tcp:127.0.0.1:" + std::to_string(endpoint.port), "-n", "b1", "-i", "0.1", "-t",
                   "0.05", "--stale-after", "3", "--output", "none", "--metrics-listen", "127.0.0.1:0"});
-    int port = reportedPort(&qavd, "HTTP server listening on 127.0.0.1:");
+    int port = listening("HTTP");
     auto up = [](const std::map<std::string, double>& s) { return s.at("qav_up") == 1; };
     int first = endpoint.next(10);
     ASSERT_GE(first, 0);
@@ -459,11 +431,8 @@ TEST_F(Freeze, TricklingHttpClientsFillNoSlotForLongAndScrapesAreServedMeanwhile
     files.rlim_cur = files.rlim_max;
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
     ASSERT_GE(files.rlim_cur, 2048U);
-    sim = spawn({BATTERY_SIM_PATH, "--port", "0"});
-    int simPort = reportedPort(&sim, "serving tcp 127.0.0.1:");
-    qavd = spawn({QAVD_PATH, "-a", "tcp:127.0.0.1:" + std::to_string(simPort), "-n", "b1", "-i", "0.1", "-t", "0.05",
-                  "--output", "none", "--http-listen", "127.0.0.1:0"});
-    int port = reportedPort(&qavd, "HTTP server listening on 127.0.0.1:");
+    startQavd(startSim({}), {"-n", "b1", "-i", "0.1", "-t", "0.05", "--output", "none", "--http-listen", "127.0.0.1:0"});
+    int port = listening("HTTP");
     ASSERT_TRUE(metricsUntil(&qavd, port, 10, [](const std::map<std::string, double>& s) { return s.at("qav_up") == 1; }));
 
     // 512 clients from 127.0.0.2 and 256 from 127.0.0.3 send a request's head a byte every 3 s.

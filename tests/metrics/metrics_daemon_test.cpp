@@ -1,5 +1,5 @@
 // End-to-end tests of qavd's metrics: against the simulator, under scrape load, and scraped by Prometheus.
-#include "free_port.h"
+#include "daemon_fixture.h"
 #include "metrics_fixture.h"
 #include "sample_answers.h"
 #include "text_files.h"
@@ -34,50 +34,24 @@ int exitStatus(int wait)
 } // namespace
 
 // A scratch directory, the simulator replaying answers, and qavd serving metrics.
-class MetricsDaemon : public ::testing::Test {
+class MetricsDaemon : public DaemonTest {
 protected:
     void SetUp() override
     {
         REQUIRE_PROGRAM(CURL_PATH, "curl");
         REQUIRE_PROGRAM(PROMTOOL_PATH, "prometheus (promtool)");
-        char pattern[] = "/tmp/qav_metrics_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override
-    {
-        stop(&qavd, SIGKILL);
-        stop(&sim, SIGKILL);
-        if (!dir.empty()) {
-            EXPECT_EQ(std::system(("rm -rf " + dir).c_str()), 0);
-        }
-    }
-
-    // Start the simulator replaying one answer on simPort, held for it so that it can restart there.
-    void startSim(const std::string& answer)
-    {
-        writeReplayFile(dir + "/answers.txt", {answer});
-        sim = spawn({BATTERY_SIM_PATH, "--port", std::to_string(simPort), "--replay", dir + "/answers.txt"});
-        const std::string ready = "battery_sim: serving tcp 127.0.0.1:" + std::to_string(simPort) + "\n";
-        ASSERT_TRUE(waitFor(&sim, 10, [&](const Child& c) { return c.err.find(ready) != std::string::npos; }))
-            << sim.err;
+        DaemonTest::SetUp();
     }
 
     // Start qavd polling the simulator every interval seconds, with metrics on a free port it
     // reports; sets metricsPort. Each answer may take most of the period, so that a busy machine
     // does not fail a poll.
-    void startQavd(double interval)
+    void startMetrics(double interval)
     {
-        qavd = spawn({QAVD_PATH, "-a", "tcp:127.0.0.1:" + std::to_string(simPort), "-n", "b1", "-i",
-                      std::to_string(interval), "-t", std::to_string(interval * 0.9), "--stale-after", "2",
-                      "--output", "none", "--metrics-listen", "127.0.0.1:0"},
-                     {"ASAN_OPTIONS=verify_asan_link_order=0"});
-        const std::string ready = "qavd: HTTP server listening on 127.0.0.1:";
-        ASSERT_TRUE(waitFor(&qavd, 30, [&](const Child& c) {
-            std::size_t at = c.err.find(ready);
-            return at != std::string::npos && c.err.find('\n', at) != std::string::npos;
-        })) << qavd.err;
-        metricsPort = std::stoi(qavd.err.substr(qavd.err.find(ready) + ready.size()));
+        startQavd(simPort, {"-n", "b1", "-i", std::to_string(interval), "-t", std::to_string(interval * 0.9),
+                            "--stale-after", "2", "--output", "none", "--metrics-listen", "127.0.0.1:0"});
+        metricsPort = listening("HTTP");
+        ASSERT_NE(metricsPort, 0);
     }
 
     // Scrape until done(series) holds or seconds pass, keeping both children's pipes drained.
@@ -97,17 +71,13 @@ protected:
         return series;
     }
 
-    std::string dir;
-    Child sim, qavd;
-    ReservedPort simReservation;
-    int simPort = simReservation.port;
     int metricsPort = 0;
 };
 
 TEST_F(MetricsDaemon, ValuesVanishWhileStaleAndReturnWithTheEndpoint)
 {
-    startSim(answerA);
-    startQavd(0.2);
+    replay({answerA});
+    startMetrics(0.2);
     auto series = scrapeUntil(30, [](auto& s) { return s["qav_up"] == 1; });
     EXPECT_DOUBLE_EQ(series["qav_state_of_charge_ratio"], 0.85);
     EXPECT_DOUBLE_EQ(series["qav_stack_voltage_volts"], 26.4);
@@ -124,7 +94,7 @@ TEST_F(MetricsDaemon, ValuesVanishWhileStaleAndReturnWithTheEndpoint)
     EXPECT_GE(series["qav_polls_total{result=\"accepted\"}"], 1);
     EXPECT_GT(series["qav_last_answer_timestamp_seconds"], 1.6e9);
 
-    startSim(answerHot);
+    replay({answerHot});
     series = scrapeUntil(30, [](auto& s) { return s["qav_up"] == 1; });
     EXPECT_DOUBLE_EQ(series["qav_state_of_charge_ratio"], 0.5);
     EXPECT_DOUBLE_EQ(series["qav_stack_voltage_volts"], 32);
@@ -143,8 +113,8 @@ TEST_F(MetricsDaemon, ValuesVanishWhileStaleAndReturnWithTheEndpoint)
 
 TEST_F(MetricsDaemon, ListenProblemsStopTheStartWithStatus2)
 {
-    startSim(answerA);
-    startQavd(0.2);
+    replay({answerA});
+    startMetrics(0.2);
     scrapeUntil(30, [](auto& s) { return s.count("qav_up") == 1; });
     // A second qavd on the same metrics port.
     std::string listen = "127.0.0.1:" + std::to_string(metricsPort);
@@ -167,9 +137,9 @@ TEST_F(MetricsDaemon, ListenProblemsStopTheStartWithStatus2)
 
 TEST_F(MetricsDaemon, ScrapesUnderLoadNeverDisturbPolling)
 {
-    startSim(answerA);
+    replay({answerA});
     // The scrape rate itself is measured in bench/metrics_bench.sh.
-    startQavd(0.25);
+    startMetrics(0.25);
     auto before = scrapeUntil(30, [](auto& s) { return s["qav_up"] == 1; });
     auto started = std::chrono::steady_clock::now();
     Child load = spawn({SCRAPE_LOAD_PATH, std::to_string(metricsPort), "200", "10"});
@@ -198,8 +168,8 @@ TEST_F(MetricsDaemon, ScrapesUnderLoadNeverDisturbPolling)
 TEST_F(MetricsDaemon, APrometheusServerScrapesIt)
 {
     REQUIRE_PROGRAM(PROMETHEUS_PATH, "prometheus");
-    startSim(answerA);
-    startQavd(0.5);
+    replay({answerA});
+    startMetrics(0.5);
     std::ofstream(dir + "/prometheus.yml") << "global:\n  scrape_interval: 1s\n"
                                               "scrape_configs:\n  - job_name: qavd\n    static_configs:\n"
                                               "      - targets: ['127.0.0.1:" << metricsPort << "']\n";

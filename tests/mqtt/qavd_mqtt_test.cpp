@@ -1,5 +1,6 @@
 // qavd end to end with MQTT: the simulator, a real broker, and qavd between them.
 #include "broker.h"
+#include "daemon_fixture.h"
 #include "sample_answers.h"
 
 #include <regex>
@@ -7,38 +8,29 @@
 
 namespace {
 
-// A broker, a simulator replaying answerA on a free port, and qavd's command line for both.
-class QavdMqtt : public ::testing::Test {
+// A broker, a simulator replaying answerA, and qavd's command line for both.
+class QavdMqtt : public DaemonTest {
 protected:
     void SetUp() override
     {
-        ASSERT_FALSE(dir.path.empty());
-        std::ofstream(dir.path + "/answers.txt") << answerA.substr(0, 76) << "\\x0A\n";
-        sim = spawn({BATTERY_SIM_PATH, "--port", "0", "--replay", dir.path + "/answers.txt"});
-        std::smatch m;
-        ASSERT_TRUE(waitFor(&sim, 10, [&](const Child& c) {
-            return std::regex_search(c.err, m, std::regex("serving tcp 127.0.0.1:([0-9]+)\n"));
-        })) << sim.err;
-        simPort = m[1];
+        DaemonTest::SetUp();
+        broker.dir = dir;
+        replay({answerA});
     }
     void TearDown() override
     {
-        stop(&qavd);
-        stop(&sim, SIGTERM);
+        broker.stop();
+        DaemonTest::TearDown();
     }
-    void startQavd(const std::vector<std::string>& extra)
+    void startQavd(const std::vector<std::string>& extra, const std::vector<std::string>& env = {})
     {
-        std::vector<std::string> args = {QAVD_PATH, "--address", "tcp:127.0.0.1:" + simPort, "--name", "b1",
-                                         "--interval", "0.2", "--timeout", "0.1", "--stale-after", "2"};
+        std::vector<std::string> args = {"--name", "b1", "--interval", "0.2", "--timeout", "0.1", "--stale-after", "2"};
         args.insert(args.end(), extra.begin(), extra.end());
-        qavd = spawn(args);
+        DaemonTest::startQavd(simPort, args, env);
     }
     std::string brokerOption() const { return "--mqtt-broker=127.0.0.1:" + std::to_string(broker.port); }
 
-    ScratchDir dir;
-    Broker broker{dir.path, "allow_anonymous true"};
-    Child sim, qavd;
-    std::string simPort;
+    Broker broker{"", "allow_anonymous true"};
 };
 
 } // namespace
@@ -85,9 +77,9 @@ TEST_F(QavdMqtt, ConfigFileOptionsBrokerRestartAndLastWill)
 {
     ASSERT_TRUE(broker.start());
     Subscriber sub(broker.port);
-    std::ofstream(dir.path + "/qavd.conf") << "mqtt-broker = \"127.0.0.1:" << broker.port << "\"\n"
+    std::ofstream(dir + "/qavd.conf") << "mqtt-broker = \"127.0.0.1:" << broker.port << "\"\n"
                                            << "mqtt-topic-prefix = \"site\"\nmqtt-discovery-prefix = \"ha\"\n";
-    startQavd({"--config", dir.path + "/qavd.conf"});
+    startQavd({"--config", dir + "/qavd.conf"});
     ASSERT_TRUE(sub.waitLatest("site/b1/availability", "online")) << qavd.err;
     EXPECT_EQ(sub.on("ha/binary_sensor/qav_b1/main_fuse/config").size(), 1U);
 
@@ -106,11 +98,11 @@ TEST_F(QavdMqtt, ConfigFileOptionsBrokerRestartAndLastWill)
 
 TEST_F(QavdMqtt, AWrongPasswordIsReportedAndRetriedWhilePollingGoesOn)
 {
-    ASSERT_EQ(std::system(("mosquitto_passwd -c -b " + dir.path + "/passwd qavd right-one").c_str()), 0);
-    broker.extra = "allow_anonymous false\npassword_file " + dir.path + "/passwd";
+    ASSERT_EQ(std::system(("mosquitto_passwd -c -b " + dir + "/passwd qavd right-one").c_str()), 0);
+    broker.extra = "allow_anonymous false\npassword_file " + dir + "/passwd";
     ASSERT_TRUE(broker.start());
-    std::ofstream(dir.path + "/password") << "wrong-one\n";
-    startQavd({brokerOption(), "--mqtt-username=qavd", "--mqtt-password-file=" + dir.path + "/password"});
+    std::ofstream(dir + "/password") << "wrong-one\n";
+    startQavd({brokerOption(), "--mqtt-username=qavd", "--mqtt-password-file=" + dir + "/password"});
     EXPECT_TRUE(waitFor(&qavd, 30, [](const Child& c) {
         return countOf(c.err, "qavd: b1: MQTT broker 127.0.0.1:") >= 2 && countOf(c.out, "\"battery\":\"b1\"") >= 10;
     })) << qavd.err;
@@ -119,17 +111,15 @@ TEST_F(QavdMqtt, AWrongPasswordIsReportedAndRetriedWhilePollingGoesOn)
 
 TEST_F(QavdMqtt, ThePasswordComesFromSystemdsCredentialsWithAWarningWhenOthersMayReadIt)
 {
-    ASSERT_EQ(std::system(("mosquitto_passwd -c -b " + dir.path + "/passwd qavd right-one").c_str()), 0);
-    broker.extra = "allow_anonymous false\npassword_file " + dir.path + "/passwd";
+    ASSERT_EQ(std::system(("mosquitto_passwd -c -b " + dir + "/passwd qavd right-one").c_str()), 0);
+    broker.extra = "allow_anonymous false\npassword_file " + dir + "/passwd";
     ASSERT_TRUE(broker.start());
     Subscriber sub(broker.port, "", "qavd", "right-one");
-    ASSERT_EQ(mkdir((dir.path + "/credentials").c_str(), 0700), 0);
-    std::string credential = dir.path + "/credentials/mqtt-password";
+    ASSERT_EQ(mkdir((dir + "/credentials").c_str(), 0700), 0);
+    std::string credential = dir + "/credentials/mqtt-password";
     std::ofstream(credential) << "right-one\n";
     chmod(credential.c_str(), 0644);
-    std::vector<std::string> args = {QAVD_PATH, "--address", "tcp:127.0.0.1:" + simPort, "--name", "b1",
-                                     "--interval", "0.2", "--timeout", "0.1", brokerOption(), "--mqtt-username=qavd"};
-    qavd = spawn(args, {"CREDENTIALS_DIRECTORY=" + dir.path + "/credentials"});
+    startQavd({brokerOption(), "--mqtt-username=qavd"}, {"CREDENTIALS_DIRECTORY=" + dir + "/credentials"});
     EXPECT_TRUE(sub.waitLatest("qav/b1/availability", "online")) << qavd.err;
     EXPECT_TRUE(waitFor(&qavd, 5, [&](const Child& c) {
         return c.err.find("qavd: " + credential + " holds a secret but every user may read it") != std::string::npos;
@@ -138,16 +128,16 @@ TEST_F(QavdMqtt, ThePasswordComesFromSystemdsCredentialsWithAWarningWhenOthersMa
 
 TEST_F(QavdMqtt, BadMqttOptionsStopTheStartWithAMessage)
 {
-    std::ofstream(dir.path + "/empty");
-    std::ofstream(dir.path + "/blank") << "\nsecond line\n";
+    std::ofstream(dir + "/empty");
+    std::ofstream(dir + "/blank") << "\nsecond line\n";
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"--mqtt-broker=host:0"}, "--mqtt-broker: host:0: the port must be a number from 1 to 65535"},
         {{"--mqtt-broker=[::1"}, "--mqtt-broker: [::1: missing ']'"},
         {{"--mqtt-username=u"}, "--mqtt-username requires --mqtt-broker"},
-        {{"--mqtt-broker=h", "--mqtt-username=u", "--mqtt-password-file=" + dir.path + "/empty"}, "/empty is empty"},
-        {{"--mqtt-broker=h", "--mqtt-username=u", "--mqtt-password-file=" + dir.path + "/blank"},
+        {{"--mqtt-broker=h", "--mqtt-username=u", "--mqtt-password-file=" + dir + "/empty"}, "/empty is empty"},
+        {{"--mqtt-broker=h", "--mqtt-username=u", "--mqtt-password-file=" + dir + "/blank"},
          "has an empty first line"},
-        {{"--mqtt-broker=h", "--mqtt-cafile=" + dir.path + "/none"}, "cannot read " + dir.path + "/none"},
+        {{"--mqtt-broker=h", "--mqtt-cafile=" + dir + "/none"}, "cannot read " + dir + "/none"},
         {{"--mqtt-broker=h", "--mqtt-topic-prefix=a/#"}, "must not contain '+' or '#'"},
         {{"--public-url=ftp://h/"}, "expected an http:// or https:// address without spaces"},
     };

@@ -1,4 +1,5 @@
 // qavd end to end with NUT's own clients: upsc, PyNUT, a Home Assistant-like client and upsmon.
+#include "daemon_fixture.h"
 #include "mqtt/broker.h"
 #include "nut_client.h"
 #include "process.h"
@@ -52,13 +53,11 @@ std::size_t after(const std::string& text, const std::string& what, std::size_t 
 } // namespace
 
 // The simulator replaying answers, qavd serving NUT with two users, and upsmon runs.
-class NutDaemon : public ::testing::Test {
+class NutDaemon : public DaemonTest {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/nut_daemon_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        DaemonTest::SetUp();
         chmod(dir.c_str(), 0755); // upsmon runs as nobody
         std::ofstream(dir + "/users") << "[sec]\n  password = secpass\n  upsmon secondary\n"
                                          "[pri]\n  password = pripass\n  upsmon primary\n";
@@ -68,9 +67,7 @@ protected:
     void TearDown() override
     {
         for (auto& monitor : monitors) stop(monitor.get());
-        stop(&qavd);
-        stop(&sim);
-        EXPECT_EQ(std::system(("rm -rf " + dir).c_str()), 0);
+        DaemonTest::TearDown();
     }
 
     // Replay answers (the last one held as long as a test needs it), or run the simulator with
@@ -79,25 +76,13 @@ protected:
                std::vector<std::string> simArgs = {},
                std::vector<std::string> options = {"-i", "0.1", "-t", "0.08", "--stale-after", "2"})
     {
-        if (simArgs.empty()) {
-            writeReplayFile(dir + "/answers.txt", answers);
-            simArgs = {"--replay", dir + "/answers.txt"};
-        }
-        simArgs.insert(simArgs.begin(), {BATTERY_SIM_PATH, "--port", "0"});
-        sim = spawn(simArgs);
-        std::smatch m;
-        ASSERT_TRUE(waitFor(&sim, 10, [&](const Child& c) {
-            return std::regex_search(c.err, m, std::regex("serving tcp 127.0.0.1:([0-9]+)\n"));
-        })) << sim.err;
-        options.insert(options.begin(), {QAVD_PATH, "--address", "tcp:127.0.0.1:" + m[1].str(), "--name", "b1",
-                                         "--output", output, "--event-command", dir + "/event.sh", "--nut-listen",
-                                         "127.0.0.1:0", "--nut-users", dir + "/users"});
-        qavd = spawn(options);
-        ASSERT_TRUE(waitFor(&qavd, 10, [&](const Child& c) {
-            return std::regex_search(c.err, m, std::regex("qavd: NUT server listening on 127.0.0.1:([0-9]+)\n"));
-        })) << qavd.err;
-        port = std::stoi(m[1]);
-        ups = "b1@127.0.0.1:" + m[1].str();
+        simArgs.empty() ? replay(answers) : startSim(simArgs);
+        options.insert(options.begin(), {"--name", "b1", "--output", output, "--event-command", dir + "/event.sh",
+                                         "--nut-listen", "127.0.0.1:0", "--nut-users", dir + "/users"});
+        startQavd(simPort, options);
+        port = listening("NUT");
+        ASSERT_NE(port, 0);
+        ups = "b1@127.0.0.1:" + std::to_string(port);
         ASSERT_TRUE(until(10, [&] { return NutClient(port).ask("GET VAR b1 ups.status").rfind("VAR ", 0) == 0; }));
     }
 
@@ -170,8 +155,6 @@ protected:
         return names;
     }
 
-    std::string dir;
-    Child sim, qavd;
     std::vector<std::unique_ptr<Child>> monitors;
     int port = 0;
     std::string ups;
@@ -399,8 +382,7 @@ TEST_F(NutDaemon, StaleDataWhileDischargingShutsDownAfterDeadtime)
 
 TEST_F(NutDaemon, AnOutageShowsTheTimeLeftInEveryOutput)
 {
-    ScratchDir scratch;
-    Broker broker{scratch.path, "allow_anonymous true"};
+    Broker broker{dir, "allow_anonymous true"};
     ASSERT_TRUE(broker.start());
     Subscriber sub(broker.port);
     // 1 Ah, full, mains on for 3 s, then 18 A: 0.5 % a second, so 2 s of runtime per percent of charge.
@@ -418,9 +400,7 @@ TEST_F(NutDaemon, AnOutageShowsTheTimeLeftInEveryOutput)
     EXPECT_LT(charge, 98.1);
     EXPECT_NEAR(upscValue(listing, "battery.runtime"), 2 * charge, 0.05 * 2 * charge) << listing;
 
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(qavd.err, m, std::regex("HTTP server listening on 127.0.0.1:([0-9]+)\n")));
-    int httpPort = std::stoi(m[1]);
+    int httpPort = listening("HTTP");
     nlohmann::json state = nlohmann::json::parse(httpGet(httpPort, "/api/v1/state"));
     EXPECT_NEAR(state["runtime_seconds"].get<double>(), 2 * state["gas_gauge_percent"].get<double>(), 0.05 * 200);
     EXPECT_EQ(state["time_to_full_seconds"], nullptr);
@@ -430,6 +410,7 @@ TEST_F(NutDaemon, AnOutageShowsTheTimeLeftInEveryOutput)
                 state["stack_voltage_volts"].get<double>() * state["current_amperes"].get<double>(), 0.01);
     EXPECT_EQ(state["low_battery"], false);
     std::string metrics = httpGet(httpPort, "/metrics");
+    std::smatch m;
     EXPECT_TRUE(std::regex_search(metrics, m, std::regex("\nqav_battery_runtime_seconds\\{battery=\"b1\"\\} ([0-9.]+)\n")))
         << metrics;
     EXPECT_TRUE(std::regex_search(

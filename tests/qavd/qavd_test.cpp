@@ -1,4 +1,5 @@
 // End-to-end tests of qavd against the simulator on loopback ports of their own.
+#include "daemon_fixture.h"
 #include "free_port.h"
 #include "library.h"
 #include "must_run.h"
@@ -93,48 +94,9 @@ void fillDisk(const std::string& path)
     close(fd);
 }
 
-// A scratch directory, the simulator and qavd.
-class Qavd : public ::testing::Test {
+// qavd against the simulator, with what its tests of events and timing read.
+class Qavd : public DaemonTest {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/qavd_test_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override
-    {
-        stop(&qavd);
-        stop(&sim, SIGTERM);
-        for (const std::string& pid : linesOf(fileText(dir + "/pids"))) kill(-std::stoi(pid), SIGKILL);
-        EXPECT_EQ(std::system(("rm -rf " + dir).c_str()), 0);
-    }
-
-    // Start the simulator on simPort, held for it so that it can restart there; returns the port.
-    int startSim(std::vector<std::string> args)
-    {
-        args.insert(args.begin(), {BATTERY_SIM_PATH, "--port", std::to_string(simPort)});
-        sim = spawn(args);
-        const std::string ready = "serving tcp 127.0.0.1:" + std::to_string(simPort) + "\n";
-        EXPECT_TRUE(waitFor(&sim, 10, [&](const Child& c) { return c.err.find(ready) != std::string::npos; }))
-            << sim.err;
-        return simPort;
-    }
-
-    // Start the simulator replaying answers, one a line.
-    int replay(const std::vector<std::string>& answers, std::vector<std::string> args = {})
-    {
-        writeReplayFile(dir + "/answers.txt", answers);
-        args.insert(args.begin(), {"--replay", dir + "/answers.txt"});
-        return startSim(args);
-    }
-
-    void startQavd(int port, std::vector<std::string> args, const std::vector<std::string>& env = {})
-    {
-        args.insert(args.begin(), {QAVD_PATH, "--address", "tcp:127.0.0.1:" + std::to_string(port)});
-        qavd = spawn(args, env);
-    }
-
     // The environment that has qavd note its connects and requests (see syscall_log.cpp),
     // with its clocks running speed times fast under libfaketime unless speed is 1.
     std::vector<std::string> noting(int speed = 1) const
@@ -152,18 +114,6 @@ protected:
         for (const std::string& line : linesOf(fileText(dir + "/syscalls.txt")))
             if (line.rfind(what + " ", 0) == 0) times.push_back(std::stod(line.substr(what.size() + 1)));
         return times;
-    }
-
-    // Read both children until done() holds or seconds pass.
-    bool until(double seconds, const std::function<bool()>& done)
-    {
-        auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (!done()) {
-            if (std::chrono::steady_clock::now() >= end) return false;
-            if (sim.pid > 0) pump(&sim, 0);
-            pump(&qavd, 20);
-        }
-        return true;
     }
 
     bool waitForLines(std::size_t count, double seconds = 10)
@@ -193,11 +143,6 @@ protected:
     }
 
     std::vector<std::string> dataLogs() const { return dataLogsIn(dir); }
-
-    std::string dir;
-    Child sim, qavd;
-    ReservedPort simReservation;
-    int simPort = simReservation.port;
 };
 
 // Skip, saying why (fail, under CI), a test that needs libfaketime where it is not installed.
