@@ -233,8 +233,8 @@ TEST_F(Freeze, AStandardOutputNobodyReadsAndIdleHttpClientsHoldNothingUp)
 TEST_F(Freeze, AnEndpointThatDropsSynsGoesStaleOnScheduleAndOneThatHangsUpIsBackedOff)
 {
     Endpoint endpoint;
-    qavd = spawn({QAVD_PATH, "-a", "tcp:127.0.0.1:" + std::to_string(endpoint.port), "-n", "b1", "-i", "0.1", "-t",
-                  "0.05", "--stale-after", "3", "--output", "none", "--metrics-listen", "127.0.0.1:0"});
+    startQavd(endpoint.port, {"-n", "b1", "-i", "0.1", "-t", "0.05", "--stale-after", "3", "--output", "none",
+                              "--metrics-listen", "127.0.0.1:0"});
     int port = listening("HTTP");
     auto up = [](double value) { return [value](const std::map<std::string, double>& s) { return s.at("qav_up") == value; }; };
     int connection = endpoint.next(10);
@@ -280,7 +280,7 @@ TEST_F(Freeze, AnEndpointThatDropsSynsGoesStaleOnScheduleAndOneThatHangsUpIsBack
 
     // With a long timeout, SIGTERM during a connection attempt that the endpoint never answers.
     std::vector<int> more = endpoint.fill();
-    qavd = spawn({QAVD_PATH, "-a", "tcp:127.0.0.1:" + std::to_string(endpoint.port), "-i", "20", "-t", "10"});
+    startQavd(endpoint.port, {"-i", "20", "-t", "10"});
     pump(&qavd, 500);
     expectQuickStop(&qavd);
     for (int fd : more) close(fd);
@@ -359,8 +359,8 @@ TEST_F(Freeze, StandardErrorAndTheSystemLogNobodyReadsHoldNothingUpAndLoseTheOld
 TEST_F(Freeze, AWedgedEndpointIsLeftAfterStaleAfterPollsAndRejoinedAfterTheBackoff)
 {
     Endpoint endpoint;
-    qavd = spawn({QAVD_PATH, "-a", "tcp:127.0.0.1:" + std::to_string(endpoint.port), "-n", "b1", "-i", "0.1", "-t",
-                  "0.05", "--stale-after", "3", "--output", "none", "--metrics-listen", "127.0.0.1:0"});
+    startQavd(endpoint.port, {"-n", "b1", "-i", "0.1", "-t", "0.05", "--stale-after", "3", "--output", "none",
+                              "--metrics-listen", "127.0.0.1:0"});
     int port = listening("HTTP");
     auto up = [](const std::map<std::string, double>& s) { return s.at("qav_up") == 1; };
     int first = endpoint.next(10);
