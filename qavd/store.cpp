@@ -366,6 +366,14 @@ void Store::requeue(Queue& taken)
 bool Store::ensureOpen()
 {
     if (db != nullptr) return true;
+    // A lock that could not be made at start (a directory not yet writable) comes first.
+    if (lock < 0) {
+        pid_t holder = 0;
+        lock = takeLock(file, &holder);
+        if (lock == -1) failed(SQLITE_OK, "is in use by another qavd (PID " + std::to_string(holder) + ")");
+        else if (lock < 0) failed(SQLITE_OK, "cannot be locked: " + std::string(std::strerror(errno)));
+        if (lock < 0) return false;
+    }
     int code = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (code != SQLITE_OK) {
         failed(code, "cannot open");

@@ -77,8 +77,8 @@ public:
     using Clock = std::function<long long()>;
 
     /**
-     * Take the store's lock (FILE.lock) and open FILE, creating it. A file that cannot be
-     * opened or written yet is retried later; only the lock refuses.
+     * Take the store's lock (FILE.lock) and open FILE, creating it. A file or lock that cannot
+     * be made or written yet is retried later; only a lock another process holds refuses.
      *
      * @param path    The database file.
      * @param bucket  Seconds per bucket of the finest tier.
@@ -146,7 +146,7 @@ private:
     const std::string file;
     const int width;
     const Clock now;
-    const int lock;
+    int lock; // FILE.lock, held while running; below 0 until it could be taken
     std::mutex dbMutex;      // the connection, used by the thread and the readers
     sqlite3* db = nullptr;
     std::mutex queueMutex;   // the queue and the flags below

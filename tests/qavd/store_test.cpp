@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <tuple>
 #include <vector>
 
@@ -150,6 +151,27 @@ TEST_F(StoreTest, ANewerSchemaIsLeftAloneAndAnswersWaitInMemoryUntilTheFileIsRep
     add(*store, T0 + 5, 5100);
     store->flush();
     EXPECT_EQ(gauges(*store, T0, 5), (Rows{{0, 1, 5000, 5000, 5000}, {5, 1, 5100, 5100, 5100}}));
+}
+
+// A directory that appears after the start: the lock is taken before the first write, so a
+// second qavd is still refused.
+TEST_F(StoreTest, ALockNotMadeAtStartIsTakenBeforeTheFileIsWritten)
+{
+    path = dir + "/later/battery.db";
+    auto store = open();
+    add(*store, T0, 5000);
+    ASSERT_EQ(mkdir((dir + "/later").c_str(), 0700), 0);
+    store->flush();
+    EXPECT_EQ(gauges(*store, T0, 5), (Rows{{0, 1, 5000, 5000, 5000}}));
+    // Another process, as the lock is the process's own.
+    pid_t other = fork();
+    if (other == 0) {
+        std::string problem;
+        _exit(Store::open(path, 5, &problem) == nullptr && problem.find(" is in use by another qavd (PID ") != std::string::npos ? 0 : 1);
+    }
+    int status = -1;
+    waitpid(other, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 } // namespace
