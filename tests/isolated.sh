@@ -15,11 +15,13 @@ QAV_ISOLATED=1 exec unshare --net --mount --fork sh -ec '
   host=$(mktemp -d /tmp/qav-isolated-dev.XXXXXX)
   mount --rbind /dev "$host"
   mount -t tmpfs -o mode=755 tmpfs /dev
-  for name in null zero full random urandom tty ptmx; do
+  for name in null zero full random urandom tty; do
     if [ -e "$host/$name" ]; then touch "/dev/$name" && mount --bind "$host/$name" "/dev/$name"; fi
   done
+  # Pseudo-terminals of its own, whatever the devpts of the host allows.
   mkdir /dev/pts /dev/shm
-  mount --rbind "$host/pts" /dev/pts
+  mount -t devpts -o newinstance,ptmxmode=0666,mode=620 devpts /dev/pts
+  ln -s pts/ptmx /dev/ptmx
   mount -t tmpfs -o mode=1777 tmpfs /dev/shm
   ln -s /proc/self/fd /dev/fd
   ln -s /proc/self/fd/0 /dev/stdin
