@@ -302,7 +302,8 @@ std::string NutProtocol::grant(const NutSession& session, const char* word)
 std::string NutProtocol::setFsd(const NutSession& session)
 {
     if (std::string refused = authorize(session, true, "FSD"); !refused.empty()) return refused;
-    if (!fsd) log(LOG_WARNING, "NUT client " + session.peer + ": user " + session.username + " set FSD on " + ups);
+    // At alert: hosts are about to shut down, and no flood of other lines may hide it.
+    if (!fsd) log(LOG_ALERT, "NUT client " + session.peer + ": user " + session.username + " set FSD on " + ups);
     fsd = true;
     return "OK FSD-SET\n";
 }

@@ -341,7 +341,8 @@ NutLog throttledLog(NutLog sink, int burst, std::chrono::seconds window)
                 sink(LOG_NOTICE, "NUT server: " + std::to_string(state->left) + " log lines left out");
             *state = State{now, 0, 0};
         }
-        if (state->sent++ < burst) sink(priority, message);
+        // Alerts (FSD, set once) always go through.
+        if (priority <= LOG_ALERT || state->sent++ < burst) sink(priority, message);
         else state->left++;
     };
 }

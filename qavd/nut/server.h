@@ -96,8 +96,8 @@ private:
 };
 
 /**
- * @p sink with at most @p burst messages per @p window; the first message
- * after a window that left some out says how many.
+ * @p sink with at most @p burst messages per @p window, alerts aside; the first
+ * message after a window that left some out says how many.
  *
  * @return A log for one thread.
  */

@@ -8,6 +8,10 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <syslog.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -253,4 +257,20 @@ TEST_F(NutExporterTest, ClosesWhatBreaksALimitWithALogLineAndServesTheRest)
     exporter->finish();
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(500));
     EXPECT_TRUE(talker.closedByServer(1));
+}
+
+// The server's log lets a burst through, then counts what it left out; an alert (FSD) always passes.
+TEST(NutLog, ABurstPassesTheRestIsCountedAndAlertsAlwaysGoThrough)
+{
+    std::vector<std::pair<int, std::string>> sent;
+    NutLog log = throttledLog([&](int priority, const std::string& text) { sent.emplace_back(priority, text); }, 2,
+                              std::chrono::seconds(1));
+    for (const char* text : {"one", "two", "three"}) log(LOG_WARNING, text);
+    log(LOG_ALERT, "FSD");
+    usleep(1100000);
+    log(LOG_WARNING, "four");
+    EXPECT_EQ(sent, (std::vector<std::pair<int, std::string>>{{LOG_WARNING, "one"}, {LOG_WARNING, "two"},
+                                                              {LOG_ALERT, "FSD"},
+                                                              {LOG_NOTICE, "NUT server: 1 log lines left out"},
+                                                              {LOG_WARNING, "four"}}));
 }
