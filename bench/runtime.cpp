@@ -1,4 +1,5 @@
-// runtime: plays the simulator's outages through the runtime estimator and prints its error against the real time to empty.
+// runtime: plays the simulator's outages through the runtime estimator and prints its error against the real time to
+// empty, then what single bad gauge readings do to the learned capacity.
 #include "battery_model.h"
 #include "runtime.h"
 
@@ -86,6 +87,63 @@ Errors play(const Scenario& scenario)
     return errors;
 }
 
+// A run of the model with the gauge field replaced at some answers, as a failing gauge sends it.
+struct Glitch {
+    const char* name;
+    double storedAh;     // a capacity kept from an earlier run (weight 100 %); 0 for none
+    const char* profile; // the model's current, from 50 % (90 % with a stored capacity below 0.1 Ah)
+    int field;           // the gauge field of each bad answer
+    double firstAt;      // seconds to the first bad answer; then one every glitchEvery
+};
+
+const Glitch glitches[] = {
+    {"gauge 0, 20 A out, nothing kept", 0, "100000:-20", 0, 10},
+    {"gauge 0, 20 A out, 20 Ah kept", 20, "100000:-20", 0, 300},
+    {"gauge 0, 10 A in, nothing kept", 0, "100000:+10", 0, 10},
+    {"gauge 0, 10 A in, 20 Ah kept", 20, "100000:+10", 0, 300},
+    {"gauge FFFF, 20 A out, 20 Ah kept", 20, "100000:-20", 0xFFFF, 300},
+    {"0.002 Ah kept, 20 A out", 0.002, "100000:-20", -1, 0},
+};
+
+constexpr double glitchEvery = 300;
+constexpr int glitchCount = 3;
+constexpr double glitchLowRuntime = 600; // --low-runtime
+
+// Play 20 minutes of one glitch row, printing the capacity an answer after each bad one,
+// the runtime at the end, and how many answers said low on runtime.
+void playGlitch(const Glitch& glitch)
+{
+    BatteryModel model;
+    model.capacity = 20;
+    model.charge = glitch.storedAh > 0 && glitch.storedAh < 0.1 ? 18 : 10;
+    parseProfile(glitch.profile, &model.profile);
+    RuntimeEstimator estimator({0, glitchLowRuntime, 3.5 * pollSeconds});
+    estimator.seed(glitch.storedAh, 100);
+    std::printf("%-34s", glitch.name);
+    unsigned noise = 1;
+    int lowAnswers = 0, shown = 0;
+    Estimate estimate;
+    for (double t = 0; t <= 1200; t += pollSeconds) {
+        advanceModel(&model, t);
+        BatteryStatus status = statusOf(modelAnswer(model, &noise));
+        double since = t - glitch.firstAt;
+        bool bad = glitch.field >= 0 && since >= 0 && std::fmod(since, glitchEvery) == 0 && since < glitchEvery * glitchCount;
+        if (bad) status.gasGauge = glitch.field;
+        estimate = estimator.accepted(status, t);
+        lowAnswers += estimate.runtimeLow ? 1 : 0;
+        bool afterBad = glitch.field >= 0 && since > 0 && std::fmod(since - pollSeconds, glitchEvery) == 0 &&
+                        since - pollSeconds < glitchEvery * glitchCount;
+        if (afterBad || (glitch.field < 0 && t == pollSeconds && shown++ == 0)) {
+            if (estimate.capacity) std::printf(" %10.4f Ah", *estimate.capacity);
+            else std::printf(" %13s", "-");
+        }
+    }
+    if (glitch.field < 0) std::printf(" %13s %13s", "", "");
+    if (estimate.runtime) std::printf(" %9.0f s", *estimate.runtime);
+    else std::printf(" %11s", "-");
+    std::printf(" %8d\n", lowAnswers);
+}
+
 // A percentage, or a dash.
 void print(std::optional<double> value)
 {
@@ -110,5 +168,12 @@ int main()
         print(errors.afterStep);
         std::printf("\n");
     }
+    std::printf("\nThe capacity one answer after each bad gauge reading (a 20 Ah battery from 50 %%, polled every %g s,\n"
+                "one bad answer every %g s from the time in the row), the runtime after 20 minutes, and the answers\n"
+                "low on runtime with --low-runtime %g\n\n",
+                pollSeconds, glitchEvery, glitchLowRuntime);
+    std::printf("%-34s %13s %13s %13s %11s %8s\n", "bad answers", "after 1st", "after 2nd", "after 3rd", "runtime",
+                "low");
+    for (const Glitch& glitch : glitches) playGlitch(glitch);
     return 0;
 }
