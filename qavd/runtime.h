@@ -16,7 +16,8 @@ struct Estimate {
     double learnedWeight = 0;           ///< Percent of gauge the learned capacity rests on, for a store to keep (see seed()).
     double energyCharged = 0;           ///< Joules into the battery since the start.
     double energyDischarged = 0;        ///< Joules out of the battery since the start.
-    bool runtimeLow = false;            ///< Discharging with runtime at or below --low-runtime.
+    bool runtimeLow = false;            ///< Discharging with runtime at or below --low-runtime, this answer and the one before.
+    bool implausible = false;           ///< The answer's gauge cannot be true; the runtime comes from the charge counted instead.
 };
 
 /** A learned capacity kept from an earlier run, to seed() an estimator with. */
@@ -43,6 +44,18 @@ constexpr double smoothingSeconds = 20;
 constexpr double restingAmperes = 0.05;
 /** The learned capacity's weight is kept at or below this many percent of gauge, so it follows an ageing battery. */
 constexpr double learnWeightLimit = 100;
+/** The smallest capacity, in ampere-hours, that is taken as learned or kept. */
+constexpr double minimumCapacity = 0.1;
+/** A gauge further than this many points from where the counted charge moved it cannot be true. */
+constexpr double jumpPoints = 2;
+/** Answers in a row that agree with each other, after such a jump, for their gauge to be taken as it is. */
+constexpr int jumpSettleAnswers = 3;
+/** A segment's capacity more than this factor from the learned one is held back ... */
+constexpr double outlierFactor = 2;
+/** ... until this many such segments in a row agree, within that factor of each other, and replace it. */
+constexpr int outlierSegments = 3;
+/** Answers in a row with the runtime at or below --low-runtime that make it low. */
+constexpr int lowRuntimeAnswers = 2;
 
 /**
  * Follows the accepted answers of one battery and estimates its time left.
@@ -57,6 +70,18 @@ constexpr double learnWeightLimit = 100;
  * starts afresh (nothing is integrated over the gap, the smoothing restarts,
  * and the learning segment is dropped), and so does a current against the
  * segment's direction.
+ *
+ * A gauge above 100 %, or one more than jumpPoints from where the charge
+ * counted since the last believed answer moved it (by the capacity in use;
+ * by none before one is known), is implausible: it ends the learning
+ * segment, and the time left comes from that believed gauge moved by the
+ * charge counted since. A jump that jumpSettleAnswers answers in a row agree
+ * with is taken from the last of them on; so is the one answer after a first
+ * answer (at start or after a gap) it disagrees with, since either may be the
+ * bad one. A finished segment yields its capacity unless that is below
+ * minimumCapacity, or more than outlierFactor from the learned one: such
+ * segments are held back until outlierSegments of them agree, and then
+ * replace what was learned.
  */
 class RuntimeEstimator {
 public:
@@ -74,10 +99,11 @@ public:
     /**
      * Start from a capacity learned before (such as one kept across a restart).
      *
-     * @param capacity Ampere-hours at 100 %; ignored unless positive.
+     * @param capacity Ampere-hours at 100 %; ignored unless at least minimumCapacity.
      * @param weight   Percent of gauge it was learned over; ignored unless positive.
+     * @return Whether it was taken.
      */
-    void seed(double capacity, double weight);
+    bool seed(double capacity, double weight);
 
     /** @return The learned capacity in ampere-hours, or none before the first segment. */
     std::optional<double> learnedCapacity() const;
@@ -86,10 +112,18 @@ public:
 
 private:
     void count(double watts, double dt);
+    std::optional<double> capacityInUse() const;
+    double pointsOf(double ampereHours) const;
+    bool believable(double gauge, double ampereHours, bool continuing);
+    void believe(double gauge, bool confirmed);
+    std::optional<double> countedGauge() const;
     void restartSegment(double gauge, int direction);
-    void learn(double gauge, double amperes, std::optional<double> dt);
+    void learn(double gauge, double ampereHours, int direction, bool continuing);
+    void finishSegment(double ampereHours, double percent);
+    void holdBack(double ampereHours, double percent);
+    void addLearned(double ampereHours, double percent);
     double smooth(double amperes, std::optional<double> dt);
-    Estimate estimateAt(double gauge, double current) const;
+    Estimate estimateAt(std::optional<double> gauge, double current) const;
 
     RuntimeSettings settings;
     bool started = false;
@@ -104,6 +138,21 @@ private:
     double segmentGauge = 0;
     double segmentAh = 0;
     int segmentSign = 0;
+    bool segmentOpen = false;
+    // The last believed gauge and the charge counted since; whether an answer after it agreed with it.
+    bool believed = false;
+    bool confirmed = false;
+    double believedGauge = 0;
+    double sinceBelievedAh = 0;
+    // Answers in a row that jumped from the believed gauge and agree with each other; the last one's gauge.
+    int jumpRun = 0;
+    double jumpGauge = 0;
+    double sinceJumpAh = 0;
+    // Segments held back for being far from the learned capacity: ampere-hours and percent of gauge.
+    double heldAh[outlierSegments] = {};
+    double heldPercent[outlierSegments] = {};
+    int heldCount = 0;
+    int lowAnswers = 0; // in a row, with the runtime at or below --low-runtime
     // Every finished segment: ampere-hours and percent of gauge, summed.
     double learnedAh = 0;
     double learnedPercent = 0;

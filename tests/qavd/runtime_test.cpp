@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace {
@@ -25,6 +26,7 @@ struct Case {
     const char* source;
     double learning, charged, discharged;
     bool low;
+    const char* marks = nullptr; // when set, 'x' for each answer marked implausible, '.' for the others
 };
 
 // Every cell at 3.25 V, so the stack is 26.0 V: 5 A is 130 W.
@@ -43,6 +45,14 @@ const std::vector<Row> twoPercent = {{0, 5000, -10}, {6, 4967, -10}, {12, 4933, 
 
 const RuntimeSettings rated10{10, 0, 17.5};
 const RuntimeSettings learning{0, 0, 17.5};
+
+// Ten amperes out at 0.33 % every 6 s from 50 %, as in twoPercent, for this many answers.
+std::vector<Row> steadyOut(int answers)
+{
+    std::vector<Row> rows;
+    for (int i = 0; i < answers; i++) rows.push_back({6.0 * i, static_cast<int>(5000 - i * 100 / 3.0 + 0.5), -10});
+    return rows;
+}
 
 const Case cases[] = {
     // 50 % of 10 Ah at 5 A: 3600 s; 130 W for 15 s; low at or below 3600 s.
@@ -83,6 +93,39 @@ const Case cases[] = {
       {36, 4950, 10}, {42, 4917, -10}, {48, 4883, -10}, {54, 4850, -10}, {60, 4817, -10}, {66, 4783, -10},
       {72, 4750, -10}},
      {}, {}, {}, nullptr, 1.67, 4680, 14040, false},
+    // Bad gauges, from 4 Ah kept over 2 % (0.42 % per 6 s at 10 A). The 0 ends the segment, which would
+    // otherwise have learned 4.5 Ah at 36 s: 48 % of 4 Ah at 10 A is 691.2 s.
+    {"gauge 0 once while discharging", learning, 4, 2,
+     {{0, 5000, -10}, {6, 4967, -10}, {12, 0, -10}, {18, 4900, -10}, {24, 4867, -10}, {30, 4833, -10}, {36, 4800, -10}},
+     691.2, {}, 4, "learned", 0, 0, 9360, false, "..x...."},
+    // 48 % missing of 4 Ah at 10 A: 691.2 s to full.
+    {"gauge 0 once while charging", learning, 4, 2,
+     {{0, 5000, 10}, {6, 5033, 10}, {12, 0, 10}, {18, 5100, 10}, {24, 5133, 10}, {30, 5167, 10}, {36, 5200, 10}},
+     {}, 691.2, 4, "learned", 0, 9360, 0, false, "..x...."},
+    // FFFF: the runtime is 49.67 % less the 0.0167 Ah counted since (0.42 %), 49.25 %, of 4 Ah at 10 A.
+    {"a gauge of 655.35 %", learning, 4, 2, {{0, 5000, -10}, {6, 4967, -10}, {12, 65535, -10}},
+     709.248, {}, 4, "learned", 0, 0, 3120, false, "..x"},
+    // Above 100 % though within 2 points: 0.25 % is missing by the charge counted (99.33 + 0.42 %) of 4 Ah at 10 A.
+    {"a gauge above 100 % near full", learning, 4, 2, {{0, 9900, 10}, {6, 9933, 10}, {12, 10050, 10}},
+     {}, 3.648, 4, "learned", 0, 3120, 0, false, "..x"},
+    // 5 points in 9 s are what 10 A moves 0.5 Ah: 39 % of 0.5 Ah at 10 A is 70.2 s.
+    {"a small battery", learning, 0.5, 100, {{0, 5000, -10}, {1.8, 4900, -10}, {10.8, 4400, -10}, {19.8, 3900, -10}},
+     70.2, {}, 0.5, "learned", 0, 0, 5148, false, "...."},
+    // Kept at 5 Ah, the gauge steps to 40 % and stays: taken at its third answer, 39.33 % of 5 Ah at 10 A.
+    {"a step of the gauge that stays", learning, 5, 100,
+     {{0, 5000, -10}, {6, 4967, -10}, {12, 4000, -10}, {18, 3967, -10}, {24, 3933, -10}},
+     707.94, {}, 5, "learned", 0, 0, 6240, false, "..xx."},
+    // A first answer of 0 (runtime 0 s) is taken back by the next: 49.33 % of 5 Ah at 10 A, and never low.
+    {"a bad first answer", {0, 600, 17.5}, 5, 100, {{0, 0, -10}, {6, 4967, -10}, {12, 4933, -10}},
+     887.94, {}, 5, "learned", 0, 0, 3120, false, "..."},
+    // 0.002 Ah kept is ignored: 5 Ah is learned as from nothing.
+    {"a stored capacity of 0.002 Ah", learning, 0.002, 100, twoPercent, 864, {}, 5, "learned", 0, 0, 9360, false},
+    // 5 Ah learned against 20 Ah kept waits: 48 % of 20 Ah is 3456 s; three such segments replace it:
+    // 0.3 Ah over 6 %, and 44 % of 5 Ah is 792 s.
+    {"a far capacity, one segment", learning, 20, 100, steadyOut(7), 3456, {}, 20, "learned", 0, 0, 9360, false},
+    {"a far capacity, three segments", learning, 20, 100, steadyOut(19), 792, {}, 5, "learned", 0, 0, 28080, false},
+    // One answer at 3600 s is not yet low.
+    {"low runtime once", {10, 3600, 17.5}, 0, 0, {{0, 5000, -5}}, 3600, {}, 10, "rated", 0, 0, 0, false},
 };
 
 // Both absent, or both present and within tolerance.
@@ -103,7 +146,14 @@ TEST(RuntimeEstimator, EstimatesFromLiteralAnswers)
         RuntimeEstimator estimator(c.settings);
         estimator.seed(c.seedAh, c.seedWeight);
         Estimate e;
-        for (const Row& row : c.rows) e = estimator.accepted(statusOf(row), row.time);
+        std::string marks;
+        for (const Row& row : c.rows) {
+            e = estimator.accepted(statusOf(row), row.time);
+            marks += e.implausible ? 'x' : '.';
+        }
+        if (c.marks) {
+            EXPECT_EQ(marks, c.marks);
+        }
         expectNear(e.runtime, c.runtime, 0.01);
         expectNear(e.timeToFull, c.timeToFull, 0.01);
         expectNear(e.capacity, c.capacity, 1e-9);
