@@ -74,8 +74,8 @@ public:
     {
     }
     int run();
-    /** Start the estimator from a capacity learned in an earlier run. */
-    void seed(LearnedCapacity learned) { estimator.seed(learned.ampereHours, learned.weight); }
+    /** Start the estimator from a capacity learned in an earlier run, unless it cannot be true. */
+    void seed(LearnedCapacity learned);
 
 private:
     bool service();
@@ -104,6 +104,19 @@ private:
     long wedges = 0;                   // connections left in a row for giving no answer
     PollResult lastFailure = PollResult::timeout;
 };
+
+// Start the estimator from a capacity learned in an earlier run; one that cannot be true is
+// ignored with a warning, and the capacity is learned anew.
+void Daemon::seed(LearnedCapacity learned)
+{
+    if ((learned.ampereHours == 0 && learned.weight == 0) || estimator.seed(learned.ampereHours, learned.weight))
+        return;
+    char text[160];
+    std::snprintf(text, sizeof text, ": ignoring the stored capacity of %g Ah over %g%% of gauge: not plausible "
+                                     "(at least %g Ah over more than 0%%); learning it anew",
+                  learned.ampereHours, learned.weight, minimumCapacity);
+    logMessage(LOG_WARNING, options.name + text);
+}
 
 // Act on signals and children; false once told to stop.
 bool Daemon::service()
