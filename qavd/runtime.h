@@ -115,7 +115,7 @@ private:
     std::optional<double> capacityInUse() const;
     double pointsOf(double ampereHours) const;
     bool believable(double gauge, double ampereHours, bool continuing);
-    void believe(double gauge, bool confirmed);
+    void believe(double gauge, bool agreed);
     std::optional<double> countedGauge() const;
     void restartSegment(double gauge, int direction);
     void learn(double gauge, double ampereHours, int direction, bool continuing);
