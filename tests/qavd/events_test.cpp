@@ -1,5 +1,6 @@
-// Tests of the event logic: staleness, alerts, faults, and the failure log's throttle.
+// Tests of the event logic: staleness, alerts, faults, low battery (also as the estimator gives it), and the failure log's throttle.
 #include "events.h"
+#include "runtime.h"
 
 #include <gtest/gtest.h>
 
@@ -129,6 +130,25 @@ TEST(EventTracker, LowRuntimeMakesItLowAndTheDetailSaysWhichLimit)
     std::vector<Event> clear = tracker.accepted(statusWith(0, 0, 0x8400, 5000), 2);
     ASSERT_EQ(names(clear), "lowbatteryclear");
     EXPECT_EQ(clear[0].detail, "gas gauge 50.00%, low at or below 20%, undervoltage Good, runtime unknown, low at or below 300 s");
+}
+
+TEST(EventTracker, LowRuntimeTakesTwoAnswersInARowFromTheEstimator)
+{
+    // 10 Ah at 20 A every 5 s: 0.28 % an answer, and 18 s of runtime per percent; low at or below 600 s.
+    RuntimeEstimator estimator({10, 600, 17.5});
+    EventTracker tracker("b1", 1, 20, 600);
+    std::string seen;
+    int time = 0;
+    for (int gauge : {3400, 3372, 0xFFFF, 3317, 3289}) {
+        BatteryStatus status = statusWith(0, 0, 0x8200, gauge);
+        status.current = -2000 & 0xFFFF;
+        for (const Event& event : tracker.accepted(status, time, estimator.accepted(status, time)))
+            seen += std::to_string(time) + " " + event.name + ": " + event.detail;
+        time += 5;
+    }
+    // The FFFF counts as 33.44 % (601.9 s); 33.17 % (597.1 s) is low once; 32.89 % (592.0 s) twice.
+    EXPECT_EQ(seen, "20 lowbattery: gas gauge 32.89%, low at or below 20%, undervoltage Good, runtime 592 s, "
+                    "low at or below 600 s");
 }
 
 TEST(FailureLogged, FirstTenThenOneInAHundred)
