@@ -1,4 +1,4 @@
-// Tests of the event logic: staleness, alerts, faults, low battery (also as the estimator gives it), and the failure log's throttle.
+// Tests of the event logic: staleness, alerts, faults, low battery and the failure log's throttle.
 #include "events.h"
 #include "runtime.h"
 
