@@ -392,6 +392,7 @@ void Store::run()
         const long long at = now(), ticks = steady();
         guard.unlock();
         lastWrite = Steady::now();
+        followClock(at, ticks);
         bool ok = true;
         {
             std::lock_guard<std::mutex> dbGuard(dbMutex);
@@ -667,7 +668,6 @@ void Store::rollUp(long long at)
     };
     const Step steps[] = {{"buckets", "minutes", 60, "rolled_minutes"}, {"minutes", "quarters", 900, "rolled_quarters"}};
     int code = execute(db, "BEGIN IMMEDIATE");
-    followClock(at);
     for (const Step& s : steps) {
         if (code != SQLITE_OK) break;
         long long end = (at - settle) / s.width * s.width;
@@ -703,18 +703,21 @@ void Store::rollUp(long long at)
     }
 }
 
-// Follow the wall clock at a roll-up: a step of more than 2 s against the monotonic clock is
+// Follow the wall clock at each batch: a step of more than 2 s against the monotonic clock is
 // noted, and the pruning horizon moves on by at most what passed on the monotonic clock.
-void Store::followClock(long long at)
+void Store::followClock(long long at, long long ticks)
 {
-    long long ticks = steady();
     if (!clockSeen) {
         clockSeen = true;
         horizon = at;
         steppedAt = ticks - quartersKept; // no step yet
     } else {
         long long passed = std::max(0LL, ticks - lastSteady), step = (at - lastWall) - passed;
-        if (std::llabs(step) > 2) steppedAt = ticks;
+        // A step rolls up at once, so that marks ahead of the clock come back to it.
+        if (std::llabs(step) > 2) {
+            steppedAt = ticks;
+            nextRollUp = 0;
+        }
         if (step < -aheadKept) stepBack = step;
         horizon = std::min(at, horizon + passed);
     }

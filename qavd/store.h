@@ -161,7 +161,7 @@ private:
     void rollUp(long long at);
     long long pruneBefore(long long at, long long kept);
     int keepAside(long long at);
-    void followClock(long long at);
+    void followClock(long long at, long long ticks);
     bool lockedIsAtPath();
     bool relock();
     void checkFile();

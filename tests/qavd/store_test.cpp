@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <sys/wait.h>
 #include <tuple>
 #include <vector>
@@ -172,6 +173,80 @@ TEST_F(StoreTest, ALockNotMadeAtStartIsTakenBeforeTheFileIsWritten)
     int status = -1;
     waitpid(other, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// What reaches a running store's file by another name is refused like the same path; a file
+// deleted under it is noticed and started anew with what it held, and what came after.
+TEST_F(StoreTest, TheFileIsOneStoresByAnyNameAndOutlivesItsDeletion)
+{
+    auto store = open();
+    add(*store, T0, 5000);
+    store->flush();
+    const Rows first{{0, 1, 5000, 5000, 5000}};
+    const struct {
+        const char* what;
+        int made; // 0 when the other name could be made
+        std::string name;
+    } names[] = {{"the same path", 0, path},
+                 {"a symlink", symlink(path.c_str(), (dir + "/sym.db").c_str()), dir + "/sym.db"},
+                 {"a hard link", link(path.c_str(), (dir + "/hard.db").c_str()), dir + "/hard.db"}};
+    for (const auto& other : names) {
+        ASSERT_EQ(other.made, 0) << other.what;
+        std::string problem;
+        EXPECT_EQ(Store::open(other.name, 5, &problem), nullptr) << other.what;
+        EXPECT_EQ(problem, "history " + other.name + " is in use by another qavd (PID " + std::to_string(getpid()) + ")")
+            << other.what;
+    }
+    unlink((dir + "/hard.db").c_str());
+    // Deleted with its journal: the next check copies it from the descriptor still open.
+    for (const char* suffix : {"", "-wal", "-shm"}) unlink((path + suffix).c_str());
+    add(*store, T0 + 5, 5100);
+    store->flush();
+    EXPECT_EQ(rows("buckets"), (Rows{{0, 1, 5000, 5000, 5000}, {5, 1, 5100, 5100, 5100}}));
+    // The new file is locked in its turn.
+    std::string problem;
+    EXPECT_EQ(Store::open(path, 5, &problem), nullptr);
+    EXPECT_NE(problem.find(" is in use by another qavd"), std::string::npos) << problem;
+}
+
+// Steps of the wall clock with the monotonic clock running on: back an hour, on a year, back
+// to the right time. Roll-ups go on, nothing is pruned before its time, the year ahead is
+// kept aside, out of the views and the outage list.
+TEST_F(StoreTest, ClockStepsNeitherStopTheRollUpsNorPruneEarly)
+{
+    std::atomic<long long> ticks{0};
+    std::string problem;
+    auto store = Store::open(path, 5, &problem, [this] { return clock.load(); }, [&] { return ticks.load(); });
+    ASSERT_TRUE(store) << problem;
+    auto at = [&](long long wall, long long passed, int gauge) {
+        clock = wall;
+        ticks += passed;
+        add(*store, wall, gauge);
+        store->saveOutage(OutageRecord{wall, wall, wall, gauge, gauge, gauge, 1, 100, false, false});
+        store->flush();
+    };
+    at(T0, 0, 5000);
+    at(T0 + 300, 300, 5100);
+    at(T0 + 330 - 3600, 30, 5200); // back an hour
+    at(T0 + 400 - 3600, 70, 5300);
+    const long long ahead = T0 + 500 - 3600 + 365 * 86400LL;
+    at(ahead, 100, 5400); // on a year
+    EXPECT_EQ(rows("buckets"), (Rows{{-3270, 1, 5200, 5200, 5200}, {-3200, 1, 5300, 5300, 5300}, {0, 1, 5000, 5000, 5000},
+                                     {300, 1, 5100, 5100, 5100}, {ahead - T0, 1, 5400, 5400, 5400}}));
+    at(T0 + 600, 100, 5500); // back to the right time
+    at(T0 + 700, 100, 5600);
+    // The minutes rolled up after the step back hold what came then.
+    EXPECT_EQ(rows("minutes"), (Rows{{-3300, 1, 5200, 5200, 5200}, {-3240, 1, 5300, 5300, 5300}, {0, 1, 5000, 5000, 5000},
+                                     {300, 1, 5100, 5100, 5100}, {600, 1, 5500, 5500, 5500}}));
+    EXPECT_EQ(rows("aside_buckets"), (Rows{{ahead - T0, 1, 5400, 5400, 5400}}));
+    // A week's view ends with the last answer; the outages start with the last one of the right time.
+    auto week = gauges(*store, T0 + 700 - 7 * 86400, 60);
+    EXPECT_EQ(week.back(), (std::vector<long long>{660, 1, 5600, 5600, 5600}));
+    EXPECT_EQ(store->outages(10).front().start, T0 + 700);
+    EXPECT_EQ(store->outages(10).size(), 6U);
+    // Two days on, by both clocks, the buckets age out as they should.
+    at(T0 + 705 + 48 * 3600, 5 + 48 * 3600, 5700);
+    EXPECT_EQ(rows("buckets"), (Rows{{705 + 48 * 3600, 1, 5700, 5700, 5700}}));
 }
 
 } // namespace
