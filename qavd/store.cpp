@@ -754,7 +754,7 @@ int Store::keepAside(long long at)
     }
     if (code != SQLITE_OK) return code;
     logMessage(LOG_NOTICE, "history " + file + ": the clock stepped " + clockStepText(static_cast<double>(stepBack)) +
-                               "; " + std::to_string(moved) + " rows stamped ahead of it are kept aside");
+                               "; " + std::to_string(moved) + " rows stamped more than a day ahead of it are kept aside");
     stepBack = 0;
     return code;
 }

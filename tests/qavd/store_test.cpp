@@ -1,10 +1,18 @@
 // The history store on a real SQLite file, with a clock the test sets.
+#include "daemon_fixture.h"
+#include "metrics_fixture.h"
+#include "must_run.h"
 #include "recorder.h"
 #include "store.h"
+
+#include <nlohmann/json.hpp>
 
 #include <sqlite3.h>
 
 #include <atomic>
+#include <ctime>
+#include <fstream>
+#include <set>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -279,4 +287,81 @@ TEST_F(StoreTest, TheRecorderKeepsTheLearnedCapacityForTheNextRun)
     LearnedCapacity kept = recorder->learned();
     EXPECT_DOUBLE_EQ(kept.ampereHours, 20.5);
     EXPECT_DOUBLE_EQ(kept.weight, 4);
+}
+
+// qavd under libfaketime, its wall clock stepped back an hour, on a year and back to the right
+// time while the monotonic clock runs as it is: every answer of the stretches with the right
+// time is in the file and the API, none of the year ahead is shown, and each step is logged.
+class ClockSteps : public DaemonTest {};
+
+TEST_F(ClockSteps, EveryAnswerOfTheRightTimeIsKept)
+{
+    if (std::string(FAKETIME_LIBRARY).empty()) SKIP_OR_FAIL_UNDER_CI("libfaketime is not installed (Debian package libfaketime)");
+    REQUIRE_PROGRAM(CURL_PATH, "curl");
+    const std::string offset = dir + "/offset", history = dir + "/history.db";
+    auto step = [&](const char* to) {
+        std::ofstream(offset + ".new") << to << "\n";
+        ASSERT_EQ(std::rename((offset + ".new").c_str(), offset.c_str()), 0);
+    };
+    step("+0");
+    const long long started = std::time(nullptr);
+    // An outage all along, across every step.
+    startQavd(startSim({"--capacity", "20", "--profile", "3600:-20"}),
+              {"-i", "0.5", "-t", "0.4", "--history", history, "--http-listen", "127.0.0.1:0", "--outage-min", "1"},
+              {"LD_PRELOAD=" + std::string(FAKETIME_LIBRARY), "FAKETIME_TIMESTAMP_FILE=" + offset, "FAKETIME_NO_CACHE=1",
+               "FAKETIME_DONT_FAKE_MONOTONIC=1", "ASAN_OPTIONS=verify_asan_link_order=0"});
+    const int port = listening("HTTP");
+    for (const char* to : {"-3600", "+31532400", "+0", ""}) {
+        std::size_t seen = linesOf(qavd.out).size();
+        ASSERT_TRUE(until(30, [&] { return linesOf(qavd.out).size() >= seen + 8; })) << qavd.err;
+        if (*to != '\0') step(to);
+    }
+    const long long asked = std::time(nullptr);
+    auto get = [&](const std::string& query) {
+        return nlohmann::json::parse(curl("http://127.0.0.1:" + std::to_string(port) + query).body, nullptr, false);
+    };
+    // The outage lasted as long as the monotonic clock says.
+    const nlohmann::json outage = get("/api/v1/outages")["outages"][0];
+    EXPECT_LE(std::abs(outage["start"].get<long long>() - started), 2) << outage;
+    EXPECT_LE(std::abs(outage["duration_seconds"].get<long long>() - (asked - started)), 3) << outage;
+    auto points = [&](const std::string& query) {
+        std::set<long long> times;
+        auto view = get(query);
+        for (const auto& point : view["points"]) times.insert(point[0].get<long long>());
+        return times;
+    };
+    // A day and a second from the store, in 10 s points, and the last ten minutes from the page's ring.
+    const std::set<long long> stored = points("/api/v1/history?seconds=86401&points=10000"),
+                              ring = points("/api/v1/history?seconds=600");
+    EXPECT_EQ(stop(&qavd, SIGTERM), 0);
+    const long long ended = std::time(nullptr);
+    ASSERT_FALSE(stored.empty() || ring.empty());
+    EXPECT_LE(*stored.rbegin(), asked);
+    EXPECT_LE(*ring.rbegin(), asked);
+    long long right = 0, ahead = 0;
+    for (const std::string& line : linesOf(qavd.out)) {
+        long long time = nlohmann::json::parse(line)["time"];
+        ahead += time > ended + 86400;
+        if (time < started || time > ended) continue;
+        right++;
+        // The store is written once a second.
+        EXPECT_TRUE(time >= asked - 2 || stored.count(time / 10 * 10) == 1) << time;
+        EXPECT_TRUE(time > asked || ring.count(time / 5 * 5) == 1) << time;
+    }
+    EXPECT_GE(right, 16);
+    auto sum = [&](const std::string& sql) {
+        sqlite3* db = nullptr;
+        sqlite3_stmt* stmt = nullptr;
+        sqlite3_open(history.c_str(), &db);
+        sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
+        long long out = sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : -1;
+        sqlite3_finalize(stmt);
+        sqlite3_close(db);
+        return out;
+    };
+    EXPECT_EQ(sum("SELECT sum(count) FROM buckets WHERE time BETWEEN " + std::to_string(started / 5 * 5) + " AND " +
+                  std::to_string(ended)), right);
+    EXPECT_EQ(sum("SELECT sum(count) FROM aside_buckets"), ahead);
+    for (const char* said : {"back by 3600 s", "forward by 31536000 s", "back by 31532400 s"})
+        EXPECT_EQ(countOf(qavd.err, std::string("qavd: the wall clock stepped ") + said + ";"), 1) << qavd.err;
 }
