@@ -15,6 +15,9 @@ namespace {
 // The status register's discharge mode bit.
 constexpr int dischargeMode = 0x0200;
 
+// Seconds a resumed outage may have gone on while qavd was stopped; more is a step of the clock.
+constexpr double resumeLongest = 86400;
+
 // A duration as "1 h 2 min 5 s", "2 min 5 s" or "5 s".
 std::string durationText(long long seconds)
 {
@@ -48,9 +51,11 @@ void OutageTracker::resume(const OutageRecord& open)
     record = open;
     record->interrupted = true;
     counted = true;
+    resumed = true;
+    length = static_cast<double>(std::max(0LL, open.last - open.start));
 }
 
-OutageTracker::Step OutageTracker::accepted(const BatteryStatus& status, long long time)
+OutageTracker::Step OutageTracker::accepted(const BatteryStatus& status, long long time, double steady)
 {
     Step step;
     if ((status.statusRegister & dischargeMode) == 0) {
@@ -69,11 +74,19 @@ OutageTracker::Step OutageTracker::accepted(const BatteryStatus& status, long lo
     int draw = std::max(0, -values[2]); // hundredths of an ampere out of the battery
     if (!record) {
         record = OutageRecord{time, 0, time, gauge, gauge, gauge, 0, 0, false, false};
+        length = 0;
+    } else if (resumed) {
+        // The time qavd was stopped counts by the wall clock, when that is plausible.
+        auto stopped = static_cast<double>(time - record->last);
+        if (stopped > 0 && stopped <= resumeLongest) length += stopped;
     } else {
-        auto elapsed = static_cast<double>(time - record->last);
+        double elapsed = steady - lastSteady;
         if (elapsed > 0 && elapsed <= longestStep) record->energyWh += values[1] / 1000.0 * draw / 100.0 * elapsed / 3600;
-        record->last = std::max(record->last, time);
+        if (elapsed > 0) length += elapsed;
     }
+    resumed = false;
+    lastSteady = steady;
+    record->last = record->start + std::llround(length);
     record->chargeLowest = std::min(record->chargeLowest, gauge);
     record->chargeEnd = gauge;
     record->peakCurrent = std::max(record->peakCurrent, draw);
@@ -167,7 +180,8 @@ std::optional<Event> HistoryRecorder::answer(const Reading& reading)
     }
     gap = false;
     keepLearned(reading.estimate);
-    OutageTracker::Step step = tracker.accepted(reading.status, reading.time);
+    clock.look();
+    OutageTracker::Step step = tracker.accepted(reading.status, reading.time, monotonicSeconds());
     if (step.record && disk) disk->saveOutage(*step.record);
     if (step.ended && !disk) {
         ended.push_back(*step.record);

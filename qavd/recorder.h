@@ -2,6 +2,7 @@
 #ifndef QAVD_RECORDER_H
 #define QAVD_RECORDER_H
 
+#include "clock.h"
 #include "options.h"
 #include "output.h"
 #include "store.h"
@@ -35,7 +36,9 @@ void addHistoryOptions(CLI::App& app, HistoryOptions& options);
  * Follows the discharge mode bit of the accepted answers. A stretch of discharging
  * answers counts as an outage once it has lasted @p minimum seconds (first to last
  * discharging answer); it ends with the first answer that is not discharging. Stale
- * stretches inside it neither end it nor count towards its energy.
+ * stretches inside it neither end it nor count towards its energy. Its start is the wall
+ * clock's time of its first answer; its length and energy go by the monotonic clock, so a
+ * step of the wall clock during it changes neither (its last and end are start + length).
  */
 class OutageTracker {
 public:
@@ -55,8 +58,8 @@ public:
         std::optional<OutageRecord> record; ///< The outage to save, when one counts and changed.
         std::optional<Event> ended;         ///< outageend, when it ended.
     };
-    /** An accepted answer at @p time. */
-    Step accepted(const BatteryStatus& status, long long time);
+    /** An accepted answer at @p time on the wall clock and @p steady seconds on the monotonic clock. */
+    Step accepted(const BatteryStatus& status, long long time, double steady);
 
     /** @return The outage going on, once it counts. */
     std::optional<OutageRecord> going() const;
@@ -66,6 +69,9 @@ private:
     double minimum, lowPercent, longestStep;
     std::optional<OutageRecord> record;
     bool counted = false;
+    bool resumed = false;   // the record came from a run before, without a monotonic time
+    double lastSteady = 0;  // the monotonic clock at the record's last answer
+    double length = 0;      // seconds from its start to its last answer, on the monotonic clock
 };
 
 /** The outageend event's detail: duration, charge, energy, peak current, low battery, stops. */
@@ -109,6 +115,7 @@ private:
     OutageTracker tracker;
     std::deque<OutageRecord> ended; // without a store, oldest first
     bool gap = false;               // the data went stale since the last answer
+    ClockWatch clock;               // steps of the wall clock, noticed at each answer
     double keptWeight = 0;          // of the learned capacity last handed to the store
     static constexpr const char* learnedCapacityKey = "learned_capacity";
 };

@@ -2,6 +2,7 @@
 #include "store.h"
 
 #include "battery_status.h"
+#include "clock.h"
 #include "output.h"
 
 #include <sqlite3.h>
@@ -19,6 +20,7 @@
 #include <deque>
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -66,6 +68,12 @@ std::string mergedColumns()
 long long systemSeconds()
 {
     return static_cast<long long>(std::time(nullptr));
+}
+
+// Seconds on the system's monotonic clock.
+long long steadySeconds()
+{
+    return static_cast<long long>(monotonicSeconds());
 }
 
 // A prepared statement, finalized when it goes.
@@ -168,20 +176,77 @@ bool corrupt(int code)
     return (code & 0xFF) == SQLITE_CORRUPT || (code & 0xFF) == SQLITE_NOTADB;
 }
 
-// Take the lock on FILE.lock; -1 when another process holds it (its PID in *holder), -2
-// when the file cannot be opened (a read-only directory: nothing can be written there yet).
-int takeLock(const std::string& path, pid_t* holder)
+// The store's lock: an open file description lock on one byte of the database far beyond
+// anything SQLite locks or writes, so that it belongs to the file (not its path) and neither
+// SQLite's own locks nor another descriptor's close in this process touch it. Beside it the
+// holder takes a read lock on the byte lockByte + 1 + its PID, as such locks name no process.
+constexpr off_t lockByte = static_cast<off_t>(1) << 62;
+constexpr off_t pidBytes = static_cast<off_t>(1) << 32;
+
+// Lock the open file fd for this process; false with *holder the PID of another holder
+// (0 when it cannot be told), or with errno set when it cannot be locked at all.
+bool lockFile(int fd, pid_t* holder)
 {
-    int fd = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return -2;
     struct flock lock {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
-    if (fcntl(fd, F_SETLK, &lock) == 0) return fd;
-    struct flock other = lock;
-    *holder = fcntl(fd, F_GETLK, &other) == 0 && other.l_type != F_UNLCK ? other.l_pid : 0;
+    lock.l_start = lockByte;
+    lock.l_len = 1;
+    if (fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+        int why = errno;
+        struct flock other {};
+        other.l_type = F_WRLCK;
+        other.l_whence = SEEK_SET;
+        other.l_start = lockByte + 1;
+        other.l_len = pidBytes;
+        *holder = fcntl(fd, F_OFD_GETLK, &other) == 0 && other.l_type != F_UNLCK
+                      ? static_cast<pid_t>(other.l_start - lockByte - 1) : 0;
+        errno = why;
+        return false;
+    }
+    struct flock named = lock;
+    named.l_type = F_RDLCK;
+    named.l_start = lockByte + 1 + getpid();
+    return fcntl(fd, F_OFD_SETLK, &named) == 0;
+}
+
+// Whether a lock failed because another holds it (and not for want of locks or support).
+bool heldByOther(int error)
+{
+    return error == EAGAIN || error == EACCES;
+}
+
+// Open FILE (making it when new) and lock it; -1 when another process holds it (its PID in
+// *holder), -2 when it cannot be opened or locked (errno says why; a directory not yet
+// writable: nothing can be written there yet).
+int takeLock(const std::string& path, pid_t* holder)
+{
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return -2;
+    if (lockFile(fd, holder)) return fd;
+    int why = errno;
     ::close(fd);
-    return -1;
+    errno = why;
+    return heldByOther(why) ? -1 : -2;
+}
+
+// Copy what the open file from holds into the open file to, from the start; false (errno set) on failure.
+bool copyFile(int from, int to)
+{
+    char block[65536];
+    off_t offset = 0;
+    for (;;) {
+        ssize_t got = pread(from, block, sizeof block, offset);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return got == 0 && fsync(to) == 0;
+        for (ssize_t put = 0; put < got;) {
+            ssize_t n = pwrite(to, block + put, static_cast<std::size_t>(got - put), offset + put);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            put += n;
+        }
+        offset += got;
+    }
 }
 
 } // namespace
@@ -212,7 +277,7 @@ struct Store::Queue {
     bool empty() const { return answers.empty() && outages.empty() && values.empty(); }
 };
 
-std::unique_ptr<Store> Store::open(const std::string& path, int bucket, std::string* problem, Clock clock)
+std::unique_ptr<Store> Store::open(const std::string& path, int bucket, std::string* problem, Clock clock, Clock steady)
 {
     pid_t holder = 0;
     int lock = takeLock(path, &holder);
@@ -220,8 +285,10 @@ std::unique_ptr<Store> Store::open(const std::string& path, int bucket, std::str
         *problem = "history " + path + " is in use by another qavd (PID " + std::to_string(holder) + ")";
         return nullptr;
     }
+    // A clock of the caller's own is its own monotonic clock too, unless it gives one.
+    if (!steady) steady = clock ? clock : Clock(steadySeconds);
     if (!clock) clock = systemSeconds;
-    std::unique_ptr<Store> store(new Store(path, bucket, std::move(clock), lock));
+    std::unique_ptr<Store> store(new Store(path, bucket, std::move(clock), std::move(steady), lock));
     {
         std::lock_guard<std::mutex> guard(store->dbMutex);
         store->ensureOpen();
@@ -230,8 +297,9 @@ std::unique_ptr<Store> Store::open(const std::string& path, int bucket, std::str
     return store;
 }
 
-Store::Store(std::string path, int bucket, Clock clock, int lockFd)
-    : file(std::move(path)), width(bucket), now(std::move(clock)), lock(lockFd), queue(std::make_unique<Queue>())
+Store::Store(std::string path, int bucket, Clock clock, Clock steadyClock, int lockFd)
+    : file(std::move(path)), width(bucket), now(std::move(clock)), steady(std::move(steadyClock)), lock(lockFd),
+      queue(std::make_unique<Queue>())
 {
 }
 
@@ -320,22 +388,28 @@ void Store::run()
         Queue taken;
         std::swap(taken, *queue);
         // Read with the queue taken, so that a roll-up never ends past an answer still queued.
-        const long long at = now();
+        // What is done when goes by the monotonic clock, which steps of the wall clock leave alone.
+        const long long at = now(), ticks = steady();
         guard.unlock();
         lastWrite = Steady::now();
+        followClock(at, ticks);
         bool ok = true;
         {
             std::lock_guard<std::mutex> dbGuard(dbMutex);
-            ok = (at >= nextRetry || forced) && ensureOpen() && write(taken);
-            if (ok && (at >= nextRollUp || forced)) {
+            if (db != nullptr && (ticks >= nextFileCheck || forced)) {
+                checkFile();
+                nextFileCheck = ticks + rollUpEvery;
+            }
+            ok = (ticks >= nextRetry || forced) && ensureOpen() && write(taken);
+            if (ok && (ticks >= nextRollUp || forced)) {
                 rollUp(at);
-                nextRollUp = at + rollUpEvery;
+                nextRollUp = ticks + rollUpEvery;
                 // What SQLite freed goes back to the system rather than stay in this thread's arena.
                 malloc_trim(0);
             }
-            if (ok && db != nullptr && at >= nextCheckpoint) {
+            if (ok && db != nullptr && ticks >= nextCheckpoint) {
                 sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-                nextCheckpoint = at + checkpointEvery;
+                nextCheckpoint = ticks + checkpointEvery;
             }
         }
         guard.lock();
@@ -366,7 +440,9 @@ void Store::requeue(Queue& taken)
 bool Store::ensureOpen()
 {
     if (db != nullptr) return true;
-    // A lock that could not be made at start (a directory not yet writable) comes first.
+    // The lock goes with the file at the path: a lock that could not be made at start (a
+    // directory not yet writable), or one on a file moved, replaced or deleted since, is taken anew.
+    if (lock >= 0 && !lockedIsAtPath() && !relock()) return false;
     if (lock < 0) {
         pid_t holder = 0;
         lock = takeLock(file, &holder);
@@ -402,6 +478,11 @@ bool Store::ensureOpen()
                           std::to_string(cacheKib) + "; PRAGMA wal_autocheckpoint=100; PRAGMA journal_size_limit=0;";
     code = execute(db, pragmas);
     if (code == SQLITE_OK && found < schemaVersion && !create()) return false;
+    // The tables of rows kept aside, which an older qavd leaves alone.
+    for (const char* table : tierTables)
+        if (code == SQLITE_OK)
+            code = execute(db, std::string("CREATE TABLE IF NOT EXISTS aside_") + table + " AS SELECT * FROM " + table + " WHERE 0");
+    if (code == SQLITE_OK) code = execute(db, "CREATE TABLE IF NOT EXISTS aside_outages AS SELECT * FROM outages WHERE 0");
     if (code != SQLITE_OK) {
         failed(code, "cannot set up");
         return false;
@@ -435,6 +516,56 @@ void Store::close()
     if (db == nullptr) return;
     sqlite3_close_v2(db);
     db = nullptr;
+}
+
+// Whether the file locked is the one at the path (its device and inode).
+bool Store::lockedIsAtPath()
+{
+    struct stat held {}, at {};
+    return fstat(lock, &held) == 0 && ::stat(file.c_str(), &at) == 0 && held.st_dev == at.st_dev &&
+           held.st_ino == at.st_ino;
+}
+
+// With the connection closed, leave a locked file that is no longer at the path: one deleted
+// is first copied to a new file there, locked in its place; false (reported) when that failed.
+bool Store::relock()
+{
+    struct stat held {};
+    bool deleted = fstat(lock, &held) == 0 && held.st_nlink == 0 && ::access(file.c_str(), F_OK) != 0;
+    if (!deleted) {
+        ::close(lock);
+        lock = -1;
+        return true;
+    }
+    int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, held.st_mode & 0777);
+    pid_t holder = 0;
+    if (fd < 0 || !lockFile(fd, &holder) || !copyFile(lock, fd)) {
+        std::string why = std::strerror(errno);
+        if (fd >= 0) {
+            ::unlink(file.c_str());
+            ::close(fd);
+        }
+        failed(SQLITE_OK, "was deleted and what it held cannot be copied to a new one yet: " + why + ";");
+        return false;
+    }
+    ::close(lock);
+    lock = fd;
+    return true;
+}
+
+// Once a minute: a file deleted or replaced under the store is left for the one at the path.
+void Store::checkFile()
+{
+    if (lockedIsAtPath()) return;
+    struct stat held {};
+    bool deleted = fstat(lock, &held) == 0 && held.st_nlink == 0;
+    logMessage(LOG_WARNING, "history " + file + (deleted ? " was deleted" : " was replaced or moved") +
+                                " under this qavd; a new one is started at that path" +
+                                (deleted ? " with what it held" : ""));
+    // Everything into the old file before the connection goes, so that a copy holds it all.
+    sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    close();
+    nextRetry = 0;
 }
 
 namespace {
@@ -540,10 +671,11 @@ void Store::rollUp(long long at)
     for (const Step& s : steps) {
         if (code != SQLITE_OK) break;
         long long end = (at - settle) / s.width * s.width;
-        // From the last roll-up's end (one bucket before, for answers that came late).
+        // From the last roll-up's end (one bucket before, for answers that came late); a mark
+        // ahead of the clock (it stepped back) is brought back to it.
         long long begin = end - fineKept;
         Statement mark(db, std::string("SELECT value FROM kept WHERE name = '") + s.mark + "'");
-        if (mark.step() == SQLITE_ROW) begin = std::atoll(mark.text(0).c_str()) - s.width;
+        if (mark.step() == SQLITE_ROW) begin = std::min(std::atoll(mark.text(0).c_str()), end) - s.width;
         if (begin >= end) continue;
         Statement roll(db, std::string("INSERT OR REPLACE INTO ") + s.to + " SELECT time / ?1 * ?1, " + mergedColumns() +
                                " FROM " + s.from + " WHERE time >= ?2 AND time < ?3 GROUP BY time / ?1");
@@ -554,13 +686,14 @@ void Store::rollUp(long long at)
         }
         if (code == SQLITE_DONE) code = SQLITE_OK;
     }
+    if (code == SQLITE_OK) code = keepAside(at);
     const std::pair<const char*, long long> prunes[] = {
         {"DELETE FROM buckets WHERE time < ?1", fineKept}, {"DELETE FROM minutes WHERE time < ?1", minutesKept},
         {"DELETE FROM quarters WHERE time < ?1", quartersKept}, {"DELETE FROM outages WHERE last < ?1", quartersKept}};
     for (const auto& [sql, kept] : prunes) {
         if (code != SQLITE_OK) break;
         Statement prune(db, sql);
-        code = prune.bind(1, at - kept).run();
+        code = prune.bind(1, pruneBefore(at, kept)).run();
         if (code == SQLITE_DONE) code = SQLITE_OK;
     }
     if (code == SQLITE_OK) code = execute(db, "COMMIT");
@@ -568,6 +701,62 @@ void Store::rollUp(long long at)
         execute(db, "ROLLBACK");
         failed(code, "cannot be rolled up");
     }
+}
+
+// Follow the wall clock at each batch: a step of more than 2 s against the monotonic clock is
+// noted, and the pruning horizon moves on by at most what passed on the monotonic clock.
+void Store::followClock(long long at, long long ticks)
+{
+    if (!clockSeen) {
+        clockSeen = true;
+        horizon = at;
+        steppedAt = ticks - quartersKept; // no step yet
+    } else {
+        long long passed = std::max(0LL, ticks - lastSteady), step = (at - lastWall) - passed;
+        // A step rolls up at once, so that marks ahead of the clock come back to it.
+        if (std::llabs(step) > 2) {
+            steppedAt = ticks;
+            nextRollUp = 0;
+        }
+        if (step < -aheadKept) stepBack = step;
+        horizon = std::min(at, horizon + passed);
+    }
+    lastWall = at;
+    lastSteady = ticks;
+}
+
+// Rows of a tier that keeps kept seconds are pruned before this time: by the wall clock once
+// that whole span passed without a step, else by the horizon, which no step moves early.
+long long Store::pruneBefore(long long at, long long kept)
+{
+    return (lastSteady - steppedAt >= kept ? at : horizon) - kept;
+}
+
+// After a step back of more than a day, move rows stamped more than a day ahead of the clock
+// (written while it was ahead) to the tables aside; SQLite's last result code.
+int Store::keepAside(long long at)
+{
+    if (stepBack == 0) return SQLITE_OK;
+    int code = SQLITE_OK;
+    long long moved = 0;
+    for (const char* table : {"buckets", "minutes", "quarters", "outages"}) {
+        const std::string key = std::string(table) == "outages" ? "start" : "time";
+        for (const char* sql : {"INSERT INTO aside_%s SELECT * FROM %s WHERE %s > ?1", "DELETE FROM %s WHERE %s > ?1"}) {
+            if (code != SQLITE_OK) break;
+            char text[128];
+            if (sql[0] == 'I') std::snprintf(text, sizeof text, sql, table, table, key.c_str());
+            else std::snprintf(text, sizeof text, sql, table, key.c_str());
+            Statement move(db, text);
+            code = move.bind(1, at + aheadKept).run();
+            if (code == SQLITE_DONE) code = SQLITE_OK;
+            if (code == SQLITE_OK && sql[0] == 'D') moved += sqlite3_changes(db);
+        }
+    }
+    if (code != SQLITE_OK) return code;
+    logMessage(LOG_NOTICE, "history " + file + ": the clock stepped " + clockStepText(static_cast<double>(stepBack)) +
+                               "; " + std::to_string(moved) + " rows stamped more than a day ahead of it are kept aside");
+    stepBack = 0;
+    return code;
 }
 
 // Report a failure once per episode; move a corrupt file aside, and try again later.
@@ -585,9 +774,12 @@ void Store::failed(int code, const std::string& what)
         if ((extended & 0xFF) == primary) code = extended;
         if (sqlite3_system_errno(db) != 0) reason += std::string(" (") + std::strerror(sqlite3_system_errno(db)) + ")";
     }
-    nextRetry = now() + retryEvery;
+    nextRetry = steady() + retryEvery;
     if (corrupt(code)) {
         close();
+        // The lock goes with the file moved aside; the new file is locked when it is opened.
+        if (lock >= 0) ::close(lock);
+        lock = -1;
         moveAside();
         return;
     }
@@ -663,13 +855,15 @@ void Store::scan(long long from, long long to, long long step, const std::functi
                  {"minutes", std::max(from, rolled[0]), rolled[1]},
                  {"buckets", std::max(from, rolled[1]), to + 1}};
     // Rows come in order of time, so each merged bucket is complete when the next begins.
+    // None goes past the time asked, whatever a mark ahead of the clock says.
     StoreBucket merged;
     bool pending = false;
     for (const auto& part : parts) {
-        if (part.begin >= part.end) continue;
+        long long end = std::min(part.end, to + 1);
+        if (part.begin >= end) continue;
         Statement query(db, std::string("SELECT time, ") + valueColumns() + " FROM " + part.table +
                                 " WHERE time >= ?1 AND time < ?2 ORDER BY time");
-        query.bind(1, part.begin).bind(2, part.end);
+        query.bind(1, part.begin).bind(2, end);
         while (query.step() == SQLITE_ROW) {
             StoreBucket row = bucketAt(query);
             row.time = row.time / step * step;
@@ -697,8 +891,8 @@ std::vector<OutageRecord> Store::outages(std::size_t limit)
     std::vector<OutageRecord> out;
     std::lock_guard<std::mutex> guard(dbMutex);
     if (db == nullptr) return out;
-    Statement query(db, "SELECT * FROM outages ORDER BY start DESC LIMIT ?1");
-    query.bind(1, static_cast<long long>(limit));
+    Statement query(db, "SELECT * FROM outages WHERE start <= ?2 ORDER BY start DESC LIMIT ?1");
+    query.bind(1, static_cast<long long>(limit)).bind(2, now() + aheadKept);
     while (query.step() == SQLITE_ROW) {
         OutageRecord r;
         r.start = query.integer(0);

@@ -69,11 +69,24 @@ struct OutageRecord {
  * bounds what a power cut loses; the write-ahead log is emptied at each. The same thread rolls finished minutes and quarters up and prunes old rows,
  * once a minute. A write that fails (disk full, read-only, corrupt, newer schema) is logged
  * once with its reason and retried; a corrupt file is moved aside as FILE.corrupt-<seconds>
- * and a new one started. Reads run on any thread.
+ * and a new one started. Reads run on any thread; two at once take turns on the connection.
+ *
+ * The file is locked by itself (an open file description lock on the file, so a symlink, a
+ * hard link or a bind mount of it is the same file). A file deleted or replaced under the
+ * store is noticed within a minute: a deleted one is copied from the descriptor still open
+ * on it to a new file at the path, a replaced one is left to whoever put it there, and the
+ * store goes on in the file at the path.
+ *
+ * Steps of the wall clock: roll-ups never stop (marks ahead of the clock after a step back
+ * are brought back to it); the pruning horizon moves on by at most what passed on the
+ * monotonic clock, and catches up with the wall clock only once a tier's whole span has passed
+ * without a step, so no step deletes anything before its time; views end at the time asked;
+ * after a step back of more than a day, rows stamped more than a day ahead of the clock are
+ * kept aside in tables of their own ("aside_buckets", ...), out of the views and roll-ups.
  */
 class Store {
 public:
-    /** Seconds since the epoch; the store's clock for rolling up and pruning. */
+    /** Seconds; the store's wall clock (since the epoch) and its monotonic clock. */
     using Clock = std::function<long long()>;
 
     /**
@@ -84,11 +97,13 @@ public:
      * @param bucket  Seconds per bucket of the finest tier.
      * @param problem Receives "history FILE is in use by another qavd (PID N)" when the lock
      *                is held. Must not be null.
-     * @param clock   The clock; the system's by default.
+     * @param clock   The wall clock; the system's by default.
+     * @param steady  The monotonic clock; the system's by default, @p clock itself when only
+     *                that is given.
      * @return The running store, or null when another process holds the lock.
      */
     static std::unique_ptr<Store> open(const std::string& path, int bucket, std::string* problem,
-                                       Clock clock = nullptr);
+                                       Clock clock = nullptr, Clock steady = nullptr);
     ~Store();
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
@@ -115,7 +130,10 @@ public:
      *         that reaches back so far, or a coarser one whose buckets fit in @p step.
      */
     int widthFor(long long seconds, long long step = 0) const;
-    /** @return The last @p limit outages, newest first (the one going on, too). */
+    /**
+     * @return The last @p limit outages, newest first (the one going on, too), leaving out
+     *         those that start more than a day ahead of the clock.
+     */
     std::vector<OutageRecord> outages(std::size_t limit);
 
     /** Write what is queued and roll up now; wait until done (tests, and the last write at exit). */
@@ -128,9 +146,10 @@ public:
     static constexpr long long quartersKept = 5 * 365 * 86400; ///< Seconds of fifteen-minute buckets kept.
     static constexpr int schemaVersion = 1;                    ///< PRAGMA user_version of this store.
     static constexpr std::size_t queueLimit = 4096;            ///< Answers kept while writes fail.
+    static constexpr long long aheadKept = 86400;              ///< Seconds ahead of the clock still shown.
 
 private:
-    Store(std::string path, int bucket, Clock clock, int lockFd);
+    Store(std::string path, int bucket, Clock clock, Clock steady, int lockFd);
     struct Queue;
     void run();
     static int tierFor(long long seconds, long long step);
@@ -140,13 +159,19 @@ private:
     bool write(Queue& batch);
     void requeue(Queue& taken);
     void rollUp(long long at);
+    long long pruneBefore(long long at, long long kept);
+    int keepAside(long long at);
+    void followClock(long long at, long long ticks);
+    bool lockedIsAtPath();
+    bool relock();
+    void checkFile();
     void failed(int code, const std::string& what);
     void moveAside();
 
     const std::string file;
     const int width;
-    const Clock now;
-    int lock; // FILE.lock, held while running; below 0 until it could be taken
+    const Clock now, steady;
+    int lock; // the file itself, locked while running; below 0 until it could be taken
     std::mutex dbMutex;      // the connection, used by the thread and the readers
     sqlite3* db = nullptr;
     std::mutex queueMutex;   // the queue and the flags below
@@ -157,7 +182,10 @@ private:
     // Of the thread alone.
     std::string failure;     // the reason writes fail now; empty while they work
     long long lost = 0;      // answers lost in this episode
-    long long nextRetry = 0, nextRollUp = 0, nextCheckpoint = 0;
+    long long nextRetry = 0, nextRollUp = 0, nextCheckpoint = 0, nextFileCheck = 0;
+    // The clocks at the last roll-up, the pruning horizon, and when the wall clock last stepped.
+    bool clockSeen = false;
+    long long lastWall = 0, lastSteady = 0, horizon = 0, steppedAt = 0, stepBack = 0;
     std::thread thread;
 };
 

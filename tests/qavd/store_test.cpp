@@ -1,13 +1,23 @@
 // The history store on a real SQLite file, with a clock the test sets.
+#include "daemon_fixture.h"
+#include "metrics_fixture.h"
+#include "must_run.h"
 #include "recorder.h"
 #include "store.h"
 
+#include <nlohmann/json.hpp>
+
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
+#include <ctime>
+#include <fstream>
+#include <set>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <sys/wait.h>
 #include <tuple>
 #include <vector>
@@ -15,6 +25,23 @@
 namespace {
 
 constexpr long long T0 = 1800000000; // a whole number of quarters
+
+// time - t0, count, gauge sum, lowest and highest of each row of a tier, read from the file.
+std::vector<std::vector<long long>> rowsIn(const std::string& path, const std::string& table, long long t0)
+{
+    std::vector<std::vector<long long>> out;
+    sqlite3* db = nullptr;
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    std::string sql = "SELECT time, count, gauge_sum, gauge_min, gauge_max FROM " + table + " ORDER BY time";
+    EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    while (sqlite3_step(stmt) == SQLITE_ROW)
+        out.push_back({sqlite3_column_int64(stmt, 0) - t0, sqlite3_column_int64(stmt, 1), sqlite3_column_int64(stmt, 2),
+                       sqlite3_column_int64(stmt, 3), sqlite3_column_int64(stmt, 4)});
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return out;
+}
 
 // A scratch directory and a clock that stands still until the test moves it.
 class StoreTest : public ::testing::Test {
@@ -52,22 +79,7 @@ protected:
         return out;
     }
 
-    // time, count, gauge sum, lowest and highest of each row of a tier, read from the file.
-    std::vector<std::vector<long long>> rows(const std::string& table) const
-    {
-        std::vector<std::vector<long long>> out;
-        sqlite3* db = nullptr;
-        sqlite3_stmt* stmt = nullptr;
-        sqlite3_open(path.c_str(), &db);
-        std::string sql = "SELECT time, count, gauge_sum, gauge_min, gauge_max FROM " + table + " ORDER BY time";
-        EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-        while (sqlite3_step(stmt) == SQLITE_ROW)
-            out.push_back({sqlite3_column_int64(stmt, 0) - T0, sqlite3_column_int64(stmt, 1), sqlite3_column_int64(stmt, 2),
-                           sqlite3_column_int64(stmt, 3), sqlite3_column_int64(stmt, 4)});
-        sqlite3_finalize(stmt);
-        sqlite3_close(db);
-        return out;
-    }
+    std::vector<std::vector<long long>> rows(const std::string& table) const { return rowsIn(path, table, T0); }
 
     std::string dir, path;
     std::atomic<long long> clock{T0};
@@ -174,6 +186,32 @@ TEST_F(StoreTest, ALockNotMadeAtStartIsTakenBeforeTheFileIsWritten)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
+// What reaches a running store's file by another name is refused like the same path; a file
+// deleted under it is noticed and started anew with what it held, and what came after.
+TEST_F(StoreTest, TheFileIsOneStoresByAnyNameAndOutlivesItsDeletion)
+{
+    auto store = open();
+    add(*store, T0, 5000);
+    store->flush();
+    // The same path, a symlink, a hard link.
+    ASSERT_EQ(symlink(path.c_str(), (dir + "/sym.db").c_str()) | link(path.c_str(), (dir + "/hard.db").c_str()), 0);
+    for (const std::string& other : {path, dir + "/sym.db", dir + "/hard.db"}) {
+        std::string problem;
+        EXPECT_EQ(Store::open(other, 5, &problem), nullptr) << other;
+        EXPECT_EQ(problem, "history " + other + " is in use by another qavd (PID " + std::to_string(getpid()) + ")");
+    }
+    unlink((dir + "/hard.db").c_str());
+    // Deleted with its journal: the next check copies it from the descriptor still open.
+    for (const char* suffix : {"", "-wal", "-shm"}) unlink((path + suffix).c_str());
+    add(*store, T0 + 5, 5100);
+    store->flush();
+    EXPECT_EQ(rows("buckets"), (Rows{{0, 1, 5000, 5000, 5000}, {5, 1, 5100, 5100, 5100}}));
+    // The new file is locked in its turn.
+    std::string problem;
+    EXPECT_EQ(Store::open(path, 5, &problem), nullptr);
+    EXPECT_NE(problem.find(" is in use by another qavd"), std::string::npos) << problem;
+}
+
 } // namespace
 
 // A capacity learned in one run is where the next one starts; a rated capacity, or a
@@ -204,4 +242,80 @@ TEST_F(StoreTest, TheRecorderKeepsTheLearnedCapacityForTheNextRun)
     LearnedCapacity kept = recorder->learned();
     EXPECT_DOUBLE_EQ(kept.ampereHours, 20.5);
     EXPECT_DOUBLE_EQ(kept.weight, 4);
+}
+
+// qavd under libfaketime, its wall clock stepped back an hour, on a year and back to the right
+// time while the monotonic clock runs as it is: every answer of the stretches with the right
+// time is in the file and the API, none of the year ahead is shown, and each step is logged.
+class ClockSteps : public DaemonTest {};
+
+TEST_F(ClockSteps, EveryAnswerOfTheRightTimeIsKept)
+{
+    if (std::string(FAKETIME_LIBRARY).empty()) SKIP_OR_FAIL_UNDER_CI("libfaketime is not installed (Debian package libfaketime)");
+    REQUIRE_PROGRAM(CURL_PATH, "curl");
+    const std::string offset = dir + "/offset", history = dir + "/history.db";
+    auto step = [&](const char* to) {
+        std::ofstream(offset + ".new") << to << "\n";
+        ASSERT_EQ(std::rename((offset + ".new").c_str(), offset.c_str()), 0);
+    };
+    step("+0");
+    const long long started = std::time(nullptr);
+    // An outage all along, across every step.
+    startQavd(startSim({"--capacity", "20", "--profile", "3600:-20"}),
+              {"-i", "0.5", "-t", "0.4", "--history", history, "--http-listen", "127.0.0.1:0", "--outage-min", "1"},
+              {"LD_PRELOAD=" + std::string(FAKETIME_LIBRARY), "FAKETIME_TIMESTAMP_FILE=" + offset, "FAKETIME_NO_CACHE=1",
+               "FAKETIME_DONT_FAKE_MONOTONIC=1", "ASAN_OPTIONS=verify_asan_link_order=0"});
+    const int port = listening("HTTP");
+    for (const char* to : {"-3600", "+31532400", "+0", ""}) {
+        std::size_t seen = linesOf(qavd.out).size();
+        ASSERT_TRUE(until(30, [&] { return linesOf(qavd.out).size() >= seen + 8; })) << qavd.err;
+        if (*to != '\0') step(to);
+    }
+    const long long asked = std::time(nullptr);
+    auto get = [&](const std::string& query) {
+        return nlohmann::json::parse(curl("http://127.0.0.1:" + std::to_string(port) + query).body, nullptr, false);
+    };
+    // The outage lasted as long as the monotonic clock says.
+    const nlohmann::json outage = get("/api/v1/outages")["outages"][0];
+    EXPECT_LE(std::abs(outage["start"].get<long long>() - started), 2) << outage;
+    EXPECT_LE(std::abs(outage["duration_seconds"].get<long long>() - (asked - started)), 3) << outage;
+    auto points = [&](const std::string& query) {
+        std::set<long long> times;
+        auto view = get(query);
+        for (const auto& point : view["points"]) times.insert(point[0].get<long long>());
+        return times;
+    };
+    // A day and a second from the store's buckets in 10 s points, a week from its minutes in
+    // 2 min points, and the last ten minutes from the page's ring.
+    const std::set<long long> stored = points("/api/v1/history?seconds=86401&points=10000"),
+                              week = points("/api/v1/history?seconds=604800&points=10000"),
+                              ring = points("/api/v1/history?seconds=600");
+    auto inHour = [&](long long time) { return time >= started - 3605 && time <= asked - 3595; }; // an hour back
+    EXPECT_EQ(stop(&qavd, SIGTERM), 0);
+    const long long ended = std::time(nullptr);
+    ASSERT_FALSE(stored.empty() || week.empty() || ring.empty());
+    EXPECT_LE(std::max({*stored.rbegin(), *week.rbegin(), *ring.rbegin()}), asked);
+    long long right = 0, ahead = 0, behind = 0;
+    for (const std::string& line : linesOf(qavd.out)) {
+        long long time = nlohmann::json::parse(line)["time"];
+        ahead += time > ended + 86400;
+        behind += inHour(time);
+        if (time < started || time > ended) continue;
+        right++;
+        // The store is written once a second.
+        EXPECT_TRUE(time >= asked - 2 || (stored.count(time / 10 * 10) == 1 && week.count(time / 120 * 120) == 1)) << time;
+        EXPECT_TRUE(time > asked || ring.count(time / 5 * 5) == 1) << time;
+    }
+    EXPECT_GE(right, 16);
+    // Roll-ups went on after the step back: what came an hour back reached the minutes.
+    long long kept = 0, aside = 0, rolled = 0;
+    for (const auto& row : rowsIn(history, "buckets", 0)) kept += row[0] >= started / 5 * 5 && row[0] <= ended ? row[1] : 0;
+    for (const auto& row : rowsIn(history, "aside_buckets", 0)) aside += row[1];
+    for (const auto& row : rowsIn(history, "minutes", 0)) rolled += inHour(std::clamp(started - 3605, row[0], row[0] + 59)) ? row[1] : 0;
+    EXPECT_EQ(kept, right);
+    EXPECT_EQ(aside, ahead);
+    EXPECT_GE(behind, 8);
+    EXPECT_EQ(rolled, behind);
+    for (const char* said : {"back by 3600 s", "forward by 31536000 s", "back by 31532400 s"})
+        EXPECT_EQ(countOf(qavd.err, std::string("qavd: the wall clock stepped ") + said + ";"), 1) << qavd.err;
 }
