@@ -1,5 +1,6 @@
 # Splice the reference sections into a manual page: the line ".\" REFERENCE SECTIONS" of PAGE
-# becomes what TOOL prints; the result is written to OUTPUT.
+# becomes what TOOL prints, the line ".\" EVENT TABLE" what "TOOL events" prints; the result is
+# written to OUTPUT.
 # usage: cmake -DTOOL=... -DPAGE=... -DOUTPUT=... -P ManualReference.cmake
 execute_process(COMMAND "${TOOL}" OUTPUT_VARIABLE reference RESULT_VARIABLE failed)
 if(failed OR reference STREQUAL "")
@@ -12,4 +13,14 @@ if(at EQUAL -1)
   message(FATAL_ERROR "${PAGE} has no line .\\\" REFERENCE SECTIONS")
 endif()
 string(REPLACE "${marker}" "${reference}" page "${page}")
+execute_process(COMMAND "${TOOL}" events OUTPUT_VARIABLE events RESULT_VARIABLE failed)
+if(failed OR events STREQUAL "")
+  message(FATAL_ERROR "${TOOL} events failed (${failed}) or printed nothing")
+endif()
+set(marker ".\\\" EVENT TABLE\n")
+string(FIND "${page}" "${marker}" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "${PAGE} has no line .\\\" EVENT TABLE")
+endif()
+string(REPLACE "${marker}" "${events}" page "${page}")
 file(WRITE "${OUTPUT}" "${page}")

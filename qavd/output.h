@@ -27,6 +27,10 @@ const char* pollResultName(PollResult result);
  */
 void logMessage(int priority, const std::string& text);
 
+struct BatteryState;
+/** The state of one battery after a poll, as the core hands it to every output (see state.h). */
+using BatterySnapshot = std::shared_ptr<const BatteryState>;
+
 /** One accepted answer. */
 struct Reading {
     std::string battery;  ///< The battery's name (--name).
@@ -82,8 +86,20 @@ public:
      * @param total  Its drops since the start.
      */
     virtual void dropped(const char* output, std::uint64_t total) { (void)output, (void)total; }
+    /**
+     * @return Who set forced shutdown through this output, such as "NUT user upsmon from
+     *         127.0.0.1", once a client did; empty before. The core asks after every poll
+     *         and raises fsd the first time.
+     */
+    virtual std::string forcedShutdownBy() const { return {}; }
     /** @return This output's name and what it dropped so far; a null name for one that never drops. */
     virtual std::pair<const char*, std::uint64_t> drops() const { return {nullptr, 0}; }
+    /**
+     * The battery's state after a poll, the same snapshot for every output; called
+     * after the poll's other calls. An output that serves other threads keeps the
+     * snapshot and renders it, never a copy of its own.
+     */
+    virtual void state(const BatterySnapshot& snapshot) { (void)snapshot; }
     /** SIGHUP: reopen files for log rotation. */
     virtual void rotate() {}
     /** A clean exit: flush and say goodbye. */
@@ -114,6 +130,20 @@ public:
     }
     void connected(bool ok) { for (auto& o : all) o->connected(ok); }
     void freshness(bool fresh) { for (auto& o : all) o->freshness(fresh); }
+    void state(const BatterySnapshot& snapshot) { for (auto& o : all) o->state(snapshot); }
+    /** @return The first output's forcedShutdownBy() that is not empty; empty when none is. */
+    std::string forcedShutdownBy() const
+    {
+        for (const auto& o : all)
+            if (std::string who = o->forcedShutdownBy(); !who.empty()) return who;
+        return {};
+    }
+    /** Call @p take with each dropping output's name and count so far. */
+    template <typename Take> void eachDrop(Take take) const
+    {
+        for (const auto& o : all)
+            if (auto [name, total] = o->drops(); name != nullptr) take(name, total);
+    }
     void rotate() { for (auto& o : all) o->rotate(); }
     void finish() { for (auto& o : all) o->finish(); }
 

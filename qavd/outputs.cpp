@@ -1,6 +1,7 @@
 // outputs: the daemon's own outputs: standard output, data log, system log and event command.
 #include "outputs.h"
 
+#include "event_table.h"
 #include "events.h"
 #include "json.h"
 #include "log.h"
@@ -150,9 +151,8 @@ void SyslogOutput::answer(const Reading& reading)
 
 void SyslogOutput::event(const Event& event)
 {
-    bool bad = event.name == "commlost" || event.name == "alert" || event.name == "fault" ||
-               event.name == "lowbattery";
-    systemLog(bad ? LOG_WARNING : LOG_NOTICE, battery + ": " + event.name + ": " + event.detail);
+    const EventKind* kind = findEventKind(event.name);
+    systemLog(kind != nullptr ? kind->priority : LOG_NOTICE, battery + ": " + event.name + ": " + event.detail);
 }
 
 void SyslogOutput::polled(PollResult result)

@@ -5,6 +5,7 @@
 #include "log.h"
 #include "outputs.h"
 #include "signals.h"
+#include "state.h"
 #include "transport.h"
 
 #include <algorithm>
@@ -70,6 +71,7 @@ public:
               return wait(fd, events, deadline);
           }),
           tracker(settings.name, settings.staleAfter, settings.lowBattery, settings.lowRuntime),
+          keeper(settings.name, static_cast<long long>(std::time(nullptr))),
           estimator({settings.capacity, settings.lowRuntime, (settings.staleAfter + 0.5) * settings.interval})
     {
     }
@@ -87,6 +89,8 @@ private:
     PollResult collect(std::string* bytes, bool* peerGone);
     PollResult pollOnce(std::string* bytes);
     void handle(PollResult result, const std::string& bytes);
+    void raise(const std::vector<Event>& events);
+    void publish();
     bool onceDone(PollResult result, int* status) const;
 
     const DaemonOptions& options;
@@ -95,6 +99,7 @@ private:
     CommandRunner& runner;
     Transport transport;
     EventTracker tracker;
+    StateKeeper keeper;
     RuntimeEstimator estimator;
     double backoff = firstBackoff;
     Clock::time_point nextAttempt{};
@@ -103,6 +108,7 @@ private:
     int silentPolls = 0;               // failed polls in a row on the open connection
     long wedges = 0;                   // connections left in a row for giving no answer
     PollResult lastFailure = PollResult::timeout;
+    bool forcedShutdown = false;       // fsd was raised
 };
 
 // Start the estimator from a capacity learned in an earlier run; one that cannot be true is
@@ -150,6 +156,7 @@ void Daemon::connect()
     std::string why;
     bool ok = transport.open(Clock::now() + seconds(options.timeout), &why);
     if (signals.terminate) return;
+    keeper.connected(ok);
     outputs.connected(ok);
     if (ok) {
         answeredOnConnection = false;
@@ -238,26 +245,57 @@ void Daemon::leaveWedged()
                                     " polls on this connection: connecting anew");
 }
 
-// Hand one poll's outcome, answer and events to every output.
+// Hand one poll's outcome, answer and events to the state and every output, then the state's snapshot.
 void Daemon::handle(PollResult result, const std::string& bytes)
 {
+    keeper.polled(result);
     outputs.polled(result);
-    long long now = static_cast<long long>(std::time(nullptr));
+    auto wall = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    auto now = static_cast<long long>(wall);
     bool wasFresh = tracker.fresh();
     if (result != PollResult::accepted) {
         lastFailure = result;
         std::vector<Event> events = tracker.failed(result, now);
-        if (wasFresh && !tracker.fresh()) outputs.freshness(false);
-        for (const Event& event : events) outputs.event(event);
+        if (wasFresh && !tracker.fresh()) {
+            keeper.stale();
+            outputs.freshness(false);
+        }
+        raise(events);
+        publish();
         return;
     }
-    Reading reading{options.name, now, bytes, {}};
-    decodeStatus(bytes.data(), bytes.size(), &reading.status);
-    reading.estimate = estimator.accepted(reading.status, std::chrono::duration<double>(Clock::now().time_since_epoch()).count());
-    std::vector<Event> events = tracker.accepted(reading.status, now, reading.estimate);
+    auto reading = std::make_shared<Reading>(Reading{options.name, now, bytes, {}});
+    decodeStatus(bytes.data(), bytes.size(), &reading->status);
+    reading->estimate = estimator.accepted(reading->status, std::chrono::duration<double>(Clock::now().time_since_epoch()).count());
+    std::vector<Event> events = tracker.accepted(reading->status, now, reading->estimate);
+    keeper.answer(reading, wall);
     if (!wasFresh) outputs.freshness(true);
-    outputs.answer(reading);
-    for (const Event& event : events) outputs.event(event);
+    outputs.answer(*reading);
+    raise(events);
+    publish();
+}
+
+// Hand each event to the state and to every output.
+void Daemon::raise(const std::vector<Event>& events)
+{
+    for (const Event& event : events) {
+        keeper.event(event);
+        outputs.event(event);
+    }
+}
+
+// Raise fsd the first time an output says a client set forced shutdown; take every output's
+// drops into the state; and hand all outputs its snapshot.
+void Daemon::publish()
+{
+    if (!forcedShutdown) {
+        if (std::string who = outputs.forcedShutdownBy(); !who.empty()) {
+            forcedShutdown = true;
+            raise({Event{options.name, "fsd", "forced shutdown set by " + who, static_cast<long long>(std::time(nullptr))}});
+        }
+    }
+    outputs.eachDrop([this](const char* name, std::uint64_t total) { keeper.dropped(name, total); });
+    outputs.state(keeper.snapshot());
 }
 
 // With --once: whether the run is over, and its exit status.

@@ -62,14 +62,12 @@ void decodeStatus(const char* answer, std::size_t length, BatteryStatus* status)
     scanField(&cursor, 4, &status->statusRegister);
 }
 
-// The current field's low 16 bits as signed hundredths, in units.
-static double signedCurrent(const BatteryStatus* status)
+double currentAmperes(const BatteryStatus* status)
 {
     return static_cast<std::int16_t>(status->current & 0xFFFF) / 100.0;
 }
 
-// The gas gauge in percent.
-static double gasGauge(const BatteryStatus* status)
+double chargePercent(const BatteryStatus* status)
 {
     return status->gasGauge / 100.0;
 }
@@ -80,36 +78,53 @@ static double volts(int thousandths)
     return thousandths / 1000.0;
 }
 
-// Sum of the eight layer voltages, in volts.
-static double stackVoltage(const BatteryStatus* status)
+double stackVoltage(const BatteryStatus* status)
 {
     long long sum = std::accumulate(std::begin(status->cellVoltage), std::end(status->cellVoltage), 0LL);
     return static_cast<double>(sum) / 1000.0;
 }
 
-// A status flag as the console spells it.
-struct StatusBit {
-    unsigned mask;
-    const char* format;
-    bool isFault; // "Fault"/"Good" rather than "On"/"Off"
+CellRange cellRange(const BatteryStatus* status)
+{
+    const int* v = status->cellVoltage;
+    CellRange range{v[0], v[0], 1, 1, 0};
+    for (int layer = 2; layer <= 8; layer++) {
+        int value = v[layer - 1];
+        if (value < range.lowest) {
+            range.lowest = value;
+            range.lowestCell = layer;
+        }
+        if (value > range.highest) {
+            range.highest = value;
+            range.highestCell = layer;
+        }
+    }
+    range.spread = range.highest - range.lowest;
+    return range;
+}
+
+const StatusBit statusBits[statusBitCount] = {
+    {0x0008, "fan", "Fan state", false},
+    {0x0010, "main_fuse", "Main Fuse", true},
+    {0x0020, "safe_operating_area", "Safe Operating Area", true},
+    {0x0040, "overcurrent", "Overcurrent", true},
+    {0x0080, "undervoltage", "Undervoltage", true},
+    {0x0100, "overvoltage", "Overvoltage", true},
+    {0x0200, "discharge_mode", "Discharge Mode", false},
+    {0x0400, "charge_mode", "Charge Mode", false},
+    {0x0800, "discharge_transient", "Discharge Transient", true},
+    {0x1000, "battery_cold_limit", "Battery Cold Limit", true},
+    {0x2000, "heatsink_hot_limit", "Heatsink Hot Limit", true},
+    {0x4000, "battery_hot_limit", "Battery Hot Limit", true},
+    {0x8000, "battery_enable", "Battery Enable", false},
 };
 
-// Bits 0x0001, 0x0002 and 0x0004 carry nothing the operator needs.
-static const StatusBit statusBits[] = {
-    {0x0008, "Fan state: %s\n", false},
-    {0x0010, "Main Fuse: %s\n", true},
-    {0x0020, "Safe Operating Area: %s\n", true},
-    {0x0040, "Overcurrent: %s\n", true},
-    {0x0080, "Undervoltage: %s\n", true},
-    {0x0100, "Overvoltage: %s\n", true},
-    {0x0200, "Discharge Mode: %s\n", false},
-    {0x0400, "Charge Mode: %s\n", false},
-    {0x0800, "Discharge Transient: %s\n", true},
-    {0x1000, "Battery Cold Limit: %s\n", true},
-    {0x2000, "Heatsink Hot Limit: %s\n", true},
-    {0x4000, "Battery Hot Limit: %s\n", true},
-    {0x8000, "Battery Enable: %s\n", false},
-};
+bool statusBitSet(const BatteryStatus* status, const char* name)
+{
+    for (const StatusBit& bit : statusBits)
+        if (std::strcmp(bit.name, name) == 0) return (static_cast<unsigned>(status->statusRegister) & bit.mask) != 0;
+    return false;
+}
 
 // Print an alert register, with "WARNING: " in front when any alert is raised.
 static void printAlert(std::FILE* out, const char* format, int value)
@@ -124,7 +139,7 @@ static void printStatusBits(std::FILE* out, int statusRegister)
     for (const StatusBit& bit : statusBits) {
         bool set = (static_cast<unsigned>(statusRegister) & bit.mask) != 0;
         const char* word = bit.isFault ? (set ? "Fault" : "Good") : (set ? "On" : "Off");
-        std::fprintf(out, bit.format, word);
+        std::fprintf(out, "%s: %s\n", bit.label, word);
     }
 }
 
@@ -133,12 +148,12 @@ void printReport(std::FILE* out, const BatteryStatus* status, long long reportTi
     const int* v = status->cellVoltage;
     const int* t = status->temperature;
     std::fprintf(out, "time: %lld\n", reportTime);
-    std::fprintf(out, "gasGauge : %f\n", gasGauge(status));
+    std::fprintf(out, "gasGauge : %f\n", chargePercent(status));
     std::fprintf(out, "V1:%1.3f V2:%1.3f V3:%1.3f V4:%1.3f\n", volts(v[0]), volts(v[1]),
                  volts(v[2]), volts(v[3]));
     std::fprintf(out, "V5:%1.3f V6:%1.3f V7:%1.3f V8:%1.3f\n", volts(v[4]), volts(v[5]),
                  volts(v[6]), volts(v[7]));
-    std::fprintf(out, "Current: %.2f\n", signedCurrent(status));
+    std::fprintf(out, "Current: %.2f\n", currentAmperes(status));
     std::fprintf(out, "Stack Voltage: %3f\n", stackVoltage(status));
     std::fprintf(out, "Temps(layer 8 to layer 1): %2d %2d %2d %2d %2d %2d %2d %2d\n", t[0], t[1],
                  t[2], t[3], t[4], t[5], t[6], t[7]);
@@ -178,8 +193,8 @@ __attribute__((format(printf, 1, 2))) static std::string formatText(const char* 
 
 std::string dataLogLine(const BatteryStatus* status, long long reportTime)
 {
-    return formatText("%lld,%4.2f,%.2f,%d,%2x,%2x,%2x,%2x\n", reportTime, gasGauge(status),
-                      signedCurrent(status), status->humidity,
+    return formatText("%lld,%4.2f,%.2f,%d,%2x,%2x,%2x,%2x\n", reportTime, chargePercent(status),
+                      currentAmperes(status), status->humidity,
                       static_cast<unsigned>(status->balanceRegister),
                       static_cast<unsigned>(status->tempAlertRegister),
                       static_cast<unsigned>(status->voltAlertRegister),
@@ -199,8 +214,8 @@ int writeDataLogLine(std::FILE* log, const BatteryStatus* status, long long repo
 
 SyslogRecords syslogRecords(const BatteryStatus* status)
 {
-    return {formatText("QAV Battery Current & Gas Gauge: %.2f %4.2f", signedCurrent(status),
-                       gasGauge(status)),
+    return {formatText("QAV Battery Current & Gas Gauge: %.2f %4.2f", currentAmperes(status),
+                       chargePercent(status)),
             formatText("QAV Battery RH: %2d", status->humidity)};
 }
 

@@ -19,6 +19,66 @@ struct BatteryStatus {
     int statusRegister;    ///< Battery status register, 16 flag bits.
 };
 
+/** One reported bit of the status register. */
+struct StatusBit {
+    unsigned mask;     ///< The bit in the register.
+    const char* name;  ///< Its name in machine-read outputs: "fan", "main_fuse", ... "battery_enable".
+    const char* label; ///< Its label in the console report: "Fan state", "Main Fuse", ...
+    bool isFault;      ///< true for the nine bits reported "Fault"/"Good" rather than "On"/"Off".
+};
+
+/** Number of reported status bits. */
+constexpr std::size_t statusBitCount = 13;
+
+/**
+ * The reported bits of the status register, in register order (0x0008 up
+ * to 0x8000); bits 0x0001, 0x0002 and 0x0004 carry nothing an operator needs.
+ */
+extern const StatusBit statusBits[statusBitCount];
+
+/** Lowest and highest layer voltage of one answer. */
+struct CellRange {
+    int lowest;      ///< Lowest layer voltage in thousandths.
+    int highest;     ///< Highest layer voltage in thousandths.
+    int lowestCell;  ///< Its layer, 1 to 8 (the first of equals).
+    int highestCell; ///< Its layer, 1 to 8 (the first of equals).
+    int spread;      ///< highest - lowest, in thousandths.
+};
+
+/**
+ * The battery current: the field's low 16 bits as signed hundredths.
+ *
+ * @param status Decoded answer. Must not be null.
+ * @return Amperes, positive while charging.
+ */
+double currentAmperes(const BatteryStatus* status);
+
+/**
+ * @param status Decoded answer. Must not be null.
+ * @return The stack voltage, the sum of the eight layer voltages, in volts.
+ */
+double stackVoltage(const BatteryStatus* status);
+
+/**
+ * @param status Decoded answer. Must not be null.
+ * @return The gas gauge in percent (hundredths as sent, so above 100 when the field says so).
+ */
+double chargePercent(const BatteryStatus* status);
+
+/**
+ * @param status Decoded answer. Must not be null.
+ * @return The lowest and highest layer voltages, their layers and their spread.
+ */
+CellRange cellRange(const BatteryStatus* status);
+
+/**
+ * Whether a status bit is set (On, or at Fault).
+ *
+ * @param status Decoded answer. Must not be null.
+ * @param name   A name from statusBits; any other name is never set.
+ */
+bool statusBitSet(const BatteryStatus* status, const char* name);
+
 /** The two system log texts of one answer. */
 struct SyslogRecords {
     std::string currentAndGauge; ///< "QAV Battery Current & Gas Gauge: ..."

@@ -1,13 +1,18 @@
-// qavd_reference: prints the manual's METRICS, MQTT TOPICS and NUT VARIABLES sections from qavd's own tables.
+// qavd_reference: prints the manual's METRICS, MQTT TOPICS and NUT VARIABLES sections, and its
+// table of events, from qavd's own tables.
 #include "discovery.h"
+#include "event_table.h"
 #include "metrics.h"
+#include "state.h"
 #include "variables.h"
 
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <syslog.h>
 
 namespace {
 
@@ -35,13 +40,14 @@ void item(const std::string& term, const std::string& text)
 void printMetrics()
 {
     std::unique_ptr<HttpPart> metrics = makeMetrics("NAME");
-    Reading reading;
-    reading.battery = "NAME";
-    metrics->answer(reading);
-    metrics->freshness(true);
-    metrics->polled(PollResult::accepted);
-    metrics->connected(true);
-    metrics->dropped("stdout", 1);
+    StateKeeper keeper("NAME", 0);
+    keeper.connected(true);
+    keeper.polled(PollResult::accepted);
+    auto reading = std::make_shared<Reading>();
+    reading->battery = "NAME";
+    keeper.answer(reading, 0);
+    keeper.dropped("stdout", 1);
+    metrics->state(keeper.snapshot());
     std::map<std::string, HttpHandler> routes;
     metrics->addRoutes(routes);
     HttpRequest request;
@@ -91,10 +97,37 @@ void printNutVariables()
         item(info.name, std::string(info.number ? "number" : "text") + ": " + info.description);
 }
 
+// A system-log priority as syslog.conf names it.
+const char* priorityName(int priority)
+{
+    switch (priority) {
+    case LOG_ALERT: return "alert";
+    case LOG_WARNING: return "warning";
+    case LOG_NOTICE: return "notice";
+    default: return "info";
+    }
+}
+
+// Every event with when it is raised, its system-log priority and its role.
+void printEvents()
+{
+    for (const EventKind& kind : eventKinds) {
+        const char* role = kind.role == EventRole::problem ? "starts a problem"
+                           : kind.role == EventRole::clear ? "clears one"
+                                                           : "informs";
+        item(kind.name, std::string(kind.meaning) + " System log: " + priorityName(kind.priority) + "; " + role + ".");
+    }
+}
+
 } // namespace
 
-int main()
+// With the argument "events", the table of events; without, the reference sections.
+int main(int argc, char** argv)
 {
+    if (argc > 1 && std::strcmp(argv[1], "events") == 0) {
+        printEvents();
+        return 0;
+    }
     printMetrics();
     printTopics();
     printNutVariables();

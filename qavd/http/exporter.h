@@ -48,6 +48,7 @@ public:
     {
         each([&](Output& p) { p.dropped(output, total); });
     }
+    void state(const BatterySnapshot& snapshot) override { each([&](Output& p) { p.state(snapshot); }); }
     void rotate() override { each([](Output& p) { p.rotate(); }); }
     /** Stop serving and close every connection, then finish each part. */
     void finish() override;

@@ -1,10 +1,12 @@
 // metrics: Prometheus metrics, the HTTP exporter's part that shows the latest answer and the counters.
 #include "metrics.h"
 
+#include "event_table.h"
 #include "json.h"
 #include "options.h"
 #include "qav_version.h"
 #include "server.h"
+#include "state.h"
 
 #include <CLI/CLI.hpp>
 #include <arpa/inet.h>
@@ -40,26 +42,9 @@ using prometheus::MetricType;
 const std::array<PollResult, 6> pollResults = {PollResult::accepted,   PollResult::timeout,
                                                PollResult::shortAnswer, PollResult::longAnswer,
                                                PollResult::malformed,  PollResult::disconnected};
-// lowbattery and lowbatteryclear alternate, so the battery is low while the first outnumbers the second.
-const std::array<const char*, 8> eventNames = {"commlost", "commok",     "alert",      "alertclear",
-                                               "fault",    "faultclear", "lowbattery", "lowbatteryclear"};
 
 // The outputs that drop lines for a slow reader.
 const std::array<const char*, 3> droppingOutputs = {"stdout", "stderr", "syslog"};
-
-// Everything a scrape shows, copied out under the lock so a scrape never holds it long.
-struct Snapshot {
-    bool fresh = false;       // an answer was accepted and the data has not gone stale since
-    bool haveReading = false; // at least one answer was accepted
-    BatteryStatus status{};
-    Estimate estimate{};
-    long long time = 0;
-    std::array<std::uint64_t, pollResults.size()> polls{};
-    std::array<std::uint64_t, 2> connects{}; // ok, failed
-    std::array<std::uint64_t, eventNames.size()> events{};
-    std::array<std::uint64_t, 3> dropped{}; // lines each of droppingOutputs dropped for a slow reader
-    std::map<std::string, std::uint64_t> otherDropped; // what other outputs dropped, by output name
-};
 
 // A family of one type with its help text, to which samples are added.
 struct Family {
@@ -106,12 +91,6 @@ private:
     std::deque<Family> all; // a deque, so a started family stays where it is
 };
 
-// The current's low 16 bits as signed hundredths, in amperes.
-double amperes(int current)
-{
-    return static_cast<std::int16_t>(current & 0xFFFF) / 100.0;
-}
-
 // The decoded values of a fresh answer: gauge, voltages, current, temperatures, humidity.
 void addQuantities(Families* out, const BatteryStatus& s)
 {
@@ -119,11 +98,9 @@ void addQuantities(Families* out, const BatteryStatus& s)
         .add(s.gasGauge / 10000.0);
     Family& cells = out->start("qav_cell_voltage_volts", "Voltage of each cell (layer), in volts.");
     for (int i = 0; i < 8; i++) cells.add(s.cellVoltage[i] / 1000.0, "cell", std::to_string(i + 1));
-    long long stack = std::accumulate(std::begin(s.cellVoltage), std::end(s.cellVoltage), 0LL);
-    out->start("qav_stack_voltage_volts", "Sum of the eight cell voltages, in volts.")
-        .add(static_cast<double>(stack) / 1000.0);
+    out->start("qav_stack_voltage_volts", "Sum of the eight cell voltages, in volts.").add(stackVoltage(&s));
     out->start("qav_current_amperes", "Battery current, in amperes; positive while charging.")
-        .add(amperes(s.current));
+        .add(currentAmperes(&s));
     Family& temps = out->start("qav_temperature_celsius",
                                "Temperature of each layer and of the heatsink, in degrees Celsius.");
     // The answer lists layer 8 first and layer 1 last, then the heatsink.
@@ -167,78 +144,89 @@ void addRegisters(Families* out, const BatteryStatus& s)
         .add(s.voltAlertRegister);
     out->start("qav_status_register", "Battery status register, raw value.").add(s.statusRegister);
     Family& flags = out->start("qav_status_flag", "1 when the status bit is set (on, or a fault), else 0.");
-    for (const StatusFlag& flag : statusFlags)
-        flags.add((static_cast<unsigned>(s.statusRegister) & flag.mask) != 0 ? 1 : 0, "flag", flag.name);
+    for (const StatusBit& bit : statusBits)
+        flags.add((static_cast<unsigned>(s.statusRegister) & bit.mask) != 0 ? 1 : 0, "flag", bit.name);
+}
+
+// What the output named @p name dropped so far; 0 before it said.
+std::uint64_t droppedBy(const BatteryState& s, const char* name)
+{
+    for (const auto& [output, total] : s.drops)
+        if (output == name) return total;
+    return 0;
 }
 
 // The counters, present from the start and never reset.
-void addCounters(Families* out, const Snapshot& s)
+void addCounters(Families* out, const BatteryState& s)
 {
     Family& polls = out->start("qav_polls_total", "Polls of the battery, by outcome.", MetricType::Counter);
-    for (std::size_t i = 0; i < pollResults.size(); i++)
-        polls.add(static_cast<double>(s.polls[i]), "result", pollResultName(pollResults[i]));
+    for (PollResult result : pollResults)
+        polls.add(static_cast<double>(s.polls[static_cast<std::size_t>(result)]), "result", pollResultName(result));
     out->start("qav_connects_total", "Attempts to open the battery's port, by outcome.", MetricType::Counter)
-        .add(static_cast<double>(s.connects[0]), "result", "ok")
-        .add(static_cast<double>(s.connects[1]), "result", "failed");
+        .add(static_cast<double>(s.connectsOk), "result", "ok")
+        .add(static_cast<double>(s.connectsFailed), "result", "failed");
     Family& events = out->start("qav_events_total", "Events raised, by name.", MetricType::Counter);
-    for (std::size_t i = 0; i < eventNames.size(); i++)
-        events.add(static_cast<double>(s.events[i]), "event", eventNames[i]);
+    for (std::size_t i = 0; i < eventKindCount; i++)
+        events.add(static_cast<double>(s.eventCounts[i]), "event", eventKinds[i].name);
     Family& drops = out->start("qav_output_dropped_total", "Lines an output dropped because its reader fell behind.",
                                MetricType::Counter);
-    for (std::size_t i = 0; i < droppingOutputs.size(); i++)
-        drops.add(static_cast<double>(s.dropped[i]), "output", droppingOutputs[i]);
+    for (const char* name : droppingOutputs) drops.add(static_cast<double>(droppedBy(s, name)), "output", name);
     // Any other output that drops says so under a name of its own, such as "mqtt_events".
-    for (const auto& [output, total] : s.otherDropped)
+    std::map<std::string, std::uint64_t> others(s.drops.begin(), s.drops.end());
+    for (const char* name : droppingOutputs) others.erase(name);
+    for (const auto& [output, total] : others)
         out->start("qav_" + output + "_dropped_total", "Items the " + output + " output dropped, keeping newer ones.",
                    MetricType::Counter)
             .add(static_cast<double>(total));
 }
 
-// The exporter's state behind a short lock, collected on every scrape.
+// The latest snapshot behind a short lock, rendered on every scrape.
 class Collector : public prometheus::Collectable {
 public:
-    explicit Collector(std::string name) : battery(std::move(name)) {}
+    explicit Collector(const std::string& battery) : latest(StateKeeper(battery, 0).snapshot()) {}
 
-    // Change the snapshot under the lock.
-    template <typename Change> void update(Change change)
+    // Show this snapshot from now on.
+    void show(BatterySnapshot snapshot)
     {
         std::lock_guard<std::mutex> lock(mutex);
-        change(state);
+        latest = std::move(snapshot);
     }
 
-    // The families of the current snapshot; the value series only while it is fresh.
+    // The families of the latest snapshot; the value series only while it is fresh.
     std::vector<MetricFamily> Collect() const override
     {
-        Snapshot s;
+        BatterySnapshot shown;
         {
             std::lock_guard<std::mutex> lock(mutex);
-            s = state;
+            shown = latest;
         }
-        Families out(battery);
+        const BatteryState& s = *shown;
+        Families out(s.battery);
         out.start("qav_build_info", "1, labelled with the version of qavd.").add(1, "version", QAV_VERSION);
-        bool up = s.fresh && s.haveReading;
+        bool up = s.fresh && s.reading;
         out.start("qav_up", "1 while the battery's data is fresh, 0 once stale or before the first answer.")
             .add(up ? 1 : 0);
+        out.start("qav_forced_shutdown", "1 once a NUT primary set forced shutdown (FSD), else 0.")
+            .add(s.forcedShutdown ? 1 : 0);
         if (up) {
-            addQuantities(&out, s.status);
-            addEstimate(&out, s.status, s.estimate);
-            addRegisters(&out, s.status);
+            addQuantities(&out, s.reading->status);
+            addEstimate(&out, s.reading->status, s.reading->estimate);
+            addRegisters(&out, s.reading->status);
             out.start("qav_low_battery",
                       "1 while the battery is low (--low-battery, --low-runtime, or an undervoltage fault), else 0.")
-                .add(s.events[6] > s.events[7] ? 1 : 0);
+                .add(s.low ? 1 : 0);
         }
-        if (s.haveReading)
+        if (s.reading)
             out.start("qav_last_answer_timestamp_seconds",
                       "Time of the last accepted answer, in seconds since the epoch.")
-                .add(static_cast<double>(s.time));
+                .add(static_cast<double>(s.reading->time));
         addCounters(&out, s);
         return out.take();
     }
 
 private:
-    const std::string battery;
     mutable std::mutex mutex;
-    Snapshot state;
+    BatterySnapshot latest;
 };
 
 // The exposition of a collector's current snapshot.
@@ -266,58 +254,8 @@ public:
         routes["/metrics"] = [this](const HttpRequest&) { return exposition(collector); };
     }
 
-    // Keep the answer's values and show them from now on.
-    void answer(const Reading& reading) override
-    {
-        collector.update([&](Snapshot& s) {
-            s.status = reading.status;
-            s.estimate = reading.estimate;
-            s.time = reading.time;
-            s.haveReading = true;
-            s.fresh = true;
-        });
-    }
-
-    // Only going stale is taken from here: the answer that makes the data fresh comes
-    // with its own call, and showing the values before it would show the old ones as live.
-    void freshness(bool fresh) override
-    {
-        if (!fresh) collector.update([](Snapshot& s) { s.fresh = false; });
-    }
-
-    // Count the poll by its outcome.
-    void polled(PollResult result) override
-    {
-        for (std::size_t i = 0; i < pollResults.size(); i++)
-            if (pollResults[i] == result) collector.update([&](Snapshot& s) { s.polls[i]++; });
-    }
-
-    // Count the attempt to open the port.
-    void connected(bool ok) override
-    {
-        collector.update([&](Snapshot& s) { s.connects[ok ? 0 : 1]++; });
-    }
-
-    // Count the event; a name outside the list is left out.
-    void event(const Event& event) override
-    {
-        for (std::size_t i = 0; i < eventNames.size(); i++)
-            if (event.name == eventNames[i]) collector.update([&](Snapshot& s) { s.events[i]++; });
-    }
-
-    // Keep each dropping output's count: standard output, standard error and the system log
-    // under qav_output_dropped_total, any other under a name of its own.
-    void dropped(const char* output, std::uint64_t total) override
-    {
-        collector.update([&](Snapshot& s) {
-            for (std::size_t i = 0; i < droppingOutputs.size(); i++)
-                if (std::strcmp(output, droppingOutputs[i]) == 0) {
-                    s.dropped[i] = total;
-                    return;
-                }
-            s.otherDropped[output] = total;
-        });
-    }
+    // Show the state of the latest poll.
+    void state(const BatterySnapshot& snapshot) override { collector.show(snapshot); }
 
 private:
     Collector collector;

@@ -1,6 +1,7 @@
 // discovery: the MQTT topics of one battery and its Home Assistant discovery configs.
 #include "discovery.h"
 
+#include "event_table.h"
 #include "json.h"
 #include "qav_version.h"
 
@@ -142,8 +143,9 @@ nlohmann::json eventConfig(const MqttTopics& topics, const nlohmann::json& devic
 {
     nlohmann::json payload = entityBase(topics, device, "event", "Event");
     payload["state_topic"] = topics.event;
-    payload["event_types"] = {"commlost", "commok",     "alert",      "alertclear",
-                              "fault",    "faultclear", "lowbattery", "lowbatteryclear"};
+    nlohmann::json types = nlohmann::json::array();
+    for (const EventKind& kind : eventKinds) types.push_back(kind.name);
+    payload["event_types"] = types;
     payload["value_template"] =
         "{{ {'event_type': value_json.event, 'detail': value_json.detail, 'time': value_json.time} | tojson }}";
     return payload;

@@ -1,8 +1,10 @@
 // Tests of the metrics exporter driven as an output, scraped over HTTP with curl.
+#include "event_table.h"
 #include "metrics.h"
 #include "metrics_fixture.h"
 #include "qav_version.h"
 #include "sample_answers.h"
+#include "state_feed.h"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -53,9 +55,8 @@ std::map<std::string, double> zeroCounters()
     for (const char* r : {"accepted", "timeout", "short", "long", "malformed", "disconnected"})
         series[key("qav_polls_total", "result", r)] = 0;
     for (const char* r : {"ok", "failed"}) series[key("qav_connects_total", "result", r)] = 0;
-    for (const char* e : {"commlost", "commok", "alert", "alertclear", "fault", "faultclear", "lowbattery",
-                          "lowbatteryclear"})
-        series[key("qav_events_total", "event", e)] = 0;
+    for (const EventKind& kind : eventKinds) series[key("qav_events_total", "event", kind.name)] = 0;
+    series["qav_forced_shutdown"] = 0;
     for (const char* output : {"stdout", "stderr", "syslog"}) series[key("qav_output_dropped_total", "output", output)] = 0;
     series[key("qav_build_info", "version", QAV_VERSION)] = 1;
     return series;
@@ -86,6 +87,7 @@ protected:
 TEST_F(Exporter, ServesTheDecodedValuesOfTheLatestAnswer)
 {
     auto exporter = startExporter();
+    StateFeed feed(*exporter);
     std::string before = scrape(exporter->port());
     std::map<std::string, double> expected = zeroCounters();
     expected["qav_up"] = 0;
@@ -98,7 +100,7 @@ TEST_F(Exporter, ServesTheDecodedValuesOfTheLatestAnswer)
     a.estimate.capacitySource = "rated";
     a.estimate.energyCharged = 10;
     a.estimate.energyDischarged = 20;
-    exporter->answer(a);
+    feed.answer(a);
     expected["qav_up"] = 1;
     // 26.4 V at -1 A; the rest as the estimate has it, and no time to full while discharging.
     expected["qav_battery_power_watts"] = -26.4;
@@ -126,7 +128,7 @@ TEST_F(Exporter, ServesTheDecodedValuesOfTheLatestAnswer)
     EXPECT_EQ(seriesOf(afterA, "b1"), expected);
     EXPECT_EQ(promtoolComplaints(afterA), "");
 
-    exporter->answer(readingOf(answerFaults, 1796699899));
+    feed.answer(readingOf(answerFaults, 1796699899));
     std::map<std::string, double> series = seriesOf(scrape(exporter->port()), "b1");
     EXPECT_DOUBLE_EQ(series["qav_state_of_charge_ratio"], 0.8);
     for (int cell = 1; cell <= 8; cell++)
@@ -151,22 +153,23 @@ TEST_F(Exporter, ServesTheDecodedValuesOfTheLatestAnswer)
 TEST_F(Exporter, StaleDataHidesTheValuesAndKeepsTheCounters)
 {
     auto exporter = startExporter();
+    StateFeed feed(*exporter);
     for (PollResult r : {PollResult::accepted, PollResult::timeout, PollResult::timeout,
                          PollResult::shortAnswer, PollResult::longAnswer, PollResult::malformed,
                          PollResult::disconnected})
-        exporter->polled(r);
-    exporter->connected(true);
-    exporter->connected(false);
-    exporter->connected(false);
+        feed.polled(r);
+    feed.connected(true);
+    feed.connected(false);
+    feed.connected(false);
     for (const char* name : {"commlost", "commok", "fault", "fault", "alertclear", "lowbattery", "no-such-event"})
-        exporter->event({"b1", name, "", 1796699894});
-    exporter->dropped("stdout", 4);
-    exporter->dropped("mqtt_events", 3);
-    exporter->freshness(true);
-    exporter->answer(readingOf(answerA, 1796699894));
+        feed.event({"b1", name, "", 1796699894});
+    feed.dropped("stdout", 4);
+    feed.dropped("mqtt_events", 3);
+    feed.freshness(true);
+    feed.answer(readingOf(answerA, 1796699894));
     EXPECT_TRUE(hasValueSeries(seriesOf(scrape(exporter->port()), "b1")));
 
-    exporter->freshness(false);
+    feed.freshness(false);
     std::string stale = scrape(exporter->port());
     std::map<std::string, double> expected = zeroCounters();
     expected["qav_up"] = 0;
@@ -185,16 +188,16 @@ TEST_F(Exporter, StaleDataHidesTheValuesAndKeepsTheCounters)
     EXPECT_EQ(promtoolComplaints(stale), "");
 
     // The poll loop says fresh just before it hands over the new answer: no old values meanwhile.
-    exporter->freshness(true);
+    feed.freshness(true);
     EXPECT_EQ(seriesOf(scrape(exporter->port()), "b1"), expected);
-    exporter->answer(readingOf(answerFaults, 1796699904));
+    feed.answer(readingOf(answerFaults, 1796699904));
     std::map<std::string, double> back = seriesOf(scrape(exporter->port()), "b1");
     EXPECT_EQ(back["qav_up"], 1);
     EXPECT_EQ(back["qav_volt_alert_register"], 65535);
     EXPECT_EQ(back["qav_polls_total{result=\"timeout\"}"], 2);
     // Low from lowbattery until lowbatteryclear.
     EXPECT_EQ(back["qav_low_battery"], 1);
-    exporter->event({"b1", "lowbatteryclear", "", 1796699905});
+    feed.event({"b1", "lowbatteryclear", "", 1796699905});
     EXPECT_EQ(seriesOf(scrape(exporter->port()), "b1")["qav_low_battery"], 0);
 }
 
@@ -271,7 +274,8 @@ TEST_F(Exporter, ContribFilesAreValidAndUseOnlyExportedMetrics)
         EXPECT_EQ(result.status, 0) << check[1] << " " << check[3] << ": " << result.out << result.err;
     }
     auto exporter = startExporter();
-    exporter->answer(readingOf(answerA, 1796699894));
+    StateFeed feed(*exporter);
+    feed.answer(readingOf(answerA, 1796699894));
     std::set<std::string> exported;
     static const std::regex typeLine("# TYPE (\\S+) .*");
     std::istringstream lines(scrape(exporter->port()));

@@ -1,0 +1,43 @@
+// event_table: every event qavd raises, one row each.
+#include "event_table.h"
+
+#include <syslog.h>
+
+const EventKind eventKinds[eventKindCount] = {
+    {"commlost", "the poll that makes the data stale (also at start when the first polls fail).", LOG_WARNING,
+     EventRole::problem},
+    {"commok", "the first accepted answer after commlost.", LOG_NOTICE, EventRole::clear},
+    {"alert", "the temperature or voltage alert register becomes non-zero or changes while non-zero.", LOG_WARNING,
+     EventRole::problem},
+    {"alertclear", "both alert registers are zero again.", LOG_NOTICE, EventRole::clear},
+    {"fault", "a Fault/Good status bit becomes Fault; the detail names each newly set bit.", LOG_WARNING,
+     EventRole::problem},
+    {"faultclear", "all nine Fault/Good bits are Good again.", LOG_NOTICE, EventRole::clear},
+    {"lowbattery",
+     "the battery becomes low: the gas gauge at or below --low-battery, the undervoltage bit at Fault, or the "
+     "runtime at or below --low-runtime while discharging.",
+     LOG_WARNING, EventRole::problem},
+    {"lowbatteryclear", "the battery is no longer low.", LOG_NOTICE, EventRole::clear},
+    {"outageend", "an outage ended; the detail sums it up.", LOG_NOTICE, EventRole::inform},
+    {"fsd",
+     "a NUT primary set forced shutdown (FSD): every host the battery powers is to shut down now; the detail "
+     "names who set it. It holds until qavd stops.",
+     LOG_ALERT, EventRole::problem},
+};
+
+const EventKind* findEventKind(std::string_view name)
+{
+    for (const EventKind& kind : eventKinds)
+        if (name == kind.name) return &kind;
+    return nullptr;
+}
+
+const char* eventRoleName(EventRole role)
+{
+    switch (role) {
+    case EventRole::problem: return "problem";
+    case EventRole::clear: return "clear";
+    case EventRole::inform: return "inform";
+    }
+    return "inform";
+}

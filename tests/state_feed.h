@@ -1,0 +1,61 @@
+// state_feed: drive an output as the poll loop does: each call goes to the core's state keeper
+// and to the output, and the output is then handed the keeper's snapshot.
+#ifndef QAV_TESTS_STATE_FEED_H
+#define QAV_TESTS_STATE_FEED_H
+
+#include "output.h"
+#include "state.h"
+
+#include <memory>
+#include <string>
+
+struct StateFeed {
+    Output& output;
+    StateKeeper keeper;
+
+    explicit StateFeed(Output& fed, const std::string& battery = "b1", long long started = 0)
+        : output(fed), keeper(battery, started)
+    {
+    }
+    void answer(const Reading& reading)
+    {
+        auto kept = std::make_shared<const Reading>(reading);
+        keeper.answer(kept, static_cast<double>(reading.time));
+        output.answer(*kept);
+        publish();
+    }
+    void polled(PollResult result)
+    {
+        keeper.polled(result);
+        output.polled(result);
+        publish();
+    }
+    void connected(bool ok)
+    {
+        keeper.connected(ok);
+        output.connected(ok);
+        publish();
+    }
+    void event(const Event& event)
+    {
+        keeper.event(event);
+        output.event(event);
+        publish();
+    }
+    void dropped(const char* name, std::uint64_t total)
+    {
+        keeper.dropped(name, total);
+        output.dropped(name, total);
+        publish();
+    }
+    // Going stale is the keeper's; fresh comes with the next answer.
+    void freshness(bool fresh)
+    {
+        if (!fresh) keeper.stale();
+        output.freshness(fresh);
+        publish();
+    }
+    void publish() { output.state(keeper.snapshot()); }
+};
+
+#endif
