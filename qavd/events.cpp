@@ -94,7 +94,7 @@ void EventTracker::faultEvents(const BatteryStatus& status, long long time, std:
 void EventTracker::lowEvents(const BatteryStatus& status, const Estimate& estimate, long long time,
                              std::vector<Event>* events)
 {
-    bool now = batteryLow(status, lowPercent) || estimate.runtimeLow;
+    bool now = batteryLow(status, estimate, lowPercent);
     if (now == low) return;
     low = now;
     char detail[160];
@@ -124,14 +124,10 @@ std::vector<Event> EventTracker::failed(PollResult result, long long time)
     return events;
 }
 
-bool batteryLow(const BatteryStatus& status, double lowPercent)
+bool batteryLow(const BatteryStatus& status, const Estimate& estimate, double lowPercent)
 {
-    return status.gasGauge / 100.0 <= lowPercent || flagSet(status.statusRegister, "undervoltage");
-}
-
-bool readingLow(const Reading& reading, double lowPercent)
-{
-    return batteryLow(reading.status, lowPercent) || reading.estimate.runtimeLow;
+    return (!estimate.implausible && chargePercent(&status) <= lowPercent) || statusBitSet(&status, "undervoltage") ||
+           estimate.runtimeLow;
 }
 
 bool failureLogged(long failures)

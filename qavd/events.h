@@ -17,7 +17,7 @@
  * answer raises commok. Alerts and faults are compared with the previous
  * accepted answer; before the first one all registers count as clear, so a
  * battery that starts in alarm raises alert or fault with its first answer.
- * So does low battery (readingLow()): lowbattery when it comes, lowbatteryclear
+ * So does low battery (batteryLow()): lowbattery when it comes, lowbatteryclear
  * when it goes.
  */
 class EventTracker {
@@ -76,19 +76,16 @@ private:
 };
 
 /**
- * Whether the battery counts as low: its gas gauge at or below @p lowPercent,
- * or the undervoltage bit at Fault. Every output that reports low battery uses this.
+ * Whether an accepted answer counts as low: its gas gauge at or below
+ * @p lowPercent (unless the estimator found that gauge implausible), the
+ * undervoltage bit at Fault, or a discharging battery's runtime at or below
+ * --low-runtime (Estimate::runtimeLow). Every output that reports low battery uses this.
  *
  * @param status     An accepted answer's fields.
+ * @param estimate   Its estimate.
  * @param lowPercent --low-battery, in percent.
  */
-bool batteryLow(const BatteryStatus& status, double lowPercent);
-
-/**
- * Whether an accepted answer counts as low: batteryLow(), or a discharging
- * battery's runtime at or below --low-runtime (Estimate::runtimeLow).
- */
-bool readingLow(const Reading& reading, double lowPercent);
+bool batteryLow(const BatteryStatus& status, const Estimate& estimate, double lowPercent);
 
 /**
  * Whether the failure log records a failed poll: the first ten in a row each,

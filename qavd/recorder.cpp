@@ -55,7 +55,8 @@ void OutageTracker::resume(const OutageRecord& open)
     length = static_cast<double>(std::max(0LL, open.last - open.start));
 }
 
-OutageTracker::Step OutageTracker::accepted(const BatteryStatus& status, long long time, double steady)
+OutageTracker::Step OutageTracker::accepted(const BatteryStatus& status, const Estimate& estimate, long long time,
+                                            double steady)
 {
     Step step;
     if ((status.statusRegister & dischargeMode) == 0) {
@@ -87,10 +88,13 @@ OutageTracker::Step OutageTracker::accepted(const BatteryStatus& status, long lo
     resumed = false;
     lastSteady = steady;
     record->last = record->start + std::llround(length);
-    record->chargeLowest = std::min(record->chargeLowest, gauge);
-    record->chargeEnd = gauge;
+    // A gauge the estimator found implausible says nothing of the charge.
+    if (!estimate.implausible) {
+        record->chargeLowest = std::min(record->chargeLowest, gauge);
+        record->chargeEnd = gauge;
+    }
     record->peakCurrent = std::max(record->peakCurrent, draw);
-    record->lowBattery = record->lowBattery || batteryLow(status, lowPercent);
+    record->lowBattery = record->lowBattery || batteryLow(status, estimate, lowPercent);
     if (!counted && static_cast<double>(record->last - record->start) >= minimum) counted = true;
     if (counted) step.record = record;
     return step;
@@ -150,9 +154,13 @@ std::vector<OutageRecord> HistoryRecorder::outages(std::size_t limit)
 // Hand the store a learned capacity each time its weight grows, so a restart starts from it.
 void HistoryRecorder::keepLearned(const Estimate& estimate)
 {
-    if (!disk || estimate.learnedWeight <= keptWeight || !estimate.capacity) return;
+    if (!disk || !estimate.capacity) return;
     if (estimate.capacitySource == nullptr || std::strcmp(estimate.capacitySource, "learned") != 0) return;
+    // A capacity that took the place of one far from it (see RuntimeEstimator) is kept at once.
+    bool replaced = *estimate.capacity > keptCapacity * outlierFactor || *estimate.capacity * outlierFactor < keptCapacity;
+    if (estimate.learnedWeight <= keptWeight && !replaced) return;
     keptWeight = estimate.learnedWeight;
+    keptCapacity = *estimate.capacity;
     char text[64];
     std::snprintf(text, sizeof text, "%.6f %.3f", *estimate.capacity, keptWeight);
     disk->setValue(learnedCapacityKey, text);
@@ -165,7 +173,11 @@ LearnedCapacity HistoryRecorder::learned()
     if (!kept || std::sscanf(kept->c_str(), "%lf %lf", &out.ampereHours, &out.weight) != 2 ||
         !std::isfinite(out.ampereHours) || !std::isfinite(out.weight) || out.ampereHours <= 0 || out.weight <= 0)
         return {};
-    keptWeight = out.weight;
+    // One that cannot be true is refused at start (see runDaemon()) and written over by the next one learned.
+    if (out.ampereHours >= minimumCapacity) {
+        keptWeight = out.weight;
+        keptCapacity = out.ampereHours;
+    }
     return out;
 }
 
@@ -181,7 +193,7 @@ std::optional<Event> HistoryRecorder::answer(const Reading& reading)
     gap = false;
     keepLearned(reading.estimate);
     clock.look();
-    OutageTracker::Step step = tracker.accepted(reading.status, reading.time, monotonicSeconds());
+    OutageTracker::Step step = tracker.accepted(reading.status, reading.estimate, reading.time, monotonicSeconds());
     if (step.record && disk) disk->saveOutage(*step.record);
     if (step.ended && !disk) {
         ended.push_back(*step.record);

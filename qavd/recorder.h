@@ -58,8 +58,11 @@ public:
         std::optional<OutageRecord> record; ///< The outage to save, when one counts and changed.
         std::optional<Event> ended;         ///< outageend, when it ended.
     };
-    /** An accepted answer at @p time on the wall clock and @p steady seconds on the monotonic clock. */
-    Step accepted(const BatteryStatus& status, long long time, double steady);
+    /**
+     * An accepted answer with its estimate, at @p time on the wall clock and @p steady
+     * seconds on the monotonic clock.
+     */
+    Step accepted(const BatteryStatus& status, const Estimate& estimate, long long time, double steady);
 
     /** @return The outage going on, once it counts. */
     std::optional<OutageRecord> going() const;
@@ -117,6 +120,7 @@ private:
     bool gap = false;               // the data went stale since the last answer
     ClockWatch clock;               // steps of the wall clock, noticed at each answer
     double keptWeight = 0;          // of the learned capacity last handed to the store
+    double keptCapacity = 0;        // that capacity, in ampere-hours
     static constexpr const char* learnedCapacityKey = "learned_capacity";
 };
 

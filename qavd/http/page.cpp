@@ -249,7 +249,7 @@ HttpResponse Page::state() const
     extra["fresh"] = s.haveReading && s.fresh;
     if (s.haveReading) {
         extra["age_seconds"] = std::round(std::max(0.0, secondsNow() - s.latestAt) * 10) / 10;
-        extra["low_battery"] = readingLow(s.latest, options.lowBattery);
+        extra["low_battery"] = batteryLow(s.latest.status, s.latest.estimate, options.lowBattery);
     }
     extra["interval_seconds"] = options.interval;
     if (!extra["fresh"].get<bool>()) {

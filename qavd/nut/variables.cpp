@@ -124,7 +124,7 @@ std::vector<Row> batteryRows()
         {{"ups.alarm", false, "Alarms: the Fault bits set, temp_alert, volt_alert"},
          [](const Source& s) { return alarmText(s.status); }},
         {{"ups.status", false, "Status: OL or OB, CHRG, DISCHRG, LB, OVER, OFF, ALARM, FSD"},
-         [](const Source& s) { return nutStatus(s.status, s.lowPercent, s.estimate.runtimeLow); }},
+         [](const Source& s) { return nutStatus(s.status, s.estimate, s.lowPercent); }},
         {{"ups.temperature", true, "Heatsink temperature (degrees C)"}, temperature(8)},
     };
 }
@@ -192,13 +192,13 @@ const std::vector<NutVariableInfo>& nutVariableInfo()
     return info;
 }
 
-std::string nutStatus(const BatteryStatus& status, double lowPercent, bool runtimeLow)
+std::string nutStatus(const BatteryStatus& status, const Estimate& estimate, double lowPercent)
 {
     int bits = status.statusRegister;
     std::string text = alarmText(status).empty() ? "" : "ALARM ";
     if (flagSet(bits, "discharge_mode")) text += "OB DISCHRG";
     else text += flagSet(bits, "charge_mode") ? "OL CHRG" : "OL";
-    if (batteryLow(status, lowPercent) || runtimeLow) text += " LB";
+    if (batteryLow(status, estimate, lowPercent)) text += " LB";
     if (flagSet(bits, "overcurrent")) text += " OVER";
     if (!flagSet(bits, "battery_enable")) text += " OFF";
     return text;

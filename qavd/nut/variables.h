@@ -27,14 +27,14 @@ const std::vector<NutVariableInfo>& nutVariableInfo();
 /**
  * ups.status of an answer, without FSD: "ALARM" when a Fault bit or an alert
  * register is set, then "OB DISCHRG" in discharge mode, "OL CHRG" in charge
- * mode or "OL", then "LB" when batteryLow() or @p runtimeLow, "OVER" on
- * overcurrent, and "OFF" when the battery is not enabled.
+ * mode or "OL", then "LB" when batteryLow(), "OVER" on overcurrent, and
+ * "OFF" when the battery is not enabled.
  *
  * @param status     The answer's fields.
+ * @param estimate   Its estimate.
  * @param lowPercent --low-battery.
- * @param runtimeLow The runtime is at or below --low-runtime (Estimate::runtimeLow).
  */
-std::string nutStatus(const BatteryStatus& status, double lowPercent, bool runtimeLow = false);
+std::string nutStatus(const BatteryStatus& status, const Estimate& estimate, double lowPercent);
 
 /**
  * The variables of an accepted answer, sorted by name; ups.alarm only while
