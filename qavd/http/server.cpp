@@ -208,7 +208,7 @@ MHD_Result HttpServer::Impl::answer(void* self, MHD_Connection* connection, cons
     HttpRequest request;
     const HttpHandler* handler = nullptr;
     std::optional<HttpResponse> refusal = impl->check(connection, url, method, version, &handler, &request);
-    if (!refusal && impl->slow.count(url) != 0) return impl->defer(connection, *handler, std::move(request), state);
+    if (!refusal && impl->slow.contains(url)) return impl->defer(connection, *handler, std::move(request), state);
     *state = &answered;
     return impl->send(connection, refusal ? std::move(*refusal) : handled(*handler, request));
 }
