@@ -8,9 +8,13 @@ std::unique_ptr<HttpExporter> HttpExporter::start(const std::string& listen, std
 {
     std::unique_ptr<HttpExporter> exporter(new HttpExporter());
     std::map<std::string, HttpHandler> routes;
-    for (auto& part : parts) part->addRoutes(routes);
+    std::set<std::string> slow;
+    for (auto& part : parts) {
+        part->addRoutes(routes);
+        slow.merge(part->slowPaths());
+    }
     exporter->parts = std::move(parts);
-    exporter->server = HttpServer::start(listen, std::move(routes), what, problem);
+    exporter->server = HttpServer::start(listen, std::move(routes), what, problem, std::move(slow));
     if (!exporter->server) return nullptr;
     return exporter;
 }

@@ -8,19 +8,23 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 /** An output whose state is served over HTTP. */
 class HttpPart : public Output {
 public:
-    /** Add this part's handlers to @p routes; they run on the server's thread. */
+    /** Add this part's handlers to @p routes; they run on the server's thread, or a worker's. */
     virtual void addRoutes(std::map<std::string, HttpHandler>& routes) = 0;
+    /** @return The paths among this part's routes that read the disk, made off the server's thread. */
+    virtual std::set<std::string> slowPaths() const { return {}; }
 };
 
 /**
  * The HTTP exporter: the parts (metrics, the page) and the one server that
- * serves their routes. Every output call reaches each part in turn.
+ * serves their routes (their slow paths on the server's workers). Every output
+ * call reaches each part in turn.
  */
 class HttpExporter final : public Output {
 public:

@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 #include <arpa/inet.h>
+#include <netinet/in.h>
 
 #include <syslog.h>
 #include <unistd.h>
@@ -42,8 +43,16 @@ std::string pageAddress(const HttpOptions& options)
 {
     HostPort where;
     if (options.listen.empty() || !parseListenAddress(options.listen, &where).empty() || where.port == 0) return "";
-    char host[256] = "";
-    if (where.host == "0.0.0.0" && gethostname(host, sizeof host - 1) == 0 && host[0] != '\0') where.host = host;
+    in6_addr v6{};
+    in_addr v4{};
+    bool everywhere = where.host.empty() || (inet_pton(AF_INET, where.host.c_str(), &v4) == 1 && v4.s_addr == INADDR_ANY) ||
+                      (inet_pton(AF_INET6, where.host.c_str(), &v6) == 1 && IN6_IS_ADDR_UNSPECIFIED(&v6));
+    if (everywhere) {
+        char host[256] = "";
+        where.host = gethostname(host, sizeof host - 1) == 0 && host[0] != '\0' ? host : "localhost";
+    }
+    // An IPv6 address goes in brackets, as URLs have it.
+    if (where.host.find(':') != std::string::npos) where.host = "[" + where.host + "]";
     return "http://" + where.host + ":" + std::to_string(where.port) + "/";
 }
 

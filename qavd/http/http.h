@@ -41,7 +41,8 @@ bool addHttpOutput(Outputs& outputs, const HttpOptions& options, const DaemonOpt
 
 /**
  * The page's address for links to it, from --http-listen: "http://ADDR:PORT/",
- * with the host's name for 0.0.0.0.
+ * an IPv6 address in brackets ("http://[::1]:9788/"), and the host's name for a
+ * listener on every address (":PORT", "0.0.0.0:PORT", "[::]:PORT").
  *
  * @return The address, or "" when the page is off or its port is chosen at start (0).
  */

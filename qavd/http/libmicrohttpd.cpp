@@ -20,7 +20,9 @@ std::string load(Microhttpd* api)
               bind("MHD_add_connection", &api->addConnection) && bind("MHD_run", &api->run) &&
               bind("MHD_get_timeout", &api->timeout) && bind("MHD_get_daemon_info", &api->daemonInfo) &&
               bind("MHD_get_connection_info", &api->connectionInfo) &&
-              bind("MHD_lookup_connection_value", &api->lookupValue);
+              bind("MHD_lookup_connection_value", &api->lookupValue) &&
+              bind("MHD_suspend_connection", &api->suspendConnection) &&
+              bind("MHD_resume_connection", &api->resumeConnection);
     // The library stays loaded for the life of the process.
     return ok ? "" : problem;
 }

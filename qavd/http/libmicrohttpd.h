@@ -25,6 +25,8 @@ struct Microhttpd {
     decltype(&MHD_get_daemon_info) daemonInfo = nullptr;
     decltype(&MHD_get_connection_info) connectionInfo = nullptr;
     decltype(&MHD_lookup_connection_value) lookupValue = nullptr;
+    decltype(&MHD_suspend_connection) suspendConnection = nullptr;
+    decltype(&MHD_resume_connection) resumeConnection = nullptr;
 };
 
 /**

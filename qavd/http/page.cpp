@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include <iterator>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -96,16 +98,44 @@ std::optional<long long> numberAsked(const HttpRequest& request, const char* nam
     return std::stoll(text);
 }
 
-// Whether an Accept-Encoding header takes gzip (and does not refuse it with q=0).
+// An element of a header's list without the blanks around it.
+std::string trimmed(const std::string& text)
+{
+    std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// The weight of a list element from its parameters ("q=0.5"), 0 to 1; 0 when it is malformed
+// (a weight is 0 or 1 with at most three decimals, and 1 has only zeros).
+double weightOf(const std::string& parameters)
+{
+    std::string q = trimmed(parameters);
+    if (q.size() < 3 || (q[0] != 'q' && q[0] != 'Q') || q[1] != '=') return 0;
+    std::string value = q.substr(2);
+    bool digits = value.size() == 1 || (value[1] == '.' && value.size() <= 5);
+    for (std::size_t i = 2; digits && i < value.size(); i++) digits = value[i] >= '0' && value[i] <= (value[0] == '1' ? '0' : '9');
+    if (!digits || (value[0] != '0' && value[0] != '1')) return 0;
+    return std::strtod(value.c_str(), nullptr);
+}
+
+// Whether an Accept-Encoding header takes gzip: its "gzip" (or "x-gzip") element, else its "*",
+// with a weight above 0. Codings compare without regard to case.
 bool takesGzip(const std::string& accepted)
 {
-    std::size_t at = accepted.find("gzip");
-    if (at == std::string::npos) return false;
-    std::size_t end = accepted.find(',', at);
-    std::string params = accepted.substr(at + 4, end == std::string::npos ? std::string::npos : end - at - 4);
-    params.erase(std::remove(params.begin(), params.end(), ' '), params.end());
-    if (params.rfind(";q=", 0) != 0) return true;
-    return std::strtod(params.c_str() + 3, nullptr) > 0;
+    double gzip = -1, any = -1;
+    for (std::size_t at = 0; at < accepted.size();) {
+        std::size_t end = std::min(accepted.find(',', at), accepted.size());
+        std::string element = accepted.substr(at, end - at);
+        at = end + 1;
+        std::size_t semicolon = element.find(';');
+        std::string coding = trimmed(element.substr(0, semicolon));
+        std::transform(coding.begin(), coding.end(), coding.begin(), [](unsigned char c) { return std::tolower(c); });
+        double weight = semicolon == std::string::npos ? 1 : weightOf(element.substr(semicolon + 1));
+        if (coding == "gzip" || coding == "x-gzip") gzip = weight;
+        if (coding == "*") any = weight;
+    }
+    return (gzip >= 0 ? gzip : any) > 0;
 }
 
 // A JSON response, compressed with gzip when the client takes it and it is worth it.
@@ -176,6 +206,7 @@ public:
     }
 
     void addRoutes(std::map<std::string, HttpHandler>& routes) override;
+    std::set<std::string> slowPaths() const override { return {"/api/v1/history", "/api/v1/outages"}; }
 
     void answer(const Reading& reading) override
     {

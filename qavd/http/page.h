@@ -34,9 +34,12 @@ extern const std::size_t pageFileCount;
  * - /api/v1/history?seconds=N&points=M: the last N seconds (default a day)
  *   in at most M points (default 1000, at most 10000), from the History ring
  *   up to a day, from the store beyond (see History::json()); gzip when the
- *   client takes it.
+ *   client takes it (Accept-Encoding names gzip, or *, with a weight above 0).
  * - /api/v1/events: the last 100 events, oldest first.
  * - /api/v1/outages: the last ten outages, newest first.
+ *
+ * The history and the outages are slow paths (HttpPart::slowPaths()): they are
+ * made off the server's thread, a few at a time.
  *
  * Every response carries "Content-Security-Policy: default-src 'self'".
  *

@@ -9,12 +9,17 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <exception>
+#include <mutex>
 #include <netinet/in.h>
+#include <optional>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -33,9 +38,20 @@ struct HttpServer::Impl {
         bool answering = false;
         bool closing = false;
     };
+    // A slow request: made by a worker while its connection waits suspended, then resumed
+    // by the server's thread and answered with the response.
+    struct Job {
+        const HttpHandler* handler = nullptr;
+        HttpRequest request;
+        MHD_Connection* connection = nullptr;
+        HttpResponse response; // once done
+        bool done = false;     // the worker made the response (under jobMutex)
+        bool suspended = true; // the connection waits aside (the server's thread alone)
+    };
 
     const Microhttpd* api = nullptr;
     std::map<std::string, HttpHandler> routes;
+    std::set<std::string> slow; // paths whose answers the workers make
     MHD_Daemon* daemon = nullptr;
     int listener = -1;
     int wake = -1;
@@ -43,14 +59,26 @@ struct HttpServer::Impl {
     Clock::time_point acceptPaused{};
     std::atomic<bool> stopping{false};
     std::thread thread;
+    std::map<const Job*, std::unique_ptr<Job>> jobs; // until answered; of the server's thread
+    std::mutex jobMutex; // the queue, the count, and each job's response and done
+    std::condition_variable jobReady;
+    std::deque<Job*> waiting; // slow requests for the workers, oldest first
+    unsigned inFlight = 0; // slow requests queued or being made
+    std::vector<std::thread> workers;
 
     static MHD_Result answer(void* self, MHD_Connection* connection, const char* url, const char* method,
                              const char* version, const char* upload, std::size_t* uploadSize, void** state);
     static void completed(void* self, MHD_Connection* connection, void** state, MHD_RequestTerminationCode why);
     static void notified(void* self, MHD_Connection* connection, void** socketState, MHD_ConnectionNotificationCode what);
     static MHD_Result keepArgument(void* query, MHD_ValueKind kind, const char* key, const char* value);
-    HttpResponse respond(MHD_Connection* connection, const char* url, const char* method, const char* version) const;
+    std::optional<HttpResponse> check(MHD_Connection* connection, const char* url, const char* method,
+                                      const char* version, const HttpHandler** handler, HttpRequest* request) const;
     MHD_Result send(MHD_Connection* connection, HttpResponse response) const;
+    MHD_Result defer(MHD_Connection* connection, const HttpHandler& handler, HttpRequest request, void** state);
+    MHD_Result deliver(MHD_Connection* connection, void** state);
+    void work();
+    void resumeFinished();
+    void stopWorkers();
     Client* clientOf(MHD_Connection* connection);
     void run();
     int msToNextDeadline() const;
@@ -71,6 +99,31 @@ HttpResponse plain(int status, std::string text)
     return response;
 }
 
+// The markers of a request's state before and after its answer; any other is a Job.
+char headersIn, answered;
+
+// A handler's response, or 500 when it throws.
+HttpResponse handled(const HttpHandler& handler, const HttpRequest& request)
+{
+    try {
+        return handler(request);
+    } catch (const std::exception& error) {
+        return plain(500, std::string("Internal error: ") + error.what() + "\n");
+    }
+}
+
+// Lower the calling thread's priority below the rest of the process, so the poll loop and the
+// server's thread come first; a priority that cannot be lowered leaves it as it was.
+void lowerPriority()
+{
+    auto self = static_cast<id_t>(gettid());
+    errno = 0;
+    int nice = getpriority(PRIO_PROCESS, self);
+    if (errno == 0 && setpriority(PRIO_PROCESS, self, std::min(nice + 10, 19)) != 0) {
+        // Harmless: the worker then runs at the process's priority.
+    }
+}
+
 // Connections the library may hold beyond maxConnections: those told to close and not yet
 // closed. Accepting takes at most this many at a time, and the library closes them in between.
 constexpr unsigned closingRoom = 64;
@@ -86,9 +139,11 @@ MHD_Result HttpServer::Impl::keepArgument(void* query, MHD_ValueKind /*kind*/, c
     return MHD_YES;
 }
 
-// The response to one request: the route's own, or 400, 404, 405 or 500.
-HttpResponse HttpServer::Impl::respond(MHD_Connection* connection, const char* url, const char* method,
-                                       const char* version) const
+// A refusal of one request (400, 404, 405), or nothing with its route's handler in *handler and
+// the request filled in.
+std::optional<HttpResponse> HttpServer::Impl::check(MHD_Connection* connection, const char* url, const char* method,
+                                                    const char* version, const HttpHandler** handler,
+                                                    HttpRequest* request) const
 {
     if (std::strcmp(version, MHD_HTTP_VERSION_1_1) == 0 && api->lookupValue(connection, MHD_HEADER_KIND, "Host") == nullptr)
         return plain(400, "An HTTP/1.1 request needs a Host header\n");
@@ -99,15 +154,12 @@ HttpResponse HttpServer::Impl::respond(MHD_Connection* connection, const char* u
         refusal.headers.emplace_back("Allow", "GET, HEAD");
         return refusal;
     }
-    HttpRequest request{url, {}, {}};
-    api->connectionValues(connection, MHD_GET_ARGUMENT_KIND, keepArgument, &request.query);
+    request->path = url;
+    api->connectionValues(connection, MHD_GET_ARGUMENT_KIND, keepArgument, &request->query);
     if (const char* encoding = api->lookupValue(connection, MHD_HEADER_KIND, "Accept-Encoding"))
-        request.acceptEncoding = encoding;
-    try {
-        return route->second(request);
-    } catch (const std::exception& error) {
-        return plain(500, std::string("Internal error: ") + error.what() + "\n");
-    }
+        request->acceptEncoding = encoding;
+    *handler = &route->second;
+    return std::nullopt;
 }
 
 // Queue a response on the connection.
@@ -137,12 +189,12 @@ MHD_Result HttpServer::Impl::answer(void* self, MHD_Connection* connection, cons
                                     const char* version, const char* /*upload*/, std::size_t* uploadSize,
                                     void** state)
 {
-    static char headersIn, answered;
     auto* impl = static_cast<Impl*>(self);
     if (*state == &answered) {
         *uploadSize = 0;
         return MHD_YES;
     }
+    if (*state != nullptr && *state != &headersIn) return impl->deliver(connection, state);
     bool plainRead = std::strcmp(method, "GET") == 0 || std::strcmp(method, "HEAD") == 0;
     if (*state == nullptr) {
         if (Client* client = impl->clientOf(connection); client != nullptr) {
@@ -152,16 +204,122 @@ MHD_Result HttpServer::Impl::answer(void* self, MHD_Connection* connection, cons
         *state = &headersIn;
         if (plainRead) return MHD_YES;
     }
-    *state = &answered;
     *uploadSize = 0;
-    return impl->send(connection, impl->respond(connection, url, method, version));
+    HttpRequest request;
+    const HttpHandler* handler = nullptr;
+    std::optional<HttpResponse> refusal = impl->check(connection, url, method, version, &handler, &request);
+    if (!refusal && impl->slow.contains(url)) return impl->defer(connection, *handler, std::move(request), state);
+    *state = &answered;
+    return impl->send(connection, refusal ? std::move(*refusal) : handled(*handler, request));
+}
+
+// Hand a slow request to the workers and set its connection aside meanwhile; 503 when
+// slowAtOnce are being made already.
+MHD_Result HttpServer::Impl::defer(MHD_Connection* connection, const HttpHandler& handler, HttpRequest request,
+                                   void** state)
+{
+    bool room = false;
+    {
+        std::lock_guard<std::mutex> lock(jobMutex);
+        room = inFlight < slowAtOnce;
+        inFlight += room ? 1 : 0;
+    }
+    if (!room) {
+        *state = &answered;
+        HttpResponse busy = plain(503, "Too many history requests at once; try again in a second\n");
+        busy.headers.emplace_back("Retry-After", "1");
+        return send(connection, std::move(busy));
+    }
+    auto job = std::make_unique<Job>();
+    Job* made = job.get();
+    made->handler = &handler;
+    made->request = std::move(request);
+    made->connection = connection;
+    jobs[made] = std::move(job);
+    *state = made;
+    // Suspended before a worker can see it, so that it is never resumed first.
+    api->suspendConnection(connection);
+    {
+        std::lock_guard<std::mutex> lock(jobMutex);
+        waiting.push_back(made);
+    }
+    jobReady.notify_one();
+    return MHD_YES;
+}
+
+// The library's call for a slow request once resumed: queue the response its worker made.
+MHD_Result HttpServer::Impl::deliver(MHD_Connection* connection, void** state)
+{
+    auto found = jobs.find(static_cast<const Job*>(*state));
+    *state = &answered;
+    if (found == jobs.end()) return MHD_NO;
+    HttpResponse response;
+    {
+        std::lock_guard<std::mutex> lock(jobMutex);
+        response = std::move(found->second->response);
+    }
+    jobs.erase(found);
+    return send(connection, std::move(response));
+}
+
+// A worker: make the queued slow responses one after another until stopped, waking the
+// server's thread after each.
+void HttpServer::Impl::work()
+{
+    lowerPriority();
+    std::unique_lock<std::mutex> lock(jobMutex);
+    while (true) {
+        jobReady.wait(lock, [this] { return stopping || !waiting.empty(); });
+        if (stopping) return;
+        Job* job = waiting.front();
+        waiting.pop_front();
+        lock.unlock();
+        HttpResponse response = handled(*job->handler, job->request);
+        lock.lock();
+        job->response = std::move(response);
+        job->done = true;
+        inFlight--;
+        std::uint64_t one = 1;
+        if (write(wake, &one, sizeof one) < 0) {
+            // Only when the counter is near overflow; the thread is awake then anyway.
+        }
+    }
+}
+
+// Resume the connections whose responses are made; the next run of the library answers them.
+void HttpServer::Impl::resumeFinished()
+{
+    std::uint64_t count = 0;
+    if (read(wake, &count, sizeof count) < 0) return; // nothing was signalled
+    std::lock_guard<std::mutex> lock(jobMutex);
+    for (auto& [key, job] : jobs)
+        if (job->done && job->suspended) {
+            job->suspended = false;
+            api->resumeConnection(job->connection);
+        }
+}
+
+// Stop the workers once their current response is made, and resume every connection still
+// set aside, as the library must have them before it stops.
+void HttpServer::Impl::stopWorkers()
+{
+    {
+        std::lock_guard<std::mutex> lock(jobMutex); // so no worker misses the news
+    }
+    jobReady.notify_all();
+    for (std::thread& worker : workers) worker.join();
+    for (auto& [key, job] : jobs)
+        if (job->suspended) api->resumeConnection(job->connection);
 }
 
 // The library's call when a request is done: the connection waits for the next one from now.
-void HttpServer::Impl::completed(void* self, MHD_Connection* connection, void** /*state*/,
+// A slow request's job goes with it when it was never answered (at stop).
+void HttpServer::Impl::completed(void* self, MHD_Connection* connection, void** state,
                                  MHD_RequestTerminationCode /*why*/)
 {
-    if (Client* client = static_cast<Impl*>(self)->clientOf(connection); client != nullptr) {
+    auto* impl = static_cast<Impl*>(self);
+    if (*state != nullptr && *state != &headersIn && *state != &answered) impl->jobs.erase(static_cast<const Job*>(*state));
+    if (Client* client = impl->clientOf(connection); client != nullptr) {
         client->answering = false;
         client->since = Clock::now();
     }
@@ -197,6 +355,7 @@ void HttpServer::Impl::run()
         bool accepting = Clock::now() >= acceptPaused;
         pollfd fds[] = {{wake, POLLIN, 0}, {accepting ? listener : -1, POLLIN, 0}, {events, POLLIN, 0}};
         if (poll(fds, 3, ms) < 0 && errno != EINTR) return;
+        if ((fds[0].revents & POLLIN) != 0) resumeFinished();
         if ((fds[1].revents & POLLIN) != 0) acceptSome();
         api->run(daemon);
         expire();
@@ -284,13 +443,15 @@ HttpServer::~HttpServer()
         }
         impl->thread.join();
     }
+    impl->stopWorkers();
     if (impl->daemon != nullptr) impl->api->stopDaemon(impl->daemon);
     if (impl->listener >= 0) close(impl->listener);
     if (impl->wake >= 0) close(impl->wake);
 }
 
 std::unique_ptr<HttpServer> HttpServer::start(const std::string& listen, std::map<std::string, HttpHandler> routes,
-                                              const std::string& what, std::string* problem)
+                                              const std::string& what, std::string* problem,
+                                              std::set<std::string> slow)
 {
     const std::string failure = "cannot serve " + what + " on " + listen + ": ";
     HostPort where;
@@ -300,6 +461,7 @@ std::unique_ptr<HttpServer> HttpServer::start(const std::string& listen, std::ma
     }
     auto impl = std::make_unique<Impl>();
     impl->routes = std::move(routes);
+    impl->slow = std::move(slow);
     std::string why;
     impl->api = loadMicrohttpd(&why);
     if (impl->api == nullptr) {
@@ -315,7 +477,7 @@ std::unique_ptr<HttpServer> HttpServer::start(const std::string& listen, std::ma
     int bound = ::boundPort(impl->listener);
     // The library gets no listening socket: the server's thread accepts, and runs the library.
     impl->daemon = impl->wake < 0 ? nullptr : impl->api->startDaemon(
-        MHD_USE_EPOLL | MHD_USE_NO_LISTEN_SOCKET, 0, nullptr, nullptr, &Impl::answer, impl.get(),
+        MHD_USE_EPOLL | MHD_USE_NO_LISTEN_SOCKET | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, &Impl::answer, impl.get(),
         MHD_OPTION_CONNECTION_LIMIT, maxConnections + closingRoom, MHD_OPTION_CONNECTION_TIMEOUT, idleSeconds,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<std::size_t>(requestBytes), MHD_OPTION_NOTIFY_COMPLETED,
         &Impl::completed, impl.get(), MHD_OPTION_NOTIFY_CONNECTION, &Impl::notified, impl.get(), MHD_OPTION_END);
@@ -327,6 +489,7 @@ std::unique_ptr<HttpServer> HttpServer::start(const std::string& listen, std::ma
     }
     Impl* state = impl.get();
     impl->thread = std::thread([state] { state->run(); });
+    for (unsigned n = 0; n < slowAtOnce; n++) impl->workers.emplace_back([state] { state->work(); });
     auto server = std::unique_ptr<HttpServer>(new HttpServer(std::move(impl)));
     server->boundPort = bound;
     return server;

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,7 +25,10 @@ struct HttpResponse {
     std::vector<std::pair<std::string, std::string>> headers; ///< Further headers.
 };
 
-/** A handler for one path; it runs on the server's thread and must answer at once. */
+/**
+ * A handler for one path. It runs on the server's thread and must answer at once, or, for
+ * a path the server is told is slow, on one of its workers.
+ */
 using HttpHandler = std::function<HttpResponse(const HttpRequest&)>;
 
 /**
@@ -42,6 +46,12 @@ using HttpHandler = std::function<HttpResponse(const HttpRequest&)>;
  * "X-Content-Type-Options: nosniff". A request's line and headers must fit in
  * requestBytes (else 414 or 431); an answer that stalls for idleSeconds is
  * given up. Stopping closes every connection at once.
+ *
+ * The answers of slow paths (those that read the history on disk) are made by
+ * workers, at most `slowAtOnce` at a time and at a lower priority, while their
+ * connections wait aside, so the server's thread goes on serving the others
+ * (/metrics, the state) meanwhile; a slow request beyond those is answered
+ * 503 with "Retry-After: 1".
  */
 class HttpServer {
 public:
@@ -52,10 +62,12 @@ public:
      * @param routes  Handlers by exact path, such as "/metrics".
      * @param what    What is served, for messages: "metrics".
      * @param problem Receives "cannot serve WHAT on LISTEN: REASON" when it cannot start. Must not be null.
+     * @param slow    The paths of @p routes whose handlers run on the workers.
      * @return The running server, or null.
      */
     static std::unique_ptr<HttpServer> start(const std::string& listen, std::map<std::string, HttpHandler> routes,
-                                             const std::string& what, std::string* problem);
+                                             const std::string& what, std::string* problem,
+                                             std::set<std::string> slow = {});
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
@@ -70,6 +82,7 @@ public:
     static constexpr unsigned idleSeconds = 15;      ///< An answer the client takes nothing of this long is given up.
     static constexpr unsigned headSeconds = 10;      ///< The time for a request's line and headers.
     static constexpr unsigned requestBytes = 16384;  ///< Room for a request's line and headers.
+    static constexpr unsigned slowAtOnce = 2;        ///< Slow requests answered at once; more get 503.
 
 private:
     struct Impl;

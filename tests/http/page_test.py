@@ -25,16 +25,27 @@ DISCHARGING = ("2134" "0CE40CF80D0C0CD00D200CE40CE40CE4" "FF9C" "161718191A1B1C1
 # Charging, full, healthy; a temperature alert; the fan on.
 CHARGING = ("2710" "0FA00FA00FA00FA00FA00FA00FA00FA0" "04E2" "1E1E1E1E1E1E1E1E" "28" "32" "00"
             "0001" "0000" "8408" "77\n")
-# On battery (discharge mode), 15 % left: low; no fault, no alert.
+# Charging at 5 A, 60 %, healthy, no alert.
+PLAIN = ("1770" "0E100E100E100E100E100E100E100E10" "01F4" "1919191919191919" "1E" "32" "00"
+         "0000" "0000" "8400" "5A\n")
+# On battery (discharge mode), 15 % left: low; no fault, no alert; then the same with a blown main fuse.
 LOW = ("05DC" "0C1C0C1C0C1C0C1C0C1C0C1C0C1C0C1C" "F830" "1A1A1A1A1A1A1A1A" "1F" "2D" "00"
        "0000" "0000" "8200" "5A\n")
+LOW_FAULT = LOW.replace("8200", "8210")
 
-# The header and the tab's title for each answer (stale: after one without a fault).
+# The header, the tab's title and the line of the mode (empty when hidden) for each answer
+# (stale: after the low one with a fault).
 HEADERS = {
-    "fault": ("Fault: main fuse", "fault", "Also: Alert: voltage 0x0012: bits 1, 4", "Fault: main fuse - rack-1 85 %"),
-    "alert": ("Alert: temperature 0x0001: bit 0", "alert", "", "Alert: temperature 0x0001: bit 0 - rack-1 100 %"),
-    "low": ("Low battery", "low", "Also: On battery", "Low battery - rack-1 15 %"),
-    "stale": ("Stale", "stale", "Also: Low battery · On battery", "Stale - rack-1"),
+    "fault": ("Fault: main fuse", "fault", "Also: Alert: voltage 0x0012: bits 1, 4", "Fault: main fuse - rack-1 85 %",
+              "Discharging"),
+    "alert": ("Alert: temperature 0x0001: bit 0", "alert", "", "Alert: temperature 0x0001: bit 0 - rack-1 100 %",
+              "Charging"),
+    "charging": ("Charging", "charging", "", "Charging - rack-1 60 %", ""),
+    "low": ("Low battery", "low", "Also: On battery", "Low battery - rack-1 15 %", "Discharging"),
+    "lowfault": ("Fault: main fuse", "fault", "Also: Low battery · On battery", "Fault: main fuse - rack-1 15 %",
+                 "Discharging"),
+    "stale": ("Stale - last answer: Fault: main fuse", "stale", "Also: Low battery · On battery",
+              "Stale - last answer: Fault: main fuse - rack-1", "Discharging"),
 }
 
 # The header as shown, whether the state, the charge and the time left (when shown) are on
@@ -55,7 +66,8 @@ for (const tile of document.querySelectorAll('.top > *, .card, .cells li, .layer
   }
 }
 return [text('state'), document.getElementById('state').className.split(' ')[1],
-        document.getElementById('also').hidden ? '' : text('also'), document.title, first, crossing, innerWidth];
+        document.getElementById('also').hidden ? '' : text('also'), document.title,
+        document.getElementById('mode').hidden ? '' : text('mode'), first, crossing, innerWidth];
 """
 
 FLAGS = ["fan", "main_fuse", "safe_operating_area", "overcurrent", "undervoltage", "overvoltage",
@@ -152,7 +164,7 @@ class Page(unittest.TestCase):
     def setUpClass(cls):
         cls.dir = tempfile.mkdtemp(prefix="qav_page_")
         with open(os.path.join(cls.dir, "answers.txt"), "w") as replay:
-            for answer in [DISCHARGING] * 4 + [CHARGING] * 4 + [LOW] * 4:
+            for answer in [DISCHARGING] * 4 + [CHARGING] * 4 + [PLAIN] * 4 + [LOW] * 4 + [LOW_FAULT] * 4:
                 replay.write(answer.replace("\n", "\\x0A") + "\n")
         cls.sim = start([SIM, "--port", "0", "--replay", os.path.join(cls.dir, "answers.txt")])
         sim_port = line_of(cls.sim, r"serving tcp 127\.0\.0\.1:(\d+)").group(1)
@@ -289,14 +301,14 @@ class Page(unittest.TestCase):
         """The header and title say state first at both widths, on the first screen, no text crossing a tile."""
         for width, browser in browsers.items():
             seen = [None]
-            header = lambda: (seen.append(h := browser.execute_script(HEADER)) or h[:4] == list(HEADERS[state])) and h
+            header = lambda: (seen.append(h := browser.execute_script(HEADER)) or h[:5] == list(HEADERS[state])) and h
             try:
                 shown = wait_for(f"the header saying {state} at {width} px", 20, header)
             except AssertionError as error:
-                raise AssertionError(f"{error}; it said {seen[-1][:4]}") from None
-            self.assertTrue(shown[4], f"{state} at {width} px: the state or the charge is below the first screen")
-            self.assertEqual(shown[5], [], f"{state} at {width} px: text crossing its tile: {shown[5]}")
-            self.assertEqual(shown[6], width)
+                raise AssertionError(f"{error}; it said {seen[-1][:5]}") from None
+            self.assertTrue(shown[5], f"{state} at {width} px: the state or the charge is below the first screen")
+            self.assertEqual(shown[6], [], f"{state} at {width} px: text crossing its tile: {shown[6]}")
+            self.assertEqual(shown[7], width)
             if os.environ.get("QAV_PAGE_SHOTS"):
                 path = os.path.join(os.environ["QAV_PAGE_SHOTS"], f"header-{state}-{width}.png")
                 if width < 1280:
@@ -335,12 +347,13 @@ class Page(unittest.TestCase):
                  lambda: all(span == 86400 and points >= 1 for points, span in browser.execute_script(CHARTS)))
 
         # The most severe thing first, in the header and the title, at both widths.
-        for state in ("fault", "alert", "low"):
+        for state in ("fault", "alert", "charging", "low", "lowfault"):
             self.check_header(browsers, state)
 
-        # The simulator stops after the low answer: a banner says since when and why, as the
-        # commlost event does, and every value is greyed.
-        wait_for("the low answer", 20, lambda: self.get_json("/api/v1/state")["gas_gauge_percent"] == 15)
+        # The simulator stops after the low answer with a fault: a banner says since when and
+        # why, as the commlost event does, and every value is greyed.
+        wait_for("the low answer with a fault", 20,
+                 lambda: (s := self.get_json("/api/v1/state"))["gas_gauge_percent"] == 15 and s["status_flags"]["main_fuse"])
         self.sim.kill()
         self.check_header(browsers, "stale")
         banner = browser.find_element("id", "banner")

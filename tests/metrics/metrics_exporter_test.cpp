@@ -1,14 +1,26 @@
 // Tests of the metrics exporter driven as an output, scraped over HTTP with curl.
 #include "event_table.h"
+#include "http.h"
 #include "metrics.h"
 #include "metrics_fixture.h"
+#include "page.h"
 #include "qav_version.h"
+#include "recorder.h"
 #include "sample_answers.h"
 #include "state_feed.h"
+#include "store.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <netinet/in.h>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sys/socket.h>
+#include <thread>
 
 namespace {
 
@@ -310,4 +322,170 @@ TEST_F(Exporter, ContribFilesAreValidAndUseOnlyExportedMetrics)
     EXPECT_EQ(dashboard["templating"]["list"][0]["multi"], true);
     for (const std::string& expression : expressions)
         EXPECT_NE(expression.find("battery=~\"$battery\""), std::string::npos) << expression;
+}
+
+TEST_F(Exporter, PageAddressesBracketIpv6AndNameTheHostForEveryAddress)
+{
+    char name[256] = "";
+    ASSERT_EQ(gethostname(name, sizeof name - 1), 0);
+    const std::string host = name;
+    const struct {
+        const char* listen;
+        std::string page;
+    } rows[] = {{":9788", "http://" + host + ":9788/"},        {"0.0.0.0:9788", "http://" + host + ":9788/"},
+                {"[::]:9788", "http://" + host + ":9788/"},    {"[::1]:9788", "http://[::1]:9788/"},
+                {"[fd00::7]:80", "http://[fd00::7]:80/"},      {"127.0.0.1:9788", "http://127.0.0.1:9788/"},
+                {"localhost:9788", "http://127.0.0.1:9788/"}, {"127.0.0.1:0", ""},
+                {"", ""}};
+    for (const auto& row : rows) EXPECT_EQ(pageAddress(HttpOptions{row.listen, {}}), row.page) << row.listen;
+}
+
+namespace {
+
+// One GET on a new connection to 127.0.0.1:port, closed after the answer; its status (0 when
+// none came within 60 s) and the whole response in *text.
+int get(int port, const std::string& path, std::string* text = nullptr, const std::string& headers = "")
+{
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    server.sin_port = htons(static_cast<std::uint16_t>(port));
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval patience{60, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + headers + "\r\n";
+    std::string got;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        char chunk[65536];
+        for (ssize_t n; (n = recv(fd, chunk, sizeof chunk, 0)) > 0;) got.append(chunk, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    int status = 0;
+    std::sscanf(got.c_str(), "HTTP/1.1 %d", &status);
+    if (text != nullptr) *text = std::move(got);
+    return status;
+}
+
+double msSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+} // namespace
+
+TEST_F(Exporter, ThirtyTwoClientsOfFiveYearsOfHistoryLeaveTheScrapeAndTheStateFirst)
+{
+    // A history file holding five years, an answer a quarter of an hour, written on a clock
+    // that runs through them to now, so that every quarter of the view has its row.
+    char dir[] = "/tmp/qav_history_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/b1.db";
+    const long long now = std::time(nullptr) / 900 * 900, first = now - Store::quartersKept + 86400;
+    {
+        std::atomic<long long> clock{first};
+        std::string problem;
+        auto store = Store::open(path, 5, &problem, [&clock] { return clock.load(); });
+        ASSERT_NE(store, nullptr) << problem;
+        const std::int32_t values[storeFields] = {5000, 26000, -100, 3300, 3300, 25, 30, 40};
+        for (long long t = first; t < now; t += 900) {
+            store->add(t, values, false);
+            if ((t - first) / 900 % 3000 == 0 || t + 900 >= now) {
+                clock = t + 900;
+                store->flush();
+            }
+        }
+    }
+    DaemonOptions daemon;
+    daemon.name = "b1";
+    std::string problem;
+    auto recorder = HistoryRecorder::start({path}, daemon, &problem);
+    ASSERT_NE(recorder, nullptr) << problem;
+    std::vector<std::unique_ptr<HttpPart>> parts;
+    parts.push_back(makeMetrics("b1"));
+    parts.push_back(makePage(daemon, recorder.get()));
+    auto exporter = HttpExporter::start("127.0.0.1:0", std::move(parts), "HTTP", &problem);
+    ASSERT_NE(exporter, nullptr) << problem;
+    const int port = exporter->port();
+    exporter->answer(readingOf(answerA, std::time(nullptr)));
+
+    // Five years in 10,000 points or fewer: quarters merged by 18 (16,200 s), the first day empty.
+    const std::string fiveYears = "/api/v1/history?seconds=157680000&points=10000";
+    std::string text;
+    ASSERT_EQ(get(port, fiveYears, &text), 200) << text;
+    nlohmann::json history = nlohmann::json::parse(text.substr(text.find("\r\n\r\n") + 4));
+    EXPECT_EQ(history["bucket_seconds"], 16200);
+    EXPECT_GE(history["points"].size(), 9728U);
+    EXPECT_LE(history["points"].size(), 9729U);
+    const nlohmann::json means{50, 26, -1, 3.3, 3.3, 25, 30, 40};
+    nlohmann::json steady{history["points"][5][0]};
+    for (int part = 0; part < 3; part++) steady.insert(steady.end(), means.begin(), means.end());
+    EXPECT_EQ(history["points"][5], steady);
+
+    // gzip when Accept-Encoding takes it, by its codings and weights.
+    const struct {
+        const char* accepted;
+        bool gzip;
+    } encodings[] = {{"gzip", true},           {"identity, nogzip", false}, {"GZIP;q=0.5", true},
+                     {"gzip;q=0", false},      {"gzip ; q=0.000", false},   {"*", true},
+                     {"*;q=0", false},         {"gzip;q=0, *", false},      {"deflate, x-gzip", true},
+                     {"gzip;q=2", false},      {"gzip;q=abc", false},       {"br, gzip;q=0.001", true},
+                     {"gzipx, br", false},     {"identity", false}};
+    for (const auto& row : encodings) {
+        get(port, "/api/v1/history?seconds=604800&points=200", &text, std::string("Accept-Encoding: ") + row.accepted + "\r\n");
+        EXPECT_EQ(text.find("\r\nContent-Encoding: gzip\r\n") < text.find("\r\n\r\n"), row.gzip) << row.accepted;
+    }
+
+    // 32 clients ask for the five years over and over, a new connection each time, again 50 ms
+    // after a refusal; meanwhile scrapes and the state are timed.
+    std::atomic<bool> loading{true};
+    std::atomic<int> answered{0}, refused{0}, wrong{0};
+    std::mutex mutex;
+    std::vector<double> historyMs;
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 32; c++)
+        clients.emplace_back([&] {
+            while (loading) {
+                auto asked = std::chrono::steady_clock::now();
+                std::string answer;
+                int status = get(port, fiveYears, &answer);
+                double ms = msSince(asked);
+                bool busy = status == 503 && answer.find("\r\nRetry-After: 1\r\n") != std::string::npos;
+                std::lock_guard<std::mutex> lock(mutex);
+                if (status == 200) historyMs.push_back(ms), answered++;
+                else if (busy) refused++;
+                else wrong++;
+                if (busy) usleep(50000);
+            }
+        });
+    for (auto start = std::chrono::steady_clock::now(); msSince(start) < 60000 && answered < 4;) usleep(10000);
+    std::vector<double> scrapeMs, stateMs;
+    for (int i = 0; i < 20; i++) {
+        auto asked = std::chrono::steady_clock::now();
+        EXPECT_EQ(get(port, "/metrics", &text), 200);
+        scrapeMs.push_back(msSince(asked));
+        EXPECT_NE(text.find("\nqav_up{battery=\"b1\"} 1\n"), std::string::npos);
+        asked = std::chrono::steady_clock::now();
+        EXPECT_EQ(get(port, "/api/v1/state"), 200);
+        stateMs.push_back(msSince(asked));
+        usleep(100000);
+    }
+    loading = false;
+    for (std::thread& client : clients) client.join();
+
+    // Each scrape and state came faster than a history answer does: none waited behind one.
+    auto sorted = [](std::vector<double> v) { return std::sort(v.begin(), v.end()), v; };
+    scrapeMs = sorted(scrapeMs), stateMs = sorted(stateMs), historyMs = sorted(historyMs);
+    ASSERT_GE(historyMs.size(), 4U);
+    std::printf("ms, median and worst: scrape %.1f %.1f, state %.1f %.1f, history %.1f %.1f (%zu answered, %d refused)\n",
+                scrapeMs[10], scrapeMs.back(), stateMs[10], stateMs.back(), historyMs[historyMs.size() / 2],
+                historyMs.back(), historyMs.size(), refused.load());
+    EXPECT_LT(scrapeMs.back(), historyMs[historyMs.size() / 2]);
+    EXPECT_LT(stateMs.back(), historyMs[historyMs.size() / 2]);
+    EXPECT_GT(refused, 0) << "more than two at a time were answered";
+    EXPECT_EQ(wrong, 0);
+    exporter.reset();
+    recorder.reset();
+    for (const char* suffix : {"", "-wal", "-shm", ".lock"}) std::remove((path + suffix).c_str());
+    rmdir(dir);
 }

@@ -152,16 +152,14 @@ function renderFlags(flags) {
 
 const direction = (current) => (current > 0 ? 'Charging' : current < 0 ? 'Discharging' : 'Resting');
 
-// What holds for the battery, the most severe first, each as [kind, words]: fault (naming
-// the bits), stale, low battery, on battery, alert (naming the registers and bits), and
-// last whether it charges, discharges or rests.
-function conditions(s, live) {
+// What the last answer says of the battery, the most severe first, each as [kind, words]:
+// fault (naming the bits), low battery, on battery, alert (naming the registers and bits),
+// and last whether it charges, discharges or rests.
+function conditions(s) {
   const found = [];
-  const known = s && 'gas_gauge_percent' in s;
-  const faults = known ? FLAGS.filter(([name, , fault]) => fault && s.status_flags[name]) : [];
+  if (!s || !('gas_gauge_percent' in s)) return [['resting', 'No data yet']];
+  const faults = FLAGS.filter(([name, , fault]) => fault && s.status_flags[name]);
   if (faults.length) found.push(['fault', `Fault: ${faults.map(([, label]) => label.toLowerCase()).join(', ')}`]);
-  if (!live) found.push(['stale', 'Stale']);
-  if (!known) return found.length ? found : [['resting', 'No data yet']];
   if (s.low_battery) found.push(['low', 'Low battery']);
   if (s.status_flags.discharge_mode) found.push(['onbattery', 'On battery']);
   const alerts = [['temperature', s.temp_alert_register], ['voltage', s.volt_alert_register]]
@@ -189,12 +187,16 @@ function timeLeftText(s) {
 }
 
 // The header says the most severe condition first, in words and colour, the others after
-// it; the tab's title says the same.
+// it; while the data is stale it begins by saying so. The tab's title says the same. The
+// line below says whether it charges, unless the state says just that already.
 function renderState(s, live) {
-  const found = conditions(s, live);
-  const [kind, words] = found[0];
+  const found = conditions(s);
+  const [kind, said] = found[0];
+  const known = s && 'gas_gauge_percent' in s;
+  const words = live ? said : known ? `Stale - last answer: ${said}` : 'Stale';
   setText('state', words);
-  $('state').className = `state ${kind}`;
+  $('state').className = `state ${live ? kind : 'stale'}`;
+  $('mode').hidden = found.length === 1;
   const also = found.slice(1, -1).map(([, text]) => text);
   setText('also', also.length ? `Also: ${also.join(' · ')}` : '');
   $('also').hidden = !also.length;
