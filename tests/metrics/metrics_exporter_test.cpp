@@ -407,7 +407,7 @@ TEST_F(Exporter, ThirtyTwoClientsOfFiveYearsOfHistoryLeaveTheScrapeAndTheStateFi
     auto exporter = HttpExporter::start("127.0.0.1:0", std::move(parts), "HTTP", &problem);
     ASSERT_NE(exporter, nullptr) << problem;
     const int port = exporter->port();
-    exporter->answer(readingOf(answerA, std::time(nullptr)));
+    StateFeed(*exporter).answer(readingOf(answerA, std::time(nullptr)));
 
     // Five years in 10,000 points or fewer: quarters merged by 18 (16,200 s), the first day empty.
     const std::string fiveYears = "/api/v1/history?seconds=157680000&points=10000";
