@@ -6,6 +6,7 @@
 #include "output.h"
 #include "state.h"
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -20,7 +21,7 @@ struct StateFeed {
     void answer(const Reading& reading)
     {
         auto kept = std::make_shared<const Reading>(reading);
-        keeper.answer(kept, static_cast<double>(reading.time));
+        keeper.answer(kept, std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count());
         output.answer(*kept);
         publish();
     }

@@ -1,9 +1,11 @@
 // page: the web page and its API: the latest answer, the last events and a day of history.
 #include "page.h"
 
+#include "event_table.h"
 #include "events.h"
 #include "history.h"
 #include "recorder.h"
+#include "state.h"
 
 #include <nlohmann/json.hpp>
 
@@ -32,8 +34,6 @@
 
 namespace {
 
-// Events the page lists.
-constexpr std::size_t eventsKept = 100;
 // Outages the API lists.
 constexpr std::size_t outagesListed = 10;
 // Points of a history answer: by default, and at most.
@@ -47,16 +47,6 @@ double secondsNow()
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-// Why polls fail, in the words of the stale banner.
-std::string reasonOf(PollResult result, bool connectFailed)
-{
-    switch (result) {
-    case PollResult::accepted: return "";
-    case PollResult::timeout: return "timeout";
-    case PollResult::disconnected: return connectFailed ? "cannot connect" : "connection lost";
-    default: return std::string("rejected answers (") + pollResultName(result) + ")";
-    }
-}
 
 // A JSON response that is never cached.
 HttpResponse jsonResponse(std::string body)
@@ -178,18 +168,6 @@ nlohmann::ordered_json outageJson(const OutageRecord& r)
     return o;
 }
 
-// What the page shows, changed by the poll loop's calls under the lock.
-struct Shown {
-    bool haveReading = false;
-    Reading latest;       // the last accepted answer
-    double latestAt = 0;  // when it came, in seconds since the epoch
-    bool fresh = false;
-    std::string reason = "waiting for the first answer";
-    bool connectFailed = false;
-    long failedPolls = 0; // since the last accepted answer
-    std::deque<Event> events;
-};
-
 // The page's part: what it shows, the history, and the routes that serve them.
 class Page final : public HttpPart {
 public:
@@ -208,48 +186,27 @@ public:
     void addRoutes(std::map<std::string, HttpHandler>& routes) override;
     std::set<std::string> slowPaths() const override { return {"/api/v1/history", "/api/v1/outages"}; }
 
-    void answer(const Reading& reading) override
-    {
-        history.add(reading.status, reading.time);
-        double now = secondsNow();
-        std::lock_guard<std::mutex> lock(mutex);
-        shown.latest = reading;
-        shown.latestAt = now;
-        shown.haveReading = true;
-        shown.fresh = true;
-        shown.failedPolls = 0;
-    }
+    // The day's charts are the page's own: each answer goes into them.
+    void answer(const Reading& reading) override { history.add(reading.status, reading.time); }
 
     void freshness(bool fresh) override
     {
-        if (fresh) return; // the answer that makes it fresh comes next, with its values
-        history.breakLine();
-        std::lock_guard<std::mutex> lock(mutex);
-        shown.fresh = false;
+        if (!fresh) history.breakLine();
     }
 
-    void polled(PollResult result) override
-    {
-        if (result == PollResult::accepted) return;
-        std::lock_guard<std::mutex> lock(mutex);
-        shown.reason = reasonOf(result, shown.connectFailed);
-        shown.failedPolls++;
-    }
-
-    void connected(bool ok) override
+    // Show the state of the latest poll.
+    void state(const BatterySnapshot& snapshot) override
     {
         std::lock_guard<std::mutex> lock(mutex);
-        shown.connectFailed = !ok;
-    }
-
-    void event(const Event& event) override
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (shown.events.size() == eventsKept) shown.events.pop_front();
-        shown.events.push_back(event);
+        latest = snapshot;
     }
 
 private:
+    BatterySnapshot shown() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return latest;
+    }
     HttpResponse state() const;
     HttpResponse events() const;
     HttpResponse historyOf(const HttpRequest& request) const;
@@ -260,52 +217,46 @@ private:
     History history;
     HistoryRecorder* recorded; // null when nothing is recorded
     mutable std::mutex mutex;
-    Shown shown;
+    BatterySnapshot latest; // the core's state after the latest poll
 };
 
 // The latest answer's JSON line with the page's fields added.
 HttpResponse Page::state() const
 {
-    Shown s;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        s.haveReading = shown.haveReading;
-        s.latest = shown.latest;
-        s.latestAt = shown.latestAt;
-        s.fresh = shown.fresh;
-        s.reason = shown.reason;
-        s.failedPolls = shown.failedPolls;
-    }
+    BatterySnapshot s = shown();
+    const Reading* reading = s ? s->reading.get() : nullptr;
     nlohmann::ordered_json extra;
-    extra["fresh"] = s.haveReading && s.fresh;
-    if (s.haveReading) {
-        extra["age_seconds"] = std::round(std::max(0.0, secondsNow() - s.latestAt) * 10) / 10;
-        extra["low_battery"] = batteryLow(s.latest.status, s.latest.estimate, options.lowBattery);
+    extra["fresh"] = reading != nullptr && s->fresh;
+    if (reading != nullptr) {
+        extra["age_seconds"] = std::round(std::max(0.0, secondsNow() - s->readingAt) * 10) / 10;
+        extra["low_battery"] = batteryLow(reading->status, reading->estimate, options.lowBattery);
     }
+    if (s && s->forcedShutdown) extra["forced_shutdown"] = true;
     extra["interval_seconds"] = options.interval;
     if (!extra["fresh"].get<bool>()) {
-        extra["stale_since"] = s.haveReading ? s.latest.time : started;
-        extra["stale_reason"] = s.reason;
-        extra["failed_polls"] = s.failedPolls;
+        extra["stale_since"] = s ? s->staleSince() : started;
+        extra["stale_reason"] = s ? s->staleReason() : "waiting for the first answer";
+        extra["failed_polls"] = s ? s->failedPolls : 0;
     }
-    std::string body = s.haveReading ? s.latest.json() : nlohmann::json{{"battery", options.name}}.dump();
+    std::string body = reading != nullptr ? reading->json() : nlohmann::json{{"battery", options.name}}.dump();
     body.back() = ',';
     body += extra.dump().substr(1);
     return jsonResponse(std::move(body));
 }
 
-// The last events, oldest first, as {"events":[{"event":...,"detail":...,"time":...},...]}.
+// The last events, oldest first, as {"events":[{"event":...,"detail":...,"time":...,"role":...},...]}.
 HttpResponse Page::events() const
 {
-    std::deque<Event> copy;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        copy = shown.events;
-    }
+    BatterySnapshot s = shown();
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
-    std::transform(copy.begin(), copy.end(), std::back_inserter(list), [](const Event& e) {
-        return nlohmann::ordered_json{{"event", e.name}, {"detail", e.detail}, {"time", e.time}};
-    });
+    if (s)
+        std::transform(s->events->begin(), s->events->end(), std::back_inserter(list), [](const Event& e) {
+            const EventKind* kind = findEventKind(e.name);
+            return nlohmann::ordered_json{{"event", e.name},
+                                          {"detail", e.detail},
+                                          {"time", e.time},
+                                          {"role", eventRoleName(kind ? kind->role : EventRole::inform)}};
+        });
     nlohmann::ordered_json body{{"events", std::move(list)}};
     return jsonResponse(body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }

@@ -4,6 +4,7 @@
 #include "history.h"
 #include "page.h"
 #include "sample_answers.h"
+#include "state_feed.h"
 
 #include <ctime>
 #include <nlohmann/json.hpp>
@@ -56,6 +57,7 @@ TEST_F(PageApi, StateAndEventsFollowThePollLoop)
 {
     auto page = startPage(5, 85); // answerA's gauge of 85 % counts as low
     long long started = std::time(nullptr);
+    StateFeed feed(*page, "b1", started);
     nlohmann::json state = getJson(*page, "/api/v1/state");
     EXPECT_EQ(state["battery"], "b1");
     EXPECT_EQ(state["fresh"], false);
@@ -75,16 +77,16 @@ TEST_F(PageApi, StateAndEventsFollowThePollLoop)
                     {true, PollResult::timeout, "timeout"}};
     int failed = 0;
     for (const auto& f : failures) {
-        page->connected(f.connectOk);
-        page->polled(f.result);
+        feed.connected(f.connectOk);
+        feed.polled(f.result);
         state = getJson(*page, "/api/v1/state");
         EXPECT_EQ(state["stale_reason"], f.reason);
         EXPECT_EQ(state["failed_polls"], ++failed);
     }
 
     // Fresh: the answer as --output json prints it, with the page's fields.
-    page->freshness(true);
-    page->answer(readingOf(answerA, 1796699894));
+    feed.freshness(true);
+    feed.answer(readingOf(answerA, 1796699894));
     state = getJson(*page, "/api/v1/state");
     nlohmann::json line = nlohmann::json::parse(readingJsonLine(readingOf(answerA, 1796699894)));
     for (const auto& [key, value] : line.items()) EXPECT_EQ(state[key], value) << key;
@@ -96,8 +98,8 @@ TEST_F(PageApi, StateAndEventsFollowThePollLoop)
     EXPECT_EQ(state.size(), line.size() + 4) << state;
 
     // Stale again: the values stay, marked stale since the last answer.
-    page->polled(PollResult::timeout);
-    page->freshness(false);
+    feed.polled(PollResult::timeout);
+    feed.freshness(false);
     state = getJson(*page, "/api/v1/state");
     EXPECT_EQ(state["fresh"], false);
     EXPECT_EQ(state["stale_since"], 1796699894);
@@ -107,10 +109,12 @@ TEST_F(PageApi, StateAndEventsFollowThePollLoop)
 
     // The last 100 events, oldest first, their text kept as it is.
     for (int i = 0; i < 105; i++)
-        page->event({"b1", i % 2 != 0 ? "alert" : "alertclear", "<b>" + std::to_string(i), 1796699900 + i});
+        feed.event({"b1", i % 2 != 0 ? "alert" : "alertclear", "<b>" + std::to_string(i), 1796699900 + i});
     nlohmann::json events = getJson(*page, "/api/v1/events")["events"];
     ASSERT_EQ(events.size(), 100U);
-    EXPECT_EQ(events.front(), (nlohmann::json{{"event", "alert"}, {"detail", "<b>5"}, {"time", 1796699905}}));
+    EXPECT_EQ(events.front(),
+              (nlohmann::json{{"event", "alert"}, {"detail", "<b>5"}, {"time", 1796699905}, {"role", "problem"}}));
+    EXPECT_EQ(events.back()["role"], "clear");
     EXPECT_EQ(events.back()["detail"], "<b>104");
 }
 

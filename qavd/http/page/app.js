@@ -152,12 +152,13 @@ function renderFlags(flags) {
 
 const direction = (current) => (current > 0 ? 'Charging' : current < 0 ? 'Discharging' : 'Resting');
 
-// What the last answer says of the battery, the most severe first, each as [kind, words]:
-// fault (naming the bits), low battery, on battery, alert (naming the registers and bits),
-// and last whether it charges, discharges or rests.
+// What holds for the battery, the most severe first, each as [kind, words]: a forced
+// shutdown set by a NUT primary, then what the last answer says: fault (naming the bits),
+// low battery, on battery, alert (naming the registers and bits), and last whether it
+// charges, discharges or rests.
 function conditions(s) {
-  const found = [];
-  if (!s || !('gas_gauge_percent' in s)) return [['resting', 'No data yet']];
+  const found = s && s.forced_shutdown ? [['fault', 'Forced shutdown (FSD)']] : [];
+  if (!s || !('gas_gauge_percent' in s)) return found.concat([['resting', 'No data yet']]);
   const faults = FLAGS.filter(([name, , fault]) => fault && s.status_flags[name]);
   if (faults.length) found.push(['fault', `Fault: ${faults.map(([, label]) => label.toLowerCase()).join(', ')}`]);
   if (s.low_battery) found.push(['low', 'Low battery']);
@@ -313,7 +314,7 @@ async function pollEvents() {
   list.replaceChildren();
   if (!events.length) list.append(element('li', 'none', 'None yet'));
   for (const e of events.slice().reverse()) {
-    const bad = ['commlost', 'alert', 'fault', 'lowbattery'].includes(e.event);
+    const bad = e.role === 'problem';
     const item = element('li', bad ? 'bad' : 'good');
     item.append(element('time', '', clock(e.time)), element('strong', '', e.event), element('span', '', e.detail));
     list.append(item);
