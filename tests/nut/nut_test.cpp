@@ -274,3 +274,73 @@ TEST(NutLog, ABurstPassesTheRestIsCountedAndAlertsAlwaysGoThrough)
                                                               {LOG_NOTICE, "NUT server: 1 log lines left out"},
                                                               {LOG_WARNING, "four"}}));
 }
+
+// Password checks on a clock the test sets: the whole digest is compared, an address that keeps
+// guessing waits longer each time up to a minute, and one user name is checked at most 10 times a
+// second from all addresses, except from an address that gave its right password before.
+TEST(NutPasswords, WholeDigestsSlowGuessersAndTenChecksASecondPerUser)
+{
+    std::chrono::steady_clock::time_point now{std::chrono::hours(1)};
+    std::string lines;
+    NutProtocol protocol("b1", {{"mon", "monpass", true, true}, {"sec", "secpass", true, false}},
+                         [&](int, const std::string& line) { lines += line + "\n"; }, [&] { return now; });
+    // Milliseconds to wait first, the address, the user and password, and LOGIN's reply.
+    const std::tuple<int, const char*, const char*, const char*, const char*> script[] = {
+        // "I"'s digest begins with the same byte as "monpass"'s.
+        {0, "10.0.0.1", "mon", "", "ERR ACCESS-DENIED\n"}, {0, "10.0.0.1", "mon", "I", "ERR ACCESS-DENIED\n"},
+        {0, "10.0.0.1", "mon", "monpass", "OK\n"},
+        // Five failures, then each at the first moment allowed: waits of 1, 2, 4 ... 32, then 60 s twice.
+        {5000, "10.0.0.2", "mon", "a", "ERR ACCESS-DENIED\n"}, {0, "10.0.0.2", "mon", "b", "ERR ACCESS-DENIED\n"},
+        {0, "10.0.0.2", "mon", "c", "ERR ACCESS-DENIED\n"}, {0, "10.0.0.2", "mon", "d", "ERR ACCESS-DENIED\n"},
+        {0, "10.0.0.2", "mon", "e", "ERR ACCESS-DENIED\n"}, {999, "10.0.0.2", "mon", "monpass", "ERR ACCESS-DENIED\n"},
+        {1, "10.0.0.2", "mon", "f", "ERR ACCESS-DENIED\n"}, {2000, "10.0.0.2", "mon", "g", "ERR ACCESS-DENIED\n"},
+        {4000, "10.0.0.2", "mon", "h", "ERR ACCESS-DENIED\n"}, {8000, "10.0.0.2", "mon", "i", "ERR ACCESS-DENIED\n"},
+        {16000, "10.0.0.2", "mon", "j", "ERR ACCESS-DENIED\n"}, {32000, "10.0.0.2", "mon", "k", "ERR ACCESS-DENIED\n"},
+        {60000, "10.0.0.2", "mon", "l", "ERR ACCESS-DENIED\n"},
+        {59999, "10.0.0.2", "mon", "monpass", "ERR ACCESS-DENIED\n"}, {1, "10.0.0.2", "mon", "monpass", "OK\n"},
+        // Ten checks for sec in a second from ten addresses; the eleventh is refused unchecked, even
+        // the right password, but not from the address that gave it before; a second later it is checked.
+        {5000, "10.0.0.3", "sec", "secpass", "OK\n"}, {0, "10.0.1.0", "sec", "x", "ERR ACCESS-DENIED\n"},
+        {0, "10.0.1.1", "sec", "x", "ERR ACCESS-DENIED\n"}, {0, "10.0.1.2", "sec", "x", "ERR ACCESS-DENIED\n"},
+        {0, "10.0.1.3", "sec", "x", "ERR ACCESS-DENIED\n"}, {0, "10.0.1.4", "sec", "x", "ERR ACCESS-DENIED\n"},
+        {0, "10.0.1.5", "sec", "x", "ERR ACCESS-DENIED\n"}, {0, "10.0.1.6", "sec", "x", "ERR ACCESS-DENIED\n"},
+        {0, "10.0.1.7", "sec", "x", "ERR ACCESS-DENIED\n"}, {999, "10.0.1.8", "sec", "x", "ERR ACCESS-DENIED\n"},
+        {0, "10.0.1.9", "sec", "secpass", "ERR ACCESS-DENIED\n"}, {0, "10.0.0.3", "sec", "secpass", "OK\n"},
+        {0, "10.0.1.9", "mon", "monpass", "OK\n"}, {1, "10.0.1.9", "sec", "secpass", "OK\n"},
+    };
+    for (const auto& [wait, address, user, password, reply] : script) {
+        now += std::chrono::milliseconds(wait);
+        NutSession session;
+        session.address = address;
+        session.peer = session.address + ":1";
+        bool close = false;
+        protocol.reply(session, std::string("USERNAME ") + user, {}, &close);
+        protocol.reply(session, std::string("PASSWORD \"") + password + "\"", {}, &close);
+        EXPECT_EQ(protocol.reply(session, "LOGIN b1", {}, &close), reply) << address << " " << user << " " << password;
+        protocol.closed(session);
+    }
+    EXPECT_EQ(countOf(lines, "its next check waits 60 s)\n"), 2) << lines;
+    EXPECT_EQ(countOf(lines, "10.0.1.9:1: password checks for user sec held back: more than 10 a second from all "
+                             "addresses; refusing them unchecked\n"), 1) << lines;
+    EXPECT_EQ(countOf(lines, "NUT server: 1 password checks for user sec were refused unchecked\n"), 1) << lines;
+}
+
+// Answers pipelined past what may wait unsent all come; the 17th connection from one address
+// takes the place of the one idle longest from there.
+TEST_F(NutExporterTest, AnswersEveryPipelinedLineAndLimitsEachAddress)
+{
+    start({});
+    answer(answerA);
+    NutClient reader(exporter->port());
+    std::string requests;
+    for (int i = 0; i < 40; i++) requests += "LIST VAR b1\n";
+    ASSERT_TRUE(reader.send(requests + "NETVER\n"));
+    std::string replies = reader.readUntil("END LIST VAR b1\n1.3\n", 10);
+    EXPECT_EQ(countOf(replies, "END LIST VAR b1\n"), 40);
+    EXPECT_EQ(replies.substr(replies.size() - 20), "END LIST VAR b1\n1.3\n");
+    std::vector<std::unique_ptr<NutClient>> clients;
+    for (int i = 0; i < 17; i++) clients.push_back(std::make_unique<NutClient>(exporter->port(), "127.0.0.9"));
+    EXPECT_TRUE(clients[0]->closedByServer(5));
+    EXPECT_EQ(clients[1]->ask("NETVER"), "1.3\n");
+    EXPECT_EQ(countOf(logged(), " (16 connections from 127.0.0.9 are open; this one idle longest)\n"), 1) << logged();
+}
