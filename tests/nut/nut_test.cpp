@@ -284,43 +284,38 @@ TEST(NutPasswords, WholeDigestsSlowGuessersAndTenChecksASecondPerUser)
     std::string lines;
     NutProtocol protocol("b1", {{"mon", "monpass", true, true}, {"sec", "secpass", true, false}},
                          [&](int, const std::string& line) { lines += line + "\n"; }, [&] { return now; });
-    // Milliseconds to wait first, the address, the user and password, and LOGIN's reply.
-    const std::tuple<int, const char*, const char*, const char*, const char*> script[] = {
-        // "I"'s digest begins with the same byte as "monpass"'s.
-        {0, "10.0.0.1", "mon", "", "ERR ACCESS-DENIED\n"}, {0, "10.0.0.1", "mon", "I", "ERR ACCESS-DENIED\n"},
-        {0, "10.0.0.1", "mon", "monpass", "OK\n"},
-        // Five failures, then each at the first moment allowed: waits of 1, 2, 4 ... 32, then 60 s twice.
-        {5000, "10.0.0.2", "mon", "a", "ERR ACCESS-DENIED\n"}, {0, "10.0.0.2", "mon", "b", "ERR ACCESS-DENIED\n"},
-        {0, "10.0.0.2", "mon", "c", "ERR ACCESS-DENIED\n"}, {0, "10.0.0.2", "mon", "d", "ERR ACCESS-DENIED\n"},
-        {0, "10.0.0.2", "mon", "e", "ERR ACCESS-DENIED\n"}, {999, "10.0.0.2", "mon", "monpass", "ERR ACCESS-DENIED\n"},
-        {1, "10.0.0.2", "mon", "f", "ERR ACCESS-DENIED\n"}, {2000, "10.0.0.2", "mon", "g", "ERR ACCESS-DENIED\n"},
-        {4000, "10.0.0.2", "mon", "h", "ERR ACCESS-DENIED\n"}, {8000, "10.0.0.2", "mon", "i", "ERR ACCESS-DENIED\n"},
-        {16000, "10.0.0.2", "mon", "j", "ERR ACCESS-DENIED\n"}, {32000, "10.0.0.2", "mon", "k", "ERR ACCESS-DENIED\n"},
-        {60000, "10.0.0.2", "mon", "l", "ERR ACCESS-DENIED\n"},
-        {59999, "10.0.0.2", "mon", "monpass", "ERR ACCESS-DENIED\n"}, {1, "10.0.0.2", "mon", "monpass", "OK\n"},
-        // Ten checks for sec in a second from ten addresses; the eleventh is refused unchecked, even
-        // the right password, but not from the address that gave it before; a second later it is checked.
-        {5000, "10.0.0.3", "sec", "secpass", "OK\n"}, {0, "10.0.1.0", "sec", "x", "ERR ACCESS-DENIED\n"},
-        {0, "10.0.1.1", "sec", "x", "ERR ACCESS-DENIED\n"}, {0, "10.0.1.2", "sec", "x", "ERR ACCESS-DENIED\n"},
-        {0, "10.0.1.3", "sec", "x", "ERR ACCESS-DENIED\n"}, {0, "10.0.1.4", "sec", "x", "ERR ACCESS-DENIED\n"},
-        {0, "10.0.1.5", "sec", "x", "ERR ACCESS-DENIED\n"}, {0, "10.0.1.6", "sec", "x", "ERR ACCESS-DENIED\n"},
-        {0, "10.0.1.7", "sec", "x", "ERR ACCESS-DENIED\n"}, {999, "10.0.1.8", "sec", "x", "ERR ACCESS-DENIED\n"},
-        {0, "10.0.1.9", "sec", "secpass", "ERR ACCESS-DENIED\n"}, {0, "10.0.0.3", "sec", "secpass", "OK\n"},
-        {0, "10.0.1.9", "mon", "monpass", "OK\n"}, {1, "10.0.1.9", "sec", "secpass", "OK\n"},
-    };
-    for (const auto& [wait, address, user, password, reply] : script) {
-        now += std::chrono::milliseconds(wait);
+    // LOGIN's reply for a user and password from an address, ms milliseconds after the last.
+    auto login = [&](int ms, const std::string& address, const char* user, const std::string& password) {
+        now += std::chrono::milliseconds(ms);
         NutSession session;
         session.address = address;
-        session.peer = session.address + ":1";
+        session.peer = address + ":1";
         bool close = false;
         protocol.reply(session, std::string("USERNAME ") + user, {}, &close);
-        protocol.reply(session, std::string("PASSWORD \"") + password + "\"", {}, &close);
-        EXPECT_EQ(protocol.reply(session, "LOGIN b1", {}, &close), reply) << address << " " << user << " " << password;
+        protocol.reply(session, "PASSWORD \"" + password + "\"", {}, &close);
+        std::string reply = protocol.reply(session, "LOGIN b1", {}, &close);
         protocol.closed(session);
-    }
+        return reply;
+    };
+    // Braces keep the order of the calls.
+    using Replies = std::vector<std::string>;
+    const std::string no = "ERR ACCESS-DENIED\n", ok = "OK\n";
+    // "I"'s digest begins with the same byte as "monpass"'s.
+    EXPECT_EQ((Replies{login(0, "10.0.0.1", "mon", ""), login(0, "10.0.0.1", "mon", "I"), login(0, "10.0.0.1", "mon", "monpass")}),
+              (Replies{no, no, ok}));
+    // Five failures, then one at each first moment allowed: waits of 1, 2, 4 ... 32 s, then 60 s twice.
+    for (int ms : {5000, 0, 0, 0, 0, 1000, 2000, 4000, 8000, 16000, 32000, 60000})
+        EXPECT_EQ(login(ms, "10.0.0.2", "mon", "x"), no) << ms;
+    EXPECT_EQ((Replies{login(59999, "10.0.0.2", "mon", "monpass"), login(1, "10.0.0.2", "mon", "monpass")}), (Replies{no, ok}));
+    // Ten checks for sec in a second from ten addresses, one right; the eleventh is refused unchecked, even the
+    // right password, but not from an address that gave it before; a second later it is checked.
+    EXPECT_EQ(login(5000, "10.0.0.3", "sec", "secpass"), ok);
+    for (int i = 0; i < 9; i++) EXPECT_EQ(login(i == 8 ? 999 : 0, "10.0.1." + std::to_string(i), "sec", "x"), no);
+    EXPECT_EQ((Replies{login(0, "10.0.2.0", "sec", "secpass"), login(0, "10.0.0.3", "sec", "secpass"),
+                       login(0, "10.0.2.0", "mon", "monpass"), login(1, "10.0.2.0", "sec", "secpass")}),
+              (Replies{no, ok, ok, ok}));
     EXPECT_EQ(countOf(lines, "its next check waits 60 s)\n"), 2) << lines;
-    EXPECT_EQ(countOf(lines, "10.0.1.9:1: password checks for user sec held back: more than 10 a second from all "
+    EXPECT_EQ(countOf(lines, "10.0.2.0:1: password checks for user sec held back: more than 10 a second from all "
                              "addresses; refusing them unchecked\n"), 1) << lines;
     EXPECT_EQ(countOf(lines, "NUT server: 1 password checks for user sec were refused unchecked\n"), 1) << lines;
 }
