@@ -38,6 +38,12 @@ constexpr std::chrono::seconds guessWindow{60};
 constexpr std::chrono::seconds longestWait{60};
 // Addresses whose failures are remembered at most; the quietest are forgotten first.
 constexpr std::size_t guessersKept = 1024;
+// Password checks for one user name in any second at most, from all addresses together.
+constexpr std::size_t checksPerSecond = 10;
+// Addresses remembered per user for giving its right password; the oldest are forgotten first.
+constexpr std::size_t knownKept = 256;
+// Sessions one user may have logged in from one address.
+constexpr std::size_t sessionsPerAddress = 8;
 
 // A password's SHA-256 digest: comparing digests takes the same time whatever the lengths.
 NutDigest digestOf(const std::string& password)
@@ -138,8 +144,9 @@ const NutProtocol::Command NutProtocol::listCommands[] = {
     {nullptr, 0, false, Handler::fixed, nullptr},
 };
 
-NutProtocol::NutProtocol(std::string upsName, std::vector<NutUser> allowed, NutLog sink)
+NutProtocol::NutProtocol(std::string upsName, std::vector<NutUser> allowed, NutLog sink, NutClock clock)
     : ups(std::move(upsName)), description("QAV battery module " + ups), users(std::move(allowed)),
+      userChecks(users.size() + 1), timeNow(clock ? std::move(clock) : NutClock(std::chrono::steady_clock::now)),
       log(std::move(sink))
 {
     for (NutUser& user : users) {
@@ -215,13 +222,16 @@ std::string NutProtocol::authorize(const NutSession& session, bool primary, cons
     if (!users.empty() && !session.hasUsername) return error("USERNAME-REQUIRED");
     if (!users.empty() && !session.hasPassword) return error("PASSWORD-REQUIRED");
     if (users.empty()) return refuse(session, command, "qavd has no users (--nut-users)");
-    auto now = std::chrono::steady_clock::now();
+    auto now = timeNow();
     Guesser& guesser = *guesserAt(session.address, now);
     if (now < guesser.next) {
         guesser.unchecked++;
         return error("ACCESS-DENIED");
     }
+    UserChecks& checks = checksFor(session.username);
+    if (!mayCheck(checks, session, now)) return error("ACCESS-DENIED");
     const NutUser* user = passwordOwner(session);
+    if (user != nullptr) trust(checks, session.address);
     if (user == nullptr) {
         bool known = std::any_of(users.begin(), users.end(), [&](const NutUser& u) { return u.name == session.username; });
         return refuse(session, command, (known ? "wrong password" : "no such user") + failed(guesser, now));
@@ -229,6 +239,43 @@ std::string NutProtocol::authorize(const NutSession& session, bool primary, cons
     if (!user->upsmon) return refuse(session, command, "no upsmon line");
     if (primary && !user->primary) return refuse(session, command, "not upsmon primary");
     return "";
+}
+
+// The checks made for a user name: its user's, or those all unknown names share.
+NutProtocol::UserChecks& NutProtocol::checksFor(const std::string& username)
+{
+    auto user = std::find_if(users.begin(), users.end(), [&](const NutUser& u) { return u.name == username; });
+    return userChecks[static_cast<std::size_t>(user - users.begin())];
+}
+
+// Whether the session's password may be checked now: always from an address that gave the
+// user's right password before, else while the user's checks of the last second are few.
+// The first refusal of a run is logged; the next check made says how many there were.
+bool NutProtocol::mayCheck(UserChecks& checks, const NutSession& session, std::chrono::steady_clock::time_point now)
+{
+    if (std::find(checks.known.begin(), checks.known.end(), session.address) != checks.known.end()) return true;
+    while (!checks.recent.empty() && now - checks.recent.front() >= std::chrono::seconds(1)) checks.recent.pop_front();
+    if (checks.recent.size() >= checksPerSecond) {
+        if (checks.unchecked++ == 0)
+            log(LOG_WARNING, "NUT client " + session.peer + ": password checks for user " + session.username +
+                                 " held back: more than " + std::to_string(checksPerSecond) +
+                                 " a second from all addresses; refusing them unchecked");
+        return false;
+    }
+    if (checks.unchecked > 0)
+        log(LOG_NOTICE, "NUT server: " + std::to_string(checks.unchecked) + " password checks for user " +
+                            session.username + " were refused unchecked");
+    checks.unchecked = 0;
+    checks.recent.push_back(now);
+    return true;
+}
+
+// Remember that address gave the user's right password, forgetting the oldest beyond the limit.
+void NutProtocol::trust(UserChecks& checks, const std::string& address)
+{
+    if (std::find(checks.known.begin(), checks.known.end(), address) != checks.known.end()) return;
+    if (checks.known.size() >= knownKept) checks.known.pop_front();
+    checks.known.push_back(address);
 }
 
 // The user the session named when its password is right, else null. The digests are
@@ -286,6 +333,11 @@ std::string NutProtocol::login(NutSession& session)
 {
     if (session.loggedIn) return error("ALREADY-LOGGED-IN");
     if (std::string refused = authorize(session, false, "LOGIN"); !refused.empty()) return refused;
+    auto same = std::count_if(logins.begin(), logins.end(), [&](const NutSession* s) {
+        return s->username == session.username && s->address == session.address;
+    });
+    if (static_cast<std::size_t>(same) >= sessionsPerAddress)
+        return refuse(session, "LOGIN", std::to_string(sessionsPerAddress) + " sessions from this address are logged in");
     session.loggedIn = true;
     logins.push_back(&session);
     return "OK\n";

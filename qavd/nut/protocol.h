@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <string>
@@ -16,6 +17,9 @@
 
 /** Where the NUT server reports what it refused or did: a syslog priority and a text. */
 using NutLog = std::function<void(int priority, const std::string& message)>;
+
+/** The clock password checks are timed by: the monotonic clock, unless a test sets another. */
+using NutClock = std::function<std::chrono::steady_clock::time_point()>;
 
 /** A password's SHA-256 digest. */
 using NutDigest = std::array<std::uint8_t, 32>;
@@ -47,7 +51,10 @@ struct NutSession {
  * address with 5 failed checks in a row (each within a minute of the last)
  * is slowed: its next check may come 1 s later, then 2, 4 ... up to 60 s;
  * a check that comes sooner is refused without checking. Other addresses
- * are not slowed.
+ * are not slowed. Checks for one user name, from all addresses together, are
+ * at most 10 in any second (names no user has share one such allowance); more
+ * are refused without checking, except from an address that gave that user's
+ * right password before. A user is logged in at most 8 times from one address.
  */
 class NutProtocol {
 public:
@@ -55,8 +62,9 @@ public:
      * @param upsName The UPS's name (the battery's name).
      * @param allowed Who may log in; with none, LOGIN, PRIMARY and FSD are refused.
      * @param sink    Where refused logins and FSD are reported.
+     * @param clock   What password checks are timed by; empty for the monotonic clock.
      */
-    NutProtocol(std::string upsName, std::vector<NutUser> allowed, NutLog sink);
+    NutProtocol(std::string upsName, std::vector<NutUser> allowed, NutLog sink, NutClock clock = {});
 
     /**
      * The reply to one request.
@@ -91,7 +99,15 @@ private:
         std::chrono::steady_clock::time_point last{}, next{}; // the last failure; the next check allowed
         long unchecked = 0;                                // refused without checking since the last failure
     };
+    struct UserChecks {
+        std::deque<std::chrono::steady_clock::time_point> recent; // the latest checks, at most the allowance
+        std::deque<std::string> known;                          // addresses that gave the right password
+        long unchecked = 0;                                     // refused without checking since the last check
+    };
     std::string authorize(const NutSession& session, bool primary, const char* command);
+    UserChecks& checksFor(const std::string& username);
+    bool mayCheck(UserChecks& checks, const NutSession& session, std::chrono::steady_clock::time_point now);
+    static void trust(UserChecks& checks, const std::string& address);
     const NutUser* passwordOwner(const NutSession& session) const;
     std::string refuse(const NutSession& session, const char* command, const std::string& why);
     Guesser* guesserAt(const std::string& address, std::chrono::steady_clock::time_point now);
@@ -111,6 +127,8 @@ private:
     std::vector<NutUser> users;            // passwords cleared: only digests are kept
     std::vector<NutDigest> digests;        // one per user
     std::map<std::string, Guesser> guessers; // failed checks by address
+    std::vector<UserChecks> userChecks;      // one per user, and one for every name no user has
+    NutClock timeNow;
     NutLog log;
     std::vector<const NutSession*> logins; // sessions that did LOGIN, in order
     bool fsd = false;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -205,8 +206,32 @@ NutServer::Connection* NutServer::idlest(const std::string* address)
     return found;
 }
 
+// Among the logged-in connections (from address only, unless null), the one idle longest of
+// the user who holds the most, when that is more than a share of limit: limit divided among
+// the users logged in and one more, the newcomer's. Null when no user holds more. Why, in *why.
+NutServer::Connection* NutServer::overShare(const std::string* address, std::size_t limit, std::string* why)
+{
+    std::map<std::string, std::size_t> held;
+    for (const auto& c : connections)
+        if (!c->closed && c->session.loggedIn && (address == nullptr || c->session.address == *address))
+            held[c->session.username]++;
+    auto most = std::max_element(held.begin(), held.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+    std::size_t share = limit / (held.size() + 1);
+    if (most == held.end() || most->second <= std::max<std::size_t>(share, 1)) return nullptr;
+    Connection* found = nullptr;
+    for (const auto& c : connections)
+        if (!c->closed && c->session.loggedIn && c->session.username == most->first &&
+            (address == nullptr || c->session.address == *address) && (found == nullptr || c->heard < found->heard))
+            // cppcheck-suppress useStlAlgorithm
+            found = c.get();
+    *why = "user " + most->first + " holds " + std::to_string(most->second) + ", more than its share of " +
+           std::to_string(share) + "; this one idle longest";
+    return found;
+}
+
 // Add a new connection; beyond a limit it takes the place of the connection idle longest
-// that has not logged in, and is refused when there is none.
+// that has not logged in, else of one of a user holding more than its share, and is
+// refused when there is neither.
 void NutServer::admit(int fd, const std::string& address, int port)
 {
     std::string peer = address + ":" + std::to_string(port);
@@ -219,13 +244,16 @@ void NutServer::admit(int fd, const std::string& address, int port)
     std::string limit = addressFull ? std::to_string(limits.perAddress) + " connections from " + address
                                     : std::to_string(limits.connections) + " connections";
     if (addressFull || open >= limits.connections) {
+        std::string why = "this one idle longest";
         Connection* victim = idlest(addressFull ? &address : nullptr);
+        if (victim == nullptr)
+            victim = overShare(addressFull ? &address : nullptr, addressFull ? limits.perAddress : limits.connections, &why);
         if (victim == nullptr) {
             log(LOG_WARNING, "NUT client " + peer + " refused: " + limit + " are open and logged in");
             close(fd);
             return;
         }
-        drop(*victim, "closed for " + peer + " (" + limit + " are open; this one idle longest)");
+        drop(*victim, "closed for " + peer + " (" + limit + " are open; " + why + ")");
     }
     auto connection = std::make_unique<Connection>();
     connection->fd = fd;
@@ -264,8 +292,19 @@ void NutServer::receive(Connection& c)
     if (!c.lineBegan) c.lineBegan = Clock::now();
 }
 
-// Answer the whole lines received while few replies wait, then send what can be sent.
+// Answer the whole lines received and send the replies, as long as the socket takes them:
+// a connection whose replies wait beyond a limit is read from and answered again once they
+// are sent, so every whole line is answered and memory stays bounded.
 void NutServer::answer(Connection& c)
+{
+    do {
+        answerLines(c);
+        if (!c.closed) flush(c);
+    } while (!c.closed && !c.closing && c.out.size() < maxPending && c.in.find('\n') != std::string::npos);
+}
+
+// Answer the whole lines received while few replies wait.
+void NutServer::answerLines(Connection& c)
 {
     while (!c.closing && c.out.size() < maxPending) {
         std::size_t end = c.in.find('\n');
@@ -285,7 +324,6 @@ void NutServer::answer(Connection& c)
         c.out += protocol.reply(c.session, line, *snapshot(), &close);
         c.closing = close;
     }
-    flush(c);
 }
 
 // Send what waits, as far as the socket takes it; close after LOGOUT once all is sent.

@@ -32,8 +32,12 @@ struct NutLimits {
  * no whole line for the idle time) is closed with a log line. A new
  * connection beyond a limit (in all, or from its address) takes the place of
  * the one idle longest that has not logged in (in all, or from that address);
- * only when every one has logged in is it refused, with a log line. So no
- * number of clients keeps a new upsmon or upsc out. Every descriptor is
+ * when every one has logged in, of the one idle longest of the user who holds
+ * the most, if that is more than its share (the limit divided among the users
+ * logged in and the newcomer); only when no user holds more is it refused,
+ * with a log line. So no number of clients, nor of one user's sessions, keeps
+ * a new upsmon or upsc out. Every line read is answered; while a connection's
+ * unsent replies pass 64 KiB it is not read from. Every descriptor is
  * close-on-exec.
  */
 class NutServer {
@@ -73,9 +77,11 @@ private:
     void acceptAll();
     void admit(int fd, const std::string& address, int port);
     Connection* idlest(const std::string* address);
+    Connection* overShare(const std::string* address, std::size_t limit, std::string* why);
     void serve(Connection& connection, short revents);
     void receive(Connection& connection);
     void answer(Connection& connection);
+    void answerLines(Connection& connection);
     void flush(Connection& connection);
     void drop(Connection& connection, const std::string& why);
     void expireSilent();

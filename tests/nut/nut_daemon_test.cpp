@@ -450,3 +450,43 @@ TEST_F(NutDaemon, ASecondaryShutsDownWhenTheRuntimeIsLow)
     EXPECT_GT(upscValue(listing, "battery.charge"), 40);
     EXPECT_EQ(eventNames(), "lowbattery");
 }
+
+TEST_F(NutDaemon, APrimaryGetsInWhileASecondaryUserHoldsEverySlot)
+{
+    std::vector<std::string> answers = times(150, charging);
+    std::vector<std::string> low = times(400, dischargingLow);
+    answers.insert(answers.end(), low.begin(), low.end());
+    start(answers);
+    // 64 sessions of the secondary user, 8 from each of 8 addresses: a ninth from one address is refused.
+    std::vector<std::unique_ptr<NutClient>> held;
+    for (int i = 0; i < 65; i++) {
+        int address = i <= 8 ? 2 : 2 + (i - 1) / 8;
+        held.push_back(std::make_unique<NutClient>(port, ("127.0.0." + std::to_string(address)).c_str()));
+        for (const char* request : {"USERNAME sec", "PASSWORD secpass"}) EXPECT_EQ(held.back()->ask(request), "OK\n");
+        EXPECT_EQ(held.back()->ask("LOGIN b1"), i == 8 ? "ERR ACCESS-DENIED\n" : "OK\n") << i;
+        if (i == 8) held.pop_back();
+    }
+    // The primary logs in at once, taking the place of one of them; so do upsmon and upsc.
+    auto connecting = std::chrono::steady_clock::now();
+    NutClient primary(port);
+    for (const char* request : {"USERNAME pri", "PASSWORD pripass", "LOGIN b1"}) EXPECT_EQ(primary.ask(request), "OK\n");
+    std::printf("the primary logged in %.1f ms after connecting, with 64 sessions held\n",
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - connecting).count());
+    EXPECT_EQ(primary.ask("GET VAR b1 ups.status"), "VAR b1 ups.status \"OL CHRG\"\n");
+    Child& monitor = upsmon("primary", "pri pripass primary");
+    ASSERT_TRUE(until(10, [&] { return monitor.err.find("Logged into UPS") != std::string::npos; })) << monitor.err;
+    EXPECT_EQ(client({UPSC_PATH, ups, "ups.status"}), std::pair(0, std::string("OL CHRG\n")));
+    // Every session but the three that made room holds on (upsc has left); upsmon is served
+    // until it sets FSD and shuts down.
+    EXPECT_EQ(primary.ask("GET NUMLOGINS b1"), "NUMLOGINS b1 63\n");
+    int closed = 0;
+    for (auto& session : held) closed += session->ask("GET VAR b1 ups.status").rfind("VAR b1 ", 0) == 0 ? 0 : 1;
+    EXPECT_EQ(closed, 3);
+    ASSERT_TRUE(until(40, [&] { return timeIn(dir + "/primary/shutdown") > 0; })) << monitor.err << qavd.err;
+    EXPECT_EQ(primary.ask("GET VAR b1 ups.status"), "VAR b1 ups.status \"FSD OB DISCHRG LB\"\n");
+    EXPECT_EQ(countOf(qavd.err, ": LOGIN refused for user sec: 8 sessions from this address are logged in\n"), 1);
+    for (const char* share : {"64, more than its share of 32", "63, more than its share of 21", "62, more than its share of 21"})
+        EXPECT_TRUE(std::regex_search(qavd.err, std::regex("127.0.0.2:[0-9]+ closed for 127.0.0.1:[0-9]+ \\(64 connections "
+                                      "are open; user sec holds " + std::string(share) + "; this one idle longest\\)\n")))
+            << share << qavd.err;
+}

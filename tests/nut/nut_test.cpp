@@ -274,3 +274,65 @@ TEST(NutLog, ABurstPassesTheRestIsCountedAndAlertsAlwaysGoThrough)
                                                               {LOG_NOTICE, "NUT server: 1 log lines left out"},
                                                               {LOG_WARNING, "four"}}));
 }
+
+// Password checks on a clock the test sets: the whole digest is compared, an address that keeps
+// guessing waits longer each time up to a minute, and one user name is checked at most 10 times a
+// second from all addresses, except from an address that gave its right password before.
+TEST(NutPasswords, WholeDigestsSlowGuessersAndTenChecksASecondPerUser)
+{
+    std::chrono::steady_clock::time_point now{std::chrono::hours(1)};
+    std::string lines;
+    NutProtocol protocol("b1", {{"mon", "monpass", true, true}, {"sec", "secpass", true, false}},
+                         [&](int, const std::string& line) { lines += line + "\n"; }, [&] { return now; });
+    // LOGIN's reply for a user and password from an address, ms milliseconds after the last.
+    auto login = [&](int ms, const std::string& address, const char* user, const std::string& password) {
+        now += std::chrono::milliseconds(ms);
+        NutSession session;
+        session.address = address;
+        session.peer = address + ":1";
+        bool close = false;
+        protocol.reply(session, std::string("USERNAME ") + user, {}, &close);
+        protocol.reply(session, "PASSWORD \"" + password + "\"", {}, &close);
+        std::string reply = protocol.reply(session, "LOGIN b1", {}, &close);
+        protocol.closed(session);
+        return reply;
+    };
+    // Braces keep the order of the calls.
+    using Replies = std::vector<std::string>;
+    const std::string no = "ERR ACCESS-DENIED\n", ok = "OK\n";
+    // "I"'s digest begins with the same byte as "monpass"'s.
+    EXPECT_EQ((Replies{login(0, "10.0.0.1", "mon", ""), login(0, "10.0.0.1", "mon", "I"), login(0, "10.0.0.1", "mon", "monpass")}),
+              (Replies{no, no, ok}));
+    // Five failures, then one at each first moment allowed: waits of 1, 2, 4 ... 32 s, then 60 s twice.
+    for (int ms : {5000, 0, 0, 0, 0, 1000, 2000, 4000, 8000, 16000, 32000, 60000})
+        EXPECT_EQ(login(ms, "10.0.0.2", "mon", "x"), no) << ms;
+    EXPECT_EQ((Replies{login(59999, "10.0.0.2", "mon", "monpass"), login(1, "10.0.0.2", "mon", "monpass")}), (Replies{no, ok}));
+    // Ten checks for sec in a second from ten addresses, one right; the eleventh is refused unchecked, even the
+    // right password, but not from an address that gave it before; a second later it is checked.
+    EXPECT_EQ(login(5000, "10.0.0.3", "sec", "secpass"), ok);
+    for (int i = 0; i < 9; i++) EXPECT_EQ(login(i == 8 ? 999 : 0, "10.0.1." + std::to_string(i), "sec", "x"), no);
+    EXPECT_EQ((Replies{login(0, "10.0.2.0", "sec", "secpass"), login(0, "10.0.0.3", "sec", "secpass"),
+                       login(0, "10.0.2.0", "mon", "monpass"), login(1, "10.0.2.0", "sec", "secpass")}),
+              (Replies{no, ok, ok, ok}));
+    EXPECT_EQ(countOf(lines, "10.0.2.0:1: password checks for user sec held back: more than 10 a second from all "
+                             "addresses; refusing them unchecked\n"), 1) << lines;
+    EXPECT_EQ(countOf(lines, "NUT server: 1 password checks for user sec were refused unchecked\n"), 1) << lines;
+}
+
+// Answers pipelined past what may wait unsent all come; the 17th connection from one address
+// takes the place of the one idle longest from there.
+TEST_F(NutExporterTest, AnswersEveryPipelinedLineAndLimitsEachAddress)
+{
+    start({});
+    answer(answerA);
+    NutClient reader(exporter->port());
+    std::string requests;
+    for (int i = 0; i < 40; i++) requests += "LIST VAR b1\n";
+    ASSERT_TRUE(reader.send(requests + "NETVER\n"));
+    EXPECT_EQ(countOf(reader.readUntil("END LIST VAR b1\n1.3\n", 10), "END LIST VAR b1\n"), 40);
+    std::vector<std::unique_ptr<NutClient>> clients;
+    for (int i = 0; i < 17; i++) clients.push_back(std::make_unique<NutClient>(exporter->port(), "127.0.0.9"));
+    EXPECT_TRUE(clients[0]->closedByServer(5));
+    EXPECT_EQ(clients[1]->ask("NETVER"), "1.3\n");
+    EXPECT_EQ(countOf(logged(), " (16 connections from 127.0.0.9 are open; this one idle longest)\n"), 1) << logged();
+}
