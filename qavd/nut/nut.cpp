@@ -6,17 +6,34 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <memory>
+#include <mutex>
 #include <syslog.h>
 #include <utility>
 
 namespace {
 
+// Who set FSD, told by the server's thread and read by the poll loop's.
+struct ForcedShutdown {
+    mutable std::mutex mutex;
+    std::string who;
+};
+
 // The exporter: the poll loop's calls hand the server new data; the server's thread does the rest.
 class NutOutput final : public NutExporter {
 public:
-    NutOutput(std::unique_ptr<NutServer> running, std::string name, double lowPercent, double lowRuntimeSeconds)
-        : server(std::move(running)), battery(std::move(name)), low(lowPercent), lowRuntime(lowRuntimeSeconds)
+    NutOutput(std::unique_ptr<NutServer> running, std::shared_ptr<const ForcedShutdown> fsd, std::string name,
+              double lowPercent, double lowRuntimeSeconds)
+        : server(std::move(running)), forced(std::move(fsd)), battery(std::move(name)), low(lowPercent),
+          lowRuntime(lowRuntimeSeconds)
     {
+    }
+
+    // Who set FSD, for the core to raise fsd.
+    std::string forcedShutdownBy() const override
+    {
+        std::lock_guard<std::mutex> lock(forced->mutex);
+        return forced->who;
     }
 
     int port() const override { return server->port(); }
@@ -40,6 +57,7 @@ public:
 
 private:
     std::unique_ptr<NutServer> server;
+    std::shared_ptr<const ForcedShutdown> forced;
     std::string battery;
     double low;
     double lowRuntime;
@@ -93,9 +111,15 @@ std::unique_ptr<NutExporter> startNut(const NutOptions& options, const DaemonOpt
         return nullptr;
     }
     NutProtocol protocol(daemon.name, std::move(users), log);
+    auto forced = std::make_shared<ForcedShutdown>();
+    protocol.onForcedShutdown([forced](const std::string& who) {
+        std::lock_guard<std::mutex> lock(forced->mutex);
+        forced->who = who;
+    });
     std::unique_ptr<NutServer> server = NutServer::start(where, std::move(protocol), limits, log, problem);
     if (!server) return nullptr;
-    return std::make_unique<NutOutput>(std::move(server), daemon.name, daemon.lowBattery, daemon.lowRuntime);
+    return std::make_unique<NutOutput>(std::move(server), std::move(forced), daemon.name, daemon.lowBattery,
+                                       daemon.lowRuntime);
 }
 
 bool addNutOutput(Outputs& outputs, const NutOptions& options, const DaemonOptions& daemon, std::string* problem)

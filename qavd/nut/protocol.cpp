@@ -355,7 +355,10 @@ std::string NutProtocol::setFsd(const NutSession& session)
 {
     if (std::string refused = authorize(session, true, "FSD"); !refused.empty()) return refused;
     // At alert: hosts are about to shut down, and no flood of other lines may hide it.
-    if (!fsd) log(LOG_ALERT, "NUT client " + session.peer + ": user " + session.username + " set FSD on " + ups);
+    if (!fsd) {
+        log(LOG_ALERT, "NUT client " + session.peer + ": user " + session.username + " set FSD on " + ups);
+        if (fsdSet) fsdSet("NUT user " + session.username + " from " + session.peer);
+    }
     fsd = true;
     return "OK FSD-SET\n";
 }

@@ -84,6 +84,9 @@ public:
     /** @return true once FSD was set. */
     bool forcedShutdown() const { return fsd; }
 
+    /** Call @p tell, on the server's thread, with who set FSD ("NUT user U from PEER") when it is first set. */
+    void onForcedShutdown(std::function<void(const std::string&)> tell) { fsdSet = std::move(tell); }
+
 private:
     struct Request;
     enum class Handler;
@@ -132,6 +135,7 @@ private:
     NutLog log;
     std::vector<const NutSession*> logins; // sessions that did LOGIN, in order
     bool fsd = false;
+    std::function<void(const std::string&)> fsdSet; // told who set FSD; may be empty
 };
 
 #endif

@@ -343,7 +343,7 @@ TEST_F(NutDaemon, APrimarySetsFsdTheSecondarySeesItAndBothShutDown)
     std::vector<std::string> answers = times(20, charging);
     std::vector<std::string> low = times(400, dischargingLow);
     answers.insert(answers.end(), low.begin(), low.end());
-    start(answers);
+    start(answers, "none", {}, {"-i", "0.1", "-t", "0.08", "--stale-after", "2", "--http-listen", "127.0.0.1:0"});
     Child& primary = upsmon("primary", "pri pripass primary");
     Child& secondary = upsmon("secondary", "sec secpass secondary");
     ASSERT_TRUE(until(30, [&] {
@@ -355,8 +355,20 @@ TEST_F(NutDaemon, APrimarySetsFsdTheSecondarySeesItAndBothShutDown)
     EXPECT_LE(timeIn(dir + "/secondary/shutdown"), timeIn(dir + "/primary/shutdown"));
     EXPECT_TRUE(std::regex_search(qavd.err, std::regex("qavd: NUT client 127.0.0.1:[0-9]+: user pri set FSD on b1\n")))
         << qavd.err;
-    // FSD holds until qavd restarts.
+    // FSD holds until qavd restarts, and the core raised fsd once, which every output shows.
     EXPECT_EQ(client({UPSC_PATH, ups, "ups.status"}), std::pair(0, std::string("FSD OB DISCHRG LB\n")));
+    int httpPort = listening("HTTP");
+    ASSERT_TRUE(until(10, [&] { return eventNames().find("fsd") != std::string::npos; })) << eventNames();
+    EXPECT_EQ(eventNames(), "lowbattery fsd");
+    EXPECT_EQ(nlohmann::json::parse(httpGet(httpPort, "/api/v1/state"))["forced_shutdown"], true);
+    EXPECT_NE(httpGet(httpPort, "/metrics").find("\nqav_forced_shutdown{battery=\"b1\"} 1\n"), std::string::npos);
+    nlohmann::json events = nlohmann::json::parse(httpGet(httpPort, "/api/v1/events"))["events"];
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back()["event"], "fsd");
+    EXPECT_EQ(events.back()["role"], "problem");
+    EXPECT_TRUE(std::regex_match(events.back()["detail"].get<std::string>(),
+                                 std::regex("forced shutdown set by NUT user pri from 127.0.0.1:[0-9]+")))
+        << events.back();
 }
 
 TEST_F(NutDaemon, StaleDataWhileDischargingShutsDownAfterDeadtime)
