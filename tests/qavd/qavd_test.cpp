@@ -844,12 +844,18 @@ TEST_F(Qavd, EventCommandsSpeakThroughTheSystemLogAndNeverOutliveQavd)
 TEST_F(Qavd, EventCommandsChildrenThatLeftTheGroupDieAtTheLimitAndAtExitAndSeeNoSecrets)
 {
     REQUIRE_FAKETIME();
-    // Each run leaves two sleeps behind, one in a session and one in a group of its own, and
-    // then outlives the 30 s limit itself.
+    // Each run leaves two sleeps behind, one in a session and one in a group of its own, and a
+    // shell that outlives SIGTERM with, below it, one in a session that notes SIGTERM; then it
+    // outlives the 30 s limit itself.
     std::string script = dir + "/event.sh", escaped = dir + "/escaped";
+    std::ofstream(dir + "/holder.sh") << "#!/bin/sh\ntrap : TERM\nsetsid " << dir << "/noter.sh $1 &\nwait; wait\n";
+    std::ofstream(dir + "/noter.sh") << "#!/bin/sh\ntrap 'echo $1 >>" << dir << "/termed; exit' TERM\necho $$ >>"
+                                     << escaped << "\nsleep 3003 & wait\n";
+    chmod((dir + "/holder.sh").c_str(), 0755);
+    chmod((dir + "/noter.sh").c_str(), 0755);
     std::ofstream(script) << "#!/bin/sh\nenv >" << dir << "/env.$1\nsetsid sleep 3001 & echo $! >>" << escaped
                           << "\nperl -e 'setpgrp(0, 0); exec \"sleep\", \"3002\"' & echo $! >>" << escaped
-                          << "\necho $$ >>" << escaped << "\nexec sleep 3000\n";
+                          << "\n" << dir << "/holder.sh $1 &\necho $$ >>" << escaped << "\nexec sleep 3000\n";
     chmod(script.c_str(), 0755);
     // qavd's clocks run ten times fast: the limit is 3 s here. Nothing listens yet: commlost.
     startQavd(simPort, {"-i", "1", "-t", "0.5", "--stale-after", "1", "--output", "none", "--event-command", script},
@@ -865,7 +871,7 @@ TEST_F(Qavd, EventCommandsChildrenThatLeftTheGroupDieAtTheLimitAndAtExitAndSeeNo
         std::vector<pid_t> all = pids();
         return std::all_of(all.begin() + static_cast<long>(from), all.end(), gone);
     };
-    ASSERT_TRUE(until(10, [&] { return pids().size() == 3; })) << qavd.err;
+    ASSERT_TRUE(until(10, [&] { return pids().size() == 4; })) << qavd.err;
     auto started = std::chrono::steady_clock::now();
     for (pid_t pid : pids()) EXPECT_FALSE(gone(pid)) << pid;
     EXPECT_TRUE(until(15, [&] { return allGone(0); })) << "still running after 15 s";
@@ -878,14 +884,16 @@ TEST_F(Qavd, EventCommandsChildrenThatLeftTheGroupDieAtTheLimitAndAtExitAndSeeNo
 
     // commok runs it again; SIGTERM ends qavd within the second, and every one of them.
     startSim({});
-    ASSERT_TRUE(until(10, [&] { return pids().size() == 6; })) << qavd.err;
+    ASSERT_TRUE(until(10, [&] { return pids().size() == 8; })) << qavd.err;
     std::vector<pid_t> second = pids();
-    for (std::size_t i = 3; i < 6; i++) EXPECT_FALSE(gone(second[i])) << second[i];
+    for (std::size_t i = 4; i < 8; i++) EXPECT_FALSE(gone(second[i])) << second[i];
     auto begin = std::chrono::steady_clock::now();
     int status = stop(&qavd, SIGTERM);
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_TRUE(until(1, [&] { return allGone(3); }));
+    EXPECT_TRUE(until(1, [&] { return allGone(4); }));
+    // SIGTERM reached a grandchild in a session of its own, not only SIGKILL after the grace.
+    EXPECT_EQ(fileText(dir + "/termed"), "commok\n");
     for (pid_t pid : pids()) kill(pid, SIGKILL);
 }
 
