@@ -490,11 +490,19 @@ TEST_F(Qavd, BadOptionsAndConfigFilesExitTwoWithAMessage)
     std::ofstream(users) << "[u]\npassword = p\n";
     chmod(users.c_str(), 0666);
     std::ofstream(hashed) << "[u]\npassword = \"a#b\"\npassword = a#b\n";
+    // Writable by a group other than root's (nobody's, for root).
+    std::string grouped = dir + "/grouped";
+    std::ofstream(grouped) << "[u]\npassword = p\n";
+    chmod(grouped.c_str(), 0620);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(grouped.c_str(), static_cast<uid_t>(-1), 65534), 0);
+    }
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"--config", fifo}, fifo + " is not a regular file"},
         {{"--datalog", started, "--nut-listen", "127.0.0.1:0", "--nut-users", fifo}, fifo + " is not a regular file"},
         {{"--datalog", started, "--nut-listen", "127.0.0.1:0", "--nut-users", users}, users + " holds passwords but others may change it (mode 0666)"},
         {{"--datalog", started, "--nut-listen", "127.0.0.1:0", "--nut-users", hashed}, hashed + ":3: # inside a word"},
+        {{"--datalog", started, "--nut-listen", "127.0.0.1:0", "--nut-users", grouped}, grouped + " holds passwords but others may change it (mode 0620)"},
         {{"--mqtt-broker", "127.0.0.1", "--mqtt-username", "u", "--mqtt-password-file", fifo}, fifo + " is not a regular file"},
         {{"--mqtt-broker", "127.0.0.1", "--mqtt-username", "u", "--mqtt-password-file", users}, "(mode 0666)"},
         {{"--mqtt-broker", "127.0.0.1", "--mqtt-cafile", fifo}, fifo + " is not a regular file"},
@@ -519,6 +527,10 @@ TEST_F(Qavd, BadOptionsAndConfigFilesExitTwoWithAMessage)
         {{"--output", "xml"}, "--output"},
         {{"--parity", "mark"}, "--parity"},
         {{"--config", dir + "/missing.conf"}, "cannot read " + dir + "/missing.conf: No such file or directory\n"},
+        {{"--config", "/proc/self/mem"}, "qavd: cannot read /proc/self/mem: Input/output error\n"},
+        {{"--interval", "1e3s"}, "--interval: 1e3s: expected seconds, or a number with the unit ms, s, m or h"},
+        {{"--timeout", "0x10s"}, "--timeout: 0x10s: expected seconds"},
+        {{"--max-backoff", "+5s"}, "+5s is not a decimal number"},
         {{"--config", dir + "/malformed.conf"}, "interval"},
         {{"--config", dir + "/unknown.conf"}, "qavd: unknown.conf:1: unknown key 'colour'\n"},
         {{"--config", dir + "/badvalue.conf"}, "badvalue.conf:1: --stale-after"},
@@ -553,6 +565,7 @@ TEST_F(Qavd, BadOptionsAndConfigFilesExitTwoWithAMessage)
         if (args[0] != "--datalog") argv.insert(argv.end(), {"--datalog", dir});
         qavd = spawn(argv);
         int status = waitExit(&qavd, 10);
+        stop(&qavd); // one that started after all
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << args[0] << " " << status;
         EXPECT_NE(qavd.err.find(message), std::string::npos) << qavd.err;
     }
