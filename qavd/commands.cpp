@@ -474,13 +474,11 @@ bool CommandRunner::merge(const std::string& path, const Event& event)
 }
 
 // Make room for a problem event: the oldest running command of an informational
-// kind is ended (its whole group, at once), which frees its slot.
+// kind (children are kept in the order they started) is ended, its whole group at
+// once, which frees its slot.
 void CommandRunner::endInformational(const Event& event)
 {
-    auto oldest = children.end();
-    for (auto child = children.begin(); child != children.end(); ++child)
-        if (!child->killed && !problemEvent(child->kind) && (oldest == children.end() || child->started < oldest->started))
-            oldest = child;
+    auto oldest = std::ranges::find_if(children, [](const Child& child) { return !child.killed && !problemEvent(child.kind); });
     if (oldest == children.end()) return;
     kill(oldest->pid, SIGUSR1);
     oldest->killed = true;
@@ -556,7 +554,9 @@ void CommandRunner::stop()
         logMessage(LOG_WARNING, w.event.battery + ": " + std::to_string(w.count) + " " + w.event.name +
                                     (w.count == 1 ? " event" : " events") + " waiting for a slot at exit: not run");
     queued.clear();
-    for (const Child& child : children) kill(-child.pid, SIGTERM);
+    // Each supervisor signals its whole tree, children before parents, while it is whole:
+    // signalled together, a parent could die and hand its children over mid-walk.
+    for (const Child& child : children) kill(child.pid, SIGTERM);
     // The supervisors' own SIGKILL comes at grace; theirs is the last resort.
     auto end = std::chrono::steady_clock::now() + grace + std::chrono::milliseconds(150);
     while (!children.empty() && std::chrono::steady_clock::now() < end) {

@@ -140,7 +140,7 @@ CLI::Validator secondsWithUnit()
                 std::string number = text.substr(0, digits);
                 bool plain = !number.empty() && number != "." && std::count(number.begin(), number.end(), '.') <= 1;
                 for (const auto& [unit, scale] : units) {
-                    if (!plain || text.compare(digits, std::string::npos, unit) != 0) continue;
+                    if (!plain || text.substr(digits) != unit) continue;
                     char seconds[32];
                     std::snprintf(seconds, sizeof seconds, "%.15g", std::strtod(number.c_str(), nullptr) * scale);
                     text = seconds;

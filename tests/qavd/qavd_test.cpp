@@ -863,7 +863,7 @@ TEST_F(Qavd, EventCommandsChildrenThatLeftTheGroupDieAtTheLimitAndAtExitAndSeeNo
     std::string script = dir + "/event.sh", escaped = dir + "/escaped";
     std::ofstream(dir + "/holder.sh") << "#!/bin/sh\ntrap : TERM\nsetsid " << dir << "/noter.sh $1 &\nwait; wait\n";
     std::ofstream(dir + "/noter.sh") << "#!/bin/sh\ntrap 'echo $1 >>" << dir << "/termed; exit' TERM\necho $$ >>"
-                                     << escaped << "\nsleep 3003 & wait\n";
+                                     << escaped << "\nwhile :; do sleep 3003 & wait; done\n";
     chmod((dir + "/holder.sh").c_str(), 0755);
     chmod((dir + "/noter.sh").c_str(), 0755);
     std::ofstream(script) << "#!/bin/sh\nenv >" << dir << "/env.$1\nsetsid sleep 3001 & echo $! >>" << escaped
