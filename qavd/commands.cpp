@@ -1,6 +1,7 @@
 // commands: event commands run apart from the daemon, their output sent to the system log.
 #include "commands.h"
 
+#include "events.h"
 #include "log.h"
 
 #include <algorithm>
@@ -212,8 +213,9 @@ bool keptFromCommands(const char* entry)
     });
 }
 
-// The environment of an event command: ours without the entries kept from commands, then the event's.
-std::vector<std::string> eventEnvironment(const Event& event)
+// The environment of an event command: ours without the entries kept from commands, then the
+// event's, with the number of events it stands for.
+std::vector<std::string> eventEnvironment(const Event& event, unsigned long count)
 {
     std::vector<std::string> entries;
     for (char** entry = environ; *entry != nullptr; entry++)
@@ -222,6 +224,7 @@ std::vector<std::string> eventEnvironment(const Event& event)
     entries.push_back("QAV_BATTERY=" + event.battery);
     entries.push_back("QAV_DETAIL=" + event.detail);
     entries.push_back("QAV_TIME=" + std::to_string(event.time));
+    entries.push_back("QAV_COUNT=" + std::to_string(count));
     return entries;
 }
 
@@ -421,21 +424,81 @@ CommandRunner::~CommandRunner()
     stop();
 }
 
+bool CommandRunner::problemEvent(const std::string& name)
+{
+    static const std::array<const char*, 7> problems = {"lowbattery", "lowbatteryclear", "fault", "faultclear",
+                                                         "commlost",   "commok",          "fsd"};
+    return std::ranges::any_of(problems, [&name](const char* problem) { return name == problem; });
+}
+
+void reportUnrun(const Event& event, const std::string& problem)
+{
+    systemLog(LOG_ERR, event.battery + ": event " + event.name + ": " + problem);
+    standardError("event " + event.name + ": " + problem);
+}
+
 bool CommandRunner::run(const std::string& path, const Event& event, std::string* problem)
 {
     reap();
-    if (children.size() >= maxRunning) {
-        *problem = std::to_string(children.size()) + " event commands still running";
-        return false;
-    }
+    if (merge(path, event)) return true;
+    if (!slotFree() && problemEvent(event.name)) endInformational(event);
+    if (slotFree()) return start(path, event, 1, problem);
+    queued.push_back({path, event, 1});
+    logMessage(LOG_NOTICE, event.battery + ": event " + event.name + " waits: " + std::to_string(children.size()) +
+                               " event commands still running");
+    return true;
+}
+
+// Whether a command may start now. Commands told to end take no slot, but while
+// they linger (a process that cannot die at once) at most as many again are kept.
+bool CommandRunner::slotFree() const
+{
+    auto live = std::ranges::count_if(children, [](const Child& child) { return !child.killed; });
+    return static_cast<std::size_t>(live) < maxRunning && children.size() < 2 * maxRunning;
+}
+
+// Fold an event into the one of its kind that waits, if any: the latest detail and
+// time, the counts added. The first ten merges of a run are logged, then one in a hundred.
+bool CommandRunner::merge(const std::string& path, const Event& event)
+{
+    auto same = std::ranges::find_if(queued, [&event](const Waiting& w) { return w.event.name == event.name; });
+    if (same == queued.end()) return false;
+    same->path = path;
+    same->event = event;
+    same->count++;
+    if (failureLogged(static_cast<long>(same->count - 1)))
+        logMessage(LOG_NOTICE, event.battery + ": event " + event.name + " merged with the one waiting: " +
+                                   std::to_string(same->count) + " " + event.name +
+                                   " events to run once, with the latest detail");
+    return true;
+}
+
+// Make room for a problem event: the oldest running command of an informational
+// kind (children are kept in the order they started) is ended, its whole group at
+// once, which frees its slot.
+void CommandRunner::endInformational(const Event& event)
+{
+    auto oldest = std::ranges::find_if(children, [](const Child& child) { return !child.killed && !problemEvent(child.kind); });
+    if (oldest == children.end()) return;
+    kill(oldest->pid, SIGUSR1);
+    oldest->killed = true;
+    auto ran = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - oldest->started);
+    logMessage(LOG_WARNING, event.battery + ": event " + event.name + " ended the " + oldest->kind + " command[" +
+                                std::to_string(oldest->pid) + "], running for " + std::to_string(ran.count()) +
+                                " s, to take its slot");
+}
+
+// Start the command for an event that stands for count events.
+bool CommandRunner::start(const std::string& path, const Event& event, unsigned long count, std::string* problem)
+{
     std::vector<std::string> args{path, event.name};
-    std::vector<std::string> env = eventEnvironment(event);
+    std::vector<std::string> env = eventEnvironment(event, count);
     std::vector<char*> argv = pointersTo(args);
     std::vector<char*> envp = pointersTo(env);
     pid_t pid = -1;
     int output = -1;
     int error = launchSupervised({0, path.c_str(), argv.data(), envp.data(), -1, -1, -1}, &pid, &output);
-    if (pid > 0) children.push_back({pid, std::chrono::steady_clock::now(), false});
+    if (pid > 0) children.push_back({pid, std::chrono::steady_clock::now(), false, event.name});
     if (error != 0) {
         *problem = "cannot run \"" + path + "\": " + std::strerror(error);
         return false;
@@ -443,6 +506,19 @@ bool CommandRunner::run(const std::string& path, const Event& event, std::string
     (void)fcntl(output, F_SETFL, O_NONBLOCK);
     reader->add(output, event.battery + ": " + event.name + " command[" + std::to_string(pid) + "]");
     return true;
+}
+
+// Start waiting events while slots are free: problem events first, each kind in the order it came.
+void CommandRunner::startWaiting()
+{
+    while (!queued.empty() && slotFree()) {
+        auto next = std::ranges::find_if(queued, [](const Waiting& w) { return problemEvent(w.event.name); });
+        if (next == queued.end()) next = queued.begin();
+        Waiting event = std::move(*next);
+        queued.erase(next);
+        std::string problem;
+        if (!start(event.path, event.event, event.count, &problem)) reportUnrun(event.event, problem);
+    }
 }
 
 void CommandRunner::reap()
@@ -461,6 +537,7 @@ void CommandRunner::reap()
         pid_t done = waitpid(child.pid, &status, WNOHANG);
         return done == child.pid || (done < 0 && errno == ECHILD);
     });
+    startWaiting();
 }
 
 std::chrono::steady_clock::time_point CommandRunner::nextDeadline() const
@@ -473,7 +550,13 @@ std::chrono::steady_clock::time_point CommandRunner::nextDeadline() const
 
 void CommandRunner::stop()
 {
-    for (const Child& child : children) kill(-child.pid, SIGTERM);
+    for (const Waiting& w : queued)
+        logMessage(LOG_WARNING, w.event.battery + ": " + std::to_string(w.count) + " " + w.event.name +
+                                    (w.count == 1 ? " event" : " events") + " waiting for a slot at exit: not run");
+    queued.clear();
+    // Each supervisor signals its whole tree, children before parents, while it is whole:
+    // signalled together, a parent could die and hand its children over mid-walk.
+    for (const Child& child : children) kill(child.pid, SIGTERM);
     // The supervisors' own SIGKILL comes at grace; theirs is the last resort.
     auto end = std::chrono::steady_clock::now() + grace + std::chrono::milliseconds(150);
     while (!children.empty() && std::chrono::steady_clock::now() < end) {

@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
+#include <sstream>
 #include <map>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -126,19 +126,23 @@ CLI::Validator batteryName()
 }
 
 // A duration in seconds, or with a unit (500ms, 5s, 2m, 1h), as the seconds CLI11 then checks.
+// The number is decimal digits with at most one point, as decimal() takes it: no sign, base
+// prefix or exponent.
 CLI::Validator secondsWithUnit()
 {
     return {[](std::string& text) {
                 static const std::pair<const char*, double> units[] = {{"ms", 0.001}, {"s", 1}, {"m", 60}, {"h", 3600}};
-                const char* start = text.c_str();
+                // A number without a unit, or what is no number at all, is left to decimal().
+                std::size_t digits = text.find_first_not_of("0123456789.");
                 char* end = nullptr;
-                double number = std::strtod(start, &end);
-                if (end == start || std::isspace(static_cast<unsigned char>(*start)) != 0) return std::string();
-                if (*end == '\0') return std::string();
+                std::strtod(text.c_str(), &end);
+                if (digits == std::string::npos || digits == 0 || *end == '\0') return std::string();
+                std::string number = text.substr(0, digits);
+                bool plain = !number.empty() && number != "." && std::count(number.begin(), number.end(), '.') <= 1;
                 for (const auto& [unit, scale] : units) {
-                    if (std::strcmp(end, unit) != 0) continue;
+                    if (!plain || text.substr(digits) != unit) continue;
                     char seconds[32];
-                    std::snprintf(seconds, sizeof seconds, "%.15g", number * scale);
+                    std::snprintf(seconds, sizeof seconds, "%.15g", std::strtod(number.c_str(), nullptr) * scale);
                     text = seconds;
                     return std::string();
                 }
@@ -191,17 +195,19 @@ std::string configPath(int argc, char** argv)
     return path;
 }
 
-// Check a config file's lines before CLI11 reads it: "" when every key is known, else
-// "FILE:LINE: what is wrong". Keys found go to lines, with their line numbers.
-std::string checkConfigFile(const CLI::App& app, const std::string& path, std::map<std::string, int>* lines)
+// Most bytes of a config file.
+constexpr std::size_t configLimit = 65536;
+
+// Read and check a config file's lines before CLI11 parses them: "" when it could be read
+// whole and every key is known, else what is wrong ("FILE:LINE: ..." for a line). Its text
+// goes to *text, the keys found to lines, with their line numbers.
+std::string checkConfigFile(const CLI::App& app, const std::string& path, std::map<std::string, int>* lines,
+                            std::string* text)
 {
-    struct stat size {};
-    if (stat(path.c_str(), &size) != 0) return "cannot read " + path + ": " + std::strerror(errno);
-    // Anything but a regular file is left to the option's own check, which never blocks on it.
-    if (!S_ISREG(size.st_mode)) return "";
-    if (size.st_size > 65536) return path + " is larger than 64 KiB";
-    std::ifstream file(path);
-    if (!file) return "cannot read " + path + ": " + std::strerror(errno);
+    std::string unreadable = readStartFile(path, configLimit, false, text);
+    if (!unreadable.empty()) return unreadable;
+    if (text->size() > configLimit) return path + " is larger than 64 KiB";
+    std::istringstream file(*text);
     std::string name = path.substr(path.rfind('/') + 1), line;
     for (int number = 1; std::getline(file, line); number++) {
         std::size_t start = line.find_first_not_of(" \t\r");
@@ -224,6 +230,22 @@ std::string checkConfigFile(const CLI::App& app, const std::string& path, std::m
     }
     return "";
 }
+
+// CLI11's reader of config files, given the text checkConfigFile() read, so that what is
+// parsed is what was checked, read once.
+class CheckedConfig : public CLI::ConfigTOML {
+public:
+    explicit CheckedConfig(std::string checked) : text(std::move(checked)) {}
+    std::vector<CLI::ConfigItem> from_config(std::istream& input) const override
+    {
+        (void)input;
+        std::istringstream checked(text);
+        return CLI::ConfigTOML::from_config(checked);
+    }
+
+private:
+    std::string text;
+};
 
 // The port, line settings and poll timing.
 void addPollOptions(CLI::App& app, DaemonOptions& options)
@@ -480,11 +502,13 @@ int parseCommandLine(CLI::App& app, DaemonOptions& options, int argc, char** arg
         if (option->get_type_name() == "SECONDS") option->transform(secondsWithUnit());
     std::string config = configPath(argc, argv);
     std::map<std::string, int> lines;
-    std::string problem = config.empty() ? "" : checkConfigFile(app, config, &lines);
+    std::string configText;
+    std::string problem = config.empty() ? "" : checkConfigFile(app, config, &lines, &configText);
     if (!problem.empty()) {
         std::fprintf(stderr, "qavd: %s\n", problem.c_str());
         return 2;
     }
+    if (!config.empty()) app.config_formatter(std::make_shared<CheckedConfig>(std::move(configText)));
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& done) {

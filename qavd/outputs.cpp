@@ -185,9 +185,7 @@ std::pair<const char*, std::uint64_t> StderrOutput::drops() const
 void EventCommandOutput::event(const Event& event)
 {
     std::string problem;
-    if (runner.run(path, event, &problem)) return;
-    systemLog(LOG_ERR, event.battery + ": event " + event.name + ": " + problem);
-    standardError("event " + event.name + ": " + problem);
+    if (!runner.run(path, event, &problem)) reportUnrun(event, problem);
 }
 
 // ---- All of them ----

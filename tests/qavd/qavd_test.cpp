@@ -18,7 +18,9 @@
 #include <dirent.h>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -305,6 +307,91 @@ TEST_F(Qavd, AlertAndFaultEventsRunTheCommandOncePerChange)
     for (const std::string& line : linesOf(qavd.out)) EXPECT_TRUE(nlohmann::json::accept(line)) << line;
 }
 
+// Answer i of a storm: the volt alert register raised (to a value of its own) and cleared
+// in turn, and the gas gauge at 10 % in one answer of twenty, at 100 % in the others.
+std::string stormAnswer(int i)
+{
+    char fields[16];
+    std::snprintf(fields, sizeof fields, "0000%04X8408", i % 2 == 0 ? i / 2 + 1 : 0);
+    return (i % 20 == 10 ? "03E8" : "2710") + answerB.substr(4, 58) + fields + answerB.substr(74);
+}
+
+TEST_F(Qavd, InAnEventStormEveryProblemEventRunsItsCommandAndOthersAreMergedNotLost)
+{
+    std::vector<std::string> answers;
+    for (int i = 0; i < 1000; i++) answers.push_back(stormAnswer(i));
+    int port = replay(answers);
+    // alert and alertclear commands hang, as a notifier on a dead network would; the others end.
+    std::string script = dir + "/event.sh";
+    std::ofstream(script) << "#!/bin/sh\nprintf '%s|%s|%s\\n' \"$1\" \"$QAV_COUNT\" \"$QAV_DETAIL\" >>" << dir
+                          << "/runs\ncase $1 in alert*) exec sleep 1000;; esac\n";
+    chmod(script.c_str(), 0755);
+    startQavd(port, {"-n", "b1", "-i", "0.1", "-t", "0.08", "--event-command", script});
+    // 150 answers, 64 of them after every slot is taken: polling never waits on a command.
+    ASSERT_TRUE(waitForLines(150, 60)) << qavd.err;
+    stop(&sim, SIGTERM);
+    // The events the answers raise, each kind in order: alert by its detail.
+    std::map<std::string, std::vector<std::string>> raised;
+    int volt = 0;
+    bool low = false;
+    for (const std::string& line : linesOf(qavd.out)) {
+        nlohmann::json answer = nlohmann::json::parse(line);
+        int now = answer["volt_alert_register"];
+        if (now != volt) raised[now != 0 ? "alert" : "alertclear"].push_back(std::to_string(now));
+        if ((answer["gas_gauge_percent"] <= 20.0) != low) raised[low ? "lowbatteryclear" : "lowbattery"].push_back("");
+        volt = now;
+        low = answer["gas_gauge_percent"] <= 20.0;
+    }
+    ASSERT_GE(raised["lowbattery"].size(), 7U);
+    auto runs = [&](const std::string& kind) {
+        std::vector<std::pair<unsigned long, std::string>> found;
+        for (const std::string& line : linesOf(fileText(dir + "/runs")))
+            if (line.rfind(kind + "|", 0) == 0)
+                found.emplace_back(std::strtoul(line.c_str() + kind.size() + 1, nullptr, 10), line.substr(line.rfind('|') + 1));
+        return found;
+    };
+    // Every problem event runs its command once, none merged: commlost too, for the end of answers.
+    EXPECT_TRUE(until(20, [&] { return runs("commlost").size() == 1; })) << qavd.err;
+    for (const char* kind : {"lowbattery", "lowbatteryclear"})
+        EXPECT_TRUE(until(10, [&] { return runs(kind).size() == raised[kind].size(); })) << kind << " " << qavd.err;
+    EXPECT_EQ(runs("lowbattery"), std::vector(raised["lowbattery"].size(), std::pair<unsigned long, std::string>(
+                                                  1, "gas gauge 10.00%, low at or below 20%, undervoltage Good")));
+    // Every command that started has written its run when each left is a hanging sleep.
+    auto childrenOf = [](pid_t pid) {
+        std::istringstream list(fileText("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children"));
+        return std::vector<pid_t>(std::istream_iterator<pid_t>(list), std::istream_iterator<pid_t>());
+    };
+    EXPECT_TRUE(until(10, [&] {
+        std::vector<pid_t> supervisors = childrenOf(qavd.pid);
+        return std::all_of(supervisors.begin(), supervisors.end(), [&](pid_t supervisor) {
+            std::vector<pid_t> command = childrenOf(supervisor);
+            return command.size() == 1 && fileText("/proc/" + std::to_string(command[0]) + "/comm") == "sleep\n";
+        });
+    }));
+    ASSERT_EQ(stop(&qavd, SIGTERM), 0);
+    EXPECT_TRUE(std::regex_search(qavd.err, std::regex("b1: event lowbattery ended the alert(clear)? command\\[[0-9]+\\], "
+                                                       "running for [0-9]+ s, to take its slot\n"))) << qavd.err;
+    // The others: each run stands for its count of events and carries the latest one's detail;
+    // those still waiting at exit are counted: no event is lost.
+    for (const std::string kind : {"alert", "alertclear"}) {
+        std::smatch left;
+        bool waited = std::regex_search(qavd.err, left, std::regex("b1: ([0-9]+) " + kind + " events? waiting for a slot at exit"));
+        unsigned long total = waited ? std::stoul(left[1]) : 0;
+        std::vector<std::pair<std::size_t, unsigned long>> latest; // which event, of how many
+        for (const auto& [count, detail] : runs(kind)) {
+            std::string value = kind == "alert" ? std::to_string(std::stoi(detail.substr(detail.size() - 4), nullptr, 16)) : "0";
+            latest.emplace_back(std::find(raised[kind].begin(), raised[kind].end(), value) - raised[kind].begin(), count);
+            total += count;
+        }
+        EXPECT_EQ(total, raised[kind].size()) << kind << "\n" << fileText(dir + "/runs") << qavd.err;
+        EXPECT_TRUE(std::any_of(latest.begin(), latest.end(), [](const auto& run) { return run.second > 1; })) << kind;
+        std::sort(latest.begin(), latest.end());
+        for (std::size_t i = 0, sum = 0; kind == "alert" && i < latest.size(); i++)
+            EXPECT_EQ(latest[i].first + 1, sum += latest[i].second) << "run " << i << "\n" << fileText(dir + "/runs");
+    }
+    EXPECT_NE(qavd.err.find("b1: event alert merged with the one waiting: 3 alert events to run once"), std::string::npos);
+}
+
 TEST_F(Qavd, OncePrintsOneAnswerOrExitsOneWhenNoneCame)
 {
     int port = replay({answerA});
@@ -403,11 +490,19 @@ TEST_F(Qavd, BadOptionsAndConfigFilesExitTwoWithAMessage)
     std::ofstream(users) << "[u]\npassword = p\n";
     chmod(users.c_str(), 0666);
     std::ofstream(hashed) << "[u]\npassword = \"a#b\"\npassword = a#b\n";
+    // Writable by a group other than root's (nobody's, for root).
+    std::string grouped = dir + "/grouped";
+    std::ofstream(grouped) << "[u]\npassword = p\n";
+    chmod(grouped.c_str(), 0620);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(grouped.c_str(), static_cast<uid_t>(-1), 65534), 0);
+    }
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"--config", fifo}, fifo + " is not a regular file"},
         {{"--datalog", started, "--nut-listen", "127.0.0.1:0", "--nut-users", fifo}, fifo + " is not a regular file"},
         {{"--datalog", started, "--nut-listen", "127.0.0.1:0", "--nut-users", users}, users + " holds passwords but others may change it (mode 0666)"},
         {{"--datalog", started, "--nut-listen", "127.0.0.1:0", "--nut-users", hashed}, hashed + ":3: # inside a word"},
+        {{"--datalog", started, "--nut-listen", "127.0.0.1:0", "--nut-users", grouped}, grouped + " holds passwords but others may change it (mode 0620)"},
         {{"--mqtt-broker", "127.0.0.1", "--mqtt-username", "u", "--mqtt-password-file", fifo}, fifo + " is not a regular file"},
         {{"--mqtt-broker", "127.0.0.1", "--mqtt-username", "u", "--mqtt-password-file", users}, "(mode 0666)"},
         {{"--mqtt-broker", "127.0.0.1", "--mqtt-cafile", fifo}, fifo + " is not a regular file"},
@@ -432,6 +527,10 @@ TEST_F(Qavd, BadOptionsAndConfigFilesExitTwoWithAMessage)
         {{"--output", "xml"}, "--output"},
         {{"--parity", "mark"}, "--parity"},
         {{"--config", dir + "/missing.conf"}, "cannot read " + dir + "/missing.conf: No such file or directory\n"},
+        {{"--config", "/proc/self/mem"}, "qavd: cannot read /proc/self/mem: Input/output error\n"},
+        {{"--interval", "1e3s"}, "--interval: 1e3s: expected seconds, or a number with the unit ms, s, m or h"},
+        {{"--timeout", "0x10s"}, "--timeout: 0x10s: expected seconds"},
+        {{"--max-backoff", "+5s"}, "+5s is not a decimal number"},
         {{"--config", dir + "/malformed.conf"}, "interval"},
         {{"--config", dir + "/unknown.conf"}, "qavd: unknown.conf:1: unknown key 'colour'\n"},
         {{"--config", dir + "/badvalue.conf"}, "badvalue.conf:1: --stale-after"},
@@ -466,6 +565,7 @@ TEST_F(Qavd, BadOptionsAndConfigFilesExitTwoWithAMessage)
         if (args[0] != "--datalog") argv.insert(argv.end(), {"--datalog", dir});
         qavd = spawn(argv);
         int status = waitExit(&qavd, 10);
+        stop(&qavd); // one that started after all
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << args[0] << " " << status;
         EXPECT_NE(qavd.err.find(message), std::string::npos) << qavd.err;
     }
@@ -757,12 +857,18 @@ TEST_F(Qavd, EventCommandsSpeakThroughTheSystemLogAndNeverOutliveQavd)
 TEST_F(Qavd, EventCommandsChildrenThatLeftTheGroupDieAtTheLimitAndAtExitAndSeeNoSecrets)
 {
     REQUIRE_FAKETIME();
-    // Each run leaves two sleeps behind, one in a session and one in a group of its own, and
-    // then outlives the 30 s limit itself.
+    // Each run leaves two sleeps behind, one in a session and one in a group of its own, and a
+    // shell that outlives SIGTERM with, below it, one in a session that notes SIGTERM; then it
+    // outlives the 30 s limit itself.
     std::string script = dir + "/event.sh", escaped = dir + "/escaped";
+    std::ofstream(dir + "/holder.sh") << "#!/bin/sh\ntrap : TERM\nsetsid " << dir << "/noter.sh $1 &\nwait; wait\n";
+    std::ofstream(dir + "/noter.sh") << "#!/bin/sh\ntrap 'echo $1 >>" << dir << "/termed; exit' TERM\necho $$ >>"
+                                     << escaped << "\nwhile :; do sleep 3003 & wait; done\n";
+    chmod((dir + "/holder.sh").c_str(), 0755);
+    chmod((dir + "/noter.sh").c_str(), 0755);
     std::ofstream(script) << "#!/bin/sh\nenv >" << dir << "/env.$1\nsetsid sleep 3001 & echo $! >>" << escaped
                           << "\nperl -e 'setpgrp(0, 0); exec \"sleep\", \"3002\"' & echo $! >>" << escaped
-                          << "\necho $$ >>" << escaped << "\nexec sleep 3000\n";
+                          << "\n" << dir << "/holder.sh $1 &\necho $$ >>" << escaped << "\nexec sleep 3000\n";
     chmod(script.c_str(), 0755);
     // qavd's clocks run ten times fast: the limit is 3 s here. Nothing listens yet: commlost.
     startQavd(simPort, {"-i", "1", "-t", "0.5", "--stale-after", "1", "--output", "none", "--event-command", script},
@@ -778,7 +884,7 @@ TEST_F(Qavd, EventCommandsChildrenThatLeftTheGroupDieAtTheLimitAndAtExitAndSeeNo
         std::vector<pid_t> all = pids();
         return std::all_of(all.begin() + static_cast<long>(from), all.end(), gone);
     };
-    ASSERT_TRUE(until(10, [&] { return pids().size() == 3; })) << qavd.err;
+    ASSERT_TRUE(until(10, [&] { return pids().size() == 4; })) << qavd.err;
     auto started = std::chrono::steady_clock::now();
     for (pid_t pid : pids()) EXPECT_FALSE(gone(pid)) << pid;
     EXPECT_TRUE(until(15, [&] { return allGone(0); })) << "still running after 15 s";
@@ -791,14 +897,16 @@ TEST_F(Qavd, EventCommandsChildrenThatLeftTheGroupDieAtTheLimitAndAtExitAndSeeNo
 
     // commok runs it again; SIGTERM ends qavd within the second, and every one of them.
     startSim({});
-    ASSERT_TRUE(until(10, [&] { return pids().size() == 6; })) << qavd.err;
+    ASSERT_TRUE(until(10, [&] { return pids().size() == 8; })) << qavd.err;
     std::vector<pid_t> second = pids();
-    for (std::size_t i = 3; i < 6; i++) EXPECT_FALSE(gone(second[i])) << second[i];
+    for (std::size_t i = 4; i < 8; i++) EXPECT_FALSE(gone(second[i])) << second[i];
     auto begin = std::chrono::steady_clock::now();
     int status = stop(&qavd, SIGTERM);
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_TRUE(until(1, [&] { return allGone(3); }));
+    EXPECT_TRUE(until(1, [&] { return allGone(4); }));
+    // SIGTERM reached a grandchild in a session of its own, not only SIGKILL after the grace.
+    EXPECT_EQ(fileText(dir + "/termed"), "commok\n");
     for (pid_t pid : pids()) kill(pid, SIGKILL);
 }
 
