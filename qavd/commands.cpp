@@ -1,6 +1,7 @@
 // commands: event commands run apart from the daemon, their output sent to the system log.
 #include "commands.h"
 
+#include "event_table.h"
 #include "events.h"
 #include "log.h"
 
@@ -426,9 +427,8 @@ CommandRunner::~CommandRunner()
 
 bool CommandRunner::problemEvent(const std::string& name)
 {
-    static const std::array<const char*, 7> problems = {"lowbattery", "lowbatteryclear", "fault", "faultclear",
-                                                         "commlost",   "commok",          "fsd"};
-    return std::ranges::any_of(problems, [&name](const char* problem) { return name == problem; });
+    const EventKind* kind = findEventKind(name);
+    return kind != nullptr && kind->commandKept;
 }
 
 void reportUnrun(const Event& event, const std::string& problem)

@@ -5,24 +5,24 @@
 
 const EventKind eventKinds[eventKindCount] = {
     {"commlost", "the poll that makes the data stale (also at start when the first polls fail).", LOG_WARNING,
-     EventRole::problem},
-    {"commok", "the first accepted answer after commlost.", LOG_NOTICE, EventRole::clear},
+     EventRole::problem, true},
+    {"commok", "the first accepted answer after commlost.", LOG_NOTICE, EventRole::clear, true},
     {"alert", "the temperature or voltage alert register becomes non-zero or changes while non-zero.", LOG_WARNING,
-     EventRole::problem},
-    {"alertclear", "both alert registers are zero again.", LOG_NOTICE, EventRole::clear},
+     EventRole::problem, false},
+    {"alertclear", "both alert registers are zero again.", LOG_NOTICE, EventRole::clear, false},
     {"fault", "a Fault/Good status bit becomes Fault; the detail names each newly set bit.", LOG_WARNING,
-     EventRole::problem},
-    {"faultclear", "all nine Fault/Good bits are Good again.", LOG_NOTICE, EventRole::clear},
+     EventRole::problem, true},
+    {"faultclear", "all nine Fault/Good bits are Good again.", LOG_NOTICE, EventRole::clear, true},
     {"lowbattery",
      "the battery becomes low: the gas gauge at or below --low-battery, the undervoltage bit at Fault, or the "
      "runtime at or below --low-runtime while discharging.",
-     LOG_WARNING, EventRole::problem},
-    {"lowbatteryclear", "the battery is no longer low.", LOG_NOTICE, EventRole::clear},
-    {"outageend", "an outage ended; the detail sums it up.", LOG_NOTICE, EventRole::inform},
+     LOG_WARNING, EventRole::problem, true},
+    {"lowbatteryclear", "the battery is no longer low.", LOG_NOTICE, EventRole::clear, true},
+    {"outageend", "an outage ended; the detail sums it up.", LOG_NOTICE, EventRole::inform, false},
     {"fsd",
      "a NUT primary set forced shutdown (FSD): every host the battery powers is to shut down now; the detail "
      "names who set it. It holds until qavd stops.",
-     LOG_ALERT, EventRole::problem},
+     LOG_ALERT, EventRole::problem, true},
 };
 
 const EventKind* findEventKind(std::string_view name)

@@ -18,6 +18,7 @@ struct EventKind {
     const char* meaning; ///< When it is raised, as the manual says it.
     int priority;        ///< Its system-log priority (LOG_WARNING, LOG_NOTICE, ...).
     EventRole role;      ///< Whether it starts a problem, clears one or informs.
+    bool commandKept;    ///< Its event command always runs: it waits for a slot, and may end one not kept.
 };
 
 /** Number of events qavd raises. */

@@ -115,7 +115,8 @@ void printEvents()
         const char* role = kind.role == EventRole::problem ? "starts a problem"
                            : kind.role == EventRole::clear ? "clears one"
                                                            : "informs";
-        item(kind.name, std::string(kind.meaning) + " System log: " + priorityName(kind.priority) + "; " + role + ".");
+        item(kind.name, std::string(kind.meaning) + " System log: " + priorityName(kind.priority) + "; " + role + "." +
+                            (kind.commandKept ? " Its event command always runs." : ""));
     }
 }
 

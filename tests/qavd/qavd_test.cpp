@@ -652,25 +652,6 @@ bool recordIs(const std::string& record, const std::string& priority, const std:
            record.compare(record.size() - end.size(), end.size(), end) == 0;
 }
 
-// Each event at the priority the README's table of events gives it (facility daemon:
-// <28> warning, <29> notice), so a swap between an event and its clear shows.
-TEST(SystemLogPriority, EachEventAtItsDocumentedPriority)
-{
-    DevLog log = bindDevLog();
-    if (log.sd < 0) GTEST_SKIP() << log.skipReason;
-    SyslogOutput output("b1", false);
-    const char* expected[][2] = {{"commlost", "<28>"},  {"commok", "<29>"},     {"alert", "<28>"},
-                                 {"alertclear", "<29>"}, {"fault", "<28>"},      {"faultclear", "<29>"},
-                                 {"lowbattery", "<28>"}, {"lowbatteryclear", "<29>"}};
-    for (const auto& [name, priority] : expected) {
-        output.event({"b1", name, "d", 1700000000});
-        std::string record = nextRecord(log.sd, "qavd[");
-        EXPECT_TRUE(recordIs(record, priority, std::string("b1: ") + name + ": d")) << record;
-    }
-    close(log.sd);
-    unlink("/dev/log");
-}
-
 TEST_F(Qavd, SystemLogHasRecordsEventsAndThrottledFailures)
 {
     DevLog log = bindDevLog();
