@@ -13,8 +13,8 @@ namespace {
 // The nine Fault/Good bits of the status register.
 unsigned faultBits(int statusRegister)
 {
-    unsigned bits = std::accumulate(std::begin(statusFlags), std::end(statusFlags), 0U,
-                                    [](unsigned sum, const StatusFlag& flag) {
+    unsigned bits = std::accumulate(std::begin(statusBits), std::end(statusBits), 0U,
+                                    [](unsigned sum, const StatusBit& flag) {
                                         return flag.isFault ? sum | flag.mask : sum;
                                     });
     return static_cast<unsigned>(statusRegister) & bits;
@@ -24,7 +24,7 @@ unsigned faultBits(int statusRegister)
 std::string flagNames(unsigned bits)
 {
     std::string names;
-    for (const StatusFlag& flag : statusFlags) {
+    for (const StatusBit& flag : statusBits) {
         if ((bits & flag.mask) == 0) continue;
         if (!names.empty()) names += ' ';
         names += flag.name;
@@ -99,8 +99,8 @@ void EventTracker::lowEvents(const BatteryStatus& status, const Estimate& estima
     low = now;
     char detail[160];
     int n = std::snprintf(detail, sizeof detail, "gas gauge %.2f%%, low at or below %g%%, undervoltage %s",
-                          status.gasGauge / 100.0, lowPercent,
-                          flagSet(status.statusRegister, "undervoltage") ? "Fault" : "Good");
+                          chargePercent(&status), lowPercent,
+                          statusBitSet(&status, "undervoltage") ? "Fault" : "Good");
     // The runtime's limit is named only when it is set, so the detail says which limit it was.
     if (lowRuntime > 0 && estimate.runtime)
         std::snprintf(detail + n, sizeof detail - static_cast<std::size_t>(n), ", runtime %.0f s, low at or below %g s",

@@ -11,29 +11,6 @@
 #include <numeric>
 #include <vector>
 
-const StatusFlag statusFlags[13] = {
-    {0x0008, "fan", false},
-    {0x0010, "main_fuse", true},
-    {0x0020, "safe_operating_area", true},
-    {0x0040, "overcurrent", true},
-    {0x0080, "undervoltage", true},
-    {0x0100, "overvoltage", true},
-    {0x0200, "discharge_mode", false},
-    {0x0400, "charge_mode", false},
-    {0x0800, "discharge_transient", true},
-    {0x1000, "battery_cold_limit", true},
-    {0x2000, "heatsink_hot_limit", true},
-    {0x4000, "battery_hot_limit", true},
-    {0x8000, "battery_enable", false},
-};
-
-bool flagSet(int statusRegister, const char* name)
-{
-    const auto* flag = std::find_if(std::begin(statusFlags), std::end(statusFlags),
-                             [&](const StatusFlag& f) { return std::strcmp(f.name, name) == 0; });
-    return flag != std::end(statusFlags) && (static_cast<unsigned>(statusRegister) & flag->mask) != 0;
-}
-
 namespace {
 
 // The answer's bytes as a UTF-8 text: each byte is the code point of its value, so
@@ -58,22 +35,20 @@ std::string bytesAsText(const std::string& bytes)
 nlohmann::json flagsJson(int statusRegister)
 {
     nlohmann::json flags = nlohmann::json::object();
-    for (const StatusFlag& flag : statusFlags)
-        flags[flag.name] = (static_cast<unsigned>(statusRegister) & flag.mask) != 0;
+    for (const StatusBit& bit : statusBits) flags[bit.name] = (static_cast<unsigned>(statusRegister) & bit.mask) != 0;
     return flags;
 }
 
 // The measured values, scaled as the console report scales them.
 void addMeasurements(nlohmann::json& object, const BatteryStatus& status)
 {
-    object["gas_gauge_percent"] = status.gasGauge / 100.0;
+    object["gas_gauge_percent"] = chargePercent(&status);
     std::vector<double> cells(std::size(status.cellVoltage));
     std::transform(std::begin(status.cellVoltage), std::end(status.cellVoltage), cells.begin(),
                    [](int thousandths) { return thousandths / 1000.0; });
     object["cell_voltages_volts"] = cells;
-    long long sum = std::accumulate(std::begin(status.cellVoltage), std::end(status.cellVoltage), 0LL);
-    object["stack_voltage_volts"] = static_cast<double>(sum) / 1000.0;
-    object["current_amperes"] = static_cast<std::int16_t>(status.current & 0xFFFF) / 100.0;
+    object["stack_voltage_volts"] = stackVoltage(&status);
+    object["current_amperes"] = currentAmperes(&status);
     // The answer lists layer 8 first; JSON lists layer 1 first.
     nlohmann::json layers = nlohmann::json::array();
     for (int layer = 7; layer >= 0; layer--) layers.push_back(status.temperature[layer]);
@@ -135,11 +110,10 @@ const char* const lineOrder[] = {"battery", "time", "gas_gauge_percent", "cell_v
                                  "status_flags"};
 
 // The names of the status flags in register order.
-std::array<const char*, std::size(statusFlags)> flagNames()
+std::array<const char*, statusBitCount> flagNames()
 {
-    std::array<const char*, std::size(statusFlags)> names{};
-    std::transform(std::begin(statusFlags), std::end(statusFlags), names.begin(),
-                   [](const StatusFlag& flag) { return flag.name; });
+    std::array<const char*, statusBitCount> names{};
+    std::transform(std::begin(statusBits), std::end(statusBits), names.begin(), [](const StatusBit& bit) { return bit.name; });
     return names;
 }
 

@@ -13,7 +13,6 @@
 namespace {
 
 // The status register's discharge mode bit.
-constexpr int dischargeMode = 0x0200;
 
 // Seconds a resumed outage may have gone on while qavd was stopped; more is a step of the clock.
 constexpr double resumeLongest = 86400;
@@ -59,7 +58,7 @@ OutageTracker::Step OutageTracker::accepted(const BatteryStatus& status, const E
                                             double steady)
 {
     Step step;
-    if ((status.statusRegister & dischargeMode) == 0) {
+    if (!statusBitSet(&status, "discharge_mode")) {
         if (record && counted) {
             record->end = record->last;
             step.record = record;

@@ -31,8 +31,7 @@ double median(double a, double b, double c)
 
 double powerWatts(const BatteryStatus& status)
 {
-    long long millivolts = std::accumulate(std::begin(status.cellVoltage), std::end(status.cellVoltage), 0LL);
-    return static_cast<double>(millivolts) / 1000 * (static_cast<std::int16_t>(status.current & 0xFFFF) / 100.0);
+    return stackVoltage(&status) * currentAmperes(&status);
 }
 
 RuntimeEstimator::RuntimeEstimator(const RuntimeSettings& chosen) : settings(chosen) {}
@@ -223,8 +222,8 @@ Estimate RuntimeEstimator::estimateAt(std::optional<double> gauge, double curren
 
 Estimate RuntimeEstimator::accepted(const BatteryStatus& status, double time)
 {
-    double amperes = static_cast<std::int16_t>(status.current & 0xFFFF) / 100.0;
-    double gauge = status.gasGauge / 100.0;
+    double amperes = currentAmperes(&status);
+    double gauge = chargePercent(&status);
     double watts = powerWatts(status);
     std::optional<double> dt;
     if (started && time >= lastTime && time - lastTime <= settings.maxGap) dt = time - lastTime;

@@ -253,12 +253,12 @@ bool copyFile(int from, int to)
 
 void recordedValues(const BatteryStatus& s, std::int32_t* values)
 {
-    auto [lowest, highest] = std::minmax_element(std::begin(s.cellVoltage), std::end(s.cellVoltage));
+    CellRange cells = cellRange(&s);
     values[0] = s.gasGauge;
-    values[1] = std::accumulate(std::begin(s.cellVoltage), std::end(s.cellVoltage), 0);
-    values[2] = static_cast<std::int16_t>(s.current & 0xFFFF);
-    values[3] = *lowest;
-    values[4] = *highest;
+    values[1] = static_cast<std::int32_t>(std::lround(stackVoltage(&s) * 1000));
+    values[2] = static_cast<std::int32_t>(std::lround(currentAmperes(&s) * 100));
+    values[3] = cells.lowest;
+    values[4] = cells.highest;
     values[5] = *std::max_element(s.temperature, s.temperature + 8);
     values[6] = s.temperature[8];
     values[7] = s.humidity;

@@ -112,7 +112,7 @@ nlohmann::json binaryBase(const MqttTopics& topics, const nlohmann::json& device
 nlohmann::json faultConfig(const MqttTopics& topics, const nlohmann::json& device)
 {
     std::string names;
-    for (const StatusFlag& flag : statusFlags)
+    for (const StatusBit& flag : statusBits)
         if (flag.isFault) names += std::string(names.empty() ? "" : ", ") + "'" + flag.name + "'";
     std::string set = "([" + names + "] | select('in', value_json.status_flags | dictsort | selectattr(1) | "
                       "map(attribute=0) | list) | list)";
@@ -152,7 +152,7 @@ nlohmann::json eventConfig(const MqttTopics& topics, const nlohmann::json& devic
 }
 
 // The device class of a status flag that is not a fault, if Home Assistant has one for it.
-const char* flagClass(const StatusFlag& flag)
+const char* flagClass(const StatusBit& flag)
 {
     if (flag.isFault) return "problem";
     std::string name = flag.name;
@@ -220,7 +220,7 @@ std::vector<DiscoveryConfig> discoveryConfigs(const MqttTopics& topics, const st
     binary("fault", faultConfig(topics, device));
     binary("temp_alert", alertConfig(topics, device, "temp_alert"));
     binary("volt_alert", alertConfig(topics, device, "volt_alert"));
-    for (const StatusFlag& flag : statusFlags) {
+    for (const StatusBit& flag : statusBits) {
         nlohmann::json payload = binaryBase(topics, device, flag.name, labelOf(flag.name),
                                             std::string("{{ 'ON' if value_json.status_flags.") + flag.name +
                                                 " else 'OFF' }}");

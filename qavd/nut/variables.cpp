@@ -62,8 +62,8 @@ std::function<std::string(const Source&)> layerExtreme(bool hottest)
 std::function<std::string(const Source&)> cellExtreme(bool highest)
 {
     return [highest](const Source& s) {
-        const int* cells = s.status.cellVoltage;
-        return format("%.3f", (highest ? *std::max_element(cells, cells + 8) : *std::min_element(cells, cells + 8)) / 1000.0);
+        CellRange cells = cellRange(&s.status);
+        return format("%.3f", (highest ? cells.highest : cells.lowest) / 1000.0);
     };
 }
 
@@ -78,8 +78,8 @@ std::string alarmText(const BatteryStatus& status)
 {
     std::string text;
     auto add = [&text](const char* word) { text.append(text.empty() ? "" : " ").append(word); };
-    for (const StatusFlag& flag : statusFlags)
-        if (flag.isFault && flagSet(status.statusRegister, flag.name)) add(flag.name);
+    for (const StatusBit& bit : statusBits)
+        if (bit.isFault && statusBitSet(&status, bit.name)) add(bit.name);
     if (status.tempAlertRegister != 0) add("temp_alert");
     if (status.voltAlertRegister != 0) add("volt_alert");
     return text;
@@ -88,8 +88,8 @@ std::string alarmText(const BatteryStatus& status)
 // What the battery is doing, by its mode bits; discharge wins over charge, as in ups.status.
 std::string chargerStatus(const Source& s)
 {
-    if (flagSet(s.status.statusRegister, "discharge_mode")) return "discharging";
-    return flagSet(s.status.statusRegister, "charge_mode") ? "charging" : "resting";
+    if (statusBitSet(&s.status, "discharge_mode")) return "discharging";
+    return statusBitSet(&s.status, "charge_mode") ? "charging" : "resting";
 }
 
 // The variables of the battery as a whole.
@@ -101,12 +101,12 @@ std::vector<Row> batteryRows()
         {{"battery.capacity", true, "Battery capacity at full charge, rated or learned (Ah)"},
          [](const Source& s) { return s.estimate.capacity ? format("%.2f", *s.estimate.capacity) : ""; }},
         {{"battery.charge", true, "Battery charge: the gas gauge (percent)"},
-         [](const Source& s) { return format("%.1f", s.status.gasGauge / 100.0); }},
+         [](const Source& s) { return format("%.1f", chargePercent(&s.status)); }},
         {{"battery.charge.low", true, "Charge at or below which the battery is low (percent)"},
          [](const Source& s) { return format("%g", s.lowPercent); }},
         {{"battery.charger.status", false, "charging, discharging or resting"}, chargerStatus},
         {{"battery.current", true, "Battery current, positive while charging (A)"},
-         [](const Source& s) { return format("%.2f", static_cast<std::int16_t>(s.status.current & 0xFFFF) / 100.0); }},
+         [](const Source& s) { return format("%.2f", currentAmperes(&s.status)); }},
         {{"battery.runtime", true, "Time left on battery at the present load (seconds)"},
          [](const Source& s) { return s.estimate.runtime ? format("%.0f", *s.estimate.runtime) : ""; }},
         {{"battery.runtime.low", true, "Runtime at or below which the battery is low (seconds)"},
@@ -115,10 +115,7 @@ std::vector<Row> batteryRows()
         {{"battery.temperature.cell.max", true, "Temperature of the hottest layer (degrees C)"}, layerExtreme(true)},
         {{"battery.temperature.cell.min", true, "Temperature of the coolest layer (degrees C)"}, layerExtreme(false)},
         {{"battery.voltage", true, "Stack voltage: the sum of the eight cells (V)"},
-         [](const Source& s) {
-             const int* cells = s.status.cellVoltage;
-             return format("%.3f", static_cast<double>(std::accumulate(cells, cells + 8, 0LL)) / 1000.0);
-         }},
+         [](const Source& s) { return format("%.3f", stackVoltage(&s.status)); }},
         {{"battery.voltage.cell.max", true, "Highest cell voltage (V)"}, cellExtreme(true)},
         {{"battery.voltage.cell.min", true, "Lowest cell voltage (V)"}, cellExtreme(false)},
         {{"ups.alarm", false, "Alarms: the Fault bits set, temp_alert, volt_alert"},
@@ -194,13 +191,12 @@ const std::vector<NutVariableInfo>& nutVariableInfo()
 
 std::string nutStatus(const BatteryStatus& status, const Estimate& estimate, double lowPercent)
 {
-    int bits = status.statusRegister;
     std::string text = alarmText(status).empty() ? "" : "ALARM ";
-    if (flagSet(bits, "discharge_mode")) text += "OB DISCHRG";
-    else text += flagSet(bits, "charge_mode") ? "OL CHRG" : "OL";
+    if (statusBitSet(&status, "discharge_mode")) text += "OB DISCHRG";
+    else text += statusBitSet(&status, "charge_mode") ? "OL CHRG" : "OL";
     if (batteryLow(status, estimate, lowPercent)) text += " LB";
-    if (flagSet(bits, "overcurrent")) text += " OVER";
-    if (!flagSet(bits, "battery_enable")) text += " OFF";
+    if (statusBitSet(&status, "overcurrent")) text += " OVER";
+    if (!statusBitSet(&status, "battery_enable")) text += " OFF";
     return text;
 }
 
