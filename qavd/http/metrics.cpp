@@ -95,7 +95,7 @@ private:
 void addQuantities(Families* out, const BatteryStatus& s)
 {
     out->start("qav_state_of_charge_ratio", "State of charge (gas gauge), 0 to 1.")
-        .add(chargePercent(&s) / 100);
+        .add(s.gasGauge / 10000.0); // the ratio from the field itself, as exact as a double allows
     Family& cells = out->start("qav_cell_voltage_volts", "Voltage of each cell (layer), in volts.");
     for (int i = 0; i < 8; i++) cells.add(s.cellVoltage[i] / 1000.0, "cell", std::to_string(i + 1));
     out->start("qav_stack_voltage_volts", "Sum of the eight cell voltages, in volts.").add(stackVoltage(&s));
