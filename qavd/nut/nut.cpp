@@ -1,6 +1,7 @@
 // nut: the NUT exporter, which serves the battery to upsmon and every other NUT client.
 #include "nut.h"
 
+#include "state.h"
 #include "variables.h"
 
 #include <CLI/CLI.hpp>
@@ -38,19 +39,18 @@ public:
 
     int port() const override { return server->port(); }
 
-    // Serve the answer's variables from now on.
-    void answer(const Reading& reading) override
+    // Serve the variables of the core's latest answer while it is fresh, none while stale.
+    void state(const BatterySnapshot& snapshot) override
     {
+        std::shared_ptr<const Reading> reading = snapshot->fresh ? snapshot->reading : nullptr;
+        if (reading == served) return;
+        served = reading;
         auto data = std::make_shared<NutData>();
-        data->fresh = true;
-        data->variables = nutVariables(reading.status, battery, low, reading.estimate, lowRuntime);
+        if (reading != nullptr) {
+            data->fresh = true;
+            data->variables = nutVariables(reading->status, battery, low, reading->estimate, lowRuntime);
+        }
         server->publish(std::move(data));
-    }
-
-    // Going stale is taken from here; fresh data comes with its answer.
-    void freshness(bool fresh) override
-    {
-        if (!fresh) server->publish(std::make_shared<NutData>());
     }
 
     void finish() override { server->stop(); }
@@ -58,6 +58,7 @@ public:
 private:
     std::unique_ptr<NutServer> server;
     std::shared_ptr<const ForcedShutdown> forced;
+    std::shared_ptr<const Reading> served; // the answer served now (kept, so no other takes its address); null while stale
     std::string battery;
     double low;
     double lowRuntime;

@@ -3,6 +3,7 @@
 #include "nut_client.h"
 #include "process.h"
 #include "sample_answers.h"
+#include "state_feed.h"
 
 #include <cstdio>
 #include <fstream>
@@ -130,11 +131,12 @@ protected:
                             },
                             &problem);
         ASSERT_TRUE(exporter) << problem;
+        feed = std::make_unique<StateFeed>(*exporter);
     }
     void answer(const std::string& bytes)
     {
-        exporter->freshness(true);
-        exporter->answer(Reading{"b1", 1700000000, bytes, decoded(bytes)});
+        feed->freshness(true);
+        feed->answer(Reading{"b1", 1700000000, bytes, decoded(bytes)});
     }
     std::string logged()
     {
@@ -145,6 +147,7 @@ protected:
     std::mutex mutex;
     std::string lines;
     std::unique_ptr<NutExporter> exporter;
+    std::unique_ptr<StateFeed> feed; // hands the exporter the core's snapshots
 };
 
 // The requests NUT's own clients seldom send, and the login rules; the clients' own
@@ -196,7 +199,7 @@ TEST_F(NutExporterTest, AnswersEveryRequestAsNutsServerDoes)
     };
     for (const auto& [who, request, reply] : script) {
         if (request == "answerA" || request == "answerB") answer(request == "answerA" ? answerA : answerB);
-        if (request == "stale") exporter->freshness(false);
+        if (request == "stale") feed->freshness(false);
         if (who >= 0) {
             EXPECT_EQ(clients[who]->ask(request), reply) << who << ": " << request;
         }
