@@ -35,7 +35,8 @@ extern const std::size_t pageFileCount;
  *   in at most M points (default 1000, at most 10000), from the History ring
  *   up to a day, from the store beyond (see History::json()); gzip when the
  *   client takes it (Accept-Encoding names gzip, or *, with a weight above 0).
- * - /api/v1/events: the last 100 events, oldest first.
+ * - /api/v1/events: the last 100 events, oldest first, each with its role
+ *   ("problem", "clear" or "inform", from the event table).
  * - /api/v1/outages: the last ten outages, newest first.
  *
  * The history and the outages are slow paths (HttpPart::slowPaths()): they are
