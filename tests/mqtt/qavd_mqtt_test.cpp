@@ -149,3 +149,58 @@ TEST_F(QavdMqtt, BadMqttOptionsStopTheStartWithAMessage)
         EXPECT_EQ(qavd.out, "");
     }
 }
+
+TEST_F(QavdMqtt, ABrokerSendingAHugePacketOrGarbageIsLeftAndARealOneServedAfter)
+{
+    broker.reserve();
+    std::atomic<std::size_t> hugeSent{0};
+    const std::vector<HostileBroker::Answer> answers = {
+        // Accepted, then a PUBLISH of 200,000,000 bytes (0x80 0xc2 0xae 0x5f in MQTT's length digits).
+        [&](int sd) {
+            std::size_t sent = HostileBroker::sendAll(sd, std::string("\x20\x02\x00\x00\x30\x80\xc2\xae\x5f", 9));
+            for (std::string zeros(1 << 16, '\0'); sent < 200000000;) {
+                std::size_t n = HostileBroker::sendAll(sd, zeros.substr(0, 200000000 - sent));
+                sent += n;
+                if (n == 0) break;
+            }
+            hugeSent = sent;
+        },
+        // Accepted, then twelve PUBLISHes of 100,006 bytes, 1.2 MB in all, each one within the limit.
+        [](int sd) {
+            std::string publish = std::string("\x30\xa3\x8d\x06\x00\x01t", 7) + std::string(100000, 'x');
+            HostileBroker::sendAll(sd, std::string("\x20\x02\x00\x00", 4));
+            for (int i = 0; i < 12; i++) HostileBroker::sendAll(sd, publish);
+            usleep(200000);
+        },
+        // An HTTP server's answer: to MQTT, a packet of 84 bytes of which 45 come.
+        [](int sd) { HostileBroker::sendAll(sd, "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n"); },
+        // A packet of a type that does not exist.
+        [](int sd) { HostileBroker::sendAll(sd, std::string("\x00\x00", 2)); },
+    };
+    auto hostile = std::make_unique<HostileBroker>(broker.port, answers);
+    startQavd({brokerOption()});
+    ASSERT_TRUE(until(60, [&] { return hostile->served == answers.size(); })) << qavd.err;
+    hostile.reset();
+    ASSERT_TRUE(broker.start());
+    Subscriber sub(broker.port);
+    ASSERT_TRUE(sub.waitLatest("qav/b1/availability", "online", 30)) << qavd.err;
+    EXPECT_EQ(nlohmann::json::parse(sub.waitAny("qav/b1/state").payload)["gas_gauge_percent"], 85.0);
+    pump(&qavd, 100);
+    // Each is said for what it is, and retried under the usual back-off.
+    EXPECT_EQ(countOf(qavd.err, "connection lost: the broker sent a packet larger than 1 MiB; retrying in 1 s\n"), 1)
+        << qavd.err;
+    EXPECT_EQ(countOf(qavd.err, "packet larger than"), 1) << qavd.err;
+    EXPECT_EQ(countOf(qavd.err, "; retrying in 1 s\n"), 2) << qavd.err; // the 1.2 MB were taken, then the close
+    EXPECT_EQ(countOf(qavd.err, "cannot connect: protocol error: the connection ended within a packet; retrying in 2 s\n"), 1)
+        << qavd.err;
+    EXPECT_EQ(countOf(qavd.err, "cannot connect: protocol error: "), 2) << qavd.err;
+    EXPECT_EQ(countOf(qavd.err, "retrying in 4 s\n"), 1) << qavd.err;
+    EXPECT_LT(hugeSent.load(), 200000000U);
+    // The huge packet was never held: qavd stayed far below its size.
+    std::smatch peak;
+    std::string status = fileText("/proc/" + std::to_string(qavd.pid) + "/status");
+    ASSERT_TRUE(std::regex_search(status, peak, std::regex("VmHWM:\\s+([0-9]+) kB")));
+    EXPECT_LT(std::stol(peak[1]), 20 * 1024) << "peak resident KiB";
+    std::printf("qavd's peak resident memory: %s KiB; of the huge packet %zu bytes were sent\n", peak[1].str().c_str(),
+                hugeSent.load());
+}
