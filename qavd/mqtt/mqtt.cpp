@@ -95,6 +95,7 @@ public:
 
 private:
     std::uint64_t waiting() const;
+    std::size_t room() const;
     void take(int from, std::string* into, std::size_t most, bool brokerSide);
     void give(int to, std::string* from, bool brokerSide);
     void fail(int error);
@@ -160,17 +161,37 @@ void BrokerPath::packetEnded()
     if (library >= 0) packetStart = handed - waiting();
 }
 
+// The poll events for reading when in and for writing when out.
+short pollEvents(bool in, bool out)
+{
+    return static_cast<short>((in ? POLLIN : 0) | (out ? POLLOUT : 0));
+}
+
+// A socket's pending error, or EIO should there be none to tell.
+int socketError(int sd)
+{
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (getsockopt(sd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return errno;
+    return error != 0 ? error : EIO;
+}
+
+// How many more bytes of the packet being read the library may be handed now.
+std::size_t BrokerPath::room() const
+{
+    std::uint64_t given = handed + toLibrary.size() - packetStart;
+    return given >= limit ? 0 : std::min(carryStep, static_cast<std::size_t>(limit - given));
+}
+
 // Wait up to timeoutMs for bytes from the broker or the library, or for wake, and carry them on.
 void BrokerPath::carry(int timeoutMs, int wake)
 {
-    std::uint64_t given = handed + toLibrary.size() - packetStart;
-    std::size_t room = given >= limit ? 0 : std::min(carryStep, static_cast<std::size_t>(limit - given));
-    bool fromBroker = !ended && !brokerClosed && toLibrary.empty() && room > 0;
+    std::size_t most = room();
+    bool fromBroker = !ended && !brokerClosed && toLibrary.empty() && most > 0;
     bool fromLibrary = !ended && toBroker.empty();
-    pollfd fds[] = {
-        {wake, POLLIN, 0},
-        {ended || brokerClosed ? -1 : broker, static_cast<short>((fromBroker ? POLLIN : 0) | (toBroker.empty() ? 0 : POLLOUT)), 0},
-        {ended ? -1 : own, static_cast<short>((fromLibrary ? POLLIN : 0) | (toLibrary.empty() ? 0 : POLLOUT)), 0}};
+    pollfd fds[] = {{wake, POLLIN, 0},
+                    {ended || brokerClosed ? -1 : broker, pollEvents(fromBroker, !toBroker.empty()), 0},
+                    {ended ? -1 : own, pollEvents(fromLibrary, !toLibrary.empty()), 0}};
     if (poll(fds, 3, timeoutMs) < 0) {
         if (errno != EINTR) fail(errno);
         return;
@@ -178,12 +199,8 @@ void BrokerPath::carry(int timeoutMs, int wake)
     std::uint64_t count = 0;
     // Nothing to read is no error: a wake-up is only ever a nudge.
     if ((fds[0].revents & POLLIN) != 0 && read(wake, &count, sizeof count) < 0 && errno != EAGAIN) fail(errno);
-    if (fromBroker && fds[1].revents != 0) take(broker, &toLibrary, room, true);
-    if (!fromBroker && (fds[1].revents & POLLERR) != 0) {
-        int error = 0;
-        socklen_t size = sizeof error;
-        fail(getsockopt(broker, SOL_SOCKET, SO_ERROR, &error, &size) != 0 ? errno : error != 0 ? error : EIO);
-    }
+    if (fromBroker && fds[1].revents != 0) take(broker, &toLibrary, most, true);
+    else if ((fds[1].revents & POLLERR) != 0) fail(socketError(broker));
     if (fromLibrary && fds[2].revents != 0) take(own, &toBroker, carryStep, false);
     give(broker, &toBroker, true);
     give(own, &toLibrary, false);
