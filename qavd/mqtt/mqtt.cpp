@@ -91,7 +91,7 @@ public:
     void carry(int timeoutMs, int wake);
     bool overLimit();
     // Why the broker's side ended: an errno, or 0 while it is up or after the broker closed it.
-    int error() const { return failure; }
+    int brokerError() const { return failure; }
 
 private:
     std::uint64_t waiting() const;
@@ -463,7 +463,7 @@ int MqttOutput::connectAndServe()
         if (rc == MOSQ_ERR_SUCCESS && path.overLimit()) over = true;
     }
     int error = errno;
-    int pathError = path.error();
+    int pathError = path.brokerError();
     path.detach();
     std::lock_guard lock(mutex);
     attemptErrno = error;
