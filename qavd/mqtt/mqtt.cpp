@@ -90,6 +90,7 @@ public:
     void packetEnded();
     void carry(int timeoutMs, int wake);
     bool overLimit();
+    void flush();
     // Why the broker's side ended: an errno, or 0 while it is up or after the broker closed it.
     int brokerError() const { return failure; }
 
@@ -253,6 +254,19 @@ void BrokerPath::end()
         close(own); // the library sees the end all the same
         own = -1;
     }
+}
+
+// Pass on what the library wrote before its connection ended (its goodbye), as far as the broker
+// takes it now, and end the broker's side after it.
+void BrokerPath::flush()
+{
+    while (!ended) {
+        if (toBroker.empty()) take(own, &toBroker, carryStep, false);
+        std::size_t before = toBroker.size();
+        give(broker, &toBroker, true);
+        if (before == 0 || toBroker.size() == before) break;
+    }
+    if (broker >= 0 && shutdown(broker, SHUT_WR) != 0) failure = failure != 0 ? failure : errno;
 }
 
 // Whether the library has read the limit without finishing a packet; the path ends if so.
@@ -463,6 +477,7 @@ int MqttOutput::connectAndServe()
         if (rc == MOSQ_ERR_SUCCESS && path.overLimit()) over = true;
     }
     int error = errno;
+    path.flush();
     int pathError = path.brokerError();
     path.detach();
     std::lock_guard lock(mutex);
