@@ -21,6 +21,7 @@ std::string load(Mosquitto* api)
               bind("mosquitto_publish_callback_set", &api->publishCallbackSet) &&
               bind("mosquitto_log_callback_set", &api->logCallbackSet) &&
               bind("mosquitto_connect_async", &api->connectAsync) && bind("mosquitto_loop", &api->loop) &&
+              bind("mosquitto_socket", &api->socket) &&
               bind("mosquitto_publish", &api->publish) && bind("mosquitto_disconnect", &api->disconnect) &&
               bind("mosquitto_strerror", &api->strerror) && bind("mosquitto_connack_string", &api->connackString) &&
               bind("mosquitto_validate_utf8", &api->validateUtf8);

@@ -26,6 +26,7 @@ struct Mosquitto {
     decltype(&mosquitto_log_callback_set) logCallbackSet = nullptr;
     decltype(&mosquitto_connect_async) connectAsync = nullptr;
     decltype(&mosquitto_loop) loop = nullptr;
+    decltype(&mosquitto_socket) socket = nullptr;
     decltype(&mosquitto_publish) publish = nullptr;
     decltype(&mosquitto_disconnect) disconnect = nullptr;
     decltype(&mosquitto_strerror) strerror = nullptr;

@@ -17,10 +17,16 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <poll.h>
 #include <stdexcept>
+#include <string_view>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <syslog.h>
 #include <thread>
 #include <unistd.h>
@@ -41,6 +47,13 @@ constexpr std::chrono::milliseconds goodbyeTimeout{200};
 constexpr std::size_t maxPassword = 65535;
 // Events kept while the broker is away; the oldest goes first.
 constexpr std::size_t keptEvents = 100;
+// The longest packet taken from the broker. The library holds a packet whole until its end (MQTT
+// allows 256 MiB), and qavd's broker has nothing to send it but acknowledgements of a few bytes.
+constexpr std::size_t packetLimit = std::size_t{1} << 20;
+// With TLS the bytes counted are the records that carry a packet, whose framing adds up to this.
+constexpr std::size_t tlsFraming = std::size_t{32} << 10;
+// The most bytes carried at once in each direction.
+constexpr std::size_t carryStep = std::size_t{64} << 10;
 
 // A message for a topic prefix that cannot be published under, or "".
 std::string prefixError(const std::string& prefix)
@@ -49,6 +62,219 @@ std::string prefixError(const std::string& prefix)
     if (prefix.find_first_of("+#") != std::string::npos) return "must not contain '+' or '#'";
     if (prefix.front() == '/' || prefix.back() == '/') return "must not begin or end with '/'";
     return "";
+}
+
+// Whether a line of the library's log says that it read a whole packet from the broker
+// ("Client ID received TYPE ...", where the library's own client ID has no spaces).
+bool endsPacket(std::string_view line)
+{
+    if (!line.starts_with("Client ")) return false;
+    std::size_t space = line.find(' ', 7);
+    return space != std::string_view::npos && line.substr(space).starts_with(" received ");
+}
+
+// The bytes between the library and the broker. Once the library has begun to connect, its socket's
+// number is given to one end of a socket pair, and the bytes are carried here between the other end
+// and the broker's socket. The library is handed no more than a limit of bytes past the end of the
+// last packet it finished, which it logs, so it never holds more of a packet than that: once it has
+// read the limit without finishing one, the connection ends.
+class BrokerPath {
+public:
+    BrokerPath() = default;
+    ~BrokerPath() { detach(); }
+    BrokerPath(const BrokerPath&) = delete;
+    BrokerPath& operator=(const BrokerPath&) = delete;
+
+    int attach(int librarySocket, std::size_t packetBytes);
+    void detach();
+    void packetEnded();
+    void carry(int timeoutMs, int wake);
+    bool overLimit();
+    void flush();
+    // Why the broker's side ended: an errno, or 0 while it is up or after the broker closed it.
+    int brokerError() const { return failure; }
+
+private:
+    std::uint64_t waiting() const;
+    std::size_t room() const;
+    void take(int from, std::string* into, std::size_t most, bool brokerSide);
+    void give(int to, std::string* from, bool brokerSide);
+    void fail(int error);
+    void end();
+
+    int library = -1; // the library's end of the pair, under its socket's number; the library closes it
+    int own = -1;     // the other end
+    int broker = -1;
+    std::size_t limit = 0;
+    std::uint64_t handed = 0;      // bytes written to the library
+    std::uint64_t packetStart = 0; // where, in those, the packet it reads began
+    std::string toLibrary, toBroker;
+    bool brokerClosed = false;
+    bool ended = false;
+    int failure = 0;
+};
+
+// Stand between the library's socket and the broker, handing the library at most packetBytes of
+// one packet; an errno, or 0.
+int BrokerPath::attach(int librarySocket, std::size_t packetBytes)
+{
+    detach();
+    if (librarySocket < 0) return EBADF;
+    broker = fcntl(librarySocket, F_DUPFD_CLOEXEC, 0);
+    int pair[2];
+    if (broker < 0 || fcntl(broker, F_SETFL, O_NONBLOCK) != 0 ||
+        socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0)
+        return errno;
+    own = pair[1];
+    int swapped = dup3(pair[0], librarySocket, O_CLOEXEC);
+    int error = errno;
+    close(pair[0]);
+    if (swapped < 0) return error;
+    library = librarySocket;
+    limit = packetBytes;
+    return 0;
+}
+
+// Close this side's sockets and start afresh.
+void BrokerPath::detach()
+{
+    if (own >= 0) close(own);
+    if (broker >= 0) close(broker);
+    library = own = broker = -1;
+    handed = packetStart = 0;
+    toLibrary.clear();
+    toBroker.clear();
+    brokerClosed = ended = false;
+    failure = 0;
+}
+
+// Bytes handed to the library that it has not read yet (0 should the count fail).
+std::uint64_t BrokerPath::waiting() const
+{
+    int count = 0;
+    if (ioctl(library, FIONREAD, &count) != 0 || count < 0) return 0;
+    return static_cast<std::uint64_t>(count);
+}
+
+// The library has just finished reading a packet: the next one begins where it reads now.
+void BrokerPath::packetEnded()
+{
+    if (library >= 0) packetStart = handed - waiting();
+}
+
+// The poll events for reading when in and for writing when out.
+short pollEvents(bool in, bool out)
+{
+    return static_cast<short>((in ? POLLIN : 0) | (out ? POLLOUT : 0));
+}
+
+// A socket's pending error, or EIO should there be none to tell.
+int socketError(int sd)
+{
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (getsockopt(sd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return errno;
+    return error != 0 ? error : EIO;
+}
+
+// How many more bytes of the packet being read the library may be handed now.
+std::size_t BrokerPath::room() const
+{
+    std::uint64_t given = handed + toLibrary.size() - packetStart;
+    return given >= limit ? 0 : std::min(carryStep, static_cast<std::size_t>(limit - given));
+}
+
+// Wait up to timeoutMs for bytes from the broker or the library, or for wake, and carry them on.
+void BrokerPath::carry(int timeoutMs, int wake)
+{
+    std::size_t most = room();
+    bool fromBroker = !ended && !brokerClosed && toLibrary.empty() && most > 0;
+    bool fromLibrary = !ended && toBroker.empty();
+    pollfd fds[] = {{wake, POLLIN, 0},
+                    {ended || brokerClosed ? -1 : broker, pollEvents(fromBroker, !toBroker.empty()), 0},
+                    {ended ? -1 : own, pollEvents(fromLibrary, !toLibrary.empty()), 0}};
+    if (poll(fds, 3, timeoutMs) < 0) {
+        if (errno != EINTR) fail(errno);
+        return;
+    }
+    std::uint64_t count = 0;
+    // Nothing to read is no error: a wake-up is only ever a nudge.
+    if ((fds[0].revents & POLLIN) != 0 && read(wake, &count, sizeof count) < 0 && errno != EAGAIN) fail(errno);
+    if (fromBroker && fds[1].revents != 0) take(broker, &toLibrary, most, true);
+    else if ((fds[1].revents & POLLERR) != 0) fail(socketError(broker));
+    if (fromLibrary && fds[2].revents != 0) take(own, &toBroker, carryStep, false);
+    give(broker, &toBroker, true);
+    give(own, &toLibrary, false);
+    if (brokerClosed && toLibrary.empty()) end();
+}
+
+// Read up to most bytes from a socket into an empty buffer.
+void BrokerPath::take(int from, std::string* into, std::size_t most, bool brokerSide)
+{
+    if (ended) return;
+    into->resize(most);
+    ssize_t n = read(from, into->data(), most);
+    into->resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EINTR))) return;
+    if (!brokerSide) end(); // the library closed its end: its connection is over
+    else if (n == 0) brokerClosed = true;
+    else fail(errno);
+}
+
+// Write what a buffer holds to a socket, as much as it takes now.
+void BrokerPath::give(int to, std::string* from, bool brokerSide)
+{
+    if (ended || from->empty()) return;
+    ssize_t n = send(to, from->data(), from->size(), MSG_NOSIGNAL);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EINTR) return;
+        if (brokerSide) fail(errno);
+        else end();
+        return;
+    }
+    from->erase(0, static_cast<std::size_t>(n));
+    if (!brokerSide) handed += static_cast<std::uint64_t>(n);
+}
+
+// The broker's side failed with error.
+void BrokerPath::fail(int error)
+{
+    if (failure == 0) failure = error;
+    end();
+}
+
+// Close the broker's side; the library reads to the end of what it was handed, then the end.
+void BrokerPath::end()
+{
+    if (ended) return;
+    ended = true;
+    if (broker >= 0) close(broker);
+    broker = -1;
+    if (own >= 0 && shutdown(own, SHUT_WR) != 0) {
+        close(own); // the library sees the end all the same
+        own = -1;
+    }
+}
+
+// Pass on what the library wrote before its connection ended (its goodbye), as far as the broker
+// takes it now, and end the broker's side after it.
+void BrokerPath::flush()
+{
+    while (!ended) {
+        if (toBroker.empty()) take(own, &toBroker, carryStep, false);
+        std::size_t before = toBroker.size();
+        give(broker, &toBroker, true);
+        if (before == 0 || toBroker.size() == before) break;
+    }
+    if (broker >= 0 && shutdown(broker, SHUT_WR) != 0) failure = failure != 0 ? failure : errno;
+}
+
+// Whether the library has read the limit without finishing a packet; the path ends if so.
+bool BrokerPath::overLimit()
+{
+    if (ended || !toLibrary.empty() || handed - packetStart < limit || waiting() > 0) return false;
+    end();
+    return true;
 }
 
 // The library initialised for as long as one exporter lives.
@@ -73,7 +299,7 @@ struct MosquittoDestroy {
 class MqttOutput final : public Output {
 public:
     MqttOutput(const Mosquitto& functions, MqttOptions settings, std::string battery, MqttLog sink);
-    ~MqttOutput() override { stopThread(); }
+    ~MqttOutput() override;
     MqttOutput(const MqttOutput&) = delete;
     MqttOutput& operator=(const MqttOutput&) = delete;
 
@@ -105,6 +331,7 @@ private:
     void publishAvailability();
     void publishPendingEvents();
     void stopThread();
+    std::string failureText(int rc, const std::string& detail) const;
 
     const Mosquitto& api;
     MosquittoLibrary library;
@@ -114,6 +341,8 @@ private:
     MqttTopics topics;
     std::vector<std::pair<std::string, std::string>> discovery; // topic, payload
     std::unique_ptr<mosquitto, MosquittoDestroy> handle;
+    int wakeFd = -1;  // an eventfd that wakes the connection thread for what was queued
+    BrokerPath path;  // only the connection thread uses it
 
     std::mutex mutex; // guards everything below
     std::condition_variable wake;
@@ -129,6 +358,8 @@ private:
     std::string refusal;       // why the broker refused the current attempt
     bool attemptConnected = false; // the current attempt reached the broker and was accepted
     int attemptErrno = 0;      // errno when the current attempt ended
+    int pathErrno = 0;         // the broker's socket's error when the current attempt ended, or 0
+    bool oversized = false;    // the current attempt ended on a packet over the limit
     int failures = 0;          // failed attempts since the last connection
 
     // The library calls onLog with a lock of its own held, also while a publish() holds
@@ -149,8 +380,20 @@ MqttOutput::MqttOutput(const Mosquitto& functions, MqttOptions settings, std::st
         std::transform(configs.begin(), configs.end(), std::back_inserter(discovery),
                        [](const DiscoveryConfig& config) { return std::pair(config.topic, config.payload.dump()); });
     }
-    if (std::string problem = makeClient(); !problem.empty()) throw std::runtime_error(problem);
+    wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd < 0) throw std::runtime_error(std::string("MQTT: cannot make an eventfd: ") + std::strerror(errno));
+    if (std::string problem = makeClient(); !problem.empty()) {
+        close(wakeFd);
+        throw std::runtime_error(problem);
+    }
     thread = std::thread([this] { run(); });
+}
+
+// End the thread, then close what it used.
+MqttOutput::~MqttOutput()
+{
+    stopThread();
+    close(wakeFd);
 }
 
 // Make a new client (last will, credentials, TLS and callbacks) in place of the last one, so
@@ -200,7 +443,7 @@ void MqttOutput::run()
                 return;
             }
             refusal.clear();
-            attemptConnected = false;
+            attemptConnected = oversized = false;
         }
         {
             std::lock_guard lock(libraryErrorMutex);
@@ -212,20 +455,35 @@ void MqttOutput::run()
     }
 }
 
-// One attempt: connect and run the connection until it ends; the library's result.
+// One attempt: connect, then carry the connection's bytes and run the library until it ends; the
+// library's result.
 int MqttOutput::connectAndServe()
 {
     int rc = api.connectAsync(handle.get(), options.host.c_str(), options.port, keepaliveSeconds);
+    std::size_t limit = options.cafile.empty() ? packetLimit : packetLimit + tlsFraming;
+    if (int error = rc == MOSQ_ERR_SUCCESS ? path.attach(api.socket(handle.get()), limit) : 0; error != 0) {
+        errno = error;
+        rc = MOSQ_ERR_ERRNO;
+    }
+    bool over = false;
     while (rc == MOSQ_ERR_SUCCESS) {
         {
             std::lock_guard lock(mutex);
             if (stopping) break;
         }
-        rc = api.loop(handle.get(), loopMilliseconds, 1);
+        path.carry(loopMilliseconds, wakeFd);
+        rc = api.loop(handle.get(), 0, 1);
+        // The library then reads the end of the connection and says it is lost.
+        if (rc == MOSQ_ERR_SUCCESS && path.overLimit()) over = true;
     }
     int error = errno;
+    path.flush();
+    int pathError = path.brokerError();
+    path.detach();
     std::lock_guard lock(mutex);
     attemptErrno = error;
+    pathErrno = pathError;
+    oversized = over;
     return rc;
 }
 
@@ -251,15 +509,29 @@ void MqttOutput::noteFailure(int rc, std::chrono::seconds* delay)
         std::lock_guard errorLock(libraryErrorMutex);
         detail = libraryError;
     }
-    std::string why = !refusal.empty()       ? "refused: " + refusal
-                      : rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(attemptErrno))
-                      : !detail.empty()      ? std::string(api.strerror(rc)) + " " + detail
-                                             : std::string(api.strerror(rc));
-    if (!why.empty() && why.back() == '.') why.pop_back();
+    std::string why = failureText(rc, detail);
     std::string text = (attemptConnected ? "connection lost: " : "cannot connect: ") + why + "; retrying in " +
                        std::to_string(delay->count()) + " s";
     if (failures == 10) text += " (from now on one failure in 100 is logged)";
     report(LOG_WARNING, text);
+}
+
+// Why an attempt ended, from the library's result rc and its last error line; the caller holds the mutex.
+std::string MqttOutput::failureText(int rc, const std::string& detail) const
+{
+    std::string why;
+    if (!refusal.empty()) why = "refused: " + refusal;
+    else if (oversized) why = "the broker sent a packet larger than 1 MiB";
+    else if (pathErrno != 0) why = std::strerror(pathErrno);
+    // The library reads past the end of the connection within a packet as an error without an errno.
+    else if (rc == MOSQ_ERR_ERRNO) why = attemptErrno == 0 ? "protocol error: the connection ended within a packet"
+                                                          : std::strerror(attemptErrno);
+    else if (rc == MOSQ_ERR_PROTOCOL || rc == MOSQ_ERR_MALFORMED_PACKET || rc == MOSQ_ERR_MALFORMED_UTF8 ||
+             rc == MOSQ_ERR_DUPLICATE_PROPERTY)
+        why = "protocol error: " + (detail.empty() || rc != MOSQ_ERR_PROTOCOL ? std::string(api.strerror(rc)) : detail);
+    else why = detail.empty() ? std::string(api.strerror(rc)) : std::string(api.strerror(rc)) + " " + detail;
+    if (!why.empty() && why.back() == '.') why.pop_back();
+    return why;
 }
 
 // The broker's answer to an attempt: on success publish discovery, the latest state and availability.
@@ -308,13 +580,20 @@ void MqttOutput::onPublish(mosquitto* /*handle*/, void* self, int mid)
     output->wake.notify_all();
 }
 
-// Keep the library's latest error line (OpenSSL's reason for a failed handshake, say).
+// Note each packet the library has read whole, and keep its latest error line (OpenSSL's reason
+// for a failed handshake, say).
 void MqttOutput::onLog(mosquitto* /*handle*/, void* self, int level, const char* text)
 {
-    if (level != MOSQ_LOG_ERR || text == nullptr) return;
+    if (text == nullptr) return;
     auto* output = static_cast<MqttOutput*>(self);
+    // Only the connection thread reads packets, so only it comes here for them.
+    if (level == MOSQ_LOG_DEBUG && endsPacket(text)) output->path.packetEnded();
+    if (level != MOSQ_LOG_ERR) return;
+    std::string line = text;
+    line.erase(line.find_last_not_of(" \n") + 1);
+    if (line.starts_with("Error: ")) line.erase(0, 7);
     std::lock_guard lock(output->libraryErrorMutex);
-    output->libraryError = text;
+    output->libraryError = line;
 }
 
 // Log a text about the broker, naming the battery and the broker.
@@ -330,7 +609,13 @@ bool MqttOutput::publish(const std::string& topic, const std::string& payload, b
 {
     int rc = api.publish(handle.get(), mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
                          mid != nullptr ? 1 : 0, retain);
-    if (rc == MOSQ_ERR_SUCCESS) return true;
+    if (rc == MOSQ_ERR_SUCCESS) {
+        // A counter that is already high enough to wake the thread refuses more, which is no loss.
+        std::uint64_t one = 1;
+        if (write(wakeFd, &one, sizeof one) < 0 && errno != EAGAIN)
+            report(LOG_WARNING, std::string("cannot wake the connection thread: ") + std::strerror(errno));
+        return true;
+    }
     if (!publishFailed) report(LOG_WARNING, "cannot publish on " + topic + ": " + api.strerror(rc));
     publishFailed = true;
     return false;

@@ -300,4 +300,70 @@ private:
     std::thread thread;
 };
 
+// A broker gone wrong, listening on a port that a real Broker (reserve()) takes over later: each
+// connection it accepts gets the next of its answers once the client's first bytes are read, and
+// is closed; after the last it stops listening.
+class HostileBroker {
+public:
+    using Answer = std::function<void(int sd)>;
+    HostileBroker(int port, std::vector<Answer> list) : answers(std::move(list))
+    {
+        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int on = 1;
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        EXPECT_EQ(setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on), 0);
+        EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        EXPECT_EQ(listen(listener, 4), 0);
+        thread = std::thread([this] { run(); });
+    }
+    ~HostileBroker()
+    {
+        stopping = true;
+        thread.join();
+    }
+    HostileBroker(const HostileBroker&) = delete;
+    HostileBroker& operator=(const HostileBroker&) = delete;
+
+    std::atomic<std::size_t> served{0}; // answers given
+
+    // Send all of bytes, or as much as the peer takes before it closes; how much that was.
+    static std::size_t sendAll(int sd, const std::string& bytes)
+    {
+        std::size_t sent = 0;
+        while (sent < bytes.size()) {
+            ssize_t n = send(sd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) break;
+            sent += static_cast<std::size_t>(n);
+        }
+        return sent;
+    }
+
+private:
+    void run()
+    {
+        timeval wait{60, 0}; // an answer never outlasts the test
+        while (!stopping && served < answers.size()) {
+            pollfd fd{listener, POLLIN, 0};
+            if (poll(&fd, 1, 20) <= 0) continue;
+            int sd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (sd < 0) continue;
+            setsockopt(sd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+            char connect[4096];
+            pollfd in{sd, POLLIN, 0};
+            if (poll(&in, 1, 10000) == 1 && read(sd, connect, sizeof connect) > 0) answers[served](sd);
+            close(sd);
+            served++;
+        }
+        close(listener);
+    }
+
+    std::vector<Answer> answers;
+    int listener = -1;
+    std::atomic<bool> stopping{false};
+    std::thread thread;
+};
+
 #endif

@@ -149,3 +149,65 @@ TEST_F(QavdMqtt, BadMqttOptionsStopTheStartWithAMessage)
         EXPECT_EQ(qavd.out, "");
     }
 }
+
+TEST_F(QavdMqtt, ABrokerSendingAHugePacketOrGarbageIsLeftAndARealOneServedAfter)
+{
+    broker.reserve();
+    std::atomic<std::size_t> hugeSent{0};
+    std::string fromQavd;
+    const std::vector<HostileBroker::Answer> answers = {
+        // Accepted, then a PUBLISH of 200,000,000 bytes (0x80 0xc2 0xae 0x5f in MQTT's length digits).
+        [&](int sd) {
+            std::size_t sent = HostileBroker::sendAll(sd, std::string("\x20\x02\x00\x00\x30\x80\xc2\xae\x5f", 9));
+            for (std::string zeros(1 << 16, '\0'); sent < 200000000;) {
+                std::size_t n = HostileBroker::sendAll(sd, zeros.substr(0, 200000000 - sent));
+                sent += n;
+                if (n == 0) break;
+            }
+            hugeSent = sent;
+        },
+        // Accepted, then PUBLISHes at QoS 1 of 1,048,576 bytes in all (ids 1 and 2) and of one more (id 3):
+        // the two are acknowledged, the third ends the connection.
+        [&](int sd) {
+            auto publish = [](char id, char lastLengthDigit) {
+                std::string head = std::string("\x32", 1) + lastLengthDigit + "\xff\x3f" + std::string("\x00\x01t\x00", 4) + id;
+                return head + std::string(1048576 - 4 - 5 + (lastLengthDigit == '\xfd'), 'x');
+            };
+            HostileBroker::sendAll(sd, std::string("\x20\x02\x00\x00", 4) + publish(1, '\xfc') + publish(2, '\xfc') +
+                                           publish(3, '\xfd'));
+            char buffer[4096];
+            for (ssize_t n; (n = read(sd, buffer, sizeof buffer)) > 0;) fromQavd.append(buffer, static_cast<std::size_t>(n));
+        },
+        // An HTTP server's answer: to MQTT, a packet of 84 bytes of which 45 come.
+        [](int sd) { HostileBroker::sendAll(sd, "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n"); },
+        // A packet of a type that does not exist.
+        [](int sd) { HostileBroker::sendAll(sd, std::string("\x00\x00", 2)); },
+    };
+    auto hostile = std::make_unique<HostileBroker>(broker.port, answers);
+    startQavd({brokerOption()});
+    ASSERT_TRUE(until(60, [&] { return hostile->served == answers.size(); })) << qavd.err;
+    hostile.reset();
+    ASSERT_TRUE(broker.start());
+    Subscriber sub(broker.port);
+    ASSERT_TRUE(sub.waitLatest("qav/b1/availability", "online", 30)) << qavd.err;
+    EXPECT_EQ(nlohmann::json::parse(sub.waitAny("qav/b1/state").payload)["gas_gauge_percent"], 85.0);
+    pump(&qavd, 100);
+    // Each is said for what it is, and retried under the usual back-off.
+    EXPECT_EQ(countOf(qavd.err, "connection lost: the broker sent a packet larger than 1 MiB; retrying in 1 s\n"), 2)
+        << qavd.err;
+    // PUBACKs for ids 1 and 2 only.
+    for (int id = 1; id <= 3; id++)
+        EXPECT_EQ(countOf(fromQavd, std::string("\x40\x02\x00", 3) + static_cast<char>(id)), id < 3 ? 1 : 0) << id;
+    EXPECT_EQ(countOf(qavd.err, "cannot connect: protocol error: the connection ended within a packet; retrying in 2 s\n"), 1)
+        << qavd.err;
+    EXPECT_EQ(countOf(qavd.err, "cannot connect: protocol error: "), 2) << qavd.err;
+    EXPECT_EQ(countOf(qavd.err, "retrying in 4 s\n"), 1) << qavd.err;
+    EXPECT_LT(hugeSent.load(), 200000000U);
+    // The huge packet was never held: qavd stayed far below its size.
+    std::smatch peak;
+    std::string status = fileText("/proc/" + std::to_string(qavd.pid) + "/status");
+    ASSERT_TRUE(std::regex_search(status, peak, std::regex("VmHWM:\\s+([0-9]+) kB")));
+    EXPECT_LT(std::stol(peak[1]), 20 * 1024) << "peak resident KiB";
+    std::printf("qavd's peak resident memory: %s KiB; of the huge packet %zu bytes were sent\n", peak[1].str().c_str(),
+                hugeSent.load());
+}
