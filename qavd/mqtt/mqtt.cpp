@@ -4,6 +4,7 @@
 #include "discovery.h"
 #include "json.h"
 #include "libmosquitto.h"
+#include "state.h"
 
 #include <CLI/CLI.hpp>
 
@@ -303,9 +304,8 @@ public:
     MqttOutput(const MqttOutput&) = delete;
     MqttOutput& operator=(const MqttOutput&) = delete;
 
-    void answer(const Reading& reading) override;
+    void state(const BatterySnapshot& snapshot) override;
     void event(const Event& event) override;
-    void freshness(bool fresh) override;
     void finish() override;
     std::pair<const char*, std::uint64_t> drops() const override { return {"mqtt_events", droppedEvents.load()}; }
 
@@ -347,11 +347,10 @@ private:
     std::mutex mutex; // guards everything below
     std::condition_variable wake;
     bool connected = false;    // between a CONNACK that accepted and the disconnect
-    bool fresh = false;
     std::string availability;  // what this connection last published on the availability topic
     bool finishing = false;    // finish() began: no more reconnects
     bool stopping = false;     // the thread must end
-    std::string latestState;   // the JSON of the latest answer, "" before the first
+    BatterySnapshot latest;    // the core's state after the latest poll; null before the first
     std::deque<PendingEvent> pendingEvents; // not yet acknowledged, oldest first
     long droppedSinceConnect = 0; // pending events dropped for newer ones since the last connection
     bool publishFailed = false;   // a publish failed on the current connection (logged once)
@@ -549,7 +548,8 @@ void MqttOutput::onConnect(mosquitto* /*handle*/, void* self, int rc)
     output->availability.clear();
     output->failures = 0;
     for (const auto& [topic, payload] : output->discovery) output->publish(topic, payload, true);
-    if (!output->latestState.empty()) output->publish(output->topics.state, output->latestState, true);
+    if (output->latest && output->latest->reading)
+        output->publish(output->topics.state, output->latest->reading->json(), true);
     output->publishAvailability();
     output->publishFailed = false;
     if (output->droppedSinceConnect > 0)
@@ -625,20 +625,23 @@ bool MqttOutput::publish(const std::string& topic, const std::string& payload, b
 // the caller holds the mutex and has seen the connection up.
 void MqttOutput::publishAvailability()
 {
+    bool fresh = latest && latest->fresh && latest->reading;
     std::string now = fresh && !finishing ? "online" : "offline";
     if (now == availability) return;
     availability = now;
     publish(topics.availability, availability, true);
 }
 
-// Keep the answer's state; publish it, and "online" if it was not, while connected.
-void MqttOutput::answer(const Reading& reading)
+// Keep the core's state; while connected, publish a new answer's state, then the availability
+// its freshness gives (so a new answer's state goes out before "online", and going stale says
+// "offline" at once).
+void MqttOutput::state(const BatterySnapshot& snapshot)
 {
     std::lock_guard lock(mutex);
-    latestState = reading.json();
-    fresh = true;
+    bool newAnswer = snapshot->fresh && snapshot->reading && (!latest || snapshot->reading != latest->reading);
+    latest = snapshot;
     if (!connected) return;
-    publish(topics.state, latestState, true);
+    if (newAnswer) publish(topics.state, snapshot->reading->json(), true);
     publishAvailability();
 }
 
@@ -669,15 +672,6 @@ void MqttOutput::publishPendingEvents()
             return;
         }
     }
-}
-
-// Note the data's freshness; going stale says "offline" at once.
-void MqttOutput::freshness(bool isFresh)
-{
-    std::lock_guard lock(mutex);
-    fresh = isFresh;
-    // Going fresh waits for the answer, so that its state goes out before "online".
-    if (connected && !fresh) publishAvailability();
 }
 
 // Say "offline", disconnect cleanly (waiting a little for it), and end the thread.

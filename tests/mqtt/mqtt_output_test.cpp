@@ -2,6 +2,7 @@
 #include "broker.h"
 #include "mqtt.h"
 #include "sample_answers.h"
+#include "state_feed.h"
 
 #include <CLI/CLI.hpp>
 
@@ -81,6 +82,7 @@ TEST(MqttOutput, PublishesDiscoveryStateAvailabilityAndEvents)
     Subscriber sub(broker.port);
     LogLines log;
     std::unique_ptr<Output> output = start(optionsFor(broker.port), &log);
+    StateFeed feed(*output);
 
     // Connected but no answer yet: discovery, and offline.
     ASSERT_TRUE(sub.waitLatest("qav/b1/availability", "offline"));
@@ -91,7 +93,7 @@ TEST(MqttOutput, PublishesDiscoveryStateAvailabilityAndEvents)
     Message gauge = sub.waitAny("homeassistant/sensor/qav_b1/gas_gauge/config");
     EXPECT_EQ(nlohmann::json::parse(gauge.payload)["unique_id"], "qav_b1_gas_gauge");
 
-    output->answer(readingOf(answerA));
+    feed.answer(readingOf(answerA));
     ASSERT_TRUE(sub.waitLatest("qav/b1/availability", "online"));
     EXPECT_EQ(nlohmann::json::parse(sub.waitAny("qav/b1/state").payload), nlohmann::json::parse(stateA));
 
@@ -100,9 +102,9 @@ TEST(MqttOutput, PublishesDiscoveryStateAvailabilityAndEvents)
     EXPECT_EQ(nlohmann::json::parse(event.payload),
               nlohmann::json::parse(R"({"event":"fault","detail":"main_fuse","time":1700000001})"));
 
-    output->freshness(false);
+    feed.freshness(false);
     EXPECT_TRUE(sub.waitLatest("qav/b1/availability", "offline"));
-    output->answer(readingOf(answerB));
+    feed.answer(readingOf(answerB));
     EXPECT_TRUE(sub.waitLatest("qav/b1/availability", "online"));
     output->finish();
     EXPECT_TRUE(sub.waitLatest("qav/b1/availability", "offline"));
@@ -132,7 +134,8 @@ TEST(MqttOutput, OwnPrefixesAndNoDiscovery)
               false);
     LogLines log;
     std::unique_ptr<Output> output = start(options, &log);
-    output->answer(readingOf(answerA));
+    StateFeed feed(*output);
+    feed.answer(readingOf(answerA));
     ASSERT_TRUE(sub.waitLatest("site/qav/b1/availability", "online"));
     EXPECT_EQ(nlohmann::json::parse(sub.waitAny("site/qav/b1/state").payload), nlohmann::json::parse(stateA));
     output->finish();
@@ -146,12 +149,13 @@ TEST(MqttOutput, RepublishesTheLatestStateAfterTheBrokerComesBack)
     broker.reserve();
     LogLines log;
     std::unique_ptr<Output> output = start(optionsFor(broker.port), &log);
+    StateFeed feed(*output);
     // The broker comes up after attempts that backed off.
     ASSERT_TRUE(eventually(20, [&] { return log.count("cannot connect: Connection refused; retrying in 2 s"); }));
     ASSERT_TRUE(broker.start());
     {
         Subscriber sub(broker.port);
-        output->answer(readingOf(answerA));
+        feed.answer(readingOf(answerA));
         ASSERT_TRUE(sub.waitLatest("qav/b1/availability", "online", 30));
     }
     EXPECT_EQ(log.count("connected after "), 1) << log.all();
@@ -161,7 +165,7 @@ TEST(MqttOutput, RepublishesTheLatestStateAfterTheBrokerComesBack)
     EXPECT_EQ(log.count("connection lost: The connection was lost; retrying in 1 s"), 1) << log.all();
     // Polling goes on while the broker is away, never waiting for it; only the latest answer counts.
     EXPECT_TRUE(returnsWithoutWaiting([&] {
-        for (int i = 0; i < 20; i++) output->answer(readingOf(i == 19 ? answerB : answerA));
+        for (int i = 0; i < 20; i++) feed.answer(readingOf(i == 19 ? answerB : answerA));
     }));
     // Events raised meanwhile are kept, the last 100 of them, each with its own time.
     for (int i = 0; i < 102; i++) output->event({"b1", "alert", "n" + std::to_string(i), 1700000000 + i});
@@ -201,7 +205,8 @@ TEST(MqttOutput, EventsRaisedWhileThePathIsDarkArriveInOrderOnceItIsBack)
     DarkPath path(broker.port);
     LogLines log;
     std::unique_ptr<Output> output = start(optionsFor(path.port), &log);
-    output->answer(readingOf(answerA));
+    StateFeed feed(*output);
+    feed.answer(readingOf(answerA));
     ASSERT_TRUE(sub.waitLatest("qav/b1/availability", "online"));
     output->event({"b1", "alert", "before", 1700000001});
     ASSERT_TRUE(eventually(10, [&] { return sub.on("qav/b1/event").size() == 1; }));
@@ -243,7 +248,8 @@ TEST(MqttOutput, AWrongPasswordIsReportedAndRetriedWhilePollingGoesOn)
     options.password = "wrong-one";
     LogLines wrongLog;
     std::unique_ptr<Output> wrong = start(options, &wrongLog);
-    EXPECT_TRUE(returnsWithoutWaiting([&] { wrong->answer(readingOf(answerA)); }));
+    StateFeed wrongFeed(*wrong);
+    EXPECT_TRUE(returnsWithoutWaiting([&] { wrongFeed.answer(readingOf(answerA)); }));
     EXPECT_TRUE(eventually(30, [&] { return wrongLog.count("refused: Connection Refused: not authorised") >= 2; }))
         << wrongLog.all();
     EXPECT_EQ(wrongLog.count("retrying in 1 s"), 1);
@@ -254,7 +260,8 @@ TEST(MqttOutput, AWrongPasswordIsReportedAndRetriedWhilePollingGoesOn)
     options.password = "right-one";
     LogLines rightLog;
     std::unique_ptr<Output> right = start(options, &rightLog);
-    right->answer(readingOf(answerA));
+    StateFeed rightFeed(*right);
+    rightFeed.answer(readingOf(answerA));
     EXPECT_TRUE(sub.waitLatest("qav/b1/availability", "online"));
     right->finish();
 }
@@ -278,7 +285,8 @@ TEST(MqttOutput, TlsWithTheBrokersCaAndNotWithAnother)
     options.cafile = d + "/ca.crt";
     LogLines log;
     std::unique_ptr<Output> output = start(options, &log);
-    output->answer(readingOf(answerA));
+    StateFeed feed(*output);
+    feed.answer(readingOf(answerA));
     EXPECT_TRUE(sub.waitLatest("qav/b1/availability", "online")) << broker.log();
     EXPECT_EQ(nlohmann::json::parse(sub.waitAny("qav/b1/state").payload), nlohmann::json::parse(stateA));
     output->finish();
