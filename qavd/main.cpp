@@ -62,8 +62,7 @@ static int runQavd(int argc, char** argv)
         !addMqttOutput(outputs, mqttOptions, options, &problem) ||
         !addNutOutput(outputs, nutOptions, options, &problem))
         return startFailure(problem);
-    outputs.add(recorder->output(outputs));
-    return runDaemon(options, outputs, signals, runner, recorder->learned());
+    return runDaemon(options, outputs, signals, runner, *recorder);
 }
 
 // runQavd(), with any exception a library lets out turned into a message.

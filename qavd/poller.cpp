@@ -4,6 +4,7 @@
 #include "events.h"
 #include "log.h"
 #include "outputs.h"
+#include "recorder.h"
 #include "signals.h"
 #include "state.h"
 #include "transport.h"
@@ -65,8 +66,9 @@ namespace {
 // One daemon run: the connection, the schedule and the event state.
 class Daemon {
 public:
-    Daemon(const DaemonOptions& settings, Outputs& all, Signals& watched, CommandRunner& children)
-        : options(settings), outputs(all), signals(watched), runner(children),
+    Daemon(const DaemonOptions& settings, Outputs& all, Signals& watched, CommandRunner& children,
+           HistoryRecorder& history)
+        : options(settings), outputs(all), signals(watched), runner(children), recorder(history),
           transport(settings, [this](int fd, short events, Clock::time_point deadline) {
               return wait(fd, events, deadline);
           }),
@@ -97,6 +99,7 @@ private:
     Outputs& outputs;
     Signals& signals;
     CommandRunner& runner;
+    HistoryRecorder& recorder;
     Transport transport;
     EventTracker tracker;
     StateKeeper keeper;
@@ -258,6 +261,7 @@ void Daemon::handle(PollResult result, const std::string& bytes)
         std::vector<Event> events = tracker.failed(result, now);
         if (wasFresh && !tracker.fresh()) {
             keeper.stale();
+            recorder.stale();
             outputs.freshness(false);
         }
         raise(events);
@@ -268,6 +272,8 @@ void Daemon::handle(PollResult result, const std::string& bytes)
     decodeStatus(bytes.data(), bytes.size(), &reading->status);
     reading->estimate = estimator.accepted(reading->status, std::chrono::duration<double>(Clock::now().time_since_epoch()).count());
     std::vector<Event> events = tracker.accepted(reading->status, now, reading->estimate);
+    // The outage journal's end comes first, as the answer that ended it.
+    if (std::optional<Event> ended = recorder.answer(*reading)) events.insert(events.begin(), *ended);
     keeper.answer(reading, wall);
     if (!wasFresh) outputs.freshness(true);
     outputs.answer(*reading);
@@ -329,6 +335,7 @@ int Daemon::run()
         if (wait(-1, 0, start) == Wake::terminate) break;
     }
     outputs.finish();
+    recorder.flush();
     transport.close();
     return status;
 }
@@ -336,9 +343,9 @@ int Daemon::run()
 } // namespace
 
 int runDaemon(const DaemonOptions& options, Outputs& outputs, Signals& signals, CommandRunner& runner,
-              LearnedCapacity learned)
+              HistoryRecorder& recorder)
 {
-    Daemon daemon(options, outputs, signals, runner);
-    daemon.seed(learned);
+    Daemon daemon(options, outputs, signals, runner, recorder);
+    daemon.seed(recorder.learned());
     return daemon.run();
 }

@@ -9,6 +9,7 @@
 
 class Signals;
 class CommandRunner;
+class HistoryRecorder;
 
 /**
  * Sort the bytes collected for one request.
@@ -29,11 +30,11 @@ PollResult classifyAnswer(const std::string& bytes);
  * @param outputs Every output, already started.
  * @param signals The daemon's signals; ok() must be true.
  * @param runner  Event command children to reap and time out while waiting.
- * @param learned A capacity learned before (ampere-hours and the percent of gauge
- *                it rests on, as Estimate gives them), or {0, 0} for none.
+ * @param recorder The history: fed each answer in the event step, which raises its
+ *                 outageend, and the source of a capacity learned before.
  * @return The exit status: 0, or 1 when --once saw no accepted answer.
  */
-int runDaemon(const DaemonOptions& options, Outputs& outputs, Signals& signals,
-              CommandRunner& runner, LearnedCapacity learned = {});
+int runDaemon(const DaemonOptions& options, Outputs& outputs, Signals& signals, CommandRunner& runner,
+              HistoryRecorder& recorder);
 
 #endif

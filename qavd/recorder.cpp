@@ -180,7 +180,6 @@ LearnedCapacity HistoryRecorder::learned()
     return out;
 }
 
-// Record an answer; the outageend event it raises, if any.
 std::optional<Event> HistoryRecorder::answer(const Reading& reading)
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -201,31 +200,13 @@ std::optional<Event> HistoryRecorder::answer(const Reading& reading)
     return step.ended;
 }
 
-/** Feeds a HistoryRecorder and raises its outageend on every output. */
-class RecorderOutput final : public Output {
-public:
-    RecorderOutput(HistoryRecorder& recorder, Outputs& outputs) : own(recorder), all(outputs) {}
-    void answer(const Reading& reading) override
-    {
-        if (std::optional<Event> ended = own.answer(reading)) all.event(*ended);
-    }
-    void freshness(bool fresh) override
-    {
-        if (fresh) return;
-        std::lock_guard<std::mutex> lock(own.mutex);
-        own.gap = true;
-    }
-    void finish() override
-    {
-        if (own.disk) own.disk->flush();
-    }
-
-private:
-    HistoryRecorder& own;
-    Outputs& all;
-};
-
-std::unique_ptr<Output> HistoryRecorder::output(Outputs& all)
+void HistoryRecorder::stale()
 {
-    return std::make_unique<RecorderOutput>(*this, all);
+    std::lock_guard<std::mutex> lock(mutex);
+    gap = true;
+}
+
+void HistoryRecorder::flush()
+{
+    if (disk) disk->flush();
 }

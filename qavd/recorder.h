@@ -18,7 +18,6 @@ namespace CLI {
 class App;
 }
 
-class Outputs;
 
 /** The history's options. */
 struct HistoryOptions {
@@ -82,8 +81,8 @@ std::string outageSummary(const OutageRecord& record);
 
 /**
  * The history's core: the store (with --history), the outage tracker and the journal
- * in memory (without a store). The outputs that serve history are handed it; its
- * output() goes last among the outputs, so outageend follows the answer that ended it.
+ * in memory (without a store). The poll loop feeds it in its event step and raises the
+ * outageend it returns; the outputs that serve history are handed it to read.
  */
 class HistoryRecorder {
 public:
@@ -101,16 +100,23 @@ public:
     std::vector<OutageRecord> outages(std::size_t limit);
     /** @return The capacity a run before learned, as the store keeps it; {0, 0} for none. */
     LearnedCapacity learned();
-    /** @return The output that feeds this recorder and raises outageend on @p all. */
-    std::unique_ptr<Output> output(Outputs& all);
+    /**
+     * Record an accepted answer: in the store, and in the outage journal. Called by the
+     * poll loop in its event step.
+     *
+     * @return outageend when the answer ended an outage.
+     */
+    std::optional<Event> answer(const Reading& reading);
+    /** The data went stale: the next answer starts a new line in the charts. */
+    void stale();
+    /** Write what is queued (at a clean exit). */
+    void flush();
 
     /** How many outages are kept in memory without a store. */
     static constexpr std::size_t memoryKept = 100;
 
 private:
-    friend class RecorderOutput;
     HistoryRecorder(const HistoryOptions& history, const DaemonOptions& daemon, std::unique_ptr<Store> store);
-    std::optional<Event> answer(const Reading& reading);
     void keepLearned(const Estimate& estimate);
 
     std::unique_ptr<Store> disk;

@@ -225,8 +225,6 @@ TEST_F(StoreTest, TheRecorderKeepsTheLearnedCapacityForTheNextRun)
         auto recorder = HistoryRecorder::start(history, daemon, &problem);
         ASSERT_TRUE(recorder) << problem;
         EXPECT_EQ(recorder->learned().ampereHours, 0);
-        Outputs all;
-        std::unique_ptr<Output> output = recorder->output(all);
         Reading reading;
         reading.time = T0;
         for (auto [capacity, source, weight] : {std::tuple{20.5, "learned", 4.0}, std::tuple{99.0, "rated", 6.0},
@@ -234,7 +232,7 @@ TEST_F(StoreTest, TheRecorderKeepsTheLearnedCapacityForTheNextRun)
             reading.estimate.capacity = capacity;
             reading.estimate.capacitySource = source;
             reading.estimate.learnedWeight = weight;
-            output->answer(reading);
+            recorder->answer(reading);
         }
     }
     auto recorder = HistoryRecorder::start(history, daemon, &problem);
