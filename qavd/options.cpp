@@ -1,76 +1,19 @@
-// options: qavd's command line and config file, and the checks on their values.
+// options: qavd's command line and config file.
 #include "options.h"
 #include "qav_version.h"
 
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
-#include <arpa/inet.h>
-#include <cctype>
-#include <cerrno>
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sstream>
 #include <map>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
+#include <sstream>
 #include <utility>
 #include <vector>
 
-const char* const portProblem = "the port must be a number from 1 to 65535, with nothing after it";
-
-int portNumber(const std::string& text, int low)
-{
-    if (text.empty() || text.size() > 5 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
-        return -1;
-    int port = std::stoi(text);
-    return port >= low && port <= 65535 ? port : -1;
-}
-
-std::string credentialPath(const std::string& name)
-{
-    const char* dir = std::getenv("CREDENTIALS_DIRECTORY");
-    if (dir == nullptr || *dir == '\0') return "";
-    std::string path = std::string(dir) + "/" + name;
-    return access(path.c_str(), F_OK) == 0 ? path : "";
-}
-
-std::string exposedSecret(const std::string& path)
-{
-    struct stat file {};
-    if (stat(path.c_str(), &file) != 0 || (file.st_mode & S_IROTH) == 0) return "";
-    return path + " holds a secret but every user may read it; chmod o-r, or pass it with LoadCredential=";
-}
-
 namespace {
 
-// Open a file read at start without blocking; "" with *fd set, or what is wrong.
-std::string openStartFile(const std::string& path, bool secret, int* fd)
-{
-    *fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (*fd < 0) return "cannot read " + path + ": " + std::strerror(errno);
-    struct stat file {};
-    std::string problem;
-    if (fstat(*fd, &file) != 0) problem = "cannot read " + path + ": " + std::strerror(errno);
-    else if (!S_ISREG(file.st_mode)) problem = path + " is not a regular file";
-    else if (secret && ((file.st_mode & S_IWOTH) != 0 || ((file.st_mode & S_IWGRP) != 0 && file.st_gid != 0))) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(file.st_mode & 07777));
-        problem = path + " holds passwords but others may change it (mode " + mode + "); chmod go-w it";
-    }
-    if (!problem.empty()) close(*fd);
-    return problem;
-}
-
-
-// The battery's address: "tcp:HOST:PORT", or the path of a character device (not a
-// memory device such as /dev/null).
 // --help with an option's dependencies said after its description, which keeps the
 // left column to the option and its value.
 class HelpFormatter : public CLI::Formatter {
@@ -96,60 +39,7 @@ public:
     }
 };
 
-// The battery's address: "tcp:HOST:PORT", or the path of a device that exists.
-CLI::Validator batteryAddress()
-{
-    return {[](const std::string& text) {
-                HostPort endpoint;
-                if (text.rfind("tcp:", 0) == 0) return parseTcpAddress(text, &endpoint);
-                struct stat device {};
-                if (stat(text.c_str(), &device) != 0)
-                    return std::string("expected tcp:HOST:PORT or the path of a device: ") + std::strerror(errno);
-                if (!S_ISCHR(device.st_mode) || major(device.st_rdev) == 1)
-                    return text + " is not a serial device (expected tcp:HOST:PORT or a character device)";
-                return std::string();
-            },
-            "ADDR"};
-}
 
-// A battery name fits in topics, metric labels and file names unchanged.
-CLI::Validator batteryName()
-{
-    return {[](const std::string& text) {
-                bool fits = !text.empty() && text.size() <= 32 &&
-                            std::all_of(text.begin(), text.end(), [](char c) {
-                                return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '-';
-                            });
-                return fits ? std::string() : std::string("must be 1 to 32 of A-Z, a-z, 0-9, _ and -");
-            },
-            "NAME"};
-}
-
-// A duration in seconds, or with a unit (500ms, 5s, 2m, 1h), as the seconds CLI11 then checks.
-// The number is decimal digits with at most one point, as decimal() takes it: no sign, base
-// prefix or exponent.
-CLI::Validator secondsWithUnit()
-{
-    return {[](std::string& text) {
-                static const std::pair<const char*, double> units[] = {{"ms", 0.001}, {"s", 1}, {"m", 60}, {"h", 3600}};
-                // A number without a unit, or what is no number at all, is left to decimal().
-                std::size_t digits = text.find_first_not_of("0123456789.");
-                char* end = nullptr;
-                std::strtod(text.c_str(), &end);
-                if (digits == std::string::npos || digits == 0 || *end == '\0') return std::string();
-                std::string number = text.substr(0, digits);
-                bool plain = !number.empty() && number != "." && std::count(number.begin(), number.end(), '.') <= 1;
-                for (const auto& [unit, scale] : units) {
-                    if (!plain || text.substr(digits) != unit) continue;
-                    char seconds[32];
-                    std::snprintf(seconds, sizeof seconds, "%.15g", std::strtod(number.c_str(), nullptr) * scale);
-                    text = seconds;
-                    return std::string();
-                }
-                return text + ": expected seconds, or a number with the unit ms, s, m or h (500ms, 5s, 2m, 1h)";
-            },
-            ""};
-}
 
 // The edits between two words: insertions, deletions and substitutions.
 std::size_t editDistance(const std::string& a, const std::string& b)
@@ -311,6 +201,11 @@ void addEventOptions(CLI::App& app, DaemonOptions& options)
         ->check(decimal(true))->check(unnamed(CLI::Range(0.0, 100.0)))->type_name("PERCENT")->capture_default_str()->group(group);
     app.add_option("--event-command", options.eventCommand, "Run PATH on every event")
         ->check(unnamed(CLI::ExistingFile))->type_name("PATH")->group(group);
+}
+
+// Links to qavd's own page from other places, such as Home Assistant's device.
+void addLinkOptions(CLI::App& app, DaemonOptions& options)
+{
     app.add_option("--public-url", options.publicUrl,
                    "The status page's address as a browser reaches it, for links to it such as Home Assistant's "
                    "(default: from --http-listen)")
@@ -339,20 +234,6 @@ void addRuntimeOptions(CLI::App& app, DaemonOptions& options)
 
 } // namespace
 
-CLI::Validator decimal(bool fraction)
-{
-    return {[fraction](const std::string& text) {
-                auto points = std::count(text.begin(), text.end(), '.');
-                bool digits = !text.empty() && text != "." && points <= (fraction ? 1 : 0) &&
-                              std::all_of(text.begin(), text.end(), [](char c) {
-                                  return std::isdigit(static_cast<unsigned char>(c)) != 0 || c == '.';
-                              });
-                return digits ? std::string()
-                              : text + (fraction ? " is not a decimal number" : " is not a whole decimal number");
-            },
-            ""};
-}
-
 void addCoreOptions(CLI::App& app, DaemonOptions& options)
 {
     app.formatter(std::make_shared<HelpFormatter>());
@@ -364,127 +245,14 @@ void addCoreOptions(CLI::App& app, DaemonOptions& options)
     addPollOptions(app, options);
     addOutputOptions(app, options);
     addEventOptions(app, options);
+    addLinkOptions(app, options);
     addRuntimeOptions(app, options);
 }
 
-std::string readStartFile(const std::string& path, std::size_t limit, bool secret, std::string* text)
-{
-    int fd = -1;
-    std::string problem = openStartFile(path, secret, &fd);
-    if (!problem.empty()) return problem;
-    text->assign(limit + 1, '\0');
-    std::size_t got = 0;
-    ssize_t n = 0;
-    while (got < text->size()) {
-        n = read(fd, text->data() + got, text->size() - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    int error = errno;
-    close(fd);
-    text->resize(got);
-    return n < 0 ? "cannot read " + path + ": " + std::strerror(error) : "";
-}
 
-CLI::Validator startFile()
-{
-    return {[](const std::string& path) {
-                int fd = -1;
-                std::string problem = openStartFile(path, false, &fd);
-                if (problem.empty()) close(fd);
-                return problem;
-            },
-            ""};
-}
 
-CLI::Validator unnamed(CLI::Validator validator)
-{
-    validator.description("");
-    return validator;
-}
 
-std::string parseTcpAddress(const std::string& address, HostPort* out)
-{
-    std::string usage = "expected tcp:HOST:PORT, such as tcp:192.168.10.20:10001";
-    if (address.rfind("tcp:", 0) != 0) return usage;
-    std::size_t colon = address.find(':', 4);
-    if (colon == std::string::npos) return "no port: " + usage;
-    std::string host = address.substr(4, colon - 4);
-    if (host.empty()) return "no host: " + usage;
-    if (std::any_of(address.begin(), address.end(), [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }))
-        return "\"" + address + "\" holds a blank: " + usage;
-    int port = portNumber(address.substr(colon + 1), 1);
-    if (port < 0) return portProblem;
-    *out = {host, port};
-    return "";
-}
 
-std::string parseListenAddress(const std::string& text, HostPort* out)
-{
-    std::size_t colon = text.rfind(':');
-    int port = colon == std::string::npos ? -1 : portNumber(text.substr(colon + 1), 0);
-    std::string host = colon == std::string::npos ? "" : text.substr(0, colon);
-    bool bracketed = host.size() >= 2 && host.front() == '[' && host.back() == ']';
-    if (bracketed) host = host.substr(1, host.size() - 2);
-    if (host == "localhost" && !bracketed) host = "127.0.0.1";
-    in6_addr address{};
-    int family = bracketed ? AF_INET6 : AF_INET;
-    char canonical[INET6_ADDRSTRLEN] = "";
-    if (port < 0 || (!host.empty() && (inet_pton(family, host.c_str(), &address) != 1 ||
-                                       inet_ntop(family, &address, canonical, sizeof canonical) == nullptr)))
-        return "expected ADDR:PORT: a numeric address such as 127.0.0.1:9788 or [::1]:9788, localhost:PORT, "
-               "or :PORT for every address";
-    *out = {canonical, port};
-    return "";
-}
-
-std::string listenText(const HostPort& where)
-{
-    std::string port = std::to_string(where.port);
-    if (where.host.empty()) return "every address (IPv4 and IPv6), port " + port;
-    return where.host.find(':') != std::string::npos ? "[" + where.host + "]:" + port : where.host + ":" + port;
-}
-
-int listenSocket(const HostPort& where, int flags)
-{
-    // Every address is IPv6's wildcard, which takes IPv4 as well, or IPv4's where IPv6 is off.
-    bool everywhere = where.host.empty();
-    int family = everywhere || where.host.find(':') != std::string::npos ? AF_INET6 : AF_INET;
-    int fd = socket(family, SOCK_STREAM | flags, 0);
-    if (fd < 0 && everywhere && errno == EAFNOSUPPORT) fd = socket(family = AF_INET, SOCK_STREAM | flags, 0);
-    if (fd < 0) return -1;
-    sockaddr_storage address{};
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-    auto port = htons(static_cast<std::uint16_t>(where.port));
-    if (family == AF_INET6) v6->sin6_port = port;
-    else v4->sin_port = port;
-    address.ss_family = static_cast<sa_family_t>(family);
-    void* numbers = family == AF_INET6 ? static_cast<void*>(&v6->sin6_addr) : static_cast<void*>(&v4->sin_addr);
-    bool known = everywhere || inet_pton(family, where.host.c_str(), numbers) == 1;
-    int yes = 1, no = 0;
-    if (!known) errno = EINVAL;
-    if (!known || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
-        (everywhere && family == AF_INET6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no) != 0) ||
-        bind(fd, reinterpret_cast<const sockaddr*>(&address), family == AF_INET6 ? sizeof *v6 : sizeof *v4) != 0 ||
-        listen(fd, SOMAXCONN) != 0) {
-        int error = errno;
-        close(fd);
-        errno = error;
-        return -1;
-    }
-    return fd;
-}
-
-int boundPort(int fd)
-{
-    sockaddr_storage address{};
-    socklen_t size = sizeof address;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) return 0;
-    return ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
-                                               : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
-}
 
 std::string crossCheck(const DaemonOptions& options)
 {

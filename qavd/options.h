@@ -1,6 +1,11 @@
-// options: qavd's command line and config file, and the checks on their values.
+// options: qavd's command line and config file. The checks on their values, listen
+// addresses and files read at start are modules of their own, which this header brings in.
 #ifndef QAVD_OPTIONS_H
 #define QAVD_OPTIONS_H
+
+#include "listen.h"
+#include "secrets.h"
+#include "values.h"
 
 #include <string>
 
@@ -35,94 +40,6 @@ struct DaemonOptions {
     double lowRuntime = 0;                       ///< Runtime in seconds at or below which the battery is low; 0 for off.
 };
 
-/** A TCP endpoint: a host (name or address) and a port. */
-struct HostPort {
-    std::string host; ///< Host name or numeric address.
-    int port = 0;     ///< 0 to 65535.
-};
-
-/**
- * Read a port number: decimal digits only, from @p low to 65535.
- *
- * @return The port, or -1 for any other text.
- */
-int portNumber(const std::string& text, int low);
-
-/** The message for a port that portNumber() refuses. */
-extern const char* const portProblem;
-
-/**
- * Where systemd put a credential of the service (LoadCredential=NAME:PATH).
- *
- * @param name The credential's name, such as "mqtt-password".
- * @return $CREDENTIALS_DIRECTORY/NAME when the variable is set and that file
- *         exists; "" otherwise.
- */
-std::string credentialPath(const std::string& name);
-
-/**
- * Check that a file holding a secret is kept from other users.
- *
- * @param path The file.
- * @return A warning naming the file when others may read it; "" otherwise.
- */
-std::string exposedSecret(const std::string& path);
-
-/**
- * Read a file given at start. It must be a regular file, and is opened
- * without blocking, so a FIFO or a device is refused at once, never waited on.
- *
- * @param path   The file.
- * @param limit  Most bytes wanted; one more is read when there, so the caller can tell a longer file.
- * @param secret true for a file of passwords: refused when anyone but its owner and root may write it.
- * @param text   Receives what was read. Must not be null.
- * @return An empty text, or what is wrong, naming the file (and its mode).
- */
-std::string readStartFile(const std::string& path, std::size_t limit, bool secret, std::string* text);
-
-/** A check for an option naming a file read at start: a regular file, opened without blocking. */
-CLI::Validator startFile();
-
-/**
- * Read a battery address "tcp:HOST:PORT": HOST without colons or blanks, PORT 1 to 65535
- * in decimal digits, nothing after it.
- *
- * @param address The address.
- * @param out     Receives host and port. Must not be null.
- * @return An empty text, or what is wrong with @p address.
- */
-std::string parseTcpAddress(const std::string& address, HostPort* out);
-
-/**
- * Read a listen address "ADDR:PORT": ADDR a numeric IPv4 address, an IPv6
- * address in brackets ("[::1]"), "localhost" (127.0.0.1) or nothing for every
- * address; PORT 0 to 65535 in decimal digits (0 takes a free port), nothing after it.
- *
- * @param text The address.
- * @param out  Receives the address as numbers, in its usual form ("" for every
- *             address, IPv6 without brackets), and the port. Must not be null.
- * @return An empty text, or what is wrong with @p text.
- */
-std::string parseListenAddress(const std::string& text, HostPort* out);
-
-/**
- * A listen address as the log shows it: "127.0.0.1:9788", "[::1]:9788", or
- * "every address (IPv4 and IPv6), port 9788".
- */
-std::string listenText(const HostPort& where);
-
-/**
- * Open a TCP socket bound to @p where (as parseListenAddress() gives it) and listening.
- * Every address is IPv6's wildcard taking IPv4 too, or IPv4's alone where IPv6 is off.
- *
- * @param flags SOCK_CLOEXEC, SOCK_NONBLOCK, as socket() takes them.
- * @return The socket, or -1 with errno set.
- */
-int listenSocket(const HostPort& where, int flags);
-
-/** @return The port socket @p fd is bound to, or 0. */
-int boundPort(int fd);
-
 /**
  * Add the daemon's options, --config, --help and --version to @p app.
  * Values parsed later land in @p options, which must outlive @p app's parsing.
@@ -131,25 +48,6 @@ int boundPort(int fd);
  * @param options Receives the parsed values; starts at the defaults.
  */
 void addCoreOptions(CLI::App& app, DaemonOptions& options);
-
-/**
- * A validator that adds nothing to its option's type name in --help, which
- * otherwise shows both, as in "INT:INT in [1 - 8]". Say the limits in the
- * option's description instead.
- *
- * @param validator Any CLI11 validator.
- * @return The same check, without a description.
- */
-CLI::Validator unnamed(CLI::Validator validator);
-
-/**
- * A number option's text: decimal digits, with one decimal point where @p fraction
- * allows; no sign, base prefix, exponent, NaN or infinity.
- *
- * @param fraction true to allow one decimal point.
- * @return The check, without a description.
- */
-CLI::Validator decimal(bool fraction);
 
 /**
  * Parse the command line and the config file it names, then check the values

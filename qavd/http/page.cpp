@@ -255,7 +255,7 @@ HttpResponse Page::events() const
             return nlohmann::ordered_json{{"event", e.name},
                                           {"detail", e.detail},
                                           {"time", e.time},
-                                          {"role", eventRoleName(kind ? kind->role : EventRole::inform)}};
+                                          {"role", eventRoleName(kind != nullptr ? kind->role : EventRole::inform)}};
         });
     nlohmann::ordered_json body{{"events", std::move(list)}};
     return jsonResponse(body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
