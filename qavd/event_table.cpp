@@ -1,6 +1,8 @@
 // event_table: every event qavd raises, one row each.
 #include "event_table.h"
 
+#include <algorithm>
+#include <iterator>
 #include <syslog.h>
 
 const EventKind eventKinds[eventKindCount] = {
@@ -27,9 +29,9 @@ const EventKind eventKinds[eventKindCount] = {
 
 const EventKind* findEventKind(std::string_view name)
 {
-    for (const EventKind& kind : eventKinds)
-        if (name == kind.name) return &kind;
-    return nullptr;
+    const EventKind* kind = std::find_if(std::begin(eventKinds), std::end(eventKinds),
+                                         [name](const EventKind& row) { return name == row.name; });
+    return kind != std::end(eventKinds) ? kind : nullptr;
 }
 
 const char* eventRoleName(EventRole role)

@@ -144,7 +144,8 @@ nlohmann::json eventConfig(const MqttTopics& topics, const nlohmann::json& devic
     nlohmann::json payload = entityBase(topics, device, "event", "Event");
     payload["state_topic"] = topics.event;
     nlohmann::json types = nlohmann::json::array();
-    for (const EventKind& kind : eventKinds) types.push_back(kind.name);
+    std::transform(std::begin(eventKinds), std::end(eventKinds), std::back_inserter(types),
+                   [](const EventKind& kind) { return kind.name; });
     payload["event_types"] = types;
     payload["value_template"] =
         "{{ {'event_type': value_json.event, 'detail': value_json.detail, 'time': value_json.time} | tojson }}";
