@@ -397,9 +397,10 @@ TEST_F(NutDaemon, AnOutageShowsTheTimeLeftInEveryOutput)
     Broker broker{dir, "allow_anonymous true"};
     ASSERT_TRUE(broker.start());
     Subscriber sub(broker.port);
-    // 1 Ah, full, mains on for 3 s, then 18 A: 0.5 % a second, so 2 s of runtime per percent of charge.
-    start({}, "none", {"--capacity", "1", "--start-charge", "100", "--profile", "3:+5, 1000:-18"},
-          {"-i", "0.2", "-t", "0.15", "--stale-after", "5", "--http-listen", "127.0.0.1:0",
+    // 1 Ah, full, mains on for 3 s, then 18 A for 25 s: 0.5 % a second, so 2 s of runtime per
+    // percent of charge; then mains again.
+    start({}, "none", {"--capacity", "1", "--start-charge", "100", "--profile", "3:+5, 25:-18, 1000:+5"},
+          {"-i", "0.2", "-t", "0.15", "--stale-after", "5", "--http-listen", "127.0.0.1:0", "--outage-min", "1",
            "--mqtt-broker=127.0.0.1:" + std::to_string(broker.port)});
     // Before 2 % of charge has gone, the capacity is unknown and so is the runtime.
     EXPECT_EQ(NutClient(port).ask("GET VAR b1 battery.runtime"), "ERR VAR-NOT-SUPPORTED\n");
@@ -441,6 +442,31 @@ TEST_F(NutDaemon, AnOutageShowsTheTimeLeftInEveryOutput)
     ASSERT_TRUE(until(10, [&] {
         std::vector<Message> states = sub.on("qav/b1/state");
         return !states.empty() && nlohmann::json::parse(states.back().payload)["runtime_seconds"].is_number();
+    }));
+
+    // The outage's end, raised by the core, reaches the event command, MQTT, the API and the
+    // metrics alike.
+    ASSERT_TRUE(until(40, [&] { return eventNames().find("outageend") != std::string::npos; })) << qavd.err;
+    ASSERT_TRUE(until(10, [&] {
+        std::vector<Message> events = sub.on("qav/b1/event");
+        return !events.empty() && nlohmann::json::parse(events.back().payload)["event"] == "outageend";
+    }));
+    nlohmann::json events = nlohmann::json::parse(httpGet(httpPort, "/api/v1/events"))["events"];
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back()["event"], "outageend");
+    EXPECT_EQ(events.back()["role"], "inform");
+    EXPECT_NE(httpGet(httpPort, "/metrics").find("\nqav_events_total{battery=\"b1\",event=\"outageend\"} 1\n"),
+              std::string::npos);
+
+    // The endpoint gone: every output says stale after the same poll, none shows a value as live.
+    stop(&sim, SIGTERM);
+    ASSERT_TRUE(until(20, [&] { return eventNames().find("commlost") != std::string::npos; })) << qavd.err;
+    EXPECT_EQ(nlohmann::json::parse(httpGet(httpPort, "/api/v1/state"))["fresh"], false);
+    EXPECT_NE(httpGet(httpPort, "/metrics").find("\nqav_up{battery=\"b1\"} 0\n"), std::string::npos);
+    EXPECT_EQ(NutClient(port).ask("GET VAR b1 battery.charge"), "ERR DATA-STALE\n");
+    ASSERT_TRUE(until(10, [&] {
+        std::vector<Message> availability = sub.on("qav/b1/availability");
+        return !availability.empty() && availability.back().payload == "offline";
     }));
 }
 
