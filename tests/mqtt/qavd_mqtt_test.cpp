@@ -207,7 +207,12 @@ TEST_F(QavdMqtt, ABrokerSendingAHugePacketOrGarbageIsLeftAndARealOneServedAfter)
     std::smatch peak;
     std::string status = fileText("/proc/" + std::to_string(qavd.pid) + "/status");
     ASSERT_TRUE(std::regex_search(status, peak, std::regex("VmHWM:\\s+([0-9]+) kB")));
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizers' own memory comes on top of qavd's; still far below the packet's 200 MB.
+    EXPECT_LT(std::stol(peak[1]), 100 * 1024) << "peak resident KiB";
+#else
     EXPECT_LT(std::stol(peak[1]), 20 * 1024) << "peak resident KiB";
+#endif
     std::printf("qavd's peak resident memory: %s KiB; of the huge packet %zu bytes were sent\n", peak[1].str().c_str(),
                 hugeSent.load());
 }
