@@ -3,12 +3,6 @@
 
 #include <numeric>
 
-std::uint64_t BatteryState::eventCount(const char* name) const
-{
-    const EventKind* kind = findEventKind(name);
-    return kind != nullptr ? eventCounts[static_cast<std::size_t>(kind - eventKinds)] : 0;
-}
-
 std::string BatteryState::staleReason() const
 {
     std::uint64_t all = std::accumulate(polls.begin(), polls.end(), std::uint64_t{0});

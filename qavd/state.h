@@ -44,8 +44,6 @@ struct BatteryState {
     bool forcedShutdown = false;              ///< fsd was raised: a NUT primary set forced shutdown.
     std::vector<std::pair<std::string, std::uint64_t>> drops; ///< What each dropping output dropped, by its name.
 
-    /** @return The count of the event named @p name; 0 for a name outside the table. */
-    std::uint64_t eventCount(const char* name) const;
     /**
      * @return Why the data is stale: "waiting for the first answer", "cannot connect",
      *         "no answer", "short answer", ... after the last failure.
