@@ -66,7 +66,7 @@ struct HttpServer::Impl {
     unsigned inFlight = 0; // slow requests queued or being made
     std::vector<std::thread> workers;
 
-    static MHD_Result answer(void* self, MHD_Connection* connection, const char* url, const char* method,
+    static MHD_Result request(void* self, MHD_Connection* connection, const char* url, const char* method,
                              const char* version, const char* upload, std::size_t* uploadSize, void** state);
     static void completed(void* self, MHD_Connection* connection, void** state, MHD_RequestTerminationCode why);
     static void notified(void* self, MHD_Connection* connection, void** socketState, MHD_ConnectionNotificationCode what);
@@ -185,7 +185,7 @@ MHD_Result HttpServer::Impl::send(MHD_Connection* connection, HttpResponse respo
 // The library's call for each request: once its line and headers are in, then once more
 // for each piece of a body and at its end. GET and HEAD are answered at the end, so that the
 // connection can be kept; other methods at once (the library then closes the connection).
-MHD_Result HttpServer::Impl::answer(void* self, MHD_Connection* connection, const char* url, const char* method,
+MHD_Result HttpServer::Impl::request(void* self, MHD_Connection* connection, const char* url, const char* method,
                                     const char* version, const char* /*upload*/, std::size_t* uploadSize,
                                     void** state)
 {
@@ -214,14 +214,14 @@ MHD_Result HttpServer::Impl::answer(void* self, MHD_Connection* connection, cons
 }
 
 // Hand a slow request to the workers and set its connection aside meanwhile; 503 when
-// slowAtOnce are being made already.
+// slowAtOnce are being made and slowWaiting wait already.
 MHD_Result HttpServer::Impl::defer(MHD_Connection* connection, const HttpHandler& handler, HttpRequest request,
                                    void** state)
 {
     bool room = false;
     {
         std::lock_guard<std::mutex> lock(jobMutex);
-        room = inFlight < slowAtOnce;
+        room = inFlight < slowAtOnce + slowWaiting;
         inFlight += room ? 1 : 0;
     }
     if (!room) {
@@ -477,7 +477,7 @@ std::unique_ptr<HttpServer> HttpServer::start(const std::string& listen, std::ma
     int bound = ::boundPort(impl->listener);
     // The library gets no listening socket: the server's thread accepts, and runs the library.
     impl->daemon = impl->wake < 0 ? nullptr : impl->api->startDaemon(
-        MHD_USE_EPOLL | MHD_USE_NO_LISTEN_SOCKET | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, &Impl::answer, impl.get(),
+        MHD_USE_EPOLL | MHD_USE_NO_LISTEN_SOCKET | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, &Impl::request, impl.get(),
         MHD_OPTION_CONNECTION_LIMIT, maxConnections + closingRoom, MHD_OPTION_CONNECTION_TIMEOUT, idleSeconds,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<std::size_t>(requestBytes), MHD_OPTION_NOTIFY_COMPLETED,
         &Impl::completed, impl.get(), MHD_OPTION_NOTIFY_CONNECTION, &Impl::notified, impl.get(), MHD_OPTION_END);

@@ -50,8 +50,9 @@ using HttpHandler = std::function<HttpResponse(const HttpRequest&)>;
  * The answers of slow paths (those that read the history on disk) are made by
  * workers, at most `slowAtOnce` at a time and at a lower priority, while their
  * connections wait aside, so the server's thread goes on serving the others
- * (/metrics, the state) meanwhile; a slow request beyond those is answered
- * 503 with "Retry-After: 1".
+ * (/metrics, the state) meanwhile. Up to `slowWaiting` more wait their turn (a
+ * page's own few requests at once never see a refusal); a slow request beyond
+ * those is answered 503 with "Retry-After: 1".
  */
 class HttpServer {
 public:
@@ -82,7 +83,8 @@ public:
     static constexpr unsigned idleSeconds = 15;      ///< An answer the client takes nothing of this long is given up.
     static constexpr unsigned headSeconds = 10;      ///< The time for a request's line and headers.
     static constexpr unsigned requestBytes = 16384;  ///< Room for a request's line and headers.
-    static constexpr unsigned slowAtOnce = 2;        ///< Slow requests answered at once; more get 503.
+    static constexpr unsigned slowAtOnce = 2;        ///< Slow requests answered at once.
+    static constexpr unsigned slowWaiting = 8;       ///< Slow requests waiting for a worker; more get 503.
 
 private:
     struct Impl;
