@@ -5,7 +5,7 @@
 #include "nut.h"
 #include "options.h"
 #include "output.h"
-#include "outputs.h"
+#include "core_outputs.h"
 #include "poller.h"
 #include "recorder.h"
 #include "signals.h"
@@ -44,6 +44,7 @@ static int runQavd(int argc, char** argv)
     int status = parseCommandLine(app, options, argc, argv);
     if (status >= 0) return status;
     if (options.publicUrl.empty()) options.publicUrl = pageAddress(httpOptions);
+    Site site{options.name, {options}};
 
     // Before any output starts a thread, so every thread inherits the blocked signals.
     Signals signals;
@@ -58,9 +59,9 @@ static int runQavd(int argc, char** argv)
     CommandRunner runner;
     // Every output starts with the data stale; see Output::freshness().
     if (!addCoreOutputs(outputs, options, runner, &problem) ||
-        !addHttpOutput(outputs, httpOptions, options, &problem, recorder.get()) ||
-        !addMqttOutput(outputs, mqttOptions, options, &problem) ||
-        !addNutOutput(outputs, nutOptions, options, &problem))
+        !addHttpOutput(outputs, httpOptions, site, &problem, recorder.get()) ||
+        !addMqttOutput(outputs, mqttOptions, site, &problem) ||
+        !addNutOutput(outputs, nutOptions, site, &problem))
         return startFailure(problem);
     return runDaemon(options, outputs, signals, runner, *recorder);
 }

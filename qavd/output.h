@@ -64,7 +64,7 @@ class Output {
 public:
     virtual ~Output() = default;
     /** An accepted answer. */
-    virtual void answer(const Reading& reading) { (void)reading; }
+    virtual void accepted(const Reading& reading) { (void)reading; }
     /** An event, after the state it reports has changed. */
     virtual void event(const Event& event) { (void)event; }
     /** The outcome of every poll. */
@@ -74,7 +74,7 @@ public:
     /**
      * The data became fresh or stale; called on each change only. Every output
      * starts stale; freshness(true) comes with an accepted answer, before its
-     * answer(), and freshness(false) with the poll that raises commlost, before
+     * accepted(), and freshness(false) with the poll that raises commlost, before
      * its event().
      */
     virtual void freshness(bool fresh) { (void)fresh; }
@@ -87,11 +87,12 @@ public:
      */
     virtual void dropped(const char* output, std::uint64_t total) { (void)output, (void)total; }
     /**
-     * @return Who set forced shutdown through this output, such as "NUT user upsmon from
-     *         127.0.0.1", once a client did; empty before. The core asks after every poll
-     *         and raises fsd the first time.
+     * @param battery The battery's name.
+     * @return Who set forced shutdown on @p battery through this output, such as "NUT user
+     *         upsmon from 127.0.0.1", once a client did; empty before. The core asks after
+     *         every poll of that battery and raises its fsd the first time.
      */
-    virtual std::string forcedShutdownBy() const { return {}; }
+    virtual std::string forcedShutdownBy(const std::string& battery) const { (void)battery; return {}; }
     /** @return This output's name and what it dropped so far; a null name for one that never drops. */
     virtual std::pair<const char*, std::uint64_t> drops() const { return {nullptr, 0}; }
     /**
@@ -115,7 +116,7 @@ public:
         // Unlike any count, so that the first poll hands on each dropping output's count, zero too.
         dropsSeen.push_back(UINT64_MAX);
     }
-    void answer(const Reading& reading) { for (auto& o : all) o->answer(reading); }
+    void accepted(const Reading& reading) { for (auto& o : all) o->accepted(reading); }
     void event(const Event& event) { for (auto& o : all) o->event(event); }
     /** The poll's outcome, then any output's new count of dropped lines. */
     void polled(PollResult result)
@@ -131,11 +132,11 @@ public:
     void connected(bool ok) { for (auto& o : all) o->connected(ok); }
     void freshness(bool fresh) { for (auto& o : all) o->freshness(fresh); }
     void state(const BatterySnapshot& snapshot) { for (auto& o : all) o->state(snapshot); }
-    /** @return The first output's forcedShutdownBy() that is not empty; empty when none is. */
-    std::string forcedShutdownBy() const
+    /** @return The first output's forcedShutdownBy(@p battery) that is not empty; empty when none is. */
+    std::string forcedShutdownBy(const std::string& battery) const
     {
         for (const auto& o : all)
-            if (std::string who = o->forcedShutdownBy(); !who.empty()) return who;
+            if (std::string who = o->forcedShutdownBy(battery); !who.empty()) return who;
         return {};
     }
     /** Call @p take with each dropping output's name and count so far. */

@@ -3,7 +3,7 @@
 
 #include "events.h"
 #include "log.h"
-#include "outputs.h"
+#include "core_outputs.h"
 #include "recorder.h"
 #include "signals.h"
 #include "state.h"
@@ -273,10 +273,10 @@ void Daemon::handle(PollResult result, const std::string& bytes)
     reading->estimate = estimator.accepted(reading->status, std::chrono::duration<double>(Clock::now().time_since_epoch()).count());
     std::vector<Event> events = tracker.accepted(reading->status, now, reading->estimate);
     // The outage journal's end comes first, as the answer that ended it.
-    if (std::optional<Event> ended = recorder.answer(*reading)) events.insert(events.begin(), *ended);
-    keeper.answer(reading, wall);
+    if (std::optional<Event> ended = recorder.accepted(*reading)) events.insert(events.begin(), *ended);
+    keeper.accepted(reading, wall);
     if (!wasFresh) outputs.freshness(true);
-    outputs.answer(*reading);
+    outputs.accepted(*reading);
     raise(events);
     publish();
 }
@@ -295,7 +295,7 @@ void Daemon::raise(const std::vector<Event>& events)
 void Daemon::publish()
 {
     if (!forcedShutdown) {
-        if (std::string who = outputs.forcedShutdownBy(); !who.empty()) {
+        if (std::string who = outputs.forcedShutdownBy(options.name); !who.empty()) {
             forcedShutdown = true;
             raise({Event{options.name, "fsd", "forced shutdown set by " + who, static_cast<long long>(std::time(nullptr))}});
         }

@@ -180,7 +180,7 @@ LearnedCapacity HistoryRecorder::learned()
     return out;
 }
 
-std::optional<Event> HistoryRecorder::answer(const Reading& reading)
+std::optional<Event> HistoryRecorder::accepted(const Reading& reading)
 {
     std::lock_guard<std::mutex> lock(mutex);
     if (disk) {

@@ -106,7 +106,7 @@ public:
      *
      * @return outageend when the answer ended an outage.
      */
-    std::optional<Event> answer(const Reading& reading);
+    std::optional<Event> accepted(const Reading& reading);
     /** The data went stale: the next answer starts a new line in the charts. */
     void stale();
     /** Write what is queued (at a clean exit). */

@@ -36,7 +36,7 @@ void StateKeeper::polled(PollResult result)
     working.failedPolls++;
 }
 
-void StateKeeper::answer(std::shared_ptr<const Reading> reading, double receivedAt)
+void StateKeeper::accepted(std::shared_ptr<const Reading> reading, double receivedAt)
 {
     reading->json(); // made here, before any other thread can see the reading
     working.reading = std::move(reading);

@@ -70,12 +70,12 @@ public:
 
     /** The outcome of an attempt to open the port. */
     void connected(bool ok);
-    /** The outcome of a poll; for accepted, answer() follows. */
+    /** The outcome of a poll; for accepted, accepted() follows. */
     void polled(PollResult result);
     /** The data went stale. */
     void stale() { working.fresh = false; }
     /** An accepted answer, received at @p receivedAt (seconds since the epoch); its JSON is made here, once. */
-    void answer(std::shared_ptr<const Reading> reading, double receivedAt);
+    void accepted(std::shared_ptr<const Reading> reading, double receivedAt);
     /** An event raised by the core. */
     void event(const Event& raised);
     /** What an output dropped so far, under its name. */

@@ -39,8 +39,8 @@ constexpr long long retryEvery = 10, rollUpEvery = 60, checkpointEvery = 60;
 // views read comes from the system's file cache; the store adds at most 1.5 MiB to qavd.
 constexpr int cacheKib = 128;
 
-// One queued answer.
-struct Answer {
+// The values of one answer, queued for the disk.
+struct Sample {
     long long time;
     std::int32_t values[storeFields];
     bool gapBefore;
@@ -270,7 +270,7 @@ int bucketWidth(double interval)
 }
 
 struct Store::Queue {
-    std::vector<Answer> answers;
+    std::vector<Sample> answers;
     std::map<long long, OutageRecord> outages;
     std::map<std::string, std::string> values;
     long long dropped = 0; // answers left out because the queue was full
@@ -317,7 +317,7 @@ Store::~Store()
 
 void Store::add(long long time, const std::int32_t* values, bool gapBefore)
 {
-    Answer answer{time, {}, gapBefore};
+    Sample answer{time, {}, gapBefore};
     std::copy(values, values + storeFields, answer.values);
     {
         std::lock_guard<std::mutex> guard(queueMutex);

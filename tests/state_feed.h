@@ -18,11 +18,11 @@ struct StateFeed {
         : output(fed), keeper(battery, started)
     {
     }
-    void answer(const Reading& reading)
+    void accepted(const Reading& reading)
     {
         auto kept = std::make_shared<const Reading>(reading);
-        keeper.answer(kept, std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count());
-        output.answer(*kept);
+        keeper.accepted(kept, std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count());
+        output.accepted(*kept);
         publish();
     }
     void polled(PollResult result)

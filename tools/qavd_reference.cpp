@@ -45,7 +45,7 @@ void printMetrics()
     keeper.polled(PollResult::accepted);
     auto reading = std::make_shared<Reading>();
     reading->battery = "NAME";
-    keeper.answer(reading, 0);
+    keeper.accepted(reading, 0);
     keeper.dropped("stdout", 1);
     metrics->state(keeper.snapshot());
     std::map<std::string, HttpHandler> routes;

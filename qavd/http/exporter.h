@@ -43,7 +43,7 @@ public:
     /** @return The TCP port served (the chosen one when 0 was asked for). */
     int port() const { return server ? server->port() : 0; }
 
-    void answer(const Reading& reading) override { each([&](Output& p) { p.answer(reading); }); }
+    void accepted(const Reading& reading) override { each([&](Output& p) { p.accepted(reading); }); }
     void event(const Event& event) override { each([&](Output& p) { p.event(event); }); }
     void polled(PollResult result) override { each([&](Output& p) { p.polled(result); }); }
     void connected(bool ok) override { each([&](Output& p) { p.connected(ok); }); }

@@ -56,9 +56,10 @@ std::string pageAddress(const HttpOptions& options)
     return "http://" + where.host + ":" + std::to_string(where.port) + "/";
 }
 
-bool addHttpOutput(Outputs& outputs, const HttpOptions& options, const DaemonOptions& daemon, std::string* problem,
+bool addHttpOutput(Outputs& outputs, const HttpOptions& options, const Site& site, std::string* problem,
                    HistoryRecorder* recorder)
 {
+    const DaemonOptions& daemon = site.batteries.front();
     const std::string& page = options.listen;
     const std::string& metrics = options.metrics.listen;
     if (page.empty() && metrics.empty()) return true;

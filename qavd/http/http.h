@@ -3,7 +3,7 @@
 #define QAVD_HTTP_H
 
 #include "metrics.h"
-#include "options.h"
+#include "site.h"
 
 #include <string>
 
@@ -36,7 +36,7 @@ void addHttpOptions(CLI::App& app, HttpOptions& options);
  *
  * @return false with a message in @p problem when it cannot start.
  */
-bool addHttpOutput(Outputs& outputs, const HttpOptions& options, const DaemonOptions& daemon, std::string* problem,
+bool addHttpOutput(Outputs& outputs, const HttpOptions& options, const Site& site, std::string* problem,
                    HistoryRecorder* recorder = nullptr);
 
 /**

@@ -187,7 +187,7 @@ public:
     std::set<std::string> slowPaths() const override { return {"/api/v1/history", "/api/v1/outages"}; }
 
     // The day's charts are the page's own: each answer goes into them.
-    void answer(const Reading& reading) override { history.add(reading.status, reading.time); }
+    void accepted(const Reading& reading) override { history.add(reading.status, reading.time); }
 
     void freshness(bool fresh) override
     {

@@ -819,8 +819,9 @@ std::unique_ptr<Output> startMqtt(const MqttOptions& options, const std::string&
     }
 }
 
-bool addMqttOutput(Outputs& outputs, const MqttOptions& options, const DaemonOptions& daemon, std::string* problem)
+bool addMqttOutput(Outputs& outputs, const MqttOptions& options, const Site& site, std::string* problem)
 {
+    const DaemonOptions& daemon = site.batteries.front();
     if (options.host.empty()) return true;
     MqttOptions resolved = options;
     resolved.lowBattery = daemon.lowBattery;

@@ -2,8 +2,8 @@
 #ifndef QAVD_MQTT_H
 #define QAVD_MQTT_H
 
-#include "options.h"
 #include "output.h"
+#include "site.h"
 
 #include <functional>
 #include <memory>
@@ -70,10 +70,10 @@ std::unique_ptr<Output> startMqtt(const MqttOptions& options, const std::string&
 
 /**
  * Start the MQTT output when --mqtt-broker was given and add it to @p outputs;
- * @p daemon gives the battery's name.
+ * @p site gives the batteries.
  *
  * @return false with a message in @p problem when it cannot start.
  */
-bool addMqttOutput(Outputs& outputs, const MqttOptions& options, const DaemonOptions& daemon, std::string* problem);
+bool addMqttOutput(Outputs& outputs, const MqttOptions& options, const Site& site, std::string* problem);
 
 #endif

@@ -31,8 +31,9 @@ public:
     }
 
     // Who set FSD, for the core to raise fsd.
-    std::string forcedShutdownBy() const override
+    std::string forcedShutdownBy(const std::string& ups) const override
     {
+        if (ups != battery) return {};
         std::lock_guard<std::mutex> lock(forced->mutex);
         return forced->who;
     }
@@ -123,8 +124,9 @@ std::unique_ptr<NutExporter> startNut(const NutOptions& options, const DaemonOpt
                                        daemon.lowRuntime);
 }
 
-bool addNutOutput(Outputs& outputs, const NutOptions& options, const DaemonOptions& daemon, std::string* problem)
+bool addNutOutput(Outputs& outputs, const NutOptions& options, const Site& site, std::string* problem)
 {
+    const DaemonOptions& daemon = site.batteries.front();
     if (options.listen.empty()) return true;
     std::vector<NutUser> users;
     if (!loadUsers(options, &users, problem)) return false;

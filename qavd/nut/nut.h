@@ -2,10 +2,10 @@
 #ifndef QAVD_NUT_H
 #define QAVD_NUT_H
 
-#include "options.h"
 #include "output.h"
 #include "protocol.h"
 #include "server.h"
+#include "site.h"
 #include "users.h"
 
 #include <memory>
@@ -60,6 +60,6 @@ std::unique_ptr<NutExporter> startNut(const NutOptions& options, const DaemonOpt
  * @return false with a message in @p problem when the users file is wrong or
  *         the server cannot start.
  */
-bool addNutOutput(Outputs& outputs, const NutOptions& options, const DaemonOptions& daemon, std::string* problem);
+bool addNutOutput(Outputs& outputs, const NutOptions& options, const Site& site, std::string* problem);
 
 #endif

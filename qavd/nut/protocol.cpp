@@ -97,7 +97,7 @@ struct NutProtocol::Command {
     int args;
     bool ups;
     Handler handler;
-    // cppcheck-suppress unusedStructMember ; answer() reads it through Request::command
+    // cppcheck-suppress unusedStructMember ; reply() reads it through Request::command
     const char* text;
 };
 
@@ -179,11 +179,11 @@ std::string NutProtocol::dispatch(const Command* table, Request& r, const char* 
         return error("INVALID-ARGUMENT");
     if (command->ups && r.args.front() != ups) return error("UNKNOWN-UPS");
     r.command = command;
-    return answer(r);
+    return reply(r);
 }
 
 // Answer a checked request by its handler.
-std::string NutProtocol::answer(Request& r)
+std::string NutProtocol::reply(Request& r)
 {
     switch (r.command->handler) {
     case Handler::fixed: return r.command->text;

@@ -95,7 +95,7 @@ private:
     static const Command getCommands[];
     static const Command listCommands[];
     std::string dispatch(const Command* table, Request& request, const char* unknown);
-    std::string answer(Request& request);
+    std::string reply(Request& request);
     struct Guesser {
         int failures = 0;                                  // in a row, each within a window of the last
         std::chrono::seconds wait{0};                      // the current wait between checks

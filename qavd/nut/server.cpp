@@ -271,7 +271,7 @@ void NutServer::serve(Connection& c, short revents)
         return;
     }
     if ((revents & POLLIN) != 0) receive(c);
-    if (!c.closed) answer(c);
+    if (!c.closed) respond(c);
 }
 
 // Read what the client sent; close on its end, on an error, or on a byte that is not text.
@@ -295,16 +295,16 @@ void NutServer::receive(Connection& c)
 // Answer the whole lines received and send the replies, as long as the socket takes them:
 // a connection whose replies wait beyond a limit is read from and answered again once they
 // are sent, so every whole line is answered and memory stays bounded.
-void NutServer::answer(Connection& c)
+void NutServer::respond(Connection& c)
 {
     do {
-        answerLines(c);
+        respondLines(c);
         if (!c.closed) flush(c);
     } while (!c.closed && !c.closing && c.out.size() < maxPending && c.in.find('\n') != std::string::npos);
 }
 
 // Answer the whole lines received while few replies wait.
-void NutServer::answerLines(Connection& c)
+void NutServer::respondLines(Connection& c)
 {
     while (!c.closing && c.out.size() < maxPending) {
         std::size_t end = c.in.find('\n');

@@ -80,8 +80,8 @@ private:
     Connection* overShare(const std::string* address, std::size_t limit, std::string* why);
     void serve(Connection& connection, short revents);
     void receive(Connection& connection);
-    void answer(Connection& connection);
-    void answerLines(Connection& connection);
+    void respond(Connection& connection);
+    void respondLines(Connection& connection);
     void flush(Connection& connection);
     void drop(Connection& connection, const std::string& why);
     void expireSilent();

@@ -86,7 +86,7 @@ TEST_F(PageApi, StateAndEventsFollowThePollLoop)
 
     // Fresh: the answer as --output json prints it, with the page's fields.
     feed.freshness(true);
-    feed.answer(readingOf(answerA, 1796699894));
+    feed.accepted(readingOf(answerA, 1796699894));
     state = getJson(*page, "/api/v1/state");
     nlohmann::json line = nlohmann::json::parse(readingJsonLine(readingOf(answerA, 1796699894)));
     for (const auto& [key, value] : line.items()) EXPECT_EQ(state[key], value) << key;
@@ -124,7 +124,7 @@ TEST_F(PageApi, AnIntervalOfSevenAndAHalfSecondsGivesBucketsOfEight)
     const long long base = std::time(nullptr) / 40 * 40 - 80; // a multiple of 8 (and of 5)
     // 7 s buckets would part base + 6 and base + 7; 8 s buckets keep them together.
     for (long long t : {base, base + 6, base + 7, base + 8, base + 15, base + 16})
-        page->answer(readingOf(answerA, t));
+        page->accepted(readingOf(answerA, t));
     nlohmann::json history = getJson(*page, "/api/v1/history?seconds=300");
     EXPECT_EQ(history["bucket_seconds"], 8);
     nlohmann::json times;
@@ -143,11 +143,11 @@ TEST_F(PageApi, AFullDayKeepsItsSizeWithMeansAndGaps)
         if (t == gapStart) page->freshness(false);
         if (t >= gapStart && t < gapStart + 60) continue;
         if (t == gapStart + 60) page->freshness(true);
-        page->answer(readingOf(answerA, t));
+        page->accepted(readingOf(answerA, t));
     }
     // The current bucket holds two answers, so it shows their mean.
-    page->answer(readingOf(answerA, last));
-    page->answer(readingOf(answerB, last + 1));
+    page->accepted(readingOf(answerA, last));
+    page->accepted(readingOf(answerB, last + 1));
 
     // Half a day at full resolution: 8,640 buckets, the window ending with the bucket current
     // when it was made, which its first point tells (the clock may move on during the request).

@@ -93,7 +93,7 @@ TEST(MqttOutput, PublishesDiscoveryStateAvailabilityAndEvents)
     Message gauge = sub.waitAny("homeassistant/sensor/qav_b1/gas_gauge/config");
     EXPECT_EQ(nlohmann::json::parse(gauge.payload)["unique_id"], "qav_b1_gas_gauge");
 
-    feed.answer(readingOf(answerA));
+    feed.accepted(readingOf(answerA));
     ASSERT_TRUE(sub.waitLatest("qav/b1/availability", "online"));
     EXPECT_EQ(nlohmann::json::parse(sub.waitAny("qav/b1/state").payload), nlohmann::json::parse(stateA));
 
@@ -104,7 +104,7 @@ TEST(MqttOutput, PublishesDiscoveryStateAvailabilityAndEvents)
 
     feed.freshness(false);
     EXPECT_TRUE(sub.waitLatest("qav/b1/availability", "offline"));
-    feed.answer(readingOf(answerB));
+    feed.accepted(readingOf(answerB));
     EXPECT_TRUE(sub.waitLatest("qav/b1/availability", "online"));
     output->finish();
     EXPECT_TRUE(sub.waitLatest("qav/b1/availability", "offline"));
@@ -135,7 +135,7 @@ TEST(MqttOutput, OwnPrefixesAndNoDiscovery)
     LogLines log;
     std::unique_ptr<Output> output = start(options, &log);
     StateFeed feed(*output);
-    feed.answer(readingOf(answerA));
+    feed.accepted(readingOf(answerA));
     ASSERT_TRUE(sub.waitLatest("site/qav/b1/availability", "online"));
     EXPECT_EQ(nlohmann::json::parse(sub.waitAny("site/qav/b1/state").payload), nlohmann::json::parse(stateA));
     output->finish();
@@ -155,7 +155,7 @@ TEST(MqttOutput, RepublishesTheLatestStateAfterTheBrokerComesBack)
     ASSERT_TRUE(broker.start());
     {
         Subscriber sub(broker.port);
-        feed.answer(readingOf(answerA));
+        feed.accepted(readingOf(answerA));
         ASSERT_TRUE(sub.waitLatest("qav/b1/availability", "online", 30));
     }
     EXPECT_EQ(log.count("connected after "), 1) << log.all();
@@ -165,7 +165,7 @@ TEST(MqttOutput, RepublishesTheLatestStateAfterTheBrokerComesBack)
     EXPECT_EQ(log.count("connection lost: The connection was lost; retrying in 1 s"), 1) << log.all();
     // Polling goes on while the broker is away, never waiting for it; only the latest answer counts.
     EXPECT_TRUE(returnsWithoutWaiting([&] {
-        for (int i = 0; i < 20; i++) feed.answer(readingOf(i == 19 ? answerB : answerA));
+        for (int i = 0; i < 20; i++) feed.accepted(readingOf(i == 19 ? answerB : answerA));
     }));
     // Events raised meanwhile are kept, the last 100 of them, each with its own time.
     for (int i = 0; i < 102; i++) output->event({"b1", "alert", "n" + std::to_string(i), 1700000000 + i});
@@ -206,7 +206,7 @@ TEST(MqttOutput, EventsRaisedWhileThePathIsDarkArriveInOrderOnceItIsBack)
     LogLines log;
     std::unique_ptr<Output> output = start(optionsFor(path.port), &log);
     StateFeed feed(*output);
-    feed.answer(readingOf(answerA));
+    feed.accepted(readingOf(answerA));
     ASSERT_TRUE(sub.waitLatest("qav/b1/availability", "online"));
     output->event({"b1", "alert", "before", 1700000001});
     ASSERT_TRUE(eventually(10, [&] { return sub.on("qav/b1/event").size() == 1; }));
@@ -249,7 +249,7 @@ TEST(MqttOutput, AWrongPasswordIsReportedAndRetriedWhilePollingGoesOn)
     LogLines wrongLog;
     std::unique_ptr<Output> wrong = start(options, &wrongLog);
     StateFeed wrongFeed(*wrong);
-    EXPECT_TRUE(returnsWithoutWaiting([&] { wrongFeed.answer(readingOf(answerA)); }));
+    EXPECT_TRUE(returnsWithoutWaiting([&] { wrongFeed.accepted(readingOf(answerA)); }));
     EXPECT_TRUE(eventually(30, [&] { return wrongLog.count("refused: Connection Refused: not authorised") >= 2; }))
         << wrongLog.all();
     EXPECT_EQ(wrongLog.count("retrying in 1 s"), 1);
@@ -261,7 +261,7 @@ TEST(MqttOutput, AWrongPasswordIsReportedAndRetriedWhilePollingGoesOn)
     LogLines rightLog;
     std::unique_ptr<Output> right = start(options, &rightLog);
     StateFeed rightFeed(*right);
-    rightFeed.answer(readingOf(answerA));
+    rightFeed.accepted(readingOf(answerA));
     EXPECT_TRUE(sub.waitLatest("qav/b1/availability", "online"));
     right->finish();
 }
@@ -286,7 +286,7 @@ TEST(MqttOutput, TlsWithTheBrokersCaAndNotWithAnother)
     LogLines log;
     std::unique_ptr<Output> output = start(options, &log);
     StateFeed feed(*output);
-    feed.answer(readingOf(answerA));
+    feed.accepted(readingOf(answerA));
     EXPECT_TRUE(sub.waitLatest("qav/b1/availability", "online")) << broker.log();
     EXPECT_EQ(nlohmann::json::parse(sub.waitAny("qav/b1/state").payload), nlohmann::json::parse(stateA));
     output->finish();

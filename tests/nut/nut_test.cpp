@@ -136,7 +136,7 @@ protected:
     void answer(const std::string& bytes)
     {
         feed->freshness(true);
-        feed->answer(Reading{"b1", 1700000000, bytes, decoded(bytes)});
+        feed->accepted(Reading{"b1", 1700000000, bytes, decoded(bytes)});
     }
     std::string logged()
     {

@@ -4,7 +4,7 @@
 #include "event_table.h"
 #include "metrics.h"
 #include "must_run.h"
-#include "outputs.h"
+#include "core_outputs.h"
 #include "server.h"
 #include "syslog_socket.h"
 #include "text_files.h"

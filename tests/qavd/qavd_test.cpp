@@ -4,7 +4,7 @@
 #include "library.h"
 #include "must_run.h"
 #include "options.h"
-#include "outputs.h"
+#include "core_outputs.h"
 #include "process.h"
 #include "sample_answers.h"
 #include "syslog_socket.h"

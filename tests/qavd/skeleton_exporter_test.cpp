@@ -77,7 +77,7 @@ TEST(SkeletonExporter, RendersTheCoresSnapshotAndEvents)
     feed.polled(PollResult::timeout);
     EXPECT_EQ(exporter.render(), "b1 stale since 1700000000: timeout");
     feed.polled(PollResult::accepted);
-    feed.answer(readingOf(answerA, 1700000005));
+    feed.accepted(readingOf(answerA, 1700000005));
     EXPECT_EQ(exporter.render(), "b1 85.00 %");
     feed.event({"b1", "lowbattery", "gas gauge 85.00%", 1700000005});
     EXPECT_EQ(exporter.render(), "b1 85.00 % low");

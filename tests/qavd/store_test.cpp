@@ -232,7 +232,7 @@ TEST_F(StoreTest, TheRecorderKeepsTheLearnedCapacityForTheNextRun)
             reading.estimate.capacity = capacity;
             reading.estimate.capacitySource = source;
             reading.estimate.learnedWeight = weight;
-            recorder->answer(reading);
+            recorder->accepted(reading);
         }
     }
     auto recorder = HistoryRecorder::start(history, daemon, &problem);

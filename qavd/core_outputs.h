@@ -1,6 +1,6 @@
-// outputs: the daemon's own outputs: standard output, data log, system log and event command.
-#ifndef QAVD_OUTPUTS_H
-#define QAVD_OUTPUTS_H
+// core_outputs: the daemon's own outputs: standard output, data log, system log and event command.
+#ifndef QAVD_CORE_OUTPUTS_H
+#define QAVD_CORE_OUTPUTS_H
 
 #include "commands.h"
 #include "options.h"
@@ -25,7 +25,7 @@ class StdoutOutput : public Output {
 public:
     /** @param chosen json or console; none prints nothing. */
     explicit StdoutOutput(StdoutForm chosen) : form(chosen), writer(STDOUT_FILENO, "standard output", queueLimit) {}
-    void answer(const Reading& reading) override;
+    void accepted(const Reading& reading) override;
     std::pair<const char*, std::uint64_t> drops() const override { return {"stdout", writer.dropped()}; }
     /** Write what is queued, waiting at most exitGrace. */
     void finish() override;
@@ -61,7 +61,7 @@ public:
     DataLogOutput(const DataLogOutput&) = delete;
     DataLogOutput& operator=(const DataLogOutput&) = delete;
 
-    void answer(const Reading& reading) override;
+    void accepted(const Reading& reading) override;
     /** Start a file named by the current seconds; keep the old one if it cannot be opened. */
     void rotate() override;
 
@@ -91,7 +91,7 @@ public:
      * @param withRecords true to send the two records per accepted answer.
      */
     SyslogOutput(std::string name, bool withRecords) : battery(std::move(name)), records(withRecords) {}
-    void answer(const Reading& reading) override;
+    void accepted(const Reading& reading) override;
     void event(const Event& event) override;
     void polled(PollResult result) override;
     /** Records of the daemon's dropped because the system log's reader fell behind (see log.h). */

@@ -1,5 +1,5 @@
-// outputs: the daemon's own outputs: standard output, data log, system log and event command.
-#include "outputs.h"
+// core_outputs: the daemon's own outputs: standard output, data log, system log and event command.
+#include "core_outputs.h"
 
 #include "event_table.h"
 #include "events.h"
@@ -36,7 +36,7 @@ std::string consoleReport(const Reading& reading)
 
 } // namespace
 
-void StdoutOutput::answer(const Reading& reading)
+void StdoutOutput::accepted(const Reading& reading)
 {
     if (form == StdoutForm::json) writer.write(reading.json() + '\n');
     else if (form == StdoutForm::console) writer.write(consoleReport(reading));
@@ -104,7 +104,7 @@ std::string DataLogOutput::present()
     return "";
 }
 
-void DataLogOutput::answer(const Reading& reading)
+void DataLogOutput::accepted(const Reading& reading)
 {
     std::string line = dataLogLine(&reading.status, reading.time);
     std::string problem = present();
@@ -141,7 +141,7 @@ void DataLogOutput::rotate()
 
 // ---- System log ----
 
-void SyslogOutput::answer(const Reading& reading)
+void SyslogOutput::accepted(const Reading& reading)
 {
     if (!records) return;
     SyslogRecords texts = syslogRecords(&reading.status);
