@@ -51,10 +51,10 @@ void StdoutOutput::finish()
 
 namespace {
 
-// DIR/<seconds>qav.log for the current time.
-std::string dataLogPath(const std::string& dir)
+// DIR/<seconds>TAIL for the current time.
+std::string dataLogPath(const std::string& dir, const std::string& tail)
 {
-    return dir + "/" + std::to_string(static_cast<long long>(std::time(nullptr))) + "qav.log";
+    return dir + "/" + std::to_string(static_cast<long long>(std::time(nullptr))) + tail;
 }
 
 // Open a data log file for appending; -1 with errno set when it cannot be.
@@ -65,19 +65,20 @@ int openDataLog(const std::string& path)
 
 } // namespace
 
-std::unique_ptr<DataLogOutput> DataLogOutput::open(const std::string& dir, std::string* problem)
+std::unique_ptr<DataLogOutput> DataLogOutput::open(const std::string& dir, std::string* problem,
+                                                   const std::string& tail)
 {
-    std::string name = dataLogPath(dir);
+    std::string name = dataLogPath(dir, tail);
     int fd = openDataLog(name);
     if (fd < 0) {
         *problem = "cannot open data log \"" + name + "\": " + std::strerror(errno);
         return nullptr;
     }
-    return std::unique_ptr<DataLogOutput>(new DataLogOutput(dir, name, fd));
+    return std::unique_ptr<DataLogOutput>(new DataLogOutput(dir, tail, name, fd));
 }
 
-DataLogOutput::DataLogOutput(std::string dirName, std::string path, int opened)
-    : dir(std::move(dirName)), current(std::move(path)), fd(opened)
+DataLogOutput::DataLogOutput(std::string dirName, std::string nameTail, std::string path, int opened)
+    : dir(std::move(dirName)), tail(std::move(nameTail)), current(std::move(path)), fd(opened)
 {
 }
 
@@ -127,7 +128,7 @@ void DataLogOutput::accepted(const Reading& reading)
 
 void DataLogOutput::rotate()
 {
-    std::string name = dataLogPath(dir);
+    std::string name = dataLogPath(dir, tail);
     int next = openDataLog(name);
     if (next < 0) {
         logMessage(LOG_ERR, "cannot open data log \"" + name + "\": " + std::strerror(errno) + "; still writing \"" +
@@ -190,18 +191,23 @@ void EventCommandOutput::event(const Event& event)
 
 // ---- All of them ----
 
-bool addCoreOutputs(Outputs& outputs, const DaemonOptions& options, CommandRunner& runner,
-                    std::string* problem)
+void addSiteOutputs(Outputs& outputs, const DaemonOptions& options)
 {
     if (options.output != StdoutForm::none) outputs.add(std::make_unique<StdoutOutput>(options.output));
-    if (!options.datalogDir.empty()) {
-        std::unique_ptr<DataLogOutput> dataLog = DataLogOutput::open(options.datalogDir, problem);
+    outputs.add(std::make_unique<StderrOutput>());
+}
+
+bool addBatteryOutputs(Outputs& outputs, const DaemonOptions& battery, bool several, CommandRunner& runner,
+                       std::string* problem)
+{
+    if (!battery.datalogDir.empty()) {
+        std::string tail = several ? "qav-" + battery.name + ".log" : "qav.log";
+        std::unique_ptr<DataLogOutput> dataLog = DataLogOutput::open(battery.datalogDir, problem, tail);
         if (!dataLog) return false;
         outputs.add(std::move(dataLog));
     }
-    outputs.add(std::make_unique<StderrOutput>());
-    outputs.add(std::make_unique<SyslogOutput>(options.name, options.syslogRecords));
-    if (!options.eventCommand.empty())
-        outputs.add(std::make_unique<EventCommandOutput>(options.eventCommand, runner));
+    outputs.add(std::make_unique<SyslogOutput>(battery.name, battery.syslogRecords));
+    if (!battery.eventCommand.empty())
+        outputs.add(std::make_unique<EventCommandOutput>(battery.eventCommand, runner));
     return true;
 }

@@ -54,9 +54,11 @@ public:
      *
      * @param dir     The data log directory.
      * @param problem Receives a message when the file cannot be opened. Must not be null.
+     * @param tail    What follows the seconds in each file's name.
      * @return The output, or null after a failure.
      */
-    static std::unique_ptr<DataLogOutput> open(const std::string& dir, std::string* problem);
+    static std::unique_ptr<DataLogOutput> open(const std::string& dir, std::string* problem,
+                                               const std::string& tail = "qav.log");
     ~DataLogOutput() override;
     DataLogOutput(const DataLogOutput&) = delete;
     DataLogOutput& operator=(const DataLogOutput&) = delete;
@@ -69,10 +71,11 @@ public:
     const std::string& path() const { return current; }
 
 private:
-    DataLogOutput(std::string dirName, std::string path, int opened);
+    DataLogOutput(std::string dirName, std::string nameTail, std::string path, int opened);
     std::string present();
 
     std::string dir;
+    std::string tail; // what follows the seconds in the file's name
     std::string current;
     int fd;
     bool failing = false; // the last line was lost and the episode reported
@@ -128,16 +131,25 @@ private:
 };
 
 /**
- * Add the outputs the options ask for, in this order: standard output, data
- * log, standard error, system log, event command.
+ * Add the site's own outputs the options ask for: standard output, then standard error's count of drops.
  *
  * @param outputs Receives the outputs.
- * @param options Parsed and checked options.
- * @param runner  Runs event commands; must outlive @p outputs.
+ * @param options Parsed and checked options (the site's, at the top).
+ */
+void addSiteOutputs(Outputs& outputs, const DaemonOptions& options);
+
+/**
+ * Add one battery's own outputs the options ask for, in this order: data log
+ * (DIR/<seconds>qav.log, or qav-NAME.log in a site of several), system log, event command.
+ *
+ * @param outputs Receives the outputs.
+ * @param battery The battery's settings.
+ * @param several Whether the site has more than this battery.
+ * @param runner  Runs the battery's event commands; must outlive @p outputs.
  * @param problem Receives a message when an output cannot start. Must not be null.
  * @return false when an output cannot start.
  */
-bool addCoreOutputs(Outputs& outputs, const DaemonOptions& options, CommandRunner& runner,
-                    std::string* problem);
+bool addBatteryOutputs(Outputs& outputs, const DaemonOptions& battery, bool several, CommandRunner& runner,
+                       std::string* problem);
 
 #endif

@@ -1,13 +1,12 @@
-// qavd: polls a battery module for ever and hands each answer and event to every output.
+// qavd: polls battery modules for ever and hands each answer and event to every output.
+#include "batteries.h"
+#include "core_outputs.h"
 #include "http.h"
 #include "log.h"
 #include "mqtt.h"
 #include "nut.h"
 #include "options.h"
 #include "output.h"
-#include "core_outputs.h"
-#include "poller.h"
-#include "recorder.h"
 #include "signals.h"
 #include "util.h"
 
@@ -17,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <string>
 #include <syslog.h>
 
@@ -27,10 +27,10 @@ static int startFailure(const std::string& problem)
     return 2;
 }
 
-// Parse the options, start every output, and poll until told to stop.
+// Parse the options, start every output, and poll every battery until told to stop.
 static int runQavd(int argc, char** argv)
 {
-    CLI::App app{"qavd: polls a battery module and reports every answer and event"};
+    CLI::App app{"qavd: polls battery modules and reports every answer and event"};
     DaemonOptions options;
     addCoreOptions(app, options);
     HttpOptions httpOptions;
@@ -40,11 +40,13 @@ static int runQavd(int argc, char** argv)
     NutOptions nutOptions;
     addNutOptions(app, nutOptions);
     HistoryOptions historyOptions;
-    addHistoryOptions(app, historyOptions);
-    int status = parseCommandLine(app, options, argc, argv);
+    addHistoryOptions(app, historyOptions, options);
+    Site site;
+    int status = parseCommandLine(app, options, argc, argv, &site.batteries);
     if (status >= 0) return status;
-    if (options.publicUrl.empty()) options.publicUrl = pageAddress(httpOptions);
-    Site site{options.name, {options}};
+    site.name = options.name;
+    std::string publicUrl = options.publicUrl.empty() ? pageAddress(httpOptions) : options.publicUrl;
+    for (DaemonOptions& battery : site.batteries) battery.publicUrl = publicUrl;
 
     // Before any output starts a thread, so every thread inherits the blocked signals.
     Signals signals;
@@ -52,18 +54,18 @@ static int runQavd(int argc, char** argv)
     openlog("qavd", LOG_PID, LOG_DAEMON);
     startLogging();
     std::string problem;
-    // Outlives the outputs, which are handed it.
-    std::unique_ptr<HistoryRecorder> recorder = HistoryRecorder::start(historyOptions, options, &problem);
-    if (!recorder) return startFailure(problem);
-    Outputs outputs;
-    CommandRunner runner;
+    // Outlive the outputs, which are handed their recorders.
+    std::vector<std::unique_ptr<Battery>> batteries = openBatteries(site, historyOptions, &problem);
+    if (batteries.empty()) return startFailure(problem);
+    Outputs shared;
+    std::mutex lock; // the site's outputs are called for one battery at a time
     // Every output starts with the data stale; see Output::freshness().
-    if (!addCoreOutputs(outputs, options, runner, &problem) ||
-        !addHttpOutput(outputs, httpOptions, site, &problem, recorder.get()) ||
-        !addMqttOutput(outputs, mqttOptions, site, &problem) ||
-        !addNutOutput(outputs, nutOptions, site, &problem))
+    addSiteOutputs(shared, options);
+    if (!addHttpOutput(shared, httpOptions, site, &problem, batteries.front()->recorder.get()) ||
+        !addMqttOutput(shared, mqttOptions, site, &problem) || !addNutOutput(shared, nutOptions, site, &problem) ||
+        !addOutputs(batteries, shared, lock, &problem))
         return startFailure(problem);
-    return runDaemon(options, outputs, signals, runner, *recorder);
+    return runSite(batteries, shared, lock, signals);
 }
 
 // runQavd(), with any exception a library lets out turned into a message.

@@ -88,40 +88,101 @@ std::string configPath(int argc, char** argv)
 // Most bytes of a config file.
 constexpr std::size_t configLimit = 65536;
 
-// Read and check a config file's lines before CLI11 parses them: "" when it could be read
-// whole and every key is known, else what is wrong ("FILE:LINE: ..." for a line). Its text
-// goes to *text, the keys found to lines, with their line numbers.
-std::string checkConfigFile(const CLI::App& app, const std::string& path, std::map<std::string, int>* lines,
-                            std::string* text)
+// One [NAME] section of a config file: its line, and its key lines with their numbers.
+struct Section {
+    std::string name;
+    int line = 0;
+    std::string text;                 // its key lines, the header left out
+    std::map<std::string, int> lines; // each key's line, by its option's name
+};
+
+// What a config file holds: the text before the first section, and the sections.
+struct ConfigFile {
+    std::string name;                 // the file's name without its directory, for messages
+    std::string top;
+    std::map<std::string, int> lines; // each key at the top's line, by its option's name
+    std::vector<Section> sections;
+};
+
+// The key of a key line ("interval = 5" gives "interval").
+std::string keyOf(const std::string& line, std::size_t start)
 {
-    std::string unreadable = readStartFile(path, configLimit, false, text);
-    if (!unreadable.empty()) return unreadable;
-    if (text->size() > configLimit) return path + " is larger than 64 KiB";
-    std::istringstream file(*text);
-    std::string name = path.substr(path.rfind('/') + 1), line;
-    for (int number = 1; std::getline(file, line); number++) {
-        std::size_t start = line.find_first_not_of(" \t\r");
-        if (start == std::string::npos || line[start] == '#' || line[start] == ';') continue;
-        std::string at = name + ":" + std::to_string(number) + ": ";
-        if (line[start] == '[')
-            return at + "sections such as " + line.substr(start, line.find(']', start) + 1 - start) +
-                   " are not read: write each key at the top of the file, as in example.conf";
-        std::string key = line.substr(start, line.find('=') == std::string::npos ? std::string::npos : line.find('=') - start);
-        key.erase(key.find_last_not_of(" \t\r") + 1);
-        if (key == "config" || key == "help" || key == "version")
-            return at.append("'").append(key).append("' is an option of the command line only");
-        const CLI::Option* option = app.get_option_no_throw("--" + key);
-        if (option == nullptr) {
-            std::string nearest = nearestKey(app, key);
-            at.append("unknown key '").append(key).append("'");
-            return nearest.empty() ? at : at.append(" (did you mean '").append(nearest).append("'?)");
-        }
-        (*lines)[option->get_name()] = number;
-    }
+    std::string key = line.substr(start, line.find('=') == std::string::npos ? std::string::npos : line.find('=') - start);
+    key.erase(key.find_last_not_of(" \t\r") + 1);
+    return key;
+}
+
+// Check one key against the options of app: "" when it is one, else why not.
+std::string checkKey(const CLI::App& app, const std::string& key, const char* where)
+{
+    if (key == "config" || key == "help" || key == "version")
+        return "'" + key + "' is an option of the command line only";
+    if (app.get_option_no_throw("--" + key) != nullptr) return "";
+    std::string nearest = nearestKey(app, key);
+    std::string text = "unknown key '" + key + "'" + where;
+    return nearest.empty() ? text : text + " (did you mean '" + nearest + "'?)";
+}
+
+// Start a section at a header line "[NAME]": "" when its name is sound and new, else why not.
+std::string startSection(ConfigFile* file, const std::string& line, std::size_t start, int number)
+{
+    std::size_t end = line.find(']', start);
+    std::string name = line.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+    std::string rest = end == std::string::npos ? "" : line.substr(end + 1);
+    if (end == std::string::npos || rest.find_first_not_of(" \t\r") != std::string::npos)
+        return "a section's header is [NAME] alone on its line";
+    if (!batteryName()(name).empty()) return "[" + name + "]: a battery's name is 1 to 32 of A-Z, a-z, 0-9, _ and -";
+    for (const Section& before : file->sections)
+        if (before.name == name)
+            return "[" + name + "] again: each battery has one section (the first is at line " +
+                   std::to_string(before.line) + ")";
+    if (file->sections.size() == maxBatteries) return "[" + name + "]: more than " + std::to_string(maxBatteries) + " batteries";
+    file->sections.push_back(Section{name, number, "", {}});
     return "";
 }
 
-// CLI11's reader of config files, given the text checkConfigFile() read, so that what is
+// Read a config file, sort its lines into the top and the sections, and check every key:
+// those at the top against app, those in a section against a battery's (battery). "" when
+// all is well, else what is wrong ("FILE:LINE: ..." for a line).
+std::string readConfigFile(const CLI::App& app, const CLI::App& battery, const std::string& path, ConfigFile* file)
+{
+    std::string text;
+    std::string unreadable = readStartFile(path, configLimit, false, &text);
+    if (!unreadable.empty()) return unreadable;
+    if (text.size() > configLimit) return path + " is larger than 64 KiB";
+    std::istringstream lines(text);
+    file->name = path.substr(path.rfind('/') + 1);
+    std::string line;
+    for (int number = 1; std::getline(lines, line); number++) {
+        std::size_t start = line.find_first_not_of(" \t\r");
+        if (start == std::string::npos || line[start] == '#' || line[start] == ';') continue;
+        std::string at = file->name + ":" + std::to_string(number) + ": ";
+        if (line[start] == '[') {
+            if (std::string wrong = startSection(file, line, start, number); !wrong.empty()) return at + wrong;
+            continue;
+        }
+        std::string key = keyOf(line, start);
+        Section* section = file->sections.empty() ? nullptr : &file->sections.back();
+        if (section == nullptr) {
+            if (std::string wrong = checkKey(app, key, ""); !wrong.empty()) return at + wrong;
+            file->lines[app.get_option("--" + key)->get_name()] = number;
+            file->top += line + "\n";
+            continue;
+        }
+        at += "[" + section->name + "]: ";
+        if (battery.get_option_no_throw("--" + key) == nullptr && app.get_option_no_throw("--" + key) != nullptr)
+            return at + "'" + key + "' is the site's: write it above the first section";
+        if (std::string wrong = checkKey(battery, key, " for a battery"); !wrong.empty()) return at + wrong;
+        section->lines[battery.get_option("--" + key)->get_name()] = number;
+        section->text += line + "\n";
+    }
+    if (!file->sections.empty() && file->lines.count("--address") != 0)
+        return file->name + ":" + std::to_string(file->lines["--address"]) +
+               ": 'address' belongs to a battery: with sections, give each its own";
+    return "";
+}
+
+// CLI11's reader of config files, given the text readConfigFile() read, so that what is
 // parsed is what was checked, read once.
 class CheckedConfig : public CLI::ConfigTOML {
 public:
@@ -137,8 +198,8 @@ private:
     std::string text;
 };
 
-// The port, line settings and poll timing.
-void addPollOptions(CLI::App& app, DaemonOptions& options)
+// The port and its line settings.
+void addPortOptions(CLI::App& app, DaemonOptions& options)
 {
     const char* group = "Polling";
     app.add_option("-a,--address", options.address, "The battery's port: tcp:HOST:PORT or a device path")
@@ -152,9 +213,25 @@ void addPollOptions(CLI::App& app, DaemonOptions& options)
     app.add_option("--parity", options.parity, "Parity of a device path: none, even or odd")
         ->check(unnamed(CLI::IsMember({"none", "even", "odd"}, CLI::ignore_case)))
         ->type_name("PARITY")->capture_default_str()->group(group);
+}
+
+// The battery's name (with sections, the site's) and the batteries given on the command line.
+void addNameOptions(CLI::App& app, DaemonOptions& options)
+{
+    const char* group = "Polling";
     app.add_option("-n,--name", options.name,
-                   "This battery's name in outputs, events, metrics and topics: 1 to 32 of A-Z, a-z, 0-9, _ and -")
+                   "This battery's name in outputs, events, metrics and topics: 1 to 32 of A-Z, a-z, 0-9, _ and -; "
+                   "with several batteries, the site's")
         ->check(unnamed(batteryName()))->type_name("NAME")->capture_default_str()->group(group);
+    app.add_option("--battery", options.batteryArguments,
+                   "Serve one more battery NAME at ADDRESS with the settings given at the top (repeatable)")
+        ->type_name("NAME=ADDR")->group(group);
+}
+
+// The poll timing.
+void addTimingOptions(CLI::App& app, DaemonOptions& options)
+{
+    const char* group = "Polling";
     app.add_option("-i,--interval", options.interval,
                    "Poll period, start to start: seconds, or with a unit (500ms, 5s, 2m, 1h); 0.1 s to 24 h")
         ->check(decimal(true))->check(unnamed(CLI::Range(0.1, 86400.0)))->type_name("SECONDS")->capture_default_str()->group(group);
@@ -168,6 +245,14 @@ void addPollOptions(CLI::App& app, DaemonOptions& options)
     app.add_option("--max-backoff", options.maxBackoff,
                    "Longest wait in seconds between attempts to connect (from 1 s, doubling), 1 to 3600")
         ->check(decimal(true))->check(unnamed(CLI::Range(1.0, 3600.0)))->type_name("SECONDS")->capture_default_str()->group(group);
+}
+
+// The data log's directory.
+void addDatalogOption(CLI::App& app, DaemonOptions& options)
+{
+    app.add_option("--datalog", options.datalogDir,
+                   "Append data log lines to DIR/<start seconds>qav.log (with several batteries, qav-NAME.log)")
+        ->check(unnamed(CLI::ExistingDirectory))->type_name("DIR")->group("Standard output and files");
 }
 
 // Where answers go: standard output, the data log, the system log.
@@ -184,8 +269,7 @@ void addOutputOptions(CLI::App& app, DaemonOptions& options)
            "Standard output per accepted answer: json, console or none")
         ->check(unnamed(CLI::IsMember({"json", "console", "none"})))->type_name("FORM")->default_str("json")
         ->group(group);
-    app.add_option("--datalog", options.datalogDir, "Append data log lines to DIR/<start seconds>qav.log")
-        ->check(unnamed(CLI::ExistingDirectory))->type_name("DIR")->group(group);
+    addDatalogOption(app, options);
     app.add_flag("--syslog-records", options.syslogRecords, "Send two system log records per accepted answer")
         ->group(group);
     app.add_flag("--once", options.once, "Print the first accepted answer and exit (1 when none came)")
@@ -232,7 +316,99 @@ void addRuntimeOptions(CLI::App& app, DaemonOptions& options)
         ->check(decimal(true))->check(unnamed(CLI::Range(0.0, 1000000.0)))->type_name("SECONDS")->capture_default_str()->group(group);
 }
 
+
+// Say what is wrong with the options; the status to exit with.
+int refuse(const std::string& problem)
+{
+    std::fprintf(stderr, "qavd: %s\n", problem.c_str());
+    return 2;
+}
+
+// Every option taking seconds takes a unit too; they all say so by their type name.
+void withUnits(CLI::App& app)
+{
+    for (CLI::Option* option : app.get_options())
+        if (option->get_type_name() == "SECONDS") option->transform(secondsWithUnit());
+}
+
+// A battery's timeout when none was given: 2 s, or half its interval when that is less.
+void fitTimeout(DaemonOptions* battery, bool given)
+{
+    if (!given) battery->timeout = std::min(DaemonOptions{}.timeout, battery->interval / 2);
+}
+
+// Parse one battery's section over the site's defaults and add it to site: "" when all is
+// well, else what is wrong, naming the file, the line and the section.
+std::string parseSection(const ConfigFile& file, const Section& section, const std::string& path,
+                         const DaemonOptions& defaults, bool timeoutGiven, std::vector<DaemonOptions>* site)
+{
+    DaemonOptions battery = defaults;
+    battery.name = section.name;
+    battery.batteryArguments.clear();
+    CLI::App app;
+    addBatteryOptions(app, battery);
+    withUnits(app);
+    app.set_config("--config");
+    app.allow_config_extras(CLI::config_extras_mode::error);
+    app.config_formatter(std::make_shared<CheckedConfig>(section.text));
+    std::string at = file.name + ":" + std::to_string(section.line) + ": [" + section.name + "]: ";
+    try {
+        std::vector<std::string> reversed{path, "--config"};
+        app.parse(reversed);
+    } catch (const CLI::ParseError& error) {
+        std::string text = error.what();
+        for (const auto& [name, number] : section.lines)
+            if (text.rfind(name + ":", 0) == 0) at = file.name + ":" + std::to_string(number) + ": [" + section.name + "]: ";
+        return at + text;
+    }
+    if (section.lines.count("--address") == 0) return at + "no address: give each battery its own";
+    fitTimeout(&battery, timeoutGiven || section.lines.count("--timeout") != 0);
+    if (std::string wrong = crossCheck(battery); !wrong.empty()) return at + wrong;
+    site->push_back(std::move(battery));
+    return "";
+}
+
+// Add the battery of one --battery NAME=ADDRESS with the site's defaults: "" or what is wrong.
+std::string addBattery(const std::string& given, const DaemonOptions& defaults, bool timeoutGiven,
+                       std::vector<DaemonOptions>* site)
+{
+    std::string at = "--battery " + given + ": ";
+    std::size_t equals = given.find('=');
+    if (equals == std::string::npos) return at + "expected NAME=ADDRESS";
+    DaemonOptions battery = defaults;
+    battery.batteryArguments.clear();
+    battery.name = given.substr(0, equals);
+    battery.address = given.substr(equals + 1);
+    if (std::string wrong = batteryName()(battery.name); !wrong.empty())
+        return at + "a battery's name is 1 to 32 of A-Z, a-z, 0-9, _ and -";
+    if (std::string wrong = batteryAddress()(battery.address); !wrong.empty()) return at + wrong;
+    for (const DaemonOptions& before : *site)
+        if (before.name == battery.name) return at + "a battery of that name is served already";
+    if (site->size() == maxBatteries) return at + "more than " + std::to_string(maxBatteries) + " batteries";
+    fitTimeout(&battery, timeoutGiven);
+    if (std::string wrong = crossCheck(battery); !wrong.empty()) return at + wrong;
+    site->push_back(std::move(battery));
+    return "";
+}
+
 } // namespace
+
+void addOutageOption(CLI::App& app, DaemonOptions& options)
+{
+    app.add_option("--outage-min", options.outageMin, "Seconds of discharging that make an outage, 0 to 86400")
+        ->check(decimal(true))->check(CLI::Range(0.0, 86400.0).description(""))->type_name("SECONDS")
+        ->capture_default_str()->group("History");
+}
+
+void addBatteryOptions(CLI::App& app, DaemonOptions& options)
+{
+    addPortOptions(app, options);
+    addTimingOptions(app, options);
+    addDatalogOption(app, options);
+    addEventOptions(app, options);
+    addRuntimeOptions(app, options);
+    addOutageOption(app, options);
+}
 
 void addCoreOptions(CLI::App& app, DaemonOptions& options)
 {
@@ -242,7 +418,9 @@ void addCoreOptions(CLI::App& app, DaemonOptions& options)
     // A misspelt key must not be dropped without a word.
     app.allow_config_extras(CLI::config_extras_mode::error);
     app.set_version_flag("--version", "qavd " QAV_VERSION "\n" QAV_LICENCE_NOTICE);
-    addPollOptions(app, options);
+    addPortOptions(app, options);
+    addNameOptions(app, options);
+    addTimingOptions(app, options);
     addOutputOptions(app, options);
     addEventOptions(app, options);
     addLinkOptions(app, options);
@@ -263,20 +441,17 @@ std::string crossCheck(const DaemonOptions& options)
     return text;
 }
 
-int parseCommandLine(CLI::App& app, DaemonOptions& options, int argc, char** argv)
+int parseCommandLine(CLI::App& app, DaemonOptions& options, int argc, char** argv, std::vector<DaemonOptions>* batteries)
 {
-    // Every option taking seconds takes a unit too; they all say so by their type name.
-    for (CLI::Option* option : app.get_options())
-        if (option->get_type_name() == "SECONDS") option->transform(secondsWithUnit());
+    withUnits(app);
     std::string config = configPath(argc, argv);
-    std::map<std::string, int> lines;
-    std::string configText;
-    std::string problem = config.empty() ? "" : checkConfigFile(app, config, &lines, &configText);
-    if (!problem.empty()) {
-        std::fprintf(stderr, "qavd: %s\n", problem.c_str());
-        return 2;
-    }
-    if (!config.empty()) app.config_formatter(std::make_shared<CheckedConfig>(std::move(configText)));
+    ConfigFile file;
+    DaemonOptions scratch;
+    CLI::App keys;
+    addBatteryOptions(keys, scratch);
+    std::string problem = config.empty() ? "" : readConfigFile(app, keys, config, &file);
+    if (!problem.empty()) return refuse(problem);
+    if (!config.empty()) app.config_formatter(std::make_shared<CheckedConfig>(file.top));
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& done) {
@@ -284,18 +459,29 @@ int parseCommandLine(CLI::App& app, DaemonOptions& options, int argc, char** arg
     } catch (const CLI::ParseError& error) {
         // A value from the file is named by its line, unless the command line gave it too.
         std::string text = error.what(), at;
-        for (const auto& [name, number] : lines)
+        for (const auto& [name, number] : file.lines)
             if (text.rfind(name + ":", 0) == 0 && std::find(argv, argv + argc, name) == argv + argc)
-                at = config.substr(config.rfind('/') + 1) + ":" + std::to_string(number) + ": ";
+                at = file.name + ":" + std::to_string(number) + ": ";
         std::fprintf(stderr, "qavd: %s%s\nRun with --help for more information.\n", at.c_str(), text.c_str());
         return 2;
     }
+    bool timeoutGiven = app.get_option("--timeout")->count() != 0;
+    DaemonOptions defaults = options;
     // Without --timeout, the wait fits any interval: 2 s, or half the interval when that is less.
-    if (app.get_option("--timeout")->count() == 0) options.timeout = std::min(options.timeout, options.interval / 2);
-    problem = crossCheck(options);
-    if (!problem.empty()) {
-        std::fprintf(stderr, "qavd: %s\n", problem.c_str());
-        return 2;
+    if (!timeoutGiven) options.timeout = std::min(options.timeout, options.interval / 2);
+    if (file.sections.empty() && options.batteryArguments.empty()) {
+        if (problem = crossCheck(options); !problem.empty()) return refuse(problem);
+        if (batteries != nullptr) *batteries = {options};
+        return -1;
     }
+    if (app.get_option("--address")->count() != 0)
+        return refuse("--address belongs to a battery: with sections or --battery, give each its own");
+    std::vector<DaemonOptions> site;
+    for (const Section& section : file.sections)
+        if (problem = parseSection(file, section, config, defaults, timeoutGiven, &site); !problem.empty())
+            return refuse(problem);
+    for (const std::string& given : options.batteryArguments)
+        if (problem = addBattery(given, defaults, timeoutGiven, &site); !problem.empty()) return refuse(problem);
+    if (batteries != nullptr) *batteries = std::move(site);
     return -1;
 }

@@ -7,7 +7,9 @@
 #include "secrets.h"
 #include "values.h"
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 namespace CLI {
 class App;
@@ -38,6 +40,8 @@ struct DaemonOptions {
     bool once = false;                           ///< Print the first accepted answer and exit.
     double capacity = 0;                         ///< Rated capacity in ampere-hours; 0 to learn it.
     double lowRuntime = 0;                       ///< Runtime in seconds at or below which the battery is low; 0 for off.
+    double outageMin = 10;                       ///< Seconds of discharging that make an outage.
+    std::vector<std::string> batteryArguments;   ///< --battery NAME=ADDRESS, as given.
 };
 
 /**
@@ -50,6 +54,16 @@ struct DaemonOptions {
 void addCoreOptions(CLI::App& app, DaemonOptions& options);
 
 /**
+ * Add the keys a battery's [NAME] section may hold to @p app: the port and its line,
+ * the poll timing, the data log, the low-battery threshold, the event command, the
+ * time left's settings and --outage-min.
+ */
+void addBatteryOptions(CLI::App& app, DaemonOptions& options);
+
+/** Add --outage-min to @p app (the history's options show it). */
+void addOutageOption(CLI::App& app, DaemonOptions& options);
+
+/**
  * Parse the command line and the config file it names, then check the values
  * that depend on each other. Messages go to standard error (help and version
  * to standard output); one about the config file names its line. Options whose
@@ -59,10 +73,22 @@ void addCoreOptions(CLI::App& app, DaemonOptions& options);
  * @param app     The command line with every option added. 
  * @param options The values addCoreOptions() bound to @p app; the timeout may be set here.
  * @param argc    Argument count, as main() has it.
+ * A config file may hold a [NAME] section per battery, with the keys of
+ * addBatteryOptions(); keys before the first section are the site's and each
+ * battery's defaults. --battery NAME=ADDRESS adds a battery with those defaults.
+ * Errors about a section name the file, the line and the section.
+ *
  * @param argv    Arguments, as main() has them. Must not be null.
+ * @param batteries When not null, receives each battery's settings: one, @p options
+ *                itself, without sections and --battery; else one per section, then
+ *                per --battery, at most maxBatteries.
  * @return -1 to go on; 0 after --help or --version; 2 after any error.
  */
-int parseCommandLine(CLI::App& app, DaemonOptions& options, int argc, char** argv);
+int parseCommandLine(CLI::App& app, DaemonOptions& options, int argc, char** argv,
+                     std::vector<DaemonOptions>* batteries = nullptr);
+
+/** Most batteries one qavd serves. */
+constexpr std::size_t maxBatteries = 128;
 
 /**
  * Check the values that no single option's check can see.

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -147,6 +148,12 @@ public:
     }
     void rotate() { for (auto& o : all) o->rotate(); }
     void finish() { for (auto& o : all) o->finish(); }
+    /**
+     * Add to @p battery's outputs each of these, reached through @p lock: so a site's
+     * outputs are called for one battery at a time. Their rotate() and finish() stay
+     * with these Outputs.
+     */
+    void shareWith(Outputs& battery, std::mutex& lock) const;
 
 private:
     std::vector<std::unique_ptr<Output>> all;

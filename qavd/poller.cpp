@@ -1,11 +1,10 @@
 // poller: the poll loop: connect with back-off, request, collect, check and hand on each answer.
 #include "poller.h"
 
+#include "core_outputs.h"
 #include "events.h"
 #include "log.h"
-#include "core_outputs.h"
 #include "recorder.h"
-#include "signals.h"
 #include "state.h"
 #include "transport.h"
 
@@ -17,6 +16,7 @@
 #include <cstring>
 #include <ctime>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -66,9 +66,9 @@ namespace {
 // One daemon run: the connection, the schedule and the event state.
 class Daemon {
 public:
-    Daemon(const DaemonOptions& settings, Outputs& all, Signals& watched, CommandRunner& children,
+    Daemon(const DaemonOptions& settings, Outputs& all, const PollControl& told, CommandRunner& children,
            HistoryRecorder& history)
-        : options(settings), outputs(all), signals(watched), runner(children), recorder(history),
+        : options(settings), outputs(all), control(told), runner(children), recorder(history),
           transport(settings, [this](int fd, short events, Clock::time_point deadline) {
               return wait(fd, events, deadline);
           }),
@@ -97,7 +97,8 @@ private:
 
     const DaemonOptions& options;
     Outputs& outputs;
-    Signals& signals;
+    const PollControl& control;
+    unsigned rotationsSeen = 0;        // of control.rotations, acted on
     CommandRunner& runner;
     HistoryRecorder& recorder;
     Transport transport;
@@ -127,16 +128,16 @@ void Daemon::seed(LearnedCapacity learned)
     logMessage(LOG_WARNING, options.name + text);
 }
 
-// Act on signals and children; false once told to stop.
+// Act on what the main thread asked and on the children; false once told to stop.
 bool Daemon::service()
 {
-    signals.take();
-    if (signals.rotate) {
-        signals.rotate = false;
+    control.wake.take();
+    if (unsigned asked = control.rotations; asked != rotationsSeen) {
+        rotationsSeen = asked;
         outputs.rotate();
     }
     if (runner.running() > 0) runner.reap();
-    return !signals.terminate;
+    return !control.stop;
 }
 
 // Wait until watched (when not -1) has one of events, deadline passes, or a stop signal comes.
@@ -145,7 +146,7 @@ Wake Daemon::wait(int watched, short events, Clock::time_point deadline)
     for (;;) {
         if (!service()) return Wake::terminate;
         Clock::time_point until = std::min(deadline, runner.nextDeadline());
-        pollfd fds[2] = {{signals.fd(), POLLIN, 0}, {watched, events, 0}};
+        pollfd fds[2] = {{control.wake.fd(), POLLIN, 0}, {watched, events, 0}};
         int ready = poll(fds, watched >= 0 ? 2 : 1, msUntil(until));
         if (ready < 0 && errno != EINTR) return Wake::ready; // the read or write will tell what is wrong
         if (ready > 0 && watched >= 0 && fds[1].revents != 0) return Wake::ready;
@@ -158,7 +159,7 @@ void Daemon::connect()
 {
     std::string why;
     bool ok = transport.open(Clock::now() + seconds(options.timeout), &why);
-    if (signals.terminate) return;
+    if (control.stop) return;
     keeper.connected(ok);
     outputs.connected(ok);
     if (ok) {
@@ -326,7 +327,7 @@ int Daemon::run()
     for (;;) {
         std::string bytes;
         PollResult result = pollOnce(&bytes);
-        if (signals.terminate) break;
+        if (control.stop) break;
         handle(result, bytes);
         if (options.once && onceDone(result, &status)) break;
         // Start to start; a poll that overran a whole period starts the next at once.
@@ -342,10 +343,33 @@ int Daemon::run()
 
 } // namespace
 
-int runDaemon(const DaemonOptions& options, Outputs& outputs, Signals& signals, CommandRunner& runner,
+Wakeup::Wakeup() : descriptor(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+Wakeup::~Wakeup()
+{
+    if (descriptor >= 0) close(descriptor);
+}
+
+void Wakeup::wake() const
+{
+    std::uint64_t one = 1;
+    if (write(descriptor, &one, sizeof one) < 0) {
+        // Only when the counter is near overflow, and then it is readable anyway.
+    }
+}
+
+void Wakeup::take() const
+{
+    std::uint64_t count = 0;
+    if (read(descriptor, &count, sizeof count) < 0) {
+        // EAGAIN: nothing was asked since the last look.
+    }
+}
+
+int runDaemon(const DaemonOptions& options, Outputs& outputs, const PollControl& control, CommandRunner& runner,
               HistoryRecorder& recorder)
 {
-    Daemon daemon(options, outputs, signals, runner, recorder);
+    Daemon daemon(options, outputs, control, runner, recorder);
     daemon.seed(recorder.learned());
     return daemon.run();
 }

@@ -28,15 +28,20 @@ std::string durationText(long long seconds)
 
 } // namespace
 
-void addHistoryOptions(CLI::App& app, HistoryOptions& options)
+void addHistoryOptions(CLI::App& app, HistoryOptions& options, DaemonOptions& daemon)
 {
     const char* group = "History";
     app.add_option("--history", options.file,
                    "Keep the history and the outage journal in the SQLite file FILE (none by default)")
         ->envname("QAVD_HISTORY")->type_name("FILE")->group(group);
-    app.add_option("--outage-min", options.outageMin,
-                   "Seconds of discharging that make an outage, 0 to 86400")
-        ->check(decimal(true))->check(CLI::Range(0.0, 86400.0).description(""))->type_name("SECONDS")->capture_default_str()->group(group);
+    addOutageOption(app, daemon);
+}
+
+std::string historyFileOf(const HistoryOptions& history, const std::string& battery, bool several)
+{
+    if (history.file.empty() || !several) return history.file;
+    std::size_t slash = history.file.rfind('/');
+    return (slash == std::string::npos ? "" : history.file.substr(0, slash + 1)) + battery + ".db";
 }
 
 OutageTracker::OutageTracker(std::string batteryName, double minimumSeconds, double lowBatteryPercent, double interval)
@@ -128,11 +133,11 @@ std::unique_ptr<HistoryRecorder> HistoryRecorder::start(const HistoryOptions& hi
         file = Store::open(history.file, bucketWidth(daemon.interval), problem);
         if (!file) return nullptr;
     }
-    return std::unique_ptr<HistoryRecorder>(new HistoryRecorder(history, daemon, std::move(file)));
+    return std::unique_ptr<HistoryRecorder>(new HistoryRecorder(daemon, std::move(file)));
 }
 
-HistoryRecorder::HistoryRecorder(const HistoryOptions& history, const DaemonOptions& daemon, std::unique_ptr<Store> store)
-    : disk(std::move(store)), tracker(daemon.name, history.outageMin, daemon.lowBattery, daemon.interval)
+HistoryRecorder::HistoryRecorder(const DaemonOptions& daemon, std::unique_ptr<Store> store)
+    : disk(std::move(store)), tracker(daemon.name, daemon.outageMin, daemon.lowBattery, daemon.interval)
 {
     if (!disk) return;
     std::vector<OutageRecord> last = disk->outages(1);

@@ -21,15 +21,23 @@ class App;
 
 /** The history's options. */
 struct HistoryOptions {
-    std::string file;       ///< --history: the store's file; empty for none.
-    double outageMin = 10;  ///< --outage-min: seconds of discharging that make an outage.
+    std::string file; ///< --history: the store's file; empty for none.
 };
 
 /**
- * Register --history FILE (also from $QAVD_HISTORY, below the config file) and
- * --outage-min SECONDS on @p app.
+ * Register --history FILE (also from $QAVD_HISTORY, below the config file) on
+ * @p app, and --outage-min SECONDS into @p daemon.
  */
-void addHistoryOptions(CLI::App& app, HistoryOptions& options);
+void addHistoryOptions(CLI::App& app, HistoryOptions& options, DaemonOptions& daemon);
+
+/**
+ * The store file of one battery: --history itself with one battery; with
+ * several, NAME.db in the directory of --history, so a file written for one
+ * battery is read as that battery's when more join it.
+ *
+ * @return The path, or "" without --history.
+ */
+std::string historyFileOf(const HistoryOptions& history, const std::string& battery, bool several);
 
 /**
  * Follows the discharge mode bit of the accepted answers. A stretch of discharging
@@ -116,7 +124,7 @@ public:
     static constexpr std::size_t memoryKept = 100;
 
 private:
-    HistoryRecorder(const HistoryOptions& history, const DaemonOptions& daemon, std::unique_ptr<Store> store);
+    HistoryRecorder(const DaemonOptions& daemon, std::unique_ptr<Store> store);
     void keepLearned(const Estimate& estimate);
 
     std::unique_ptr<Store> disk;

@@ -24,9 +24,6 @@ struct Site {
     const DaemonOptions* find(const std::string& battery) const;
 };
 
-/** Most batteries one site may hold. */
-constexpr std::size_t maxBatteries = 128;
-
 /**
  * The address of one battery's page as a browser reaches it, for links to it
  * (Home Assistant's configuration_url): --public-url itself with one battery,

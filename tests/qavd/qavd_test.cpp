@@ -476,7 +476,16 @@ TEST_F(Qavd, BadOptionsAndConfigFilesExitTwoWithAMessage)
     std::ofstream(dir + "/unknown.conf") << "colour = \"blue\"\n";
     std::ofstream(dir + "/badvalue.conf") << "stale-after = many\n";
     std::ofstream(dir + "/rack1.conf") << "# rack 1\ninterval = 5s\nadress = \"tcp:127.0.0.1:10001\"\n";
+    // A site's sections: keys of the site in a battery's, and the other way round.
     std::ofstream(dir + "/section.conf") << "[qavd]\ninterval = 5\n";
+    std::ofstream(dir + "/site.conf") << "interval = 1\n[r1]\naddress = \"tcp:127.0.0.1:1\"\ntimeout = 2\n";
+    std::ofstream(dir + "/sitekey.conf") << "[r2]\nhttp-listen = \":0\"\n";
+    std::ofstream(dir + "/top.conf") << "address = \"tcp:127.0.0.1:1\"\n\n[r1]\naddress = \"tcp:127.0.0.1:2\"\n";
+    std::ofstream(dir + "/again.conf") << "[r1]\naddress = \"tcp:127.0.0.1:1\"\n[r2]\naddress = \"tcp:127.0.0.1:2\"\n[r1]\n";
+    std::ofstream(dir + "/typo.conf") << "[r1]\naddress = \"tcp:127.0.0.1:1\"\nadress = \"tcp:127.0.0.1:2\"\n";
+    std::ofstream many(dir + "/many.conf");
+    for (int i = 0; i <= 128; i++) many << "[b" << i << "]\naddress = \"tcp:127.0.0.1:" << 1000 + i << "\"\n";
+    many.close();
     std::ofstream(dir + "/unit.conf") << "name = \"rack2\"\ninterval = 5x\n";
     // A data log directory where the file for each coming second is already a directory.
     std::string blocked = dir + "/blocked";
@@ -536,7 +545,16 @@ TEST_F(Qavd, BadOptionsAndConfigFilesExitTwoWithAMessage)
         {{"--config", dir + "/unknown.conf"}, "qavd: unknown.conf:1: unknown key 'colour'\n"},
         {{"--config", dir + "/badvalue.conf"}, "badvalue.conf:1: --stale-after"},
         {{"--config", dir + "/rack1.conf"}, "qavd: rack1.conf:3: unknown key 'adress' (did you mean 'address'?)\n"},
-        {{"--config", dir + "/section.conf"}, "qavd: section.conf:1: sections such as [qavd] are not read"},
+        {{"--config", dir + "/section.conf"}, "qavd: section.conf:1: [qavd]: no address: give each battery its own\n"},
+        {{"--config", dir + "/site.conf"}, "qavd: site.conf:2: [r1]: --timeout 2 must be below --interval 1\n"},
+        {{"--config", dir + "/sitekey.conf"}, "qavd: sitekey.conf:2: [r2]: 'http-listen' is the site's: write it above the first section\n"},
+        {{"--config", dir + "/top.conf"}, "qavd: top.conf:1: 'address' belongs to a battery: with sections, give each its own\n"},
+        {{"--config", dir + "/again.conf"}, "qavd: again.conf:5: [r1] again: each battery has one section (the first is at line 1)\n"},
+        {{"--config", dir + "/typo.conf"}, "qavd: typo.conf:3: [r1]: unknown key 'adress' for a battery (did you mean 'address'?)\n"},
+        {{"--config", dir + "/many.conf"}, "qavd: many.conf:257: [b128]: more than 128 batteries\n"},
+        {{"--battery", "r1"}, "qavd: --battery r1: expected NAME=ADDRESS\n"},
+        {{"--battery", "r1=tcp:127.0.0.1:1", "--battery", "r1=tcp:127.0.0.1:2"}, "--battery r1=tcp:127.0.0.1:2: a battery of that name is served already"},
+        {{"--battery", "r1=tcp:127.0.0.1:0"}, "--battery r1=tcp:127.0.0.1:0: port must be a number from 1 to 65535"},
         {{"--config", dir + "/unit.conf"}, "unit.conf:2: --interval: 5x: expected seconds, or a number with the unit"},
         {{"--interval", "2m", "--timeout", "1h"}, "--timeout 3600 must be below --interval 120"},
         {{"--address", "tcp:127.0.0.1:99999"}, "port must be a number from 1 to 65535"},

@@ -218,7 +218,7 @@ TEST_F(StoreTest, TheFileIsOneStoresByAnyNameAndOutlivesItsDeletion)
 // learned one resting on less of the gauge than the one kept, does not replace it.
 TEST_F(StoreTest, TheRecorderKeepsTheLearnedCapacityForTheNextRun)
 {
-    HistoryOptions history{path, 10};
+    HistoryOptions history{path};
     DaemonOptions daemon;
     std::string problem;
     {
