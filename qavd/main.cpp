@@ -59,7 +59,7 @@ static int runQavd(int argc, char** argv)
     CommandRunner runner;
     // Every output starts with the data stale; see Output::freshness().
     if (!addCoreOutputs(outputs, options, runner, &problem) ||
-        !addHttpOutput(outputs, httpOptions, site, &problem, recorder.get()) ||
+        !addHttpOutput(outputs, httpOptions, site, &problem, {recorder.get()}) ||
         !addMqttOutput(outputs, mqttOptions, site, &problem) ||
         !addNutOutput(outputs, nutOptions, site, &problem))
         return startFailure(problem);
