@@ -202,11 +202,16 @@ void addSnapshot(Families* out, const BatteryState& s)
 }
 
 // Add the families of @p more to @p all: a family already there takes the new samples after its own.
-void merge(std::vector<MetricFamily>* all, std::map<std::string, std::size_t>* where, std::vector<MetricFamily> more)
+// A new family makes room for as many samples from each of @p batteries.
+void merge(std::vector<MetricFamily>* all, std::map<std::string, std::size_t>* where, std::vector<MetricFamily> more,
+           std::size_t batteries)
 {
     for (MetricFamily& family : more) {
         auto [at, added] = where->try_emplace(family.name, all->size());
-        if (added) all->push_back(std::move(family));
+        if (added) {
+            family.metric.reserve(family.metric.size() * batteries);
+            all->push_back(std::move(family));
+        }
         else std::move(family.metric.begin(), family.metric.end(), std::back_inserter((*all)[at->second].metric));
     }
 }
@@ -253,7 +258,7 @@ public:
         for (const BatterySnapshot& s : shown) {
             Families out(s->battery);
             addSnapshot(&out, *s);
-            merge(&all, &where, out.take());
+            merge(&all, &where, out.take(), shown.size());
         }
         return all;
     }
