@@ -61,7 +61,7 @@ static int runQavd(int argc, char** argv)
     std::mutex lock; // the site's outputs are called for one battery at a time
     // Every output starts with the data stale; see Output::freshness().
     addSiteOutputs(shared, options);
-    if (!addHttpOutput(shared, httpOptions, site, &problem, batteries.front()->recorder.get()) ||
+    if (!addHttpOutput(shared, httpOptions, site, &problem, recordersOf(batteries)) ||
         !addMqttOutput(shared, mqttOptions, site, &problem) || !addNutOutput(shared, nutOptions, site, &problem) ||
         !addOutputs(batteries, shared, lock, &problem))
         return startFailure(problem);

@@ -5,14 +5,16 @@
 #include "output.h"
 #include "server.h"
 
-#include <cstdint>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
-/** An output whose state is served over HTTP. */
+/**
+ * What the HTTP exporter serves: the state of the site's batteries, handed on
+ * in accepted() and state() (the battery named in the reading and the snapshot).
+ */
 class HttpPart : public Output {
 public:
     /** Add this part's handlers to @p routes; they run on the server's thread, or a worker's. */
@@ -23,8 +25,9 @@ public:
 
 /**
  * The HTTP exporter: the parts (metrics, the page) and the one server that
- * serves their routes (their slow paths on the server's workers). Every output
- * call reaches each part in turn.
+ * serves their routes (their slow paths on the server's workers). A part
+ * renders the snapshots it is handed, and the page's charts take each accepted
+ * answer; those two calls reach each part in turn, and no other does.
  */
 class HttpExporter final : public Output {
 public:
@@ -44,16 +47,7 @@ public:
     int port() const { return server ? server->port() : 0; }
 
     void accepted(const Reading& reading) override { each([&](Output& p) { p.accepted(reading); }); }
-    void event(const Event& event) override { each([&](Output& p) { p.event(event); }); }
-    void polled(PollResult result) override { each([&](Output& p) { p.polled(result); }); }
-    void connected(bool ok) override { each([&](Output& p) { p.connected(ok); }); }
-    void freshness(bool fresh) override { each([&](Output& p) { p.freshness(fresh); }); }
-    void dropped(const char* output, std::uint64_t total) override
-    {
-        each([&](Output& p) { p.dropped(output, total); });
-    }
     void state(const BatterySnapshot& snapshot) override { each([&](Output& p) { p.state(snapshot); }); }
-    void rotate() override { each([](Output& p) { p.rotate(); }); }
     /** Stop serving and close every connection, then finish each part. */
     void finish() override;
 

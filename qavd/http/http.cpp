@@ -57,9 +57,8 @@ std::string pageAddress(const HttpOptions& options)
 }
 
 bool addHttpOutput(Outputs& outputs, const HttpOptions& options, const Site& site, std::string* problem,
-                   HistoryRecorder* recorder)
+                   const std::vector<HistoryRecorder*>& recorders)
 {
-    const DaemonOptions& daemon = site.batteries.front();
     const std::string& page = options.listen;
     const std::string& metrics = options.metrics.listen;
     if (page.empty() && metrics.empty()) return true;
@@ -70,11 +69,11 @@ bool addHttpOutput(Outputs& outputs, const HttpOptions& options, const Site& sit
     }
     std::unique_ptr<HttpExporter> exporter;
     if (page.empty()) {
-        exporter = startMetrics(options.metrics, daemon.name, problem);
+        exporter = startMetrics(options.metrics, site, problem);
     } else {
         std::vector<std::unique_ptr<HttpPart>> parts;
-        parts.push_back(makeMetrics(daemon.name));
-        parts.push_back(makePage(daemon, recorder));
+        parts.push_back(makeMetrics(site));
+        parts.push_back(makePage(site, recorders));
         exporter = HttpExporter::start(page, std::move(parts), "HTTP", problem);
     }
     if (!exporter) return false;

@@ -6,6 +6,7 @@
 #include "site.h"
 
 #include <string>
+#include <vector>
 
 namespace CLI {
 class App;
@@ -32,12 +33,16 @@ void addHttpOptions(CLI::App& app, HttpOptions& options);
  * @p outputs: one server on that address, serving /metrics, and with
  * --http-listen the page and its API too. Both given must name the same
  * address. Prints "qavd: HTTP server listening on ADDR:PORT" with the port bound.
- * The page shows what @p recorder keeps, when given.
+ * With several batteries in @p site, the page is the site's overview with a
+ * page per battery, and /metrics holds every battery's series (see makePage()
+ * and makeMetrics()).
  *
+ * @param recorders Each battery's store and outage journal, in the site's order, whose history
+ *                  and outages the page shows; null for a battery without. Each must outlive the output.
  * @return false with a message in @p problem when it cannot start.
  */
 bool addHttpOutput(Outputs& outputs, const HttpOptions& options, const Site& site, std::string* problem,
-                   HistoryRecorder* recorder = nullptr);
+                   const std::vector<HistoryRecorder*>& recorders = {});
 
 /**
  * The page's address for links to it, from --http-listen: "http://ADDR:PORT/",

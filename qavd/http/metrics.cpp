@@ -180,53 +180,92 @@ void addCounters(Families* out, const BatteryState& s)
             .add(static_cast<double>(total));
 }
 
-// The latest snapshot behind a short lock, rendered on every scrape.
+// The series of one snapshot after qav_build_info: the value series only while it is fresh.
+void addSnapshot(Families* out, const BatteryState& s)
+{
+    bool up = s.fresh && s.reading;
+    out->start("qav_up", "1 while the battery's data is fresh, 0 once stale or before the first answer.").add(up ? 1 : 0);
+    out->start("qav_forced_shutdown", "1 once a NUT primary set forced shutdown (FSD), else 0.")
+        .add(s.forcedShutdown ? 1 : 0);
+    if (up) {
+        addQuantities(out, s.reading->status);
+        addEstimate(out, s.reading->status, s.reading->estimate);
+        addRegisters(out, s.reading->status);
+        out->start("qav_low_battery",
+                   "1 while the battery is low (--low-battery, --low-runtime, or an undervoltage fault), else 0.")
+            .add(s.low ? 1 : 0);
+    }
+    if (s.reading)
+        out->start("qav_last_answer_timestamp_seconds", "Time of the last accepted answer, in seconds since the epoch.")
+            .add(static_cast<double>(s.reading->time));
+    addCounters(out, s);
+}
+
+// Add the families of @p more to @p all: a family already there takes the new samples after its own.
+// A new family makes room for as many samples from each of @p batteries.
+void merge(std::vector<MetricFamily>* all, std::map<std::string, std::size_t>* where, std::vector<MetricFamily> more,
+           std::size_t batteries)
+{
+    for (MetricFamily& family : more) {
+        auto [at, added] = where->try_emplace(family.name, all->size());
+        if (added) {
+            family.metric.reserve(family.metric.size() * batteries);
+            all->push_back(std::move(family));
+        }
+        else std::move(family.metric.begin(), family.metric.end(), std::back_inserter((*all)[at->second].metric));
+    }
+}
+
+// The latest snapshot of each battery behind a short lock, rendered on every scrape.
 class Collector : public prometheus::Collectable {
 public:
-    explicit Collector(const std::string& battery) : latest(StateKeeper(battery, 0).snapshot()) {}
+    explicit Collector(const std::vector<std::string>& batteries)
+    {
+        for (const std::string& name : batteries) latest.push_back(StateKeeper(name, 0).snapshot());
+    }
 
-    // Show this snapshot from now on.
+    // Show this snapshot from now on, in place of its battery's last (the only battery's when one).
     void show(BatterySnapshot snapshot)
     {
         std::lock_guard<std::mutex> lock(mutex);
-        latest = std::move(snapshot);
+        for (BatterySnapshot& shown : latest)
+            if (latest.size() == 1 || shown->battery == snapshot->battery) {
+                shown = std::move(snapshot);
+                return;
+            }
     }
 
-    // The families of the latest snapshot; the value series only while it is fresh.
+    // Every battery's families, each family once; qav_build_info once, with one battery labelled as its series.
     std::vector<MetricFamily> Collect() const override
     {
-        BatterySnapshot shown;
+        std::vector<BatterySnapshot> shown;
         {
             std::lock_guard<std::mutex> lock(mutex);
             shown = latest;
         }
-        const BatteryState& s = *shown;
-        Families out(s.battery);
-        out.start("qav_build_info", "1, labelled with the version of qavd.").add(1, "version", QAV_VERSION);
-        bool up = s.fresh && s.reading;
-        out.start("qav_up", "1 while the battery's data is fresh, 0 once stale or before the first answer.")
-            .add(up ? 1 : 0);
-        out.start("qav_forced_shutdown", "1 once a NUT primary set forced shutdown (FSD), else 0.")
-            .add(s.forcedShutdown ? 1 : 0);
-        if (up) {
-            addQuantities(&out, s.reading->status);
-            addEstimate(&out, s.reading->status, s.reading->estimate);
-            addRegisters(&out, s.reading->status);
-            out.start("qav_low_battery",
-                      "1 while the battery is low (--low-battery, --low-runtime, or an undervoltage fault), else 0.")
-                .add(s.low ? 1 : 0);
+        const char* buildHelp = "1, labelled with the version of qavd.";
+        if (shown.size() == 1) {
+            Families out(shown.front()->battery);
+            out.start("qav_build_info", buildHelp).add(1, "version", QAV_VERSION);
+            addSnapshot(&out, *shown.front());
+            return out.take();
         }
-        if (s.reading)
-            out.start("qav_last_answer_timestamp_seconds",
-                      "Time of the last accepted answer, in seconds since the epoch.")
-                .add(static_cast<double>(s.reading->time));
-        addCounters(&out, s);
-        return out.take();
+        ClientMetric build;
+        build.label.push_back({"version", QAV_VERSION});
+        build.gauge.value = 1;
+        std::vector<MetricFamily> all{{"qav_build_info", buildHelp, MetricType::Gauge, {build}}};
+        std::map<std::string, std::size_t> where{{"qav_build_info", 0}};
+        for (const BatterySnapshot& s : shown) {
+            Families out(s->battery);
+            addSnapshot(&out, *s);
+            merge(&all, &where, out.take(), shown.size());
+        }
+        return all;
     }
 
 private:
     mutable std::mutex mutex;
-    BatterySnapshot latest;
+    std::vector<BatterySnapshot> latest; // in the site's order
 };
 
 // The exposition of a collector's current snapshot.
@@ -247,7 +286,7 @@ std::string listenProblem(const std::string& text)
 // The exporter's part: the collector, kept up to date by the output calls, and its route.
 class Exporter final : public HttpPart {
 public:
-    explicit Exporter(const std::string& battery) : collector(battery) {}
+    explicit Exporter(const std::vector<std::string>& batteries) : collector(batteries) {}
 
     void addRoutes(std::map<std::string, HttpHandler>& routes) override
     {
@@ -274,17 +313,31 @@ void addMetricsOptions(CLI::App& app, MetricsOptions& options)
 
 std::unique_ptr<HttpPart> makeMetrics(const std::string& battery)
 {
-    return std::make_unique<Exporter>(battery);
+    return std::make_unique<Exporter>(std::vector<std::string>{battery});
+}
+
+std::unique_ptr<HttpPart> makeMetrics(const Site& site)
+{
+    std::vector<std::string> names;
+    for (const DaemonOptions& battery : site.batteries) names.push_back(battery.name);
+    return std::make_unique<Exporter>(names);
 }
 
 std::unique_ptr<HttpExporter> startMetrics(const MetricsOptions& options, const std::string& battery,
                                            std::string* problem)
+{
+    Site site;
+    site.batteries.emplace_back().name = battery;
+    return startMetrics(options, site, problem);
+}
+
+std::unique_ptr<HttpExporter> startMetrics(const MetricsOptions& options, const Site& site, std::string* problem)
 {
     if (std::string why = listenProblem(options.listen); !why.empty()) {
         *problem = "--metrics-listen " + options.listen + ": " + why;
         return nullptr;
     }
     std::vector<std::unique_ptr<HttpPart>> parts;
-    parts.push_back(makeMetrics(battery));
+    parts.push_back(makeMetrics(site));
     return HttpExporter::start(options.listen, std::move(parts), "metrics", problem);
 }

@@ -3,6 +3,7 @@
 #define QAVD_METRICS_H
 
 #include "exporter.h"
+#include "site.h"
 
 #include <memory>
 #include <string>
@@ -36,6 +37,15 @@ void addMetricsOptions(CLI::App& app, MetricsOptions& options);
 std::unique_ptr<HttpPart> makeMetrics(const std::string& battery);
 
 /**
+ * The exporter's part for a site: every battery's series, each labelled with
+ * its battery, and with several batteries qav_build_info once, labelled with
+ * the version only. Each battery's snapshot replaces that battery's last.
+ *
+ * @param site The batteries, in the order their series are shown.
+ */
+std::unique_ptr<HttpPart> makeMetrics(const Site& site);
+
+/**
  * Start serving GET /metrics alone on options.listen for battery @p battery;
  * any other path is 404.
  *
@@ -47,5 +57,8 @@ std::unique_ptr<HttpPart> makeMetrics(const std::string& battery);
  */
 std::unique_ptr<HttpExporter> startMetrics(const MetricsOptions& options, const std::string& battery,
                                            std::string* problem);
+
+/** startMetrics() for every battery of @p site (see makeMetrics(const Site&)). */
+std::unique_ptr<HttpExporter> startMetrics(const MetricsOptions& options, const Site& site, std::string* problem);
 
 #endif

@@ -168,12 +168,11 @@ nlohmann::ordered_json outageJson(const OutageRecord& r)
     return o;
 }
 
-// The page's part: what it shows, the history, and the routes that serve them.
-class Page final : public HttpPart {
+// One battery's share of the page: its latest snapshot, its day of charts and its store.
+class BatteryView {
 public:
-    Page(const DaemonOptions& daemon, HistoryRecorder* recorder)
-        : options(daemon), started(static_cast<long long>(std::time(nullptr))), history(daemon.interval),
-          recorded(recorder)
+    BatteryView(const DaemonOptions& daemon, HistoryRecorder* recorder, long long startedAt)
+        : options(daemon), started(startedAt), history(daemon.interval), recorded(recorder)
     {
         Store* store = recorded != nullptr ? recorded->store() : nullptr;
         if (store == nullptr) return;
@@ -183,23 +182,22 @@ public:
         history.breakLine();
     }
 
-    void addRoutes(std::map<std::string, HttpHandler>& routes) override;
-    std::set<std::string> slowPaths() const override { return {"/api/v1/history", "/api/v1/outages"}; }
-
     // The day's charts are the page's own: each answer goes into them.
-    void accepted(const Reading& reading) override { history.add(reading.status, reading.time); }
+    void add(const Reading& reading) { history.add(reading.status, reading.time); }
 
-    void freshness(bool fresh) override
+    // Show the state of the latest poll; while it is stale the charts' line breaks.
+    void show(const BatterySnapshot& snapshot)
     {
-        if (!fresh) history.breakLine();
-    }
-
-    // Show the state of the latest poll.
-    void state(const BatterySnapshot& snapshot) override
-    {
+        if (!snapshot->fresh) history.breakLine();
         std::lock_guard<std::mutex> lock(mutex);
         latest = snapshot;
     }
+
+    const std::string& name() const { return options.name; }
+    std::string stateJson() const;
+    HttpResponse events() const;
+    HttpResponse historyOf(const HttpRequest& request) const;
+    HttpResponse outages() const;
 
 private:
     BatterySnapshot shown() const
@@ -207,10 +205,6 @@ private:
         std::lock_guard<std::mutex> lock(mutex);
         return latest;
     }
-    HttpResponse state() const;
-    HttpResponse events() const;
-    HttpResponse historyOf(const HttpRequest& request) const;
-    HttpResponse outages() const;
 
     const DaemonOptions options;
     const long long started;
@@ -221,7 +215,7 @@ private:
 };
 
 // The latest answer's JSON line with the page's fields added.
-HttpResponse Page::state() const
+std::string BatteryView::stateJson() const
 {
     BatterySnapshot s = shown();
     const Reading* reading = s ? s->reading.get() : nullptr;
@@ -241,11 +235,11 @@ HttpResponse Page::state() const
     std::string body = reading != nullptr ? reading->json() : nlohmann::json{{"battery", options.name}}.dump();
     body.back() = ',';
     body += extra.dump().substr(1);
-    return jsonResponse(std::move(body));
+    return body;
 }
 
 // The last events, oldest first, as {"events":[{"event":...,"detail":...,"time":...,"role":...},...]}.
-HttpResponse Page::events() const
+HttpResponse BatteryView::events() const
 {
     BatterySnapshot s = shown();
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
@@ -263,7 +257,7 @@ HttpResponse Page::events() const
 
 // The history of the last seconds in at most points points: a day or less from the ring,
 // more from the store when there is one.
-HttpResponse Page::historyOf(const HttpRequest& request) const
+HttpResponse BatteryView::historyOf(const HttpRequest& request) const
 {
     std::optional<long long> seconds = numberAsked(request, "seconds", History::span, 999999999);
     std::optional<long long> points = numberAsked(request, "points", defaultPoints, mostPoints);
@@ -281,7 +275,7 @@ HttpResponse Page::historyOf(const HttpRequest& request) const
 }
 
 // The last ten outages, newest first, as {"outages":[...]}.
-HttpResponse Page::outages() const
+HttpResponse BatteryView::outages() const
 {
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     if (recorded != nullptr) {
@@ -291,20 +285,102 @@ HttpResponse Page::outages() const
     return jsonResponse(nlohmann::ordered_json{{"outages", std::move(list)}}.dump());
 }
 
+// A file of the page, served as it was compiled in.
+HttpHandler fileHandler(const PageFile& file)
+{
+    return [&file](const HttpRequest&) {
+        return HttpResponse{200, file.type, std::string(file.body), {{"Cache-Control", "no-cache"}}};
+    };
+}
+
+// The page's part: each battery's view, and the routes that serve them. One battery is
+// served at / and /api/v1/...; several at /battery/NAME/ and /api/v1/batteries/NAME/...,
+// with the site's overview at /.
+class Page final : public HttpPart {
+public:
+    Page(const Site& site, const std::vector<HistoryRecorder*>& recorders) : siteName(site.name)
+    {
+        auto started = static_cast<long long>(std::time(nullptr));
+        for (std::size_t i = 0; i < site.batteries.size(); i++)
+            views.push_back(std::make_unique<BatteryView>(site.batteries[i], i < recorders.size() ? recorders[i] : nullptr,
+                                                          started));
+    }
+
+    void addRoutes(std::map<std::string, HttpHandler>& routes) override;
+    std::set<std::string> slowPaths() const override
+    {
+        std::set<std::string> slow;
+        for (const auto& view : views) slow.insert({apiOf(*view) + "/history", apiOf(*view) + "/outages"});
+        return slow;
+    }
+
+    void accepted(const Reading& reading) override
+    {
+        if (BatteryView* view = find(reading.battery)) view->add(reading);
+    }
+    void state(const BatterySnapshot& snapshot) override
+    {
+        if (BatteryView* view = find(snapshot->battery)) view->show(snapshot);
+    }
+
+private:
+    // The view of the battery named so (the only one when there is one); null for none.
+    BatteryView* find(const std::string& battery) const
+    {
+        if (views.size() == 1) return views.front().get();
+        auto found = std::find_if(views.begin(), views.end(), [&](const auto& view) { return view->name() == battery; });
+        return found == views.end() ? nullptr : found->get();
+    }
+    // Where a battery's API is served.
+    std::string apiOf(const BatteryView& view) const
+    {
+        return views.size() == 1 ? "/api/v1" : "/api/v1/batteries/" + view.name();
+    }
+    // Every battery's state as {"site":NAME,"batteries":[STATE,...]}, in the site's order.
+    HttpResponse batteries() const
+    {
+        std::string body = "{\"site\":" + nlohmann::json(siteName).dump() + ",\"batteries\":[";
+        for (const auto& view : views) body.append(view->stateJson()).append(",");
+        body.back() = ']';
+        return jsonResponse(body + "}");
+    }
+    void addFiles(std::map<std::string, HttpHandler>& own) const;
+
+    const std::string siteName;
+    std::vector<std::unique_ptr<BatteryView>> views;
+};
+
+// The page's files: with several batteries the overview at / and the battery page at each /battery/NAME/.
+void Page::addFiles(std::map<std::string, HttpHandler>& own) const
+{
+    bool several = views.size() > 1;
+    for (std::size_t i = 0; i < pageFileCount; i++) {
+        const PageFile& file = pageFiles[i];
+        std::string path = file.path;
+        if (path == "/overview.html") {
+            if (several) own["/"] = fileHandler(file);
+        } else if (path == "/" && several) {
+            for (const auto& view : views) own["/battery/" + view->name() + "/"] = fileHandler(file);
+        } else {
+            own[path] = fileHandler(file);
+        }
+    }
+    own["/chart.js"] = [](const HttpRequest&) { return chartLibrary(); };
+}
+
 void Page::addRoutes(std::map<std::string, HttpHandler>& routes)
 {
     std::map<std::string, HttpHandler> own;
-    for (std::size_t i = 0; i < pageFileCount; i++) {
-        const PageFile& file = pageFiles[i];
-        own[file.path] = [&file](const HttpRequest&) {
-            return HttpResponse{200, file.type, std::string(file.body), {{"Cache-Control", "no-cache"}}};
-        };
+    addFiles(own);
+    if (views.size() > 1) own["/api/v1/batteries"] = [this](const HttpRequest&) { return batteries(); };
+    for (const auto& each : views) {
+        const BatteryView* view = each.get();
+        const std::string api = apiOf(*view);
+        own[api + "/state"] = [view](const HttpRequest&) { return jsonResponse(view->stateJson()); };
+        own[api + "/events"] = [view](const HttpRequest&) { return view->events(); };
+        own[api + "/history"] = [view](const HttpRequest& request) { return view->historyOf(request); };
+        own[api + "/outages"] = [view](const HttpRequest&) { return view->outages(); };
     }
-    own["/chart.js"] = [](const HttpRequest&) { return chartLibrary(); };
-    own["/api/v1/state"] = [this](const HttpRequest&) { return state(); };
-    own["/api/v1/events"] = [this](const HttpRequest&) { return events(); };
-    own["/api/v1/history"] = [this](const HttpRequest& request) { return historyOf(request); };
-    own["/api/v1/outages"] = [this](const HttpRequest&) { return outages(); };
     // The page loads only what it is served from here.
     for (auto& [path, handler] : own)
         routes[path] = [serve = std::move(handler)](const HttpRequest& request) {
@@ -318,5 +394,13 @@ void Page::addRoutes(std::map<std::string, HttpHandler>& routes)
 
 std::unique_ptr<HttpPart> makePage(const DaemonOptions& daemon, HistoryRecorder* recorder)
 {
-    return std::make_unique<Page>(daemon, recorder);
+    Site site;
+    site.name = daemon.name;
+    site.batteries.push_back(daemon);
+    return makePage(site, {recorder});
+}
+
+std::unique_ptr<HttpPart> makePage(const Site& site, const std::vector<HistoryRecorder*>& recorders)
+{
+    return std::make_unique<Page>(site, recorders);
 }

@@ -4,12 +4,14 @@
 
 #include "exporter.h"
 #include "options.h"
+#include "site.h"
 
 #include <cstddef>
 #include <memory>
+#include <string_view>
+#include <vector>
 
 class HistoryRecorder;
-#include <string_view>
 
 /** A file of the page, compiled into qavd. */
 struct PageFile {
@@ -18,7 +20,7 @@ struct PageFile {
     std::string_view body; ///< Its bytes.
 };
 
-/** The page and the files it loads (script, style, icon). */
+/** The page, the site's overview (at "/overview.html") and the files they load (script, style, icon). */
 extern const PageFile pageFiles[];
 /** How many pageFiles there are. */
 extern const std::size_t pageFileCount;
@@ -48,5 +50,19 @@ extern const std::size_t pageFileCount;
  * @param recorder The store and the outage journal; null when none is kept. Must outlive the page.
  */
 std::unique_ptr<HttpPart> makePage(const DaemonOptions& daemon, HistoryRecorder* recorder = nullptr);
+
+/**
+ * The page's part for a site. With one battery it is makePage() of that
+ * battery. With several, each battery's page is served at /battery/NAME/ and
+ * its API at /api/v1/batteries/NAME/state, .../events, .../history and
+ * .../outages, as the one battery's is above; / is the site's overview, and
+ * /api/v1/batteries gives {"site":NAME,"batteries":[STATE,...]}, each STATE as
+ * .../state gives it, in the site's order. Any other name is 404.
+ *
+ * @param site      The batteries.
+ * @param recorders Each battery's store and outage journal, in the site's order; null for none.
+ *                  Each must outlive the page.
+ */
+std::unique_ptr<HttpPart> makePage(const Site& site, const std::vector<HistoryRecorder*>& recorders);
 
 #endif

@@ -2,11 +2,14 @@
 #include "json.h"
 #include "metrics_fixture.h"
 #include "history.h"
+#include "metrics.h"
 #include "page.h"
+#include "qav_version.h"
 #include "sample_answers.h"
 #include "state_feed.h"
 
 #include <ctime>
+#include <sstream>
 #include <nlohmann/json.hpp>
 
 namespace {
@@ -138,9 +141,10 @@ TEST_F(PageApi, AFullDayKeepsItsSizeWithMeansAndGaps)
     const long long last = std::time(nullptr) / 5 * 5;
     const long long gapStart = last - 7200;
     // A day and 100 buckets more, an answer a bucket, but none for the stale minute at gapStart.
+    StateFeed feed(*page);
     page->freshness(true);
     for (long long t = last - 5 * 17380; t < last; t += 5) {
-        if (t == gapStart) page->freshness(false);
+        if (t == gapStart) feed.freshness(false); // the snapshot of the poll that goes stale breaks the line
         if (t >= gapStart && t < gapStart + 60) continue;
         if (t == gapStart + 60) page->freshness(true);
         page->accepted(readingOf(answerA, t));
@@ -214,6 +218,86 @@ TEST_F(PageApi, AFullDayKeepsItsSizeWithMeansAndGaps)
     EXPECT_NE(packed.headers.find("Content-Encoding: gzip"), std::string::npos) << packed.headers;
     EXPECT_LT(packed.body.size(), 60000U);
     EXPECT_EQ(nlohmann::json::parse(curl(url, {"--compressed"}).body)["points"].size(), coarse.size());
+}
+
+// A site of three on one server: each battery's own page and API, all of them at once, and
+// every battery's series in one /metrics.
+TEST_F(PageApi, ASiteServesEachBatteryApartAndAllInOneExposition)
+{
+    Site site;
+    site.name = "rack";
+    for (const char* name : {"b1", "b2", "b3"}) site.batteries.emplace_back().name = name;
+    site.batteries[2].interval = 5;
+    std::vector<std::unique_ptr<HttpPart>> parts;
+    parts.push_back(makeMetrics(site));
+    parts.push_back(makePage(site, {}));
+    std::string problem;
+    auto page = HttpExporter::start("127.0.0.1:0", std::move(parts), "HTTP", &problem);
+    ASSERT_NE(page, nullptr) << problem;
+    // b1 answers A; b2 answers B and raises an alert; b3 cannot connect.
+    StateFeed b1(*page, "b1"), b2(*page, "b2"), b3(*page, "b3");
+    const long long now = std::time(nullptr);
+    b1.accepted(readingOf(answerA, now));
+    Reading b = readingOf(answerB, now);
+    b.battery = "b2";
+    b2.accepted(b);
+    b2.event({"b2", "alert", "temperature alert", now});
+    b3.connected(false);
+    b3.polled(PollResult::disconnected);
+
+    nlohmann::json all = getJson(*page, "/api/v1/batteries");
+    EXPECT_EQ(all["site"], "rack");
+    ASSERT_EQ(all["batteries"].size(), 3U);
+    const std::string names[] = {"b1", "b2", "b3"};
+    const nlohmann::json gauges[] = {85, 100, nullptr}, stacks[] = {26.4, 32, nullptr}, firstEvent[] = {nullptr, "alert", nullptr};
+    for (int i = 0; i < 3; i++) {
+        const std::string api = "/api/v1/batteries/" + names[i];
+        nlohmann::json one = all["batteries"][i], own = getJson(*page, api + "/state");
+        for (nlohmann::json* state : {&one, &own}) state->erase("age_seconds");
+        EXPECT_EQ(own, one) << names[i];
+        EXPECT_EQ(one["battery"], names[i]);
+        EXPECT_EQ(one.value("gas_gauge_percent", nlohmann::json()), gauges[i]) << names[i];
+        EXPECT_EQ(one.value("stack_voltage_volts", nlohmann::json()), stacks[i]) << names[i];
+        nlohmann::json events = getJson(*page, api + "/events")["events"];
+        EXPECT_EQ(events.empty() ? nlohmann::json() : events[0]["event"], firstEvent[i]) << names[i];
+        nlohmann::json points = getJson(*page, api + "/history?seconds=60")["points"];
+        EXPECT_EQ(points.empty() ? nlohmann::json() : points.back()[1], gauges[i]) << names[i];
+        EXPECT_EQ(getJson(*page, api + "/outages"), (nlohmann::json{{"outages", nlohmann::json::array()}}));
+    }
+    EXPECT_EQ(all["batteries"][2]["stale_reason"], "cannot connect");
+    EXPECT_EQ(all["batteries"][2]["interval_seconds"], 5);
+    EXPECT_NE(fetch(*page, "/").body.find("data-view=\"overview\""), std::string::npos);
+    EXPECT_NE(fetch(*page, "/battery/b2/").body.find("<h1 id=\"name\">"), std::string::npos);
+    for (const char* unknown : {"/api/v1/batteries/b4/state", "/api/v1/batteries/b4/history", "/battery/b4/",
+                                "/battery/b1", "/api/v1/state", "/api/v1/history", "/overview.html"})
+        EXPECT_EQ(fetch(*page, unknown).status, 404) << unknown;
+
+    // One family each, every battery's series in it under its label, the build once.
+    std::string text = fetch(*page, "/metrics").body;
+    auto count = [&](const std::string& what) {
+        std::size_t n = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+        return n;
+    };
+    EXPECT_EQ(count("# TYPE qav_up gauge\n"), 1U);
+    EXPECT_EQ(count("qav_build_info"), 3U) << text; // its HELP, its TYPE and one sample
+    EXPECT_EQ(count("\nqav_build_info{version=\"" QAV_VERSION "\"} 1\n"), 1U);
+    std::map<std::string, std::string> lines;
+    std::istringstream split(text);
+    for (std::string line; std::getline(split, line);)
+        for (const std::string& name : names)
+            if (line.find("{battery=\"" + name + "\"") != std::string::npos) lines[name] += line + "\n";
+    std::map<std::string, double> series[] = {seriesOf(lines["b1"], "b1"), seriesOf(lines["b2"], "b2"),
+                                              seriesOf(lines["b3"], "b3")};
+    EXPECT_EQ(series[0]["qav_state_of_charge_ratio"], 0.85);
+    EXPECT_EQ(series[1]["qav_state_of_charge_ratio"], 1);
+    EXPECT_EQ(series[1]["qav_current_amperes"], 12.5);
+    EXPECT_EQ(series[1]["qav_events_total{event=\"alert\"}"], 1);
+    EXPECT_EQ(series[0]["qav_events_total{event=\"alert\"}"], 0);
+    EXPECT_EQ((std::vector<double>{series[0]["qav_up"], series[1]["qav_up"], series[2]["qav_up"]}),
+              (std::vector<double>{1, 1, 0}));
+    EXPECT_EQ(series[2]["qav_connects_total{result=\"failed\"}"], 1);
+    EXPECT_FALSE(hasValueSeries(series[2]));
 }
 
 // A view from the store shows a gap of a single point as a gap, as it does a longer one.

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """qavd's page end to end: the API with a real HTTP client, then the page in headless Chromium,
 against one qavd polling the simulator, which replays two known answers in turn.
-usage: page_test.py QAVD BATTERY_SIM CHROMIUM CHROMEDRIVER"""
+The site's overview is read against site_page, the HTTP exporter of a site fed by hand.
+usage: page_test.py QAVD BATTERY_SIM CHROMIUM CHROMEDRIVER SITE_PAGE"""
 import http.client
 import json
 import os
@@ -17,7 +18,7 @@ import unittest
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 
-QAVD, SIM, CHROMIUM, CHROMEDRIVER = sys.argv[1:5]
+QAVD, SIM, CHROMIUM, CHROMEDRIVER, SITE_PAGE = sys.argv[1:6]
 
 # Discharging with a blown main fuse and a voltage alert; every cell its own voltage.
 DISCHARGING = ("2134" "0CE40CF80D0C0CD00D200CE40CE40CE4" "FF9C" "161718191A1B1C1D" "1F" "2D" "05"
@@ -68,6 +69,30 @@ for (const tile of document.querySelectorAll('.top > *, .card, .cells li, .layer
 return [text('state'), document.getElementById('state').className.split(' ')[1],
         document.getElementById('also').hidden ? '' : text('also'), document.title,
         document.getElementById('mode').hidden ? '' : text('mode'), first, crossing, innerWidth];
+"""
+
+# The overview as shown: the title, the summary, the totals, each tile's battery, class, state,
+# more, charge, time left, power and age; whether the summary and every tile's state are on the
+# first screen; any text crossing its tile; and where each tile links.
+TILES = """
+scrollTo(0, 0);
+const text = (id) => document.getElementById(id).textContent;
+const seen = (e) => { const r = e.getBoundingClientRect(); return r.height > 0 && r.top >= 0 && r.bottom <= innerHeight; };
+const tiles = [...document.querySelectorAll('.tile')];
+const crossing = [];
+for (const tile of [...tiles, ...document.querySelectorAll('.top > *, .figures > div')]) {
+  const box = tile.getBoundingClientRect();
+  for (const e of tile.querySelectorAll('*')) {
+    const r = e.getBoundingClientRect();
+    if (r.width && (r.left < box.left - 1 || r.right > box.right + 1 || e.scrollWidth > e.clientWidth + 1))
+      crossing.push(`${tile.className} ${e.textContent.slice(0, 30)}`);
+  }
+}
+return [document.title, text('summary'), text('site-power'), text('site-energy'),
+        tiles.map((t) => [t.dataset.battery, t.className, ...['.state', '.more', '.tile-charge', 'dd.left', 'dd.power']
+          .map((s) => t.querySelector(s).textContent), /^\\d+(\\.\\d)? (s|min) ago$/.test(t.querySelector('dd.age').textContent)]),
+        [document.getElementById('summary'), ...tiles.map((t) => t.querySelector('.state'))].every(seen),
+        crossing, tiles.map((t) => t.querySelector('a').getAttribute('href'))];
 """
 
 FLAGS = ["fan", "main_fuse", "safe_operating_area", "overcurrent", "undervoltage", "overvoltage",
@@ -432,6 +457,52 @@ class Page(unittest.TestCase):
             for process in (second, sim):
                 process.kill()
                 process.wait()
+
+    def test_4_site_overview(self):
+        """A site of three, one faulted and one stale, each read from its tile at both widths."""
+        site = subprocess.Popen([SITE_PAGE, "rack", "rack-1", "rack-2", "rack-3"], stdin=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+        site.err_lines = []
+        threading.Thread(target=lambda: site.err_lines.extend(site.stderr), daemon=True).start()
+        browsers = {}
+        try:
+            self.port = int(line_of(site, r"serving 127\.0\.0\.1:(\d+)").group(1))
+            # rack-1 discharges with a blown fuse; rack-2 charged at 60 %, then went stale; rack-3 is full
+            # with a temperature alert. Each is rated 10 Ah.
+            for line in ["rack-1 " + DISCHARGING, "rack-2 " + PLAIN, "rack-2 stale", "rack-3 " + CHARGING]:
+                site.stdin.write(line.strip() + "\n")
+            site.stdin.flush()
+            tiles = [["rack-1", "tile fault", "Fault: main fuse", "Alert: voltage 0x0012: bits 1, 4", "85.0 %", "–",
+                      "-26.5 W", True],
+                     ["rack-2", "tile stale stale", "Stale", None, "60.0 %", "–", "144.0 W", True],
+                     ["rack-3", "tile alert", "Alert: temperature 0x0001: bit 0", "", "100.0 %", "–", "400.0 W", True]]
+            for width in (1280, 390):
+                browsers[width] = browser = self.chrome(width)
+                shown = wait_for(f"the overview at {width} px", 20, lambda: (o := browser.execute_script(TILES))
+                                 and len(o[4]) == 3 and o[4][1][1] == "tile stale stale" and o)
+                # 10 Ah at 85 % of 26.5 V and at 100 % of 32 V; the stale battery counts in neither.
+                self.assertEqual(shown[:4], ["1 of 3 in fault - rack", "1 of 3 in fault", "373.5 W (2 of 3)",
+                                             "0.55 kWh (2 of 3)"])
+                self.assertRegex(shown[4][1][3], r"^timeout since \d\d:\d\d:\d\d · last answer: Charging$")
+                tiles[1][3] = shown[4][1][3]
+                self.assertEqual(shown[4], tiles, f"at {width} px")
+                self.assertEqual(shown[5:], [True, [], ["/battery/rack-1/", "/battery/rack-2/", "/battery/rack-3/"]],
+                                 f"at {width} px: a state below the first screen, or text crossing its tile")
+            # A tile opens its battery's page, which shows that battery and links back.
+            browser = browsers[1280]
+            browser.find_element("css selector", ".tile[data-battery='rack-1'] a").click()
+            wait_for("rack-1's page", 20, lambda: browser.execute_script(SNAPSHOT) == SHOWN_DISCHARGING)
+            self.assertEqual(browser.current_url, f"http://127.0.0.1:{self.port}/battery/rack-1/")
+            self.assertEqual(browser.find_element("id", "back").get_attribute("href"), f"http://127.0.0.1:{self.port}/")
+            self.assertEqual(browser.execute_script("return document.title"), "Fault: main fuse - rack-1 85 %")
+            for browser in browsers.values():
+                complaints = [entry for entry in browser.get_log("browser") if entry["level"] in ("SEVERE", "WARNING")]
+                self.assertEqual(complaints, [])
+        finally:
+            for browser in browsers.values():
+                browser.quit()
+            site.stdin.close()
+            site.wait(timeout=10)
 
 
 if __name__ == "__main__":

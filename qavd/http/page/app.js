@@ -28,6 +28,11 @@ const CHARTS = [
   ['chart-hottest', '#c62828', (p) => p[6]],
 ];
 
+// The battery a page of a site shows, from its address /battery/NAME/; null on the one battery's page.
+const BATTERY = (location.pathname.match(/^\/battery\/([A-Za-z0-9_-]+)\/$/) || [])[1] || null;
+// Where that battery's API is.
+const API = BATTERY ? `/api/v1/batteries/${BATTERY}` : '/api/v1';
+
 // Cell bars share one scale, widened when a cell lies outside it.
 const CELL_SCALE = [2.5, 4.3];
 
@@ -280,7 +285,7 @@ async function getJson(path) {
 // Ask for the state twice per poll interval (within 0.1 s to 2 s), so each answer shows within one.
 async function pollState() {
   try {
-    const s = await getJson('/api/v1/state');
+    const s = await getJson(`${API}/state`);
     const before = page.state;
     page.state = s;
     page.stateAt = performance.now();
@@ -301,7 +306,7 @@ async function pollState() {
 async function pollEvents() {
   let events;
   try {
-    events = (await getJson('/api/v1/events')).events;
+    events = (await getJson(`${API}/events`)).events;
   } catch (error) {
     return; // the state's poll reports qavd gone
   }
@@ -332,7 +337,7 @@ function lasted(seconds) {
 async function pollOutages() {
   let outages;
   try {
-    outages = (await getJson('/api/v1/outages')).outages;
+    outages = (await getJson(`${API}/outages`)).outages;
   } catch (error) {
     return;
   }
@@ -417,7 +422,7 @@ async function loadHistory(whole) {
   const asked = Date.now();
   let history;
   try {
-    history = await getJson(`/api/v1/history?seconds=${whole ? page.span : Math.min(since, page.span)}`);
+    history = await getJson(`${API}/history?seconds=${whole ? page.span : Math.min(since, page.span)}`);
   } catch (error) {
     return;
   }
@@ -446,7 +451,12 @@ function setSpan(button) {
 }
 
 // The values first; the charts once the chart library, which runs after this script, is in.
+// A battery's page of a site links back to the overview and to its own API.
 function start() {
+  if (BATTERY) {
+    $('back').hidden = false;
+    for (const link of document.querySelectorAll('footer [data-api]')) link.href = `${API}/${link.dataset.api}`;
+  }
   build();
   pollState();
   setInterval(renderAge, 1000);
@@ -458,4 +468,113 @@ function start() {
   });
 }
 
-start();
+// The site's overview: a tile per battery, the worst first in the title.
+
+// The kinds of state from the most severe, and how the title counts each.
+const SEVERITY = [['fault', 'in fault'], ['stale', 'stale'], ['low', 'low battery'], ['onbattery', 'on battery'],
+  ['alert', 'with an alert'], ['charging', 'charging'], ['discharging', 'discharging'], ['resting', 'resting']];
+
+const site = { batteries: [], at: 0, unreachable: '' };
+
+// A battery's most severe state as [kind, words, more]: stale before anything its last answer says.
+function tileState(s) {
+  if (site.unreachable) return ['stale', 'Stale', `qavd does not answer (${site.unreachable})`];
+  const found = conditions(s);
+  if (!s.fresh) {
+    const last = 'gas_gauge_percent' in s ? ` · last answer: ${found[0][1]}` : '';
+    return ['stale', 'Stale', `${s.stale_reason} since ${clock(s.stale_since)}${last}`];
+  }
+  return [found[0][0], found[0][1], found.slice(1, -1).map(([, text]) => text).join(' · ')];
+}
+
+// A tile's figures: charge, time left, power and the age of the last answer.
+function tileFigures(s) {
+  const known = 'gas_gauge_percent' in s;
+  const age = known ? ago(s.age_seconds + (performance.now() - site.at) / 1000) : '–';
+  return {
+    charge: known ? `${s.gas_gauge_percent.toFixed(1)} %` : '–',
+    left: known ? timeLeftText(s) || '–' : '–',
+    power: known ? `${s.power_watts.toFixed(1)} W` : '–',
+    age,
+  };
+}
+
+// The tile of one battery, made the first time, filled every time.
+function renderTile(s) {
+  let tile = $('tiles').querySelector(`[data-battery="${s.battery}"]`);
+  if (!tile) {
+    tile = element('li', 'tile');
+    tile.dataset.battery = s.battery;
+    const link = element('a');
+    link.href = `/battery/${s.battery}/`;
+    const figures = element('dl', 'tile-figures');
+    for (const [key, label] of [['left', 'Time left'], ['power', 'Power'], ['age', 'Last answer']]) {
+      const pair = element('div');
+      pair.append(element('dt', '', label), element('dd', `value ${key}`));
+      figures.append(pair);
+    }
+    link.append(element('h2', 'tile-name', s.battery), element('p', 'state'), element('p', 'more'),
+      element('p', 'value tile-charge'), figures);
+    tile.append(link);
+    $('tiles').append(tile);
+  }
+  const [kind, words, more] = tileState(s);
+  tile.className = `tile ${kind}${kind === 'stale' ? ' stale' : ''}`;
+  tile.querySelector('.state').className = `state ${kind}`;
+  tile.querySelector('.state').textContent = words;
+  tile.querySelector('.more').textContent = more;
+  const figures = tileFigures(s);
+  tile.querySelector('.tile-charge').textContent = figures.charge;
+  for (const key of ['left', 'power', 'age']) tile.querySelector(`dd.${key}`).textContent = figures[key];
+  return kind;
+}
+
+// The site's total power and the energy stored, of the batteries whose data is fresh.
+function renderTotals(batteries) {
+  const live = site.unreachable ? [] : batteries.filter((s) => s.fresh);
+  const known = live.filter((s) => typeof s.capacity_ah === 'number');
+  const watts = live.reduce((sum, s) => sum + s.power_watts, 0);
+  const wh = known.reduce((sum, s) => sum + (s.capacity_ah * s.gas_gauge_percent * s.stack_voltage_volts) / 100, 0);
+  const of = (list) => (list.length < batteries.length ? ` (${list.length} of ${batteries.length})` : '');
+  setText('site-power', live.length ? `${watts.toFixed(1)} W${of(live)}` : '–');
+  setText('site-energy', known.length ? `${(wh / 1000).toFixed(2)} kWh${of(known)}` : '–');
+}
+
+function renderOverview() {
+  const batteries = site.batteries;
+  $('banner').hidden = !site.unreachable;
+  if (site.unreachable) setText('banner', `qavd does not answer (${site.unreachable})`);
+  const kinds = batteries.map(renderTile);
+  renderTotals(batteries);
+  const worst = SEVERITY.find(([kind]) => kinds.includes(kind));
+  if (!worst) return;
+  const count = kinds.filter((kind) => kind === worst[0]).length;
+  const summary = `${count} of ${batteries.length} ${worst[1]}`;
+  setText('summary', summary);
+  $('summary').className = `state ${worst[0]}`;
+  document.title = `${summary} - ${site.name}`;
+}
+
+// Ask for every battery's state twice per shortest poll interval (within 0.1 s to 2 s).
+async function pollSite() {
+  try {
+    const answer = await getJson('/api/v1/batteries');
+    site.batteries = answer.batteries;
+    site.name = answer.site;
+    site.at = performance.now();
+    site.unreachable = '';
+    setText('site', answer.site);
+  } catch (error) {
+    site.unreachable = error.name === 'AbortError' ? 'timeout' : error.message;
+  }
+  renderOverview();
+  const interval = Math.min(...site.batteries.map((s) => s.interval_seconds), 2);
+  setTimeout(pollSite, Math.min(2, Math.max(0.1, interval / 2)) * 1000);
+}
+
+if (document.body.dataset.view === 'overview') {
+  pollSite();
+  setInterval(renderOverview, 1000);
+} else {
+  start();
+}
