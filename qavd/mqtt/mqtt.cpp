@@ -555,23 +555,33 @@ std::string MqttOutput::failureText(int rc, const std::string& detail) const
 }
 
 // The broker's answer to an attempt: on success publish each battery's discovery, latest state and
-// availability, then the connection's, then the events that waited.
+// availability, then the connection's, then the events that waited. The mutex is let go between
+// batteries, so that a poll loop never waits for a whole site's burst.
 void MqttOutput::onConnect(mosquitto* /*handle*/, void* self, int rc)
 {
     auto* output = static_cast<MqttOutput*>(self);
-    std::lock_guard lock(output->mutex);
-    if (rc != 0) {
-        output->refusal = output->api.connackString(rc);
-        return;
+    {
+        std::lock_guard lock(output->mutex);
+        if (rc != 0) {
+            output->refusal = output->api.connackString(rc);
+            return;
+        }
+        output->report(LOG_NOTICE, output->failures == 0 ? std::string("connected")
+                                   : "connected after " + std::to_string(output->failures) + " failed attempts");
+        output->connected = output->attemptConnected = true;
+        output->connection.clear();
+        output->failures = 0;
+        output->publishFailed = false;
     }
-    output->report(LOG_NOTICE, output->failures == 0 ? std::string("connected")
-                               : "connected after " + std::to_string(output->failures) + " failed attempts");
-    output->connected = output->attemptConnected = true;
-    output->connection.clear();
-    output->failures = 0;
-    for (Battery& battery : output->batteries) output->publishBattery(battery);
+    for (Battery& battery : output->batteries) {
+        std::lock_guard lock(output->mutex);
+        // Only this thread ends the connection, but finish() may have said goodbye meanwhile.
+        if (output->finishing) return;
+        output->publishBattery(battery);
+    }
+    std::lock_guard lock(output->mutex);
+    if (output->finishing) return;
     output->publishConnection();
-    output->publishFailed = false;
     output->publishPendingEvents();
 }
 
