@@ -86,15 +86,21 @@ nlohmann::json entityBase(const MqttTopics& topics, const nlohmann::json& device
                           const std::string& label)
 {
     const std::string& name = device["name"].get_ref<const std::string&>();
-    return {
-        {"name", label},
-        {"unique_id", "qav_" + name + "_" + object},
-        {"state_topic", topics.state},
-        {"availability_topic", topics.availability},
-        {"payload_available", "online"},
-        {"payload_not_available", "offline"},
-        {"device", device},
-    };
+    nlohmann::json entity = {{"name", label}, {"unique_id", "qav_" + name + "_" + object}, {"state_topic", topics.state}};
+    if (topics.connection.empty()) {
+        entity["availability_topic"] = topics.availability;
+        entity["payload_available"] = "online";
+        entity["payload_not_available"] = "offline";
+    } else {
+        // The connection's last will can speak for one topic only: the site's, which each battery's joins.
+        nlohmann::json list = nlohmann::json::array();
+        for (const std::string* topic : {&topics.connection, &topics.availability})
+            list.push_back({{"topic", *topic}, {"payload_available", "online"}, {"payload_not_available", "offline"}});
+        entity["availability"] = list;
+        entity["availability_mode"] = "all";
+    }
+    entity["device"] = device;
+    return entity;
 }
 
 // A binary sensor reading "ON" or "OFF" from a template.

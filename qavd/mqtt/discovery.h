@@ -12,6 +12,9 @@ struct MqttTopics {
     std::string state;        ///< "<prefix>/<name>/state": the JSON of the latest answer, retained.
     std::string availability; ///< "<prefix>/<name>/availability": "online" or "offline", retained.
     std::string event;        ///< "<prefix>/<name>/event": one JSON object per event.
+    /// In a site of several batteries, "<prefix>/<site>/connection": "online" while qavd is connected,
+    /// and "offline" as its last will, so that it speaks for every battery; empty with one battery.
+    std::string connection{};
 };
 
 /**
@@ -30,7 +33,8 @@ struct DiscoveryConfig {
 
 /**
  * The discovery configs of battery @p name, all of one device, following the
- * availability topic: a sensor for each measured value and register; binary
+ * availability topic (with a connection topic, both: available while both say
+ * "online"): a sensor for each measured value and register; binary
  * sensors battery_low, fault, temp_alert and volt_alert (the last three with
  * the register and its set bits as attributes) and one for each status flag,
  * all reading the state topic; and an event entity on the event topic. Cells,

@@ -295,11 +295,11 @@ struct MosquittoDestroy {
     void operator()(mosquitto* handle) const { api->destroy(handle); }
 };
 
-// The exporter: the poll loop's calls record and publish; a thread of its own
-// connects, runs the connection and reconnects with a back-off.
+// The exporter of a site's batteries over one connection: the poll loops' calls record and
+// publish; a thread of its own connects, runs the connection and reconnects with a back-off.
 class MqttOutput final : public Output {
 public:
-    MqttOutput(const Mosquitto& functions, MqttOptions settings, std::string battery, MqttLog sink);
+    MqttOutput(const Mosquitto& functions, MqttOptions settings, const Site& site, MqttLog sink);
     ~MqttOutput() override;
     MqttOutput(const MqttOutput&) = delete;
     MqttOutput& operator=(const MqttOutput&) = delete;
@@ -313,8 +313,19 @@ private:
     // An event the broker has not acknowledged yet; mid is its message id while the current
     // client has it in flight, 0 while it waits for a connection.
     struct PendingEvent {
+        std::size_t battery; // its index in batteries
         std::string payload;
         int mid = 0;
+    };
+    // One battery as published: its topics, its discovery configs and what its poll loop handed on.
+    struct Battery {
+        std::string name;
+        MqttTopics topics;
+        std::vector<std::pair<std::string, std::string>> discovery; // topic, payload
+        BatterySnapshot latest;       // its state after its latest poll; null before the first
+        std::string availability;     // what this connection last published on its availability topic
+        std::size_t pending = 0;      // its events in pendingEvents
+        long droppedSinceConnect = 0; // its pending events dropped for newer ones since the last connection
     };
 
     static void onConnect(mosquitto* handle, void* self, int rc);
@@ -326,9 +337,13 @@ private:
     int connectAndServe();
     bool waitToRetry(std::chrono::seconds delay);
     void noteFailure(int rc, std::chrono::seconds* delay);
-    void report(int priority, const std::string& text);
+    void report(int priority, const std::string& text, const std::string* battery = nullptr);
     bool publish(const std::string& topic, const std::string& payload, bool retain, int* mid = nullptr);
-    void publishAvailability();
+    Battery* find(const std::string& battery);
+    void dropOldestEvent(std::size_t battery);
+    void publishBattery(Battery& battery);
+    void publishAvailability(Battery& battery);
+    void publishConnection();
     void publishPendingEvents();
     void stopThread();
     std::string failureText(int rc, const std::string& detail) const;
@@ -336,10 +351,10 @@ private:
     const Mosquitto& api;
     MosquittoLibrary library;
     MqttOptions options;
-    std::string name;
+    std::string name; // what the connection's log lines begin with: the battery's, or the site's
     MqttLog log;
-    MqttTopics topics;
-    std::vector<std::pair<std::string, std::string>> discovery; // topic, payload
+    std::string connectionTopic; // a site's connection topic, also the last will; empty with one battery
+    std::vector<Battery> batteries; // in the site's order; its size never changes
     std::unique_ptr<mosquitto, MosquittoDestroy> handle;
     int wakeFd = -1;  // an eventfd that wakes the connection thread for what was queued
     BrokerPath path;  // only the connection thread uses it
@@ -347,12 +362,10 @@ private:
     std::mutex mutex; // guards everything below
     std::condition_variable wake;
     bool connected = false;    // between a CONNACK that accepted and the disconnect
-    std::string availability;  // what this connection last published on the availability topic
+    std::string connection;    // what this connection last published on connectionTopic
     bool finishing = false;    // finish() began: no more reconnects
     bool stopping = false;     // the thread must end
-    BatterySnapshot latest;    // the core's state after the latest poll; null before the first
-    std::deque<PendingEvent> pendingEvents; // not yet acknowledged, oldest first
-    long droppedSinceConnect = 0; // pending events dropped for newer ones since the last connection
+    std::deque<PendingEvent> pendingEvents; // not yet acknowledged, every battery's, oldest first
     bool publishFailed = false;   // a publish failed on the current connection (logged once)
     std::string refusal;       // why the broker refused the current attempt
     bool attemptConnected = false; // the current attempt reached the broker and was accepted
@@ -369,14 +382,21 @@ private:
     std::thread thread;
 };
 
-MqttOutput::MqttOutput(const Mosquitto& functions, MqttOptions settings, std::string battery, MqttLog sink)
-    : api(functions), library(functions), options(std::move(settings)), name(std::move(battery)),
-      log(sink ? std::move(sink) : MqttLog(logMessage)), topics(mqttTopics(options.topicPrefix, name))
+MqttOutput::MqttOutput(const Mosquitto& functions, MqttOptions settings, const Site& site, MqttLog sink)
+    : api(functions), library(functions), options(std::move(settings)),
+      name(site.several() ? site.name : site.batteries.front().name), log(sink ? std::move(sink) : MqttLog(logMessage)),
+      connectionTopic(site.several() ? options.topicPrefix + "/" + site.name + "/connection" : "")
 {
-    if (options.discovery) {
-        std::vector<DiscoveryConfig> configs = discoveryConfigs(topics, options.discoveryPrefix, name, options.lowBattery,
-                                                                   options.lowRuntime, options.pageUrl);
-        std::transform(configs.begin(), configs.end(), std::back_inserter(discovery),
+    for (const DaemonOptions& each : site.batteries) {
+        Battery& battery = batteries.emplace_back();
+        battery.name = each.name;
+        battery.topics = mqttTopics(options.topicPrefix, each.name);
+        battery.topics.connection = connectionTopic;
+        if (!options.discovery) continue;
+        std::vector<DiscoveryConfig> configs = discoveryConfigs(battery.topics, options.discoveryPrefix, each.name,
+                                                                each.lowBattery, each.lowRuntime,
+                                                                batteryPageUrl(site, each.name));
+        std::transform(configs.begin(), configs.end(), std::back_inserter(battery.discovery),
                        [](const DiscoveryConfig& config) { return std::pair(config.topic, config.payload.dump()); });
     }
     wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -403,8 +423,9 @@ std::string MqttOutput::makeClient()
     if (!made) return std::string("MQTT: cannot make a client: ") + std::strerror(errno);
     mosquitto* h = made.get();
     api.threadedSet(h, true);
-    if (api.willSet(h, topics.availability.c_str(), 7, "offline", 0, true) != MOSQ_ERR_SUCCESS)
-        return "MQTT: cannot set the last will on " + topics.availability;
+    const std::string& will = connectionTopic.empty() ? batteries.front().topics.availability : connectionTopic;
+    if (api.willSet(h, will.c_str(), 7, "offline", 0, true) != MOSQ_ERR_SUCCESS)
+        return "MQTT: cannot set the last will on " + will;
     if (!options.username.empty() &&
         api.usernamePwSet(h, options.username.c_str(),
                           options.password.empty() ? nullptr : options.password.c_str()) != MOSQ_ERR_SUCCESS)
@@ -533,31 +554,49 @@ std::string MqttOutput::failureText(int rc, const std::string& detail) const
     return why;
 }
 
-// The broker's answer to an attempt: on success publish discovery, the latest state and availability.
+// The broker's answer to an attempt: on success publish each battery's discovery, latest state and
+// availability, then the connection's, then the events that waited. The mutex is let go between
+// batteries, so that a poll loop never waits for a whole site's burst.
 void MqttOutput::onConnect(mosquitto* /*handle*/, void* self, int rc)
 {
     auto* output = static_cast<MqttOutput*>(self);
-    std::lock_guard lock(output->mutex);
-    if (rc != 0) {
-        output->refusal = output->api.connackString(rc);
-        return;
+    {
+        std::lock_guard lock(output->mutex);
+        if (rc != 0) {
+            output->refusal = output->api.connackString(rc);
+            return;
+        }
+        output->report(LOG_NOTICE, output->failures == 0 ? std::string("connected")
+                                   : "connected after " + std::to_string(output->failures) + " failed attempts");
+        output->connected = output->attemptConnected = true;
+        output->connection.clear();
+        output->failures = 0;
+        output->publishFailed = false;
     }
-    output->report(LOG_NOTICE, output->failures == 0 ? std::string("connected")
-                               : "connected after " + std::to_string(output->failures) + " failed attempts");
-    output->connected = output->attemptConnected = true;
-    output->availability.clear();
-    output->failures = 0;
-    for (const auto& [topic, payload] : output->discovery) output->publish(topic, payload, true);
-    if (output->latest && output->latest->reading)
-        output->publish(output->topics.state, output->latest->reading->json(), true);
-    output->publishAvailability();
-    output->publishFailed = false;
-    if (output->droppedSinceConnect > 0)
-        output->report(LOG_WARNING, std::to_string(output->droppedSinceConnect) +
-                                        " events raised while it was away were dropped; the last " +
-                                        std::to_string(keptEvents) + " follow");
-    output->droppedSinceConnect = 0;
+    for (Battery& battery : output->batteries) {
+        std::lock_guard lock(output->mutex);
+        // Only this thread ends the connection, but finish() may have said goodbye meanwhile.
+        if (output->finishing) return;
+        output->publishBattery(battery);
+    }
+    std::lock_guard lock(output->mutex);
+    if (output->finishing) return;
+    output->publishConnection();
     output->publishPendingEvents();
+}
+
+// On a new connection: one battery's discovery, latest state and availability, and a word on the
+// events it dropped meanwhile; the caller holds the mutex and has seen the connection up.
+void MqttOutput::publishBattery(Battery& battery)
+{
+    for (const auto& [topic, payload] : battery.discovery) publish(topic, payload, true);
+    if (battery.latest && battery.latest->reading) publish(battery.topics.state, battery.latest->reading->json(), true);
+    battery.availability.clear();
+    publishAvailability(battery);
+    if (battery.droppedSinceConnect > 0)
+        report(LOG_WARNING, std::to_string(battery.droppedSinceConnect) + " events raised while it was away were dropped; "
+                            "the last " + std::to_string(keptEvents) + " follow", &battery.name);
+    battery.droppedSinceConnect = 0;
 }
 
 // The connection ended, cleanly or not.
@@ -576,7 +615,10 @@ void MqttOutput::onPublish(mosquitto* /*handle*/, void* self, int mid)
     std::lock_guard lock(output->mutex);
     auto& pending = output->pendingEvents;
     auto acknowledged = std::find_if(pending.begin(), pending.end(), [mid](const PendingEvent& p) { return p.mid == mid; });
-    if (acknowledged != pending.end()) pending.erase(acknowledged);
+    if (acknowledged != pending.end()) {
+        output->batteries[acknowledged->battery].pending--;
+        pending.erase(acknowledged);
+    }
     output->wake.notify_all();
 }
 
@@ -596,10 +638,11 @@ void MqttOutput::onLog(mosquitto* /*handle*/, void* self, int level, const char*
     output->libraryError = line;
 }
 
-// Log a text about the broker, naming the battery and the broker.
-void MqttOutput::report(int priority, const std::string& text)
+// Log a text about the broker, naming the battery (@p battery, or the connection's) and the broker.
+void MqttOutput::report(int priority, const std::string& text, const std::string* battery)
 {
-    log(priority, name + ": MQTT broker " + options.host + ":" + std::to_string(options.port) + ": " + text);
+    log(priority, (battery != nullptr ? *battery : name) + ": MQTT broker " + options.host + ":" +
+                      std::to_string(options.port) + ": " + text);
 }
 
 // Hand one message to the library (QoS 1 when mid is given, which receives its id); false,
@@ -621,43 +664,78 @@ bool MqttOutput::publish(const std::string& topic, const std::string& payload, b
     return false;
 }
 
-// "online" while the data is fresh and the exporter runs, else "offline", when that changed;
-// the caller holds the mutex and has seen the connection up.
-void MqttOutput::publishAvailability()
+// A battery's "online" while its data is fresh and the exporter runs, else "offline", when that
+// changed; the caller holds the mutex and has seen the connection up.
+void MqttOutput::publishAvailability(Battery& battery)
 {
+    const BatterySnapshot& latest = battery.latest;
     bool fresh = latest && latest->fresh && latest->reading;
     std::string now = fresh && !finishing ? "online" : "offline";
-    if (now == availability) return;
-    availability = now;
-    publish(topics.availability, availability, true);
+    if (now == battery.availability) return;
+    battery.availability = now;
+    publish(battery.topics.availability, battery.availability, true);
 }
 
-// Keep the core's state; while connected, publish a new answer's state, then the availability
+// In a site, the connection's "online" while the exporter runs, else "offline", when that changed;
+// the caller holds the mutex and has seen the connection up.
+void MqttOutput::publishConnection()
+{
+    std::string now = finishing ? "offline" : "online";
+    if (connectionTopic.empty() || now == connection) return;
+    connection = now;
+    publish(connectionTopic, connection, true);
+}
+
+// The battery of that name; null for one the site does not have. The caller holds the mutex.
+MqttOutput::Battery* MqttOutput::find(const std::string& battery)
+{
+    auto found = std::find_if(batteries.begin(), batteries.end(), [&](const Battery& b) { return b.name == battery; });
+    return found == batteries.end() ? nullptr : &*found;
+}
+
+// Keep the battery's state; while connected, publish a new answer's state, then the availability
 // its freshness gives (so a new answer's state goes out before "online", and going stale says
 // "offline" at once).
 void MqttOutput::state(const BatterySnapshot& snapshot)
 {
     std::lock_guard lock(mutex);
+    Battery* battery = find(snapshot->battery);
+    if (battery == nullptr) return;
+    const BatterySnapshot& latest = battery->latest;
     bool newAnswer = snapshot->fresh && snapshot->reading && (!latest || snapshot->reading != latest->reading);
-    latest = snapshot;
+    battery->latest = snapshot;
     if (!connected) return;
-    if (newAnswer) publish(topics.state, snapshot->reading->json(), true);
-    publishAvailability();
+    if (newAnswer) publish(battery->topics.state, snapshot->reading->json(), true);
+    publishAvailability(*battery);
 }
 
-// Queue the event (with its own time) until the broker acknowledges it; publish it while connected.
+// Queue the event (with its own time) until the broker acknowledges it, at most keptEvents of
+// each battery; publish it while connected.
 void MqttOutput::event(const Event& event)
 {
     nlohmann::json object = {{"event", event.name}, {"detail", event.detail}, {"time", event.time}};
     std::string payload = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     std::lock_guard lock(mutex);
-    if (pendingEvents.size() == keptEvents) {
-        pendingEvents.pop_front();
-        droppedSinceConnect++;
-        droppedEvents++;
-    }
-    pendingEvents.push_back({std::move(payload), 0});
+    Battery* battery = find(event.battery);
+    if (battery == nullptr) return;
+    auto index = static_cast<std::size_t>(battery - batteries.data());
+    if (battery->pending == keptEvents) dropOldestEvent(index);
+    pendingEvents.push_back({index, std::move(payload), 0});
+    battery->pending++;
     if (connected) publishPendingEvents();
+}
+
+// Drop the oldest pending event of one battery, so that one battery's flood never costs another
+// its events; the caller holds the mutex.
+void MqttOutput::dropOldestEvent(std::size_t battery)
+{
+    auto oldest = std::find_if(pendingEvents.begin(), pendingEvents.end(),
+                               [battery](const PendingEvent& p) { return p.battery == battery; });
+    if (oldest == pendingEvents.end()) return;
+    pendingEvents.erase(oldest);
+    batteries[battery].pending--;
+    batteries[battery].droppedSinceConnect++;
+    droppedEvents++;
 }
 
 // Publish at QoS 1, in the order raised, the queued events the current client does not have
@@ -667,7 +745,7 @@ void MqttOutput::publishPendingEvents()
     for (PendingEvent& pending : pendingEvents) {
         if (pending.mid != 0) continue;
         // A refusal leaves this event and the later ones for the next connection, in order.
-        if (!publish(topics.event, pending.payload, false, &pending.mid)) {
+        if (!publish(batteries[pending.battery].topics.event, pending.payload, false, &pending.mid)) {
             pending.mid = 0;
             return;
         }
@@ -687,7 +765,8 @@ void MqttOutput::finish()
             wake.wait_for(lock, goodbyeTimeout, [this] { return pendingEvents.empty() || !connected; });
         }
         if (connected) {
-            publishAvailability();
+            publishConnection();
+            for (Battery& battery : batteries) publishAvailability(battery);
             api.disconnect(handle.get());
             wake.wait_for(lock, goodbyeTimeout, [this] { return !connected; });
         }
@@ -797,8 +876,7 @@ void addMqttOptions(CLI::App& app, MqttOptions& options)
         ->group(group);
 }
 
-std::unique_ptr<Output> startMqtt(const MqttOptions& options, const std::string& name, std::string* problem,
-                                  MqttLog log)
+std::unique_ptr<Output> startMqtt(const MqttOptions& options, const Site& site, std::string* problem, MqttLog log)
 {
     const Mosquitto* api = loadMosquitto(problem);
     if (api == nullptr) return nullptr;
@@ -812,27 +890,34 @@ std::unique_ptr<Output> startMqtt(const MqttOptions& options, const std::string&
     MqttOptions resolved = options;
     if (resolved.port == 0) resolved.port = options.cafile.empty() ? 1883 : 8883;
     try {
-        return std::make_unique<MqttOutput>(*api, resolved, name, std::move(log));
+        return std::make_unique<MqttOutput>(*api, resolved, site, std::move(log));
     } catch (const std::exception& error) {
         *problem = error.what();
         return nullptr;
     }
 }
 
+std::unique_ptr<Output> startMqtt(const MqttOptions& options, const std::string& name, std::string* problem,
+                                  MqttLog log)
+{
+    DaemonOptions battery;
+    battery.name = name;
+    battery.lowBattery = options.lowBattery;
+    battery.lowRuntime = options.lowRuntime;
+    battery.publicUrl = options.pageUrl;
+    return startMqtt(options, Site{name, {battery}}, problem, std::move(log));
+}
+
 bool addMqttOutput(Outputs& outputs, const MqttOptions& options, const Site& site, std::string* problem)
 {
-    const DaemonOptions& daemon = site.batteries.front();
     if (options.host.empty()) return true;
     MqttOptions resolved = options;
-    resolved.lowBattery = daemon.lowBattery;
-    resolved.pageUrl = daemon.publicUrl;
-    resolved.lowRuntime = daemon.lowRuntime;
     // Without --mqtt-password-file, the password systemd passed as a credential, if any.
     std::string credential = credentialPath("mqtt-password");
     if (!resolved.username.empty() && resolved.password.empty() && !credential.empty() &&
         !readPasswordFile(credential, &resolved.password, problem))
         return false;
-    std::unique_ptr<Output> output = startMqtt(resolved, daemon.name, problem);
+    std::unique_ptr<Output> output = startMqtt(resolved, site, problem);
     if (!output) return false;
     outputs.add(std::move(output));
     return true;

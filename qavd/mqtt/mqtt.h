@@ -23,9 +23,9 @@ struct MqttOptions {
     std::string topicPrefix = "qav";               ///< First levels of the state, availability and event topics.
     std::string discoveryPrefix = "homeassistant"; ///< First level of the discovery topics.
     bool discovery = true;                         ///< Publish Home Assistant discovery configs.
-    double lowBattery = 20;                        ///< --low-battery, from the daemon's options.
-    std::string pageUrl;                           ///< The page's address for the device's link; "" for none.
-    double lowRuntime = 0;                         ///< --low-runtime, from the daemon's options.
+    double lowBattery = 20;                        ///< One battery's --low-battery (the site's batteries carry their own).
+    std::string pageUrl;                           ///< One battery's page for the device's link; "" for none.
+    double lowRuntime = 0;                         ///< One battery's --low-runtime.
 };
 
 /**
@@ -55,7 +55,28 @@ bool readPasswordFile(const std::string& path, std::string* password, std::strin
 using MqttLog = std::function<void(int priority, const std::string& message)>;
 
 /**
- * Start the MQTT output of battery @p name: it connects in the background at
+ * Start the MQTT output of the batteries of @p site over one connection: it
+ * connects in the background at once, and its calls never wait for the broker.
+ * Each battery publishes under "PREFIX/NAME/" and is a Home Assistant device of
+ * its own (its settings' low-battery and low-runtime, batteryPageUrl() as its
+ * link). With several, "PREFIX/SITE/connection" says "online" while connected
+ * and is the connection's last will, and every entity is available only while
+ * both it and the battery's availability say "online". With one battery, the
+ * battery's availability topic is the will, as ever. Problems with the broker
+ * go to @p log (the system log and standard error when empty).
+ *
+ * @param options Parsed values; host must not be empty. lowBattery, lowRuntime and pageUrl are not used.
+ * @param site    The batteries; calls for a battery it does not name are ignored.
+ * @param problem Receives a message when the output cannot start (e.g. an unusable CA file).
+ * @param log     Where to report connection problems.
+ * @return The output, or nullptr with @p problem set.
+ */
+std::unique_ptr<Output> startMqtt(const MqttOptions& options, const Site& site, std::string* problem,
+                                  MqttLog log = {});
+
+/**
+ * Start the MQTT output of the one battery @p name, with options' lowBattery,
+ * lowRuntime and pageUrl as its settings: it connects in the background at
  * once, and its calls never wait for the broker. Problems with the broker go
  * to @p log (the system log and standard error when empty).
  *
@@ -70,7 +91,7 @@ std::unique_ptr<Output> startMqtt(const MqttOptions& options, const std::string&
 
 /**
  * Start the MQTT output when --mqtt-broker was given and add it to @p outputs;
- * @p site gives the batteries.
+ * @p site gives the batteries and their settings.
  *
  * @return false with a message in @p problem when it cannot start.
  */

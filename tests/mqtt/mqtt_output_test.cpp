@@ -13,9 +13,9 @@ const std::string stateA = R"({"battery":"b1","time":1700000000)" + jsonAfterTim
 const char* gaugeAndFlagsB = R"({"gas_gauge_percent":100.0,"current_amperes":12.5,"stack_voltage_volts":32.0,
   "layer_temperatures_celsius":[30,30,30,30,30,30,30,30],"temp_alert_register":1,"status_register":33800})";
 
-Reading readingOf(const std::string& answer)
+Reading readingOf(const std::string& answer, const std::string& battery = "b1")
 {
-    Reading reading{"b1", 1700000000, answer, {}};
+    Reading reading{battery, 1700000000, answer, {}};
     decodeStatus(answer.data(), answer.size(), &reading.status);
     return reading;
 }
@@ -298,4 +298,80 @@ TEST(MqttOutput, TlsWithTheBrokersCaAndNotWithAnother)
         << otherLog.all();
     other->finish();
     EXPECT_EQ(otherLog.count("connected"), 0);
+}
+
+TEST(MqttOutput, ASiteOfBatteriesSharesOneConnectionWhoseWillSpeaksForEveryBattery)
+{
+    ScratchDir dir;
+    Broker broker(dir.path, "allow_anonymous true");
+    ASSERT_TRUE(broker.start());
+    Subscriber sub(broker.port);
+    DarkPath path(broker.port);
+    Site site{"rack", {}};
+    for (const char* name : {"north", "south", "east"}) site.batteries.emplace_back().name = name;
+    site.batteries[0].publicUrl = "http://qav.example:9788/";
+    site.batteries[1].lowBattery = 35;
+    LogLines log;
+    std::string problem;
+    std::unique_ptr<Output> output = startMqtt(optionsFor(path.port), site, &problem, log.sink());
+    ASSERT_NE(output, nullptr) << problem;
+    StateFeed north(*output, "north"), south(*output, "south"), east(*output, "east");
+    ASSERT_TRUE(sub.waitLatest("qav/rack/connection", "online"));
+    north.accepted(readingOf(answerA, "north"));
+    south.accepted(readingOf(answerA, "south"));
+    east.accepted(readingOf(answerB, "east"));
+    for (const char* name : {"north", "south", "east"}) {
+        SCOPED_TRACE(name);
+        std::string own = std::string("qav/") + name + "/";
+        EXPECT_TRUE(sub.waitLatest(own + "availability", "online"));
+        nlohmann::json state = nlohmann::json::parse(sub.waitAny(own + "state").payload);
+        EXPECT_EQ(state["battery"], name);
+        EXPECT_EQ(state["gas_gauge_percent"], name == std::string("east") ? 100.0 : 85.0);
+        nlohmann::json gauge = nlohmann::json::parse(sub.waitAny("homeassistant/sensor/qav_" + std::string(name) +
+                                                                 "/gas_gauge/config").payload);
+        EXPECT_EQ(gauge["device"]["identifiers"], nlohmann::json::array({std::string("qav_") + name}));
+        EXPECT_EQ(gauge["device"]["configuration_url"], "http://qav.example:9788/battery/" + std::string(name) + "/");
+        EXPECT_EQ(gauge["availability"], nlohmann::json::parse(R"([
+            {"topic":"qav/rack/connection","payload_available":"online","payload_not_available":"offline"},
+            {"topic":")" + own + R"(availability","payload_available":"online","payload_not_available":"offline"}])"));
+        EXPECT_EQ(gauge["availability_mode"], "all");
+        EXPECT_FALSE(gauge.contains("availability_topic"));
+    }
+    EXPECT_NE(sub.waitAny("homeassistant/binary_sensor/qav_south/battery_low/config").payload.find("<= 35 or"),
+              std::string::npos);
+    EXPECT_TRUE(eventually(10, [&] {
+        int configs = 0;
+        for (const Message& m : sub.all()) configs += m.topic.starts_with("homeassistant/");
+        return configs == 3 * 47;
+    }));
+
+    // South goes stale on its own; an event reaches its own battery's topic only.
+    south.freshness(false);
+    EXPECT_TRUE(sub.waitLatest("qav/south/availability", "offline"));
+    north.event({"north", "alert", "cell_1", 1700000002});
+    EXPECT_EQ(sub.waitAny("qav/north/event").payload, R"({"detail":"cell_1","event":"alert","time":1700000002})");
+    EXPECT_EQ(sub.on("qav/north/availability").back().payload, "online");
+    EXPECT_EQ(sub.on("qav/east/availability").back().payload, "online");
+    EXPECT_TRUE(sub.on("qav/south/event").empty() && sub.on("qav/east/event").empty());
+
+    // The connection dies without a goodbye: the broker's will marks the site offline, and with it every
+    // battery's entities; the next connection says online again and each battery's own availability.
+    std::size_t before = sub.all().size();
+    path.light();
+    ASSERT_TRUE(sub.waitLatest("qav/rack/connection", "offline"));
+    ASSERT_TRUE(sub.waitLatest("qav/rack/connection", "online", 30)) << log.all();
+    std::vector<Message> since = sub.all();
+    std::vector<std::string> after;
+    for (auto m = since.begin() + static_cast<long>(before); m != since.end(); ++m)
+        if (m->topic.ends_with("availability") || m->topic.ends_with("connection")) after.push_back(m->topic + " " + m->payload);
+    EXPECT_EQ(after, std::vector<std::string>({"qav/rack/connection offline", "qav/north/availability online",
+                                               "qav/south/availability offline", "qav/east/availability online",
+                                               "qav/rack/connection online"}));
+    EXPECT_EQ(log.count("rack: MQTT broker 127.0.0.1:" + std::to_string(path.port) + ": connection lost"), 1)
+        << log.all();
+
+    // A clean exit says offline for the site and for each battery.
+    output->finish();
+    for (const char* topic : {"qav/rack/connection", "qav/north/availability", "qav/east/availability"})
+        EXPECT_TRUE(sub.waitLatest(topic, "offline")) << topic;
 }
