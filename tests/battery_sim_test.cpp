@@ -1,12 +1,15 @@
 // Tests of the battery simulator: its answers and its fault modes.
+#include "battery_model.h"
 #include "battery_status.h"
 #include "process.h"
 #include "serial.h"
+#include "util.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <fstream>
+#include <sstream>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -234,7 +237,8 @@ TEST(BatterySim, HelpAndBadOptions)
     for (const char* option : {"--host", "--port", "--serial", "--replay", "--length", "--split",
                                "--silent", "--close-after", "--reset", "--seed", "--temp-alert", "--volt-alert",
                                "--fault", "--alarm-from", "--alarm-until", "--capacity", "--profile", "--profile-file",
-                               "--start-charge", "--speed"})
+                               "--start-charge", "--speed", "--resistance", "--weak-cell", "--weak-factor", "--fade",
+                               "--cycles"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     Child bad = spawn({BATTERY_SIM_PATH, "--length", "-3"});
     status = waitExit(&bad, 5);
@@ -245,6 +249,80 @@ TEST(BatterySim, HelpAndBadOptions)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
     EXPECT_EQ(badProfile.err, "battery_sim: --profile: \"0:-5\" is not SECONDS:AMPERES with seconds above 0 and "
                               "amperes -300 to 300\n");
+}
+
+// Worked by hand: cells at 3.2 V plus 1 V of charge, plus milliohms times amperes; 1 / capacity cycles an Ah out.
+TEST(BatteryModel, AgesAndSagsAsWorkedByHand)
+{
+    struct Case {
+        double capacity, charge, fade, cycles, resistance; int weakCell; const char* profile; double play;
+        double present, cyclesAfter; int gauge, cell1, cell3; double stack;
+    } cases[] = {
+        {20, 10, 0, 0, 5, 3, "3600:-25", 0, 20, 0, 5000, 3575, 3450, 45}, // 7 x 5 + 2 x 5 mOhm
+        {20, 10, 0, 0, 4, 0, "3600:+10", 0, 20, 0, 5000, 3740, 3740, 32},
+        // 100 rounds of 10 Ah out and back: 50 cycles at 10 % a hundred take 5 % of 20 Ah.
+        {20, 20, 10, 0, 4, 0, "3600:-10, 3600:+10", 720000, 19, 50, 10000, 4160, 4160, 32},
+        {10, 5, 0, 0, 4, 0, "3600:-10", 3600, 10, 0.5, 0, 3200, 3200, 32}, // the load stops at empty
+        {20, 7, 20, 150, 4, 0, "60:0", 60, 14, 150, 5000, 3700, 3700, 32}, // 30 % gone
+        {20, 0.1, 100, 150, 4, 0, "60:0", 60, 0.2, 150, 5000, 3700, 3700, 32}, // 1 % is left at least
+    };
+    for (const Case& c : cases) {
+        BatteryModel model{c.capacity, c.charge, {}, 0, c.resistance, c.weakCell, 2, c.fade, c.cycles};
+        ASSERT_EQ(parseProfile(c.profile, &model.profile), "");
+        advanceModel(&model, c.play);
+        unsigned noise = 1;
+        ModelAnswer answer = modelAnswer(model, &noise);
+        EXPECT_NEAR(presentCapacity(model), c.present, 1e-9) << c.profile;
+        EXPECT_NEAR(model.cycles, c.cyclesAfter, 1e-9) << c.profile;
+        EXPECT_NEAR(stackResistance(model), c.stack, 1e-9) << c.profile;
+        EXPECT_EQ(std::vector<int>({answer.gauge, answer.cellMillivolts[0], answer.cellMillivolts[2]}),
+                  std::vector<int>({c.gauge, c.cell1, c.cell3})) << c.profile;
+    }
+}
+
+TEST(BatterySim, AgeingOptionsReachTheAnswers)
+{
+    const std::string weak = "--resistance 10 --weak-cell 3 --weak-factor 2 --profile 360000:-7";
+    // 14 Ah are left of 20, so the hour's 7 A empties half of it (half of 20 would leave 15 %).
+    const std::string aged = "--fade 20 --cycles 150 --profile 3600:-7,360000:0 --speed 3600";
+    const std::tuple<std::string, int, int, int, int> cases[] = {{weak, 0, 5000, 3630, 3560}, {aged, 1500, 0, 3200, 3200}};
+    for (const auto& [options, waitMs, gauge, cell1, cell3] : cases) {
+        std::vector<std::string> args{"--capacity", "20", "--start-charge", "50"};
+        std::istringstream words(options);
+        for (std::string word; words >> word;) args.push_back(word);
+        Sim sim = startSim(args);
+        msleep(waitMs);
+        std::string answer = ask(sim, 77);
+        BatteryStatus status{};
+        decodeStatus(answer.data(), answer.size(), &status);
+        // Cells carry up to 10 mV of noise; the charge moves a little while the test runs.
+        EXPECT_NEAR(status.gasGauge, gauge, 2) << answer;
+        EXPECT_NEAR(status.cellVoltage[0], cell1, 11) << answer;
+        EXPECT_NEAR(status.cellVoltage[2], cell3, 11) << answer;
+        stopSim(&sim);
+    }
+}
+
+TEST(BatterySim, RefusesBadAgeingOptions)
+{
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--resistance", "5mOhm"}, "--resistance needs a number above 0 and up to 100, not \"5mOhm\""},
+        {{"--weak-cell", "9"}, "--weak-cell needs a whole number from 1 to 8, not \"9\""},
+        {{"--weak-cell", "3", "--weak-factor", "0.5"}, "--weak-factor needs a number from 1 to 10, not \"0.5\""},
+        {{"--cycles", "1.5"}, "--cycles needs a whole number from 0 to 100000, not \"1.5\""},
+        {{"--weak-factor", "2"}, "--weak-factor needs --weak-cell"},
+    };
+    for (const auto& [args, message] : cases) {
+        std::vector<std::string> argv{BATTERY_SIM_PATH, "--capacity", "20"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Child bad = spawn(argv);
+        int status = waitExit(&bad, 5);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << message;
+        EXPECT_EQ(bad.err, "battery_sim: " + message + "\n");
+    }
+    Child bare = spawn({BATTERY_SIM_PATH, "--fade", "5"});
+    waitExit(&bare, 5);
+    EXPECT_EQ(bare.err, "battery_sim: --fade needs --capacity\n");
 }
 
 TEST(BatterySim, SerialModeServesAPseudoTerminal)

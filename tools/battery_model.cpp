@@ -83,7 +83,24 @@ double profileAmperes(const std::vector<ProfileStep>& profile, double time)
 
 double modelAmperes(const BatteryModel& model)
 {
-    return flowing(profileAmperes(model.profile, model.time), model.charge, model.capacity);
+    return flowing(profileAmperes(model.profile, model.time), model.charge, presentCapacity(model));
+}
+
+double presentCapacity(const BatteryModel& model)
+{
+    return model.capacity * std::max(0.01, 1 - model.fade * model.cycles / 10000);
+}
+
+double cellResistance(const BatteryModel& model, int index)
+{
+    return index + 1 == model.weakCell ? model.resistance * model.weakFactor : model.resistance;
+}
+
+double stackResistance(const BatteryModel& model)
+{
+    double sum = 0;
+    for (int index = 0; index < 8; index++) sum += cellResistance(model, index);
+    return sum;
 }
 
 void advanceModel(BatteryModel* model, double time)
@@ -92,7 +109,16 @@ void advanceModel(BatteryModel* model, double time)
         double left = 0;
         double amperes = stepAt(model->profile, model->time, &left).amperes;
         double span = std::min(left, time - model->time);
-        model->charge = std::clamp(model->charge + amperes * span / 3600, 0.0, model->capacity);
+        double added = amperes * span / 3600;
+        if (added >= 0) {
+            model->charge = std::min(model->charge + added, presentCapacity(*model));
+        } else {
+            // What flows out ages the battery; the load stops at empty.
+            double out = std::min(-added, model->charge);
+            model->charge -= out;
+            model->cycles += out / model->capacity;
+            model->charge = std::min(model->charge, presentCapacity(*model));
+        }
         model->time += span;
     }
 }
@@ -117,14 +143,16 @@ double secondsToEmpty(const BatteryModel& model)
 ModelAnswer modelAnswer(const BatteryModel& model, unsigned* noise)
 {
     ModelAnswer answer{};
-    double soc = model.charge / model.capacity;
+    double soc = model.charge / presentCapacity(model);
     double amperes = modelAmperes(model);
     answer.gauge = static_cast<int>(std::lround(soc * 10000));
     *noise = *noise * 1103515245U + 12345U;
     int jitter = static_cast<int>((*noise >> 16) % 5U) - 2;
     answer.current = amperes == 0 ? 0 : static_cast<int>(std::lround(amperes * 100)) + jitter;
-    std::fill(std::begin(answer.cellMillivolts), std::end(answer.cellMillivolts),
-              static_cast<int>(std::lround(3200 + 1000 * soc + 4 * amperes)));
+    for (int index = 0; index < 8; index++) {
+        long millivolts = std::lround(3200 + 1000 * soc + cellResistance(model, index) * amperes);
+        answer.cellMillivolts[index] = static_cast<int>(std::clamp(millivolts, 0L, 65535L));
+    }
     answer.modeBits = amperes > 0 ? 0x0400U : amperes < 0 ? 0x0200U : 0;
     return answer;
 }

@@ -29,13 +29,34 @@ std::string parseProfile(const std::string& text, std::vector<ProfileStep>* step
  * A battery of a given capacity that follows a profile, repeating it after its
  * last step. The charger stops at full and the load goes at empty, so the
  * current is then zero.
+ *
+ * It ages by what it plays: every ampere-hour that flows out adds 1 / capacity
+ * equivalent full cycles, and each cycle takes fade / 100 percent of the rated
+ * capacity, in a straight line: presentCapacity() is
+ * capacity * max(0.01, 1 - fade * cycles / 10000). The charge never exceeds it.
+ * Each cell's voltage sags by its own resistance times the current (see
+ * modelAnswer()); the resistances do not change with age.
  */
 struct BatteryModel {
-    double capacity = 20;              ///< Ampere-hours at 100 %.
+    double capacity = 20;              ///< Rated ampere-hours: at 100 % when new.
     double charge = 18;                ///< Ampere-hours in it now.
     std::vector<ProfileStep> profile;  ///< What it does; not empty.
     double time = 0;                   ///< Seconds played so far.
+    double resistance = 4;             ///< Milliohms of every cell but the weak one.
+    int weakCell = 0;                  ///< The weak cell, 1 to 8; 0 for none.
+    double weakFactor = 1;             ///< The weak cell's resistance over the others'.
+    double fade = 0;                   ///< Percent of the rated capacity lost per 100 equivalent full cycles.
+    double cycles = 0;                 ///< Equivalent full cycles so far, counting those it started with.
 };
+
+/** @return Ampere-hours at 100 % now: the rated capacity less the fade of the cycles so far, at least 1 % of it. */
+double presentCapacity(const BatteryModel& model);
+
+/** @return Milliohms of the cell at @p index (0 to 7, so cell number index + 1). */
+double cellResistance(const BatteryModel& model, int index);
+
+/** @return Milliohms of the stack: the sum of its eight cells'. */
+double stackResistance(const BatteryModel& model);
 
 /** @return The profile's current at @p time (seconds from its start, repeating). */
 double profileAmperes(const std::vector<ProfileStep>& profile, double time);
@@ -43,7 +64,7 @@ double profileAmperes(const std::vector<ProfileStep>& profile, double time);
 /** @return The current flowing now: the profile's, or zero when full and charging or empty and discharging. */
 double modelAmperes(const BatteryModel& model);
 
-/** Play the model on to @p time, counting the charge exactly across the profile's steps. */
+/** Play the model on to @p time, counting the charge, the cycles and the fade exactly across the profile's steps. */
 void advanceModel(BatteryModel* model, double time);
 
 /**
@@ -61,9 +82,12 @@ struct ModelAnswer {
 };
 
 /**
- * The answer of the model now: cells at 3.2 V empty to 4.2 V full, plus 4 mV
- * per ampere of current (so they sag under a load), and the current with up
- * to two hundredths of noise from @p noise, a linear congruential sequence.
+ * The answer of the model now. The gauge is the charge over presentCapacity().
+ * Cell i is 3200 + 1000 * gauge fraction + cellResistance(i) * amperes
+ * millivolts, rounded and kept to 0 to 65535, with the current itself, not its
+ * noise (positive charging, so a load makes the cells sag; 4 milliohms by
+ * default, 4 mV per ampere). The current carries up to two hundredths of noise
+ * from @p noise, a linear congruential sequence.
  */
 ModelAnswer modelAnswer(const BatteryModel& model, unsigned* noise);
 

@@ -3,9 +3,11 @@
 #include "util.h"
 #include "qav_version.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cctype>
 #include <chrono>
+#include <climits>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -40,6 +42,12 @@ struct Options {
     std::string profile = defaultProfile;
     double startCharge = 90; // percent
     double speed = 1;        // simulated seconds per real second
+    double resistance = 0;   // milliohms of each cell; 0 keeps the model's own
+    long weakCell = 0;       // 1 to 8; 0 for none
+    double weakFactor = 0;   // the weak cell's resistance over the others'; 0 when not given
+    double fade = 0;         // percent of the capacity lost per 100 equivalent full cycles
+    long cycles = 0;         // equivalent full cycles the battery starts with
+    std::string ageing;      // the first of the options above given, for the refusal without --capacity
 };
 
 // The simulated battery between two answers.
@@ -49,8 +57,9 @@ struct Battery {
     int tick = 0;
     int humidity = 45;   // percent; drifts slowly
     unsigned noise = 1;
-    int cellBase = -1;   // with a profile: millivolts of every cell before noise
-    unsigned modeBits = 0; // with a profile: the charge or discharge mode bit
+    bool modelled = false; // played by a profile, so the two fields below hold
+    int cellBase[8] = {};  // millivolts of each cell before noise
+    unsigned modeBits = 0; // the charge or discharge mode bit
 };
 
 static const char* const usageText =
@@ -97,6 +106,19 @@ static const char* const usageText =
     "  --start-charge PERCENT  with --capacity, the charge at the start (default 90)\n"
     "  --speed N          with --capacity, play N simulated seconds per second\n"
     "                     (default 1)\n"
+    "  --resistance MILLIOHMS  with --capacity, each cell's internal resistance,\n"
+    "                     above 0 to 100: the cell sags by it times the current\n"
+    "                     (default 4, so 4 mV per ampere); the stack's is their sum\n"
+    "  --weak-cell N      with --capacity, cell N (1 to 8) has --weak-factor times\n"
+    "                     the others' resistance\n"
+    "  --weak-factor F    with --weak-cell, the weak cell's resistance over the\n"
+    "                     others', 1 to 10 (default 2)\n"
+    "  --fade PERCENT     with --capacity, percent of AH lost per 100 equivalent full\n"
+    "                     cycles (ampere-hours discharged over AH, counted as it\n"
+    "                     plays), 0 to 100 (default 0); it keeps at least 1 % of AH\n"
+    "  --cycles N         with --capacity, start N equivalent full cycles old, the\n"
+    "                     capacity faded by them (0 to 100000, default 0); the start\n"
+    "                     charge is a share of what is left\n"
     "  --help             show this text\n"
     "  --version          show the version and licence\n"
     "\n"
@@ -131,7 +153,8 @@ static void stepPhysical(Battery* battery, BatteryModel* model, double seconds)
     ModelAnswer now = modelAnswer(*model, &battery->noise);
     battery->gauge = now.gauge;
     battery->current = now.current;
-    battery->cellBase = now.cellMillivolts[0];
+    std::copy(std::begin(now.cellMillivolts), std::end(now.cellMillivolts), battery->cellBase);
+    battery->modelled = true;
     battery->modeBits = now.modeBits;
     battery->humidity = std::min(60, std::max(30, battery->humidity + noise(battery, 3) - 1));
 }
@@ -140,7 +163,7 @@ static void stepPhysical(Battery* battery, BatteryModel* model, double seconds)
 static unsigned statusBits(const Battery* battery, int heatsink)
 {
     unsigned status = 0x8000;
-    if (battery->cellBase >= 0) status |= battery->modeBits;
+    if (battery->modelled) status |= battery->modeBits;
     else status |= battery->current >= 0 ? 0x0400U : 0x0200U;
     if (heatsink > 35) status |= 0x0008U;
     return status;
@@ -160,9 +183,11 @@ static std::string makeAnswer(Battery* battery, const Alarm& alarm)
     int n = std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(battery->gauge));
     unsigned balance = 0, voltAlert = 0;
     // Cells sit between 3.2 V empty and 4.2 V full, within 10 mV of each other.
-    int base = battery->cellBase >= 0 ? battery->cellBase : 3200 + battery->gauge * 98 / 1000;
+    int common = 3200 + battery->gauge * 98 / 1000;
     for (int cell = 0; cell < 8; cell++) {
-        int mv = base + noise(battery, 21) - 10;
+        int base = battery->modelled ? battery->cellBase[cell] : common;
+        // Kept to the field's four hex digits, however far a load pulls a cell.
+        int mv = std::clamp(base + noise(battery, 21) - 10, 0, 0xFFFF);
         if (mv > 4150) voltAlert |= 1U << cell;
         if (mv > base + 5) balance |= 1U << cell;
         n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), "%04X",
@@ -438,29 +463,34 @@ static void serveSerial(Server* server)
     (void)keep;
 }
 
-// Parse a whole-number option value; exits with a message when it is not one.
-static long number(const char* option, const char* text, long min)
+// Parse a whole-number option value from min to max; exits with a message when it is not one.
+static long number(const char* option, const char* text, long min, long max = LONG_MAX)
 {
     char* end = nullptr;
     errno = 0;
     long value = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || value < min) {
-        std::fprintf(stderr, "battery_sim: %s needs a whole number of at least %ld, not \"%s\"\n",
-                     option, min, text);
+    if (errno != 0 || end == text || *end != '\0' || value < min || value > max) {
+        if (max == LONG_MAX)
+            std::fprintf(stderr, "battery_sim: %s needs a whole number of at least %ld, not \"%s\"\n",
+                         option, min, text);
+        else
+            std::fprintf(stderr, "battery_sim: %s needs a whole number from %ld to %ld, not \"%s\"\n",
+                         option, min, max, text);
         std::exit(2);
     }
     return value;
 }
 
-// Parse a decimal option value from min (excluded) to max; exits with a message when it is not one.
-static double decimal(const char* option, const char* text, double min, double max)
+// Parse a decimal option value from min (excluded unless withMin) to max; exits with a message when it is not one.
+static double decimal(const char* option, const char* text, double min, double max, bool withMin = false)
 {
     char* end = nullptr;
     errno = 0;
     double value = std::strtod(text, &end);
-    if (errno != 0 || end == text || *end != '\0' || !(value > min && value <= max)) {
-        std::fprintf(stderr, "battery_sim: %s needs a number above %g and up to %g, not \"%s\"\n", option, min, max,
-                     text);
+    bool above = withMin ? value >= min : value > min;
+    if (errno != 0 || end == text || *end != '\0' || !(above && value <= max)) {
+        std::fprintf(stderr, "battery_sim: %s needs a number %s %g %s %g, not \"%s\"\n", option,
+                     withMin ? "from" : "above", min, withMin ? "to" : "and up to", max, text);
         std::exit(2);
     }
     return value;
@@ -494,6 +524,19 @@ static unsigned hexBits(const char* option, const char* text)
     return static_cast<unsigned>(value);
 }
 
+// Take an option of the ageing battery; false when arg is not one of them.
+static bool ageingOption(Options* options, const std::string& arg, const char* value)
+{
+    if (arg == "--resistance") options->resistance = decimal("--resistance", value, 0, 100);
+    else if (arg == "--weak-cell") options->weakCell = number("--weak-cell", value, 1, 8);
+    else if (arg == "--weak-factor") options->weakFactor = decimal("--weak-factor", value, 1, 10, true);
+    else if (arg == "--fade") options->fade = decimal("--fade", value, 0, 100, true);
+    else if (arg == "--cycles") options->cycles = number("--cycles", value, 0, 100000);
+    else return false;
+    if (options->ageing.empty()) options->ageing = arg;
+    return true;
+}
+
 // Take an option that has a value; false when arg is not one of them.
 static bool valueOption(Options* options, const std::string& arg, const char* value)
 {
@@ -515,8 +558,21 @@ static bool valueOption(Options* options, const std::string& arg, const char* va
     else if (arg == "--profile-file") options->profile = readProfile(value);
     else if (arg == "--start-charge") options->startCharge = decimal("--start-charge", value, 0, 100);
     else if (arg == "--speed") options->speed = decimal("--speed", value, 0, 100000);
-    else return false;
+    else return ageingOption(options, arg, value);
     return true;
+}
+
+// Refuse ageing options that would do nothing: without a battery played, or a factor without its cell.
+static void checkAgeing(const Options& options)
+{
+    if (!options.ageing.empty() && options.capacity <= 0) {
+        std::fprintf(stderr, "battery_sim: %s needs --capacity\n", options.ageing.c_str());
+        std::exit(2);
+    }
+    if (options.weakFactor > 0 && options.weakCell == 0) {
+        std::fprintf(stderr, "battery_sim: --weak-factor needs --weak-cell\n");
+        std::exit(2);
+    }
 }
 
 // Options from argv; exits on --help and on anything it does not know.
@@ -551,6 +607,7 @@ static Options parseOptions(int argc, char** argv)
         std::fprintf(stderr, "battery_sim: --port must be 0 to 65535\n");
         std::exit(2);
     }
+    checkAgeing(options);
     return options;
 }
 
@@ -566,6 +623,19 @@ static std::FILE* openRecord(const std::string& path)
     return record;
 }
 
+// The battery the options describe, aged by --cycles and charged to --start-charge of what is left.
+static void setUpModel(const Options& options, BatteryModel* model)
+{
+    parseProfile(options.profile, &model->profile);
+    model->capacity = options.capacity;
+    if (options.resistance > 0) model->resistance = options.resistance;
+    model->weakCell = static_cast<int>(options.weakCell);
+    model->weakFactor = options.weakFactor > 0 ? options.weakFactor : 2;
+    model->fade = options.fade;
+    model->cycles = static_cast<double>(options.cycles);
+    model->charge = presentCapacity(*model) * options.startCharge / 100;
+}
+
 // Serve until killed; exits 2 on a bad option or when it cannot serve.
 int main(int argc, char** argv)
 {
@@ -574,9 +644,7 @@ int main(int argc, char** argv)
     Server server;
     server.options = parseOptions(argc, argv);
     server.battery.noise = server.options.seed;
-    parseProfile(server.options.profile, &server.model.profile);
-    server.model.capacity = server.options.capacity;
-    server.model.charge = server.options.capacity * server.options.startCharge / 100;
+    setUpModel(server.options, &server.model);
     if (!server.options.replayFile.empty()) server.replay = loadReplay(server.options.replayFile);
     if (!server.options.recordFile.empty()) server.record = openRecord(server.options.recordFile);
     if (server.options.serial) serveSerial(&server);
