@@ -80,6 +80,9 @@ void printTopics()
     item(topics.state, "The JSON of the latest answer, retained.");
     item(topics.availability, "online while the data is fresh, else offline (also the will), retained.");
     item(topics.event, "One JSON object per event.");
+    item("qav/SITE/connection", "With several batteries (--name SITE): online while qavd is connected to the broker, "
+                                "offline at a clean exit and as the connection's will, retained; each entity of Home "
+                                "Assistant is available while both it and the battery's availability say online.");
     for (const DiscoveryConfig& config : discoveryConfigs(topics, "homeassistant", "NAME")) {
         std::string what = "Home Assistant discovery, retained: \"" + config.payload.value("name", "") + "\"";
         if (config.payload.contains("unit_of_measurement"))

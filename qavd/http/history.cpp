@@ -144,8 +144,8 @@ private:
 
 } // namespace
 
-History::History(double interval)
-    : width(bucketWidth(interval)),
+History::History(double interval, std::size_t batteries)
+    : width(bucketWidth(interval) * static_cast<int>((std::max<std::size_t>(batteries, 1) + sharedWidth - 1) / sharedWidth)),
       ring(std::min<std::size_t>(maxBuckets, static_cast<std::size_t>((span + width - 1) / width)))
 {
 }

@@ -22,8 +22,14 @@
  */
 class History {
 public:
-    /** @param interval The poll interval in seconds. */
-    explicit History(double interval);
+    /**
+     * @param interval  The poll interval in seconds.
+     * @param batteries How many batteries keep a ring like this one: beyond
+     *                  sharedWidth, the buckets widen by one step of the poll's
+     *                  width for each further sharedWidth, so a site's rings
+     *                  stay within those of sharedWidth batteries.
+     */
+    explicit History(double interval, std::size_t batteries = 1);
 
     /**
      * Add an accepted answer to the bucket of its time.
@@ -69,6 +75,7 @@ public:
     static constexpr long long span = 86400;          ///< Seconds the ring covers.
     static constexpr std::size_t maxBuckets = 17280;  ///< A day of 5 s buckets.
     static constexpr std::size_t fieldCount = 8;      ///< Values per bucket.
+    static constexpr std::size_t sharedWidth = 8;     ///< Batteries whose rings keep the narrowest buckets.
 
 private:
     // The sums of the answers in one bucket, in the units of the answer.

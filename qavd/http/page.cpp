@@ -171,8 +171,8 @@ nlohmann::ordered_json outageJson(const OutageRecord& r)
 // One battery's share of the page: its latest snapshot, its day of charts and its store.
 class BatteryView {
 public:
-    BatteryView(const DaemonOptions& daemon, HistoryRecorder* recorder, long long startedAt)
-        : options(daemon), started(startedAt), history(daemon.interval), recorded(recorder)
+    BatteryView(const DaemonOptions& daemon, HistoryRecorder* recorder, long long startedAt, std::size_t batteries)
+        : options(daemon), started(startedAt), history(daemon.interval, batteries), recorded(recorder)
     {
         Store* store = recorded != nullptr ? recorded->store() : nullptr;
         if (store == nullptr) return;
@@ -303,7 +303,7 @@ public:
         auto started = static_cast<long long>(std::time(nullptr));
         for (std::size_t i = 0; i < site.batteries.size(); i++)
             views.push_back(std::make_unique<BatteryView>(site.batteries[i], i < recorders.size() ? recorders[i] : nullptr,
-                                                          started));
+                                                          started, site.batteries.size()));
     }
 
     void addRoutes(std::map<std::string, HttpHandler>& routes) override;
