@@ -124,7 +124,7 @@ protected:
         DaemonOptions daemon;
         daemon.name = "b1";
         std::string problem;
-        exporter = startNut({"127.0.0.1:0", ""}, daemon, std::move(users), limits,
+        exporter = startNut({"127.0.0.1:0", ""}, Site{"b1", {daemon}}, std::move(users), limits,
                             [this](int, const std::string& line) {
                                 std::lock_guard<std::mutex> lock(mutex);
                                 lines += line + "\n";
@@ -285,7 +285,7 @@ TEST(NutPasswords, WholeDigestsSlowGuessersAndTenChecksASecondPerUser)
 {
     std::chrono::steady_clock::time_point now{std::chrono::hours(1)};
     std::string lines;
-    NutProtocol protocol("b1", {{"mon", "monpass", true, true}, {"sec", "secpass", true, false}},
+    NutProtocol protocol({"b1"}, {{"mon", "monpass", true, true}, {"sec", "secpass", true, false}},
                          [&](int, const std::string& line) { lines += line + "\n"; }, [&] { return now; });
     // LOGIN's reply for a user and password from an address, ms milliseconds after the last.
     auto login = [&](int ms, const std::string& address, const char* user, const std::string& password) {
