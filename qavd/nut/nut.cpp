@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -54,8 +55,8 @@ public:
 
     int port() const override { return server->port(); }
 
-    // Serve the variables of the battery's latest answer while it is fresh, none while stale;
-    // the other batteries' data is handed on as it was.
+    // Serve the battery's latest answer while it is fresh, none while stale; the other
+    // batteries' data is handed on as it was. The variables are made when a client reads them.
     void state(const BatterySnapshot& snapshot) override
     {
         auto named = byName.find(snapshot->battery);
@@ -64,12 +65,12 @@ public:
         std::shared_ptr<const Reading> reading = snapshot->fresh ? snapshot->reading : nullptr;
         if (reading == battery.reading) return;
         battery.reading = reading;
-        std::shared_ptr<NutUpsData> ups;
-        if (reading != nullptr) {
-            ups = std::make_shared<NutUpsData>();
-            ups->fresh = true;
-            ups->variables = nutVariables(reading->status, battery.name, battery.low, reading->estimate, battery.lowRuntime);
-        }
+        std::shared_ptr<const NutUpsData> ups;
+        if (reading != nullptr)
+            ups = std::make_shared<const NutUpsData>(
+                [reading, name = battery.name, low = battery.low, lowRuntime = battery.lowRuntime] {
+                    return nutVariables(reading->status, name, low, reading->estimate, lowRuntime);
+                });
         served.ups[named->second] = std::move(ups);
         server->publish(std::make_shared<const NutData>(served));
     }
@@ -141,8 +142,9 @@ std::unique_ptr<NutExporter> startNut(const NutOptions& options, const Site& sit
         *problem = "--nut-listen " + options.listen + ": " + wrong;
         return nullptr;
     }
-    std::vector<std::string> names;
-    for (const DaemonOptions& battery : site.batteries) names.push_back(battery.name);
+    std::vector<std::string> names(site.batteries.size());
+    std::transform(site.batteries.begin(), site.batteries.end(), names.begin(),
+                   [](const DaemonOptions& battery) { return battery.name; });
     NutProtocol protocol(std::move(names), std::move(users), log);
     auto forced = std::make_shared<ForcedShutdown>();
     protocol.onForcedShutdown([forced](const std::string& ups, const std::string& who) {

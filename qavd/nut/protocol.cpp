@@ -145,6 +145,14 @@ const NutProtocol::Command NutProtocol::listCommands[] = {
     {nullptr, 0, false, Handler::fixed, nullptr},
 };
 
+const std::vector<NutVariable>& NutUpsData::variables() const
+{
+    std::call_once(once, [this] {
+        if (make) made = make();
+    });
+    return made;
+}
+
 NutProtocol::NutProtocol(std::vector<std::string> upsNames, std::vector<NutUser> allowed, NutLog sink, NutClock clock)
     : users(std::move(allowed)), userChecks(users.size() + 1),
       timeNow(clock ? std::move(clock) : NutClock(std::chrono::steady_clock::now)), log(std::move(sink))
@@ -387,7 +395,7 @@ std::string NutProtocol::setFsd(const NutSession& session, std::size_t ups)
 }
 
 // A variable's VAR line, with FSD in front of ups.status once set on that UPS.
-std::string NutProtocol::varLine(const Ups& ups, const NutVariable& v) const
+std::string NutProtocol::varLine(const Ups& ups, const NutVariable& v)
 {
     std::string prefix = ups.fsd && v.name == "ups.status" ? "FSD " : "";
     return "VAR " + ups.name + " " + v.name + " \"" + prefix + v.value + "\"\n";
@@ -404,10 +412,11 @@ const NutUpsData& NutProtocol::dataOf(const NutData& data, std::size_t ups)
 std::string NutProtocol::getVar(std::size_t ups, const NutData& data, const std::string& name) const
 {
     const NutUpsData& own = dataOf(data, ups);
-    if (!own.fresh) return error("DATA-STALE");
-    auto at = std::lower_bound(own.variables.begin(), own.variables.end(), name,
+    if (!own.fresh()) return error("DATA-STALE");
+    const std::vector<NutVariable>& variables = own.variables();
+    auto at = std::lower_bound(variables.begin(), variables.end(), name,
                                [](const NutVariable& v, const std::string& n) { return v.name < n; });
-    if (at == own.variables.end() || at->name != name) return error("VAR-NOT-SUPPORTED");
+    if (at == variables.end() || at->name != name) return error("VAR-NOT-SUPPORTED");
     return varLine(upses[ups], *at);
 }
 
@@ -433,9 +442,9 @@ std::string NutProtocol::listUps() const
 std::string NutProtocol::listVar(std::size_t ups, const NutData& data) const
 {
     const NutUpsData& own = dataOf(data, ups);
-    if (!own.fresh) return error("DATA-STALE");
+    if (!own.fresh()) return error("DATA-STALE");
     std::string lines;
-    for (const NutVariable& v : own.variables) lines += varLine(upses[ups], v);
+    for (const NutVariable& v : own.variables()) lines += varLine(upses[ups], v);
     return listReply("VAR " + upses[ups].name, lines);
 }
 

@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -25,10 +26,27 @@ using NutClock = std::function<std::chrono::steady_clock::time_point()>;
 /** A password's SHA-256 digest. */
 using NutDigest = std::array<std::uint8_t, 32>;
 
-/** The data of one UPS. */
-struct NutUpsData {
-    bool fresh = false;                 ///< false before the first answer and while the data is stale.
-    std::vector<NutVariable> variables; ///< The latest answer's, sorted by name; used only while fresh.
+/**
+ * The data of one UPS. Its variables are made from the answer by the first
+ * request that reads them, on the server's thread: a poll pays nothing for
+ * the variables of a UPS no client reads.
+ */
+class NutUpsData {
+public:
+    /** Stale data: before the first answer, and while stale. */
+    NutUpsData() = default;
+    /** Fresh data whose variables @p render makes, sorted by name, when they are first read. */
+    explicit NutUpsData(std::function<std::vector<NutVariable>()> render) : make(std::move(render)) {}
+
+    /** @return false before the first answer and while the data is stale. */
+    bool fresh() const { return static_cast<bool>(make); }
+    /** @return The latest answer's variables, sorted by name, made on the first call; none while stale. */
+    const std::vector<NutVariable>& variables() const;
+
+private:
+    std::function<std::vector<NutVariable>()> make; // empty while stale
+    mutable std::once_flag once;
+    mutable std::vector<NutVariable> made;
 };
 
 /** The data replies are made from: each UPS's. */
@@ -141,7 +159,7 @@ private:
     std::size_t loginsTo(std::size_t ups) const;
     std::string grant(const NutSession& session, const char* word);
     std::string setFsd(const NutSession& session, std::size_t ups);
-    std::string varLine(const Ups& ups, const NutVariable& variable) const;
+    static std::string varLine(const Ups& ups, const NutVariable& variable);
     static const NutUpsData& dataOf(const NutData& data, std::size_t ups);
     std::string getVar(std::size_t ups, const NutData& data, const std::string& name) const;
     std::string describe(std::size_t ups, const std::string& name, bool wantDescription) const;
