@@ -1,4 +1,4 @@
-// nut: the NUT exporter, which serves the battery to upsmon and every other NUT client.
+// nut: the NUT exporter, which serves every battery as a UPS to upsmon and every other NUT client.
 #ifndef QAVD_NUT_H
 #define QAVD_NUT_H
 
@@ -37,25 +37,27 @@ public:
 };
 
 /**
- * Start serving the battery of @p daemon (its name is the UPS's name) on
- * options.listen. The data is stale until the first answer.
+ * Start serving each battery of @p site as a UPS of its name on
+ * options.listen, LIST UPS showing them in the site's order. A battery's data
+ * is stale until its first answer, and goes stale and fresh on its own.
  *
  * @param options The parsed options; options.users is not read here.
- * @param daemon  The daemon's options: the battery's name and --low-battery.
+ * @param site    The batteries: each one's name, --low-battery and --low-runtime.
  * @param users   Who may log in.
  * @param limits  What each client is allowed.
  * @param log     Where refusals and FSD are reported, from the server's thread.
  * @param problem Receives why the server cannot start. Must not be null.
  * @return The running exporter, or null.
  */
-std::unique_ptr<NutExporter> startNut(const NutOptions& options, const DaemonOptions& daemon,
-                                      std::vector<NutUser> users, NutLimits limits, const NutLog& log,
-                                      std::string* problem);
+std::unique_ptr<NutExporter> startNut(const NutOptions& options, const Site& site, std::vector<NutUser> users,
+                                      NutLimits limits, const NutLog& log, std::string* problem);
 
 /**
  * Read the users (--nut-users, else $CREDENTIALS_DIRECTORY/nut-users when it
- * exists), start the exporter when --nut-listen was given, say where it
- * listens, and add it to @p outputs.
+ * exists), start the exporter for every battery of @p site when --nut-listen
+ * was given, say where it listens, and add it to @p outputs. Each battery
+ * beyond the first lets one more connection in from an address and four more
+ * in all, so one upsmon can watch every battery.
  *
  * @return false with a message in @p problem when the users file is wrong or
  *         the server cannot start.

@@ -1,4 +1,4 @@
-// protocol: the NUT network protocol's replies for one UPS, one request line at a time.
+// protocol: the NUT network protocol's replies for every UPS of the site, one request line at a time.
 #include "protocol.h"
 #include "qav_version.h"
 
@@ -82,6 +82,7 @@ struct NutProtocol::Request {
     const NutData& data;
     bool close = false;
     const Command* command = nullptr;
+    std::size_t ups = 0; // the UPS the first argument names, for a command that takes one
 };
 
 // What answers a command.
@@ -144,11 +145,22 @@ const NutProtocol::Command NutProtocol::listCommands[] = {
     {nullptr, 0, false, Handler::fixed, nullptr},
 };
 
-NutProtocol::NutProtocol(std::string upsName, std::vector<NutUser> allowed, NutLog sink, NutClock clock)
-    : ups(std::move(upsName)), description("QAV battery module " + ups), users(std::move(allowed)),
-      userChecks(users.size() + 1), timeNow(clock ? std::move(clock) : NutClock(std::chrono::steady_clock::now)),
-      log(std::move(sink))
+const std::vector<NutVariable>& NutUpsData::variables() const
 {
+    std::call_once(once, [this] {
+        if (make) made = make();
+    });
+    return made;
+}
+
+NutProtocol::NutProtocol(std::vector<std::string> upsNames, std::vector<NutUser> allowed, NutLog sink, NutClock clock)
+    : users(std::move(allowed)), userChecks(users.size() + 1),
+      timeNow(clock ? std::move(clock) : NutClock(std::chrono::steady_clock::now)), log(std::move(sink))
+{
+    for (std::string& name : upsNames) {
+        byName.emplace(name, upses.size());
+        upses.push_back({name, "QAV battery module " + name});
+    }
     for (NutUser& user : users) {
         digests.push_back(digestOf(user.password));
         user.password.clear();
@@ -177,7 +189,11 @@ std::string NutProtocol::dispatch(const Command* table, Request& r, const char* 
     if (command->word == nullptr) return error(unknown);
     if (command->args >= 0 && r.args.size() != static_cast<std::size_t>(command->args))
         return error("INVALID-ARGUMENT");
-    if (command->ups && r.args.front() != ups) return error("UNKNOWN-UPS");
+    if (command->ups) {
+        auto named = byName.find(r.args.front());
+        if (named == byName.end()) return error("UNKNOWN-UPS");
+        r.ups = named->second;
+    }
     r.command = command;
     return reply(r);
 }
@@ -191,21 +207,21 @@ std::string NutProtocol::reply(Request& r)
     case Handler::list: return dispatch(listCommands, r, "INVALID-ARGUMENT");
     case Handler::username: return remember(r.args[0], &r.session.username, &r.session.hasUsername, "USERNAME");
     case Handler::password: return remember(r.args[0], &r.session.password, &r.session.hasPassword, "PASSWORD");
-    case Handler::login: return login(r.session);
+    case Handler::login: return login(r.session, r.ups);
     case Handler::logout: r.close = true; return "OK Goodbye\n";
     case Handler::primary: return grant(r.session, "PRIMARY");
     case Handler::master: return grant(r.session, "MASTER");
-    case Handler::fsd: return setFsd(r.session);
-    case Handler::numLogins: return "NUMLOGINS " + ups + " " + std::to_string(logins.size()) + "\n";
-    case Handler::upsDesc: return "UPSDESC " + ups + " \"" + description + "\"\n";
-    case Handler::var: return getVar(r.data, r.args[1]);
-    case Handler::type: return describe(r.args[1], false);
-    case Handler::desc: return describe(r.args[1], true);
-    case Handler::listUps: return listReply("UPS", "UPS " + ups + " \"" + description + "\"\n");
-    case Handler::listVar: return listVar(r.data);
-    case Handler::listClient: return listClient();
-    case Handler::listEmpty: return listReply(std::string(r.command->word) + " " + ups, "");
-    case Handler::listOfVar: return listOfVar(r.command->word, r.args[1]);
+    case Handler::fsd: return setFsd(r.session, r.ups);
+    case Handler::numLogins: return "NUMLOGINS " + upses[r.ups].name + " " + std::to_string(loginsTo(r.ups)) + "\n";
+    case Handler::upsDesc: return "UPSDESC " + upses[r.ups].name + " \"" + upses[r.ups].description + "\"\n";
+    case Handler::var: return getVar(r.ups, r.data, r.args[1]);
+    case Handler::type: return describe(r.ups, r.args[1], false);
+    case Handler::desc: return describe(r.ups, r.args[1], true);
+    case Handler::listUps: return listUps();
+    case Handler::listVar: return listVar(r.ups, r.data);
+    case Handler::listClient: return listClient(r.ups);
+    case Handler::listEmpty: return listReply(std::string(r.command->word) + " " + upses[r.ups].name, "");
+    case Handler::listOfVar: return listOfVar(r.command->word, r.ups, r.args[1]);
     }
     return error("UNKNOWN-COMMAND");
 }
@@ -213,6 +229,12 @@ std::string NutProtocol::reply(Request& r)
 void NutProtocol::closed(const NutSession& session)
 {
     logins.erase(std::remove(logins.begin(), logins.end(), &session), logins.end());
+}
+
+bool NutProtocol::forcedShutdown(const std::string& upsName) const
+{
+    auto named = byName.find(upsName);
+    return named != byName.end() && upses[named->second].fsd;
 }
 
 // Empty when the session's user may run command (as primary when asked); else the error, logged.
@@ -329,18 +351,26 @@ std::string NutProtocol::failed(Guesser& g, std::chrono::steady_clock::time_poin
 }
 
 // LOGIN: count this connection among those the UPS feeds.
-std::string NutProtocol::login(NutSession& session)
+std::string NutProtocol::login(NutSession& session, std::size_t ups)
 {
     if (session.loggedIn) return error("ALREADY-LOGGED-IN");
     if (std::string refused = authorize(session, false, "LOGIN"); !refused.empty()) return refused;
     auto same = std::count_if(logins.begin(), logins.end(), [&](const NutSession* s) {
-        return s->username == session.username && s->address == session.address;
+        return s->username == session.username && s->address == session.address && s->ups == ups;
     });
     if (static_cast<std::size_t>(same) >= sessionsPerAddress)
         return refuse(session, "LOGIN", std::to_string(sessionsPerAddress) + " sessions from this address are logged in");
     session.loggedIn = true;
+    session.ups = ups;
     logins.push_back(&session);
     return "OK\n";
+}
+
+// The connections logged in to a UPS, for NUMLOGINS.
+std::size_t NutProtocol::loginsTo(std::size_t ups) const
+{
+    return static_cast<std::size_t>(
+        std::count_if(logins.begin(), logins.end(), [ups](const NutSession* s) { return s->ups == ups; }));
 }
 
 // PRIMARY or MASTER (the old word): only grants what authorize() checks again for FSD.
@@ -350,65 +380,87 @@ std::string NutProtocol::grant(const NutSession& session, const char* word)
     return refused.empty() ? std::string("OK ") + word + "-GRANTED\n" : refused;
 }
 
-// FSD: set the latch, and say so in the log the first time.
-std::string NutProtocol::setFsd(const NutSession& session)
+// FSD: set the UPS's latch, and say so in the log the first time.
+std::string NutProtocol::setFsd(const NutSession& session, std::size_t ups)
 {
     if (std::string refused = authorize(session, true, "FSD"); !refused.empty()) return refused;
+    Ups& set = upses[ups];
     // At alert: hosts are about to shut down, and no flood of other lines may hide it.
-    if (!fsd) {
-        log(LOG_ALERT, "NUT client " + session.peer + ": user " + session.username + " set FSD on " + ups);
-        if (fsdSet) fsdSet("NUT user " + session.username + " from " + session.peer);
+    if (!set.fsd) {
+        log(LOG_ALERT, "NUT client " + session.peer + ": user " + session.username + " set FSD on " + set.name);
+        if (fsdSet) fsdSet(set.name, "NUT user " + session.username + " from " + session.peer);
     }
-    fsd = true;
+    set.fsd = true;
     return "OK FSD-SET\n";
 }
 
-// A variable's VAR line, with FSD in front of ups.status once set.
-std::string NutProtocol::varLine(const NutVariable& v) const
+// A variable's VAR line, with FSD in front of ups.status once set on that UPS.
+std::string NutProtocol::varLine(const Ups& ups, const NutVariable& v)
 {
-    std::string prefix = fsd && v.name == "ups.status" ? "FSD " : "";
-    return "VAR " + ups + " " + v.name + " \"" + prefix + v.value + "\"\n";
+    std::string prefix = ups.fsd && v.name == "ups.status" ? "FSD " : "";
+    return "VAR " + ups.name + " " + v.name + " \"" + prefix + v.value + "\"\n";
 }
 
-// GET VAR: one value of the latest answer.
-std::string NutProtocol::getVar(const NutData& data, const std::string& name) const
+// A UPS's data, stale when the server was handed none for it.
+const NutUpsData& NutProtocol::dataOf(const NutData& data, std::size_t ups)
 {
-    if (!data.fresh) return error("DATA-STALE");
-    auto at = std::lower_bound(data.variables.begin(), data.variables.end(), name,
+    static const NutUpsData stale;
+    return ups < data.ups.size() && data.ups[ups] != nullptr ? *data.ups[ups] : stale;
+}
+
+// GET VAR: one value of the UPS's latest answer.
+std::string NutProtocol::getVar(std::size_t ups, const NutData& data, const std::string& name) const
+{
+    const NutUpsData& own = dataOf(data, ups);
+    if (!own.fresh()) return error("DATA-STALE");
+    const std::vector<NutVariable>& variables = own.variables();
+    auto at = std::lower_bound(variables.begin(), variables.end(), name,
                                [](const NutVariable& v, const std::string& n) { return v.name < n; });
-    if (at == data.variables.end() || at->name != name) return error("VAR-NOT-SUPPORTED");
-    return varLine(*at);
+    if (at == variables.end() || at->name != name) return error("VAR-NOT-SUPPORTED");
+    return varLine(upses[ups], *at);
 }
 
 // GET TYPE (NUMBER or STRING, never RW) or GET DESC (the one-line description).
-std::string NutProtocol::describe(const std::string& name, bool wantDescription) const
+std::string NutProtocol::describe(std::size_t ups, const std::string& name, bool wantDescription) const
 {
     const NutVariableInfo* info = infoOf(name);
     if (info == nullptr) return error("VAR-NOT-SUPPORTED");
-    if (wantDescription) return "DESC " + ups + " " + name + " \"" + info->description + "\"\n";
-    return "TYPE " + ups + " " + name + (info->number ? " NUMBER\n" : " STRING:256\n");
+    const std::string& upsName = upses[ups].name;
+    if (wantDescription) return "DESC " + upsName + " " + name + " \"" + info->description + "\"\n";
+    return "TYPE " + upsName + " " + name + (info->number ? " NUMBER\n" : " STRING:256\n");
 }
 
-// LIST VAR: every variable of the latest answer.
-std::string NutProtocol::listVar(const NutData& data) const
+// LIST UPS: each UPS with its description, in the site's order.
+std::string NutProtocol::listUps() const
 {
-    if (!data.fresh) return error("DATA-STALE");
     std::string lines;
-    for (const NutVariable& v : data.variables) lines += varLine(v);
-    return listReply("VAR " + ups, lines);
+    for (const Ups& ups : upses) lines += "UPS " + ups.name + " \"" + ups.description + "\"\n";
+    return listReply("UPS", lines);
 }
 
-// LIST CLIENT: the address of each connection logged in.
-std::string NutProtocol::listClient() const
+// LIST VAR: every variable of the UPS's latest answer.
+std::string NutProtocol::listVar(std::size_t ups, const NutData& data) const
 {
+    const NutUpsData& own = dataOf(data, ups);
+    if (!own.fresh()) return error("DATA-STALE");
     std::string lines;
-    for (const NutSession* session : logins) lines += "CLIENT " + ups + " " + session->address + "\n";
-    return listReply("CLIENT " + ups, lines);
+    for (const NutVariable& v : own.variables()) lines += varLine(upses[ups], v);
+    return listReply("VAR " + upses[ups].name, lines);
+}
+
+// LIST CLIENT: the address of each connection logged in to the UPS.
+std::string NutProtocol::listClient(std::size_t ups) const
+{
+    const std::string& name = upses[ups].name;
+    std::string lines;
+    for (const NutSession* session : logins)
+        if (session->ups == ups) lines += "CLIENT " + name + " " + session->address + "\n";
+    return listReply("CLIENT " + name, lines);
 }
 
 // LIST ENUM and LIST RANGE: empty for a variable this server has, since none is writable.
-std::string NutProtocol::listOfVar(const char* what, const std::string& name) const
+std::string NutProtocol::listOfVar(const char* what, std::size_t ups, const std::string& name) const
 {
     if (infoOf(name) == nullptr) return error("VAR-NOT-SUPPORTED");
-    return listReply(std::string(what) + " " + ups + " " + name, "");
+    return listReply(std::string(what) + " " + upses[ups].name + " " + name, "");
 }

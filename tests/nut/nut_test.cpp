@@ -1,5 +1,6 @@
 // Tests of the NUT exporter in process: status words, the users file, the protocol and the limits.
 #include "nut.h"
+#include "must_run.h"
 #include "nut_client.h"
 #include "process.h"
 #include "sample_answers.h"
@@ -116,22 +117,22 @@ TEST(NutUsers, ReadsUpsdUsersAndRefusesAnythingElseNamingTheLine)
     }
 }
 
-// The exporter in process for battery b1, and what it logged.
+// The exporter in process for battery b1 (or a site of the batteries named), and what it logged.
 class NutExporterTest : public ::testing::Test {
 protected:
-    void start(std::vector<NutUser> users, NutLimits limits = {})
+    void start(std::vector<NutUser> users, NutLimits limits = {}, const std::vector<std::string>& names = {"b1"})
     {
-        DaemonOptions daemon;
-        daemon.name = "b1";
+        Site site{"site", {}};
+        for (const std::string& name : names) site.batteries.emplace_back().name = name;
         std::string problem;
-        exporter = startNut({"127.0.0.1:0", ""}, daemon, std::move(users), limits,
+        exporter = startNut({"127.0.0.1:0", ""}, site, std::move(users), limits,
                             [this](int, const std::string& line) {
                                 std::lock_guard<std::mutex> lock(mutex);
                                 lines += line + "\n";
                             },
                             &problem);
         ASSERT_TRUE(exporter) << problem;
-        feed = std::make_unique<StateFeed>(*exporter);
+        feed = std::make_unique<StateFeed>(*exporter, names.front());
     }
     void answer(const std::string& bytes)
     {
@@ -285,7 +286,7 @@ TEST(NutPasswords, WholeDigestsSlowGuessersAndTenChecksASecondPerUser)
 {
     std::chrono::steady_clock::time_point now{std::chrono::hours(1)};
     std::string lines;
-    NutProtocol protocol("b1", {{"mon", "monpass", true, true}, {"sec", "secpass", true, false}},
+    NutProtocol protocol({"b1"}, {{"mon", "monpass", true, true}, {"sec", "secpass", true, false}},
                          [&](int, const std::string& line) { lines += line + "\n"; }, [&] { return now; });
     // LOGIN's reply for a user and password from an address, ms milliseconds after the last.
     auto login = [&](int ms, const std::string& address, const char* user, const std::string& password) {
@@ -338,4 +339,75 @@ TEST_F(NutExporterTest, AnswersEveryPipelinedLineAndLimitsEachAddress)
     EXPECT_TRUE(clients[0]->closedByServer(5));
     EXPECT_EQ(clients[1]->ask("NETVER"), "1.3\n");
     EXPECT_EQ(countOf(logged(), " (16 connections from 127.0.0.9 are open; this one idle longest)\n"), 1) << logged();
+}
+
+// NUT's upsc against the exporter: its exit status and what it printed, the SSL notice left out.
+std::pair<int, std::string> upsc(const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv = {UPSC_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Child child = spawn(argv);
+    int status = waitExit(&child, 10);
+    std::string text = child.out + child.err;
+    const std::string ssl = "Init SSL without certificate database\n";
+    if (text.find(ssl) != std::string::npos) text.erase(text.find(ssl), ssl.size());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
+}
+
+// A site of three batteries: each is a UPS of its own name, fresh or stale, forced down and
+// logged in to on its own; NUT's upsc reads each.
+TEST_F(NutExporterTest, ServesEachBatteryOfASiteAsAUpsOfItsOwn)
+{
+    start({{"sec", "secpass", true, false}, {"pri", "pripass", true, true}}, {}, {"rack1", "rack2", "rack3"});
+    StateFeed rack2(*exporter, "rack2"), rack3(*exporter, "rack3"); // the fixture's feed is rack1's
+    answer(answerA);
+    rack2.freshness(true);
+    rack2.accepted(Reading{"rack2", 1700000000, answerB, decoded(answerB)});
+    NutClient reader(exporter->port()), primary(exporter->port());
+    const std::pair<std::string, std::string> script[] = {
+        {"LIST UPS", "BEGIN LIST UPS\nUPS rack1 \"QAV battery module rack1\"\nUPS rack2 \"QAV battery module rack2\"\n"
+                     "UPS rack3 \"QAV battery module rack3\"\nEND LIST UPS\n"},
+        {"GET VAR rack1 battery.charge", "VAR rack1 battery.charge \"85.0\"\n"},
+        {"GET VAR rack2 battery.charge", "VAR rack2 battery.charge \"100.0\"\n"},
+        {"GET VAR rack2 device.serial", "VAR rack2 device.serial \"rack2\"\n"},
+        {"GET VAR rack3 ups.status", "ERR DATA-STALE\n"},
+        {"LIST VAR rack3", "ERR DATA-STALE\n"},
+        {"GET UPSDESC rack3", "UPSDESC rack3 \"QAV battery module rack3\"\n"},
+        {"LIST CMD rack2", "BEGIN LIST CMD rack2\nEND LIST CMD rack2\n"},
+        {"GET TYPE rack3 battery.charge", "TYPE rack3 battery.charge NUMBER\n"},
+    };
+    for (const auto& [request, reply] : script) EXPECT_EQ(reader.ask(request), reply) << request;
+    for (const char* request : {"LIST VAR b1", "GET VAR rack4 ups.status", "LIST CMD nosuch", "GET NUMLOGINS rack",
+                                "LIST CLIENT RACK1", "LOGIN nosuch", "FSD nosuch", "GET UPSDESC site"})
+        EXPECT_EQ(reader.ask(request), "ERR UNKNOWN-UPS\n") << request;
+    // FSD on rack2 only: rack1's status and the core's question for the others stay as they were.
+    for (const char* request : {"USERNAME pri", "PASSWORD pripass"}) EXPECT_EQ(primary.ask(request), "OK\n");
+    EXPECT_EQ(primary.ask("FSD rack2"), "OK FSD-SET\n");
+    EXPECT_EQ(reader.ask("GET VAR rack2 ups.status"), "VAR rack2 ups.status \"FSD ALARM OL CHRG\"\n");
+    EXPECT_EQ(reader.ask("GET VAR rack1 ups.status"), "VAR rack1 ups.status \"ALARM OL\"\n");
+    EXPECT_EQ(exporter->forcedShutdownBy("rack2").rfind("NUT user pri from 127.0.0.1:", 0), 0U);
+    EXPECT_EQ(exporter->forcedShutdownBy("rack1") + exporter->forcedShutdownBy("rack3"), "");
+    // One user from one address: eight sessions of rack1, a ninth refused, and rack2's still let in.
+    std::vector<std::unique_ptr<NutClient>> sessions;
+    for (int i = 0; i < 10; i++) {
+        sessions.push_back(std::make_unique<NutClient>(exporter->port()));
+        for (const char* request : {"USERNAME sec", "PASSWORD secpass"}) sessions.back()->ask(request);
+        EXPECT_EQ(sessions.back()->ask(i < 9 ? "LOGIN rack1" : "LOGIN rack2"), i == 8 ? "ERR ACCESS-DENIED\n" : "OK\n") << i;
+    }
+    for (std::string ups : {"rack1 8", "rack2 1", "rack3 0"})
+        EXPECT_EQ(reader.ask("GET NUMLOGINS " + ups.substr(0, 5)), "NUMLOGINS " + ups + "\n");
+    EXPECT_EQ(reader.ask("LIST CLIENT rack2"), "BEGIN LIST CLIENT rack2\nCLIENT rack2 127.0.0.1\nEND LIST CLIENT rack2\n");
+    // rack1 goes stale while rack2 stays fresh and rack3 answers at last.
+    feed->freshness(false);
+    rack3.freshness(true);
+    rack3.accepted(Reading{"rack3", 1700000000, answerA, decoded(answerA)});
+    EXPECT_EQ(reader.ask("GET VAR rack1 battery.charge"), "ERR DATA-STALE\n");
+    EXPECT_EQ(reader.ask("GET VAR rack3 battery.charge"), "VAR rack3 battery.charge \"85.0\"\n");
+    if (access(UPSC_PATH, X_OK) != 0) SKIP_OR_FAIL_UNDER_CI("upsc is missing (Debian package nut-client)");
+    std::string at = "@127.0.0.1:" + std::to_string(exporter->port());
+    EXPECT_EQ(upsc({"-l", at.substr(1)}), std::pair(0, std::string("rack1\nrack2\nrack3\n")));
+    EXPECT_EQ(upsc({"rack2" + at, "ups.status"}), std::pair(0, std::string("FSD ALARM OL CHRG\n")));
+    EXPECT_EQ(upsc({"rack1" + at, "ups.status"}), std::pair(1, std::string("Error: Data stale\n")));
+    EXPECT_EQ(upsc({"rack9" + at}), std::pair(1, std::string("Error: Unknown UPS\n")));
+    EXPECT_EQ(countOf(logged(), ": user pri set FSD on rack2\n"), 1) << logged();
 }
