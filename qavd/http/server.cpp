@@ -1,12 +1,11 @@
 // server: a small HTTP server for GET and HEAD that idle or slow clients cannot starve.
 #include "server.h"
 
+#include "admission.h"
 #include "libmicrohttpd.h"
 #include "options.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -15,10 +14,8 @@
 #include <deque>
 #include <exception>
 #include <mutex>
-#include <netinet/in.h>
 #include <optional>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
@@ -53,11 +50,8 @@ struct HttpServer::Impl {
     std::map<std::string, HttpHandler> routes;
     std::set<std::string> slow; // paths whose answers the workers make
     MHD_Daemon* daemon = nullptr;
-    int listener = -1;
-    int wake = -1;
+    std::unique_ptr<Gate> gate; // the listener, and the wake-up the workers signal
     std::map<int, Client> clients; // by socket, until the library closes it
-    Clock::time_point acceptPaused{};
-    std::atomic<bool> stopping{false};
     std::thread thread;
     std::map<const Job*, std::unique_ptr<Job>> jobs; // until answered; of the server's thread
     std::mutex jobMutex; // the queue, the count, and each job's response and done
@@ -82,7 +76,6 @@ struct HttpServer::Impl {
     Client* clientOf(MHD_Connection* connection);
     void run();
     int msToNextDeadline() const;
-    void acceptSome();
     void admit(int fd, const sockaddr_storage& address, socklen_t size);
     void closeClient(int fd);
     void expire();
@@ -127,8 +120,6 @@ void lowerPriority()
 // Connections the library may hold beyond maxConnections: those told to close and not yet
 // closed. Accepting takes at most this many at a time, and the library closes them in between.
 constexpr unsigned closingRoom = 64;
-// How long accepting rests after the system refused a descriptor.
-constexpr std::chrono::milliseconds acceptRest{200};
 
 } // namespace
 
@@ -269,8 +260,8 @@ void HttpServer::Impl::work()
     lowerPriority();
     std::unique_lock<std::mutex> lock(jobMutex);
     while (true) {
-        jobReady.wait(lock, [this] { return stopping || !waiting.empty(); });
-        if (stopping) return;
+        jobReady.wait(lock, [this] { return gate->stopping() || !waiting.empty(); });
+        if (gate->stopping()) return;
         Job* job = waiting.front();
         waiting.pop_front();
         lock.unlock();
@@ -279,18 +270,14 @@ void HttpServer::Impl::work()
         job->response = std::move(response);
         job->done = true;
         inFlight--;
-        std::uint64_t one = 1;
-        if (write(wake, &one, sizeof one) < 0) {
-            // Only when the counter is near overflow; the thread is awake then anyway.
-        }
+        gate->wakeUp();
     }
 }
 
 // Resume the connections whose responses are made; the next run of the library answers them.
 void HttpServer::Impl::resumeFinished()
 {
-    std::uint64_t count = 0;
-    if (read(wake, &count, sizeof count) < 0) return; // nothing was signalled
+    if (!gate->takeWakeUps()) return;
     std::lock_guard<std::mutex> lock(jobMutex);
     for (auto& [key, job] : jobs)
         if (job->done && job->suspended) {
@@ -348,15 +335,17 @@ void HttpServer::Impl::run()
 {
     const MHD_DaemonInfo* info = api->daemonInfo(daemon, MHD_DAEMON_INFO_EPOLL_FD);
     int events = info != nullptr ? info->epoll_fd : -1;
-    while (!stopping) {
+    auto take = [this](int fd, const sockaddr_storage& address, socklen_t size) { admit(fd, address, size); };
+    while (!gate->stopping()) {
         int ms = msToNextDeadline();
         MHD_UNSIGNED_LONG_LONG libraryMs = 0;
         if (api->timeout(daemon, &libraryMs) == MHD_YES) ms = static_cast<int>(std::min(libraryMs, static_cast<MHD_UNSIGNED_LONG_LONG>(ms)));
-        bool accepting = Clock::now() >= acceptPaused;
-        pollfd fds[] = {{wake, POLLIN, 0}, {accepting ? listener : -1, POLLIN, 0}, {events, POLLIN, 0}};
+        pollfd fds[3] = {{}, {}, {events, POLLIN, 0}};
+        gate->watch(&fds[0], &fds[1]);
         if (poll(fds, 3, ms) < 0 && errno != EINTR) return;
         if ((fds[0].revents & POLLIN) != 0) resumeFinished();
-        if ((fds[1].revents & POLLIN) != 0) acceptSome();
+        // Up to closingRoom at a time, so that the library closes those told to in between.
+        if ((fds[1].revents & POLLIN) != 0) gate->acceptSome(closingRoom, take);
         api->run(daemon);
         expire();
     }
@@ -366,51 +355,24 @@ void HttpServer::Impl::run()
 // (at most a second), or accepting resumes.
 int HttpServer::Impl::msToNextDeadline() const
 {
-    Clock::time_point next = Clock::now() + std::chrono::seconds(1);
-    if (acceptPaused > Clock::now()) next = std::min(next, acceptPaused);
+    PollWait wait;
+    wait.until(gate->resumes());
     for (const auto& [fd, client] : clients)
-        if (!client.answering && !client.closing) next = std::min(next, client.since + std::chrono::seconds(headSeconds));
-    auto ms = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
-    return static_cast<int>(std::max<decltype(ms)>(ms, 0));
-}
-
-// Accept the waiting connections, up to closingRoom at a time; rest a while when the system
-// has no descriptor to give.
-void HttpServer::Impl::acceptSome()
-{
-    for (unsigned n = 0; n < closingRoom; n++) {
-        sockaddr_storage address{};
-        socklen_t size = sizeof address;
-        int fd = accept4(listener, reinterpret_cast<sockaddr*>(&address), &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0 && (errno == EINTR || errno == ECONNABORTED)) continue;
-        if (fd < 0 && errno != EAGAIN && errno != EWOULDBLOCK) acceptPaused = Clock::now() + acceptRest;
-        if (fd < 0) return;
-        admit(fd, address, size);
-    }
+        if (!client.answering && !client.closing) wait.until(client.since + std::chrono::seconds(headSeconds));
+    return wait.ms();
 }
 
 // Hand a new connection to the library, closing the one that has waited longest for its
 // request (from the same address when that one's are at their limit) when there is no room.
 void HttpServer::Impl::admit(int fd, const sockaddr_storage& address, socklen_t size)
 {
-    char text[INET6_ADDRSTRLEN] = "?";
-    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
-    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
-    inet_ntop(address.ss_family, address.ss_family == AF_INET6 ? static_cast<const void*>(&v6->sin6_addr) : &v4->sin_addr,
-              text, sizeof text);
-    unsigned open = 0, fromAddress = 0;
-    auto oldest = clients.end(), oldestThere = clients.end();
-    for (auto at = clients.begin(); at != clients.end(); ++at) {
-        if (at->second.closing) continue;
-        bool there = at->second.address == text;
-        open++;
-        fromAddress += there ? 1 : 0;
-        if (oldest == clients.end() || at->second.since < oldest->second.since) oldest = at;
-        if (there && (oldestThere == clients.end() || at->second.since < oldestThere->second.since)) oldestThere = at;
-    }
-    if (fromAddress >= maxPerAddress) closeClient(oldestThere->first);
-    else if (open >= maxConnections) closeClient(oldest->first);
-    clients[fd] = Client{text, Clock::now()};
+    Peer peer = peerOf(address);
+    std::vector<Occupant> open;
+    for (const auto& [socket, client] : clients)
+        if (!client.closing) open.push_back({socket, client.address, client.since, false, {}});
+    Admission verdict = admission(open, peer.address, {maxConnections, maxPerAddress});
+    if (verdict.evict >= 0) closeClient(verdict.evict);
+    clients[fd] = Client{peer.address, Clock::now()};
     if (api->addConnection(daemon, fd, reinterpret_cast<const sockaddr*>(&address), size) != MHD_YES)
         clients.erase(fd); // the library closed it
 }
@@ -434,19 +396,12 @@ HttpServer::HttpServer(std::unique_ptr<Impl> state) : impl(std::move(state)) {}
 
 HttpServer::~HttpServer()
 {
-    // Closes the listening socket and every connection; requests in progress are abandoned.
-    impl->stopping = true;
-    std::uint64_t one = 1;
-    if (impl->thread.joinable()) {
-        if (write(impl->wake, &one, sizeof one) < 0) {
-            // The counter cannot overflow from one write; the thread also looks at stopping.
-        }
-        impl->thread.join();
-    }
+    // Closes every connection, then (with the gate) the listening socket; requests in
+    // progress are abandoned.
+    impl->gate->stop();
+    impl->thread.join();
     impl->stopWorkers();
-    if (impl->daemon != nullptr) impl->api->stopDaemon(impl->daemon);
-    if (impl->listener >= 0) close(impl->listener);
-    if (impl->wake >= 0) close(impl->wake);
+    impl->api->stopDaemon(impl->daemon);
 }
 
 std::unique_ptr<HttpServer> HttpServer::start(const std::string& listen, std::map<std::string, HttpHandler> routes,
@@ -468,29 +423,22 @@ std::unique_ptr<HttpServer> HttpServer::start(const std::string& listen, std::ma
         *problem = failure + why;
         return nullptr;
     }
-    impl->listener = listenSocket(where, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (impl->listener < 0) {
-        *problem = failure + std::strerror(errno);
-        return nullptr;
-    }
-    impl->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    int bound = ::boundPort(impl->listener);
+    impl->gate = Gate::open(where, failure, problem);
+    if (impl->gate == nullptr) return nullptr;
     // The library gets no listening socket: the server's thread accepts, and runs the library.
-    impl->daemon = impl->wake < 0 ? nullptr : impl->api->startDaemon(
+    impl->daemon = impl->api->startDaemon(
         MHD_USE_EPOLL | MHD_USE_NO_LISTEN_SOCKET | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, &Impl::request, impl.get(),
         MHD_OPTION_CONNECTION_LIMIT, maxConnections + closingRoom, MHD_OPTION_CONNECTION_TIMEOUT, idleSeconds,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<std::size_t>(requestBytes), MHD_OPTION_NOTIFY_COMPLETED,
         &Impl::completed, impl.get(), MHD_OPTION_NOTIFY_CONNECTION, &Impl::notified, impl.get(), MHD_OPTION_END);
     if (impl->daemon == nullptr) {
-        *problem = failure + (impl->wake < 0 ? std::string("eventfd: ") + std::strerror(errno)
-                                             : std::string("the HTTP server library did not start"));
-        auto server = std::unique_ptr<HttpServer>(new HttpServer(std::move(impl))); // closes the sockets
-        return nullptr;
+        *problem = failure + "the HTTP server library did not start";
+        return nullptr; // the gate closes the sockets
     }
     Impl* state = impl.get();
     impl->thread = std::thread([state] { state->run(); });
     for (unsigned n = 0; n < slowAtOnce; n++) impl->workers.emplace_back([state] { state->work(); });
     auto server = std::unique_ptr<HttpServer>(new HttpServer(std::move(impl)));
-    server->boundPort = bound;
+    server->boundPort = state->gate->port();
     return server;
 }

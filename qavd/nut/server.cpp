@@ -2,15 +2,11 @@
 #include "server.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <map>
-#include <netinet/in.h>
+#include <limits>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -22,8 +18,6 @@ using Clock = std::chrono::steady_clock;
 
 // Replies waiting to be sent beyond which a connection's requests wait.
 constexpr std::size_t maxPending = std::size_t{64} * 1024;
-// How long accepting rests after the system refused a descriptor.
-constexpr std::chrono::milliseconds acceptRest{200};
 
 // A duration in seconds for log lines: "0.4", "60".
 std::string seconds(std::chrono::milliseconds duration)
@@ -39,18 +33,6 @@ bool printable(const char* bytes, std::size_t size)
     return std::all_of(bytes, bytes + size, [](char c) {
         return (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\r' || c == '\n';
     });
-}
-
-// A listening socket on where, non-blocking and close-on-exec; -1 with problem set.
-int listenOn(const HostPort& where, int* port, std::string* problem)
-{
-    int fd = listenSocket(where, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0 || (*port = boundPort(fd)) == 0) {
-        *problem = "cannot serve NUT on " + listenText(where) + ": " + std::strerror(errno);
-        if (fd >= 0) close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 } // namespace
@@ -70,23 +52,15 @@ struct NutServer::Connection {
 std::unique_ptr<NutServer> NutServer::start(const HostPort& where, NutProtocol protocol, const NutLimits& limits,
                                             NutLog log, std::string* problem)
 {
-    int bound = 0;
-    int listener = listenOn(where, &bound, problem);
-    if (listener < 0) return nullptr;
-    int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wake < 0) {
-        *problem = std::string("cannot serve NUT: eventfd: ") + std::strerror(errno);
-        close(listener);
-        return nullptr;
-    }
-    std::unique_ptr<NutServer> server(
-        new NutServer(listener, wake, bound, std::move(protocol), limits, std::move(log)));
+    std::unique_ptr<Gate> gate = Gate::open(where, "cannot serve NUT on " + listenText(where) + ": ", problem);
+    if (gate == nullptr) return nullptr;
+    std::unique_ptr<NutServer> server(new NutServer(std::move(gate), std::move(protocol), limits, std::move(log)));
     server->thread = std::thread([s = server.get()] { s->run(); });
     return server;
 }
 
-NutServer::NutServer(int listenFd, int wakeFd, int port, NutProtocol replies, const NutLimits& allowed, NutLog sink)
-    : listener(listenFd), wake(wakeFd), boundPort(port), protocol(std::move(replies)), limits(allowed),
+NutServer::NutServer(std::unique_ptr<Gate> entry, NutProtocol replies, const NutLimits& allowed, NutLog sink)
+    : gate(std::move(entry)), protocol(std::move(replies)), limits(allowed),
       log(std::move(sink)), latest(std::make_shared<NutData>())
 {
 }
@@ -99,16 +73,10 @@ NutServer::~NutServer()
 void NutServer::stop()
 {
     if (!thread.joinable()) return;
-    stopping = true;
-    std::uint64_t one = 1;
-    if (write(wake, &one, sizeof one) < 0) {
-        // The counter cannot overflow from one write; the thread also looks at stopping.
-    }
+    gate->stop();
     thread.join();
     for (auto& connection : connections) close(connection->fd);
     connections.clear();
-    close(listener);
-    close(wake);
 }
 
 void NutServer::publish(std::shared_ptr<const NutData> data)
@@ -128,7 +96,7 @@ std::shared_ptr<const NutData> NutServer::snapshot()
 void NutServer::run()
 {
     std::vector<pollfd> fds;
-    while (!stopping) {
+    while (!gate->stopping()) {
         watch(&fds);
         if (poll(fds.data(), fds.size(), msToNextDeadline()) < 0 && errno != EINTR) {
             log(LOG_ERR, std::string("NUT server: poll: ") + std::strerror(errno));
@@ -148,8 +116,8 @@ void NutServer::run()
 // descriptor), and every connection.
 void NutServer::watch(std::vector<pollfd>* fds)
 {
-    bool accepting = Clock::now() >= acceptPaused;
-    fds->assign({{wake, POLLIN, 0}, {accepting ? listener : -1, POLLIN, 0}});
+    fds->resize(2);
+    gate->watch(fds->data(), fds->data() + 1);
     for (const auto& c : connections) {
         int events = (c->out.size() < maxPending && !c->closing ? POLLIN : 0) | (c->out.empty() ? 0 : POLLOUT);
         fds->push_back({c->fd, static_cast<short>(events), 0});
@@ -160,105 +128,46 @@ void NutServer::watch(std::vector<pollfd>* fds)
 // or accepting resumes.
 int NutServer::msToNextDeadline() const
 {
-    Clock::time_point next = Clock::now() + std::chrono::seconds(1);
-    if (acceptPaused > Clock::now()) next = std::min(next, acceptPaused);
+    PollWait wait;
+    wait.until(gate->resumes());
     for (const auto& c : connections) {
-        next = std::min(next, c->heard + limits.idle);
-        if (c->lineBegan) next = std::min(next, *c->lineBegan + limits.lineTime);
+        wait.until(c->heard + limits.idle);
+        if (c->lineBegan) wait.until(*c->lineBegan + limits.lineTime);
     }
-    auto ms = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
-    return static_cast<int>(std::max<decltype(ms)>(ms, 0));
+    return wait.ms();
 }
 
-// Accept every waiting connection; rest a while when the system has no descriptor to give.
+// Accept every waiting connection; when the system has no descriptor to give, say so (the gate rests).
 void NutServer::acceptAll()
 {
-    for (;;) {
-        sockaddr_storage address{};
-        socklen_t size = sizeof address;
-        int fd = accept4(listener, reinterpret_cast<sockaddr*>(&address), &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0 && (errno == EINTR || errno == ECONNABORTED)) continue;
-        if (fd < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-        if (fd < 0) {
-            log(LOG_WARNING, std::string("NUT server cannot accept a connection: ") + std::strerror(errno));
-            acceptPaused = Clock::now() + acceptRest;
-            return;
-        }
-        char text[INET6_ADDRSTRLEN] = "?";
-        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
-        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
-        bool isV6 = address.ss_family == AF_INET6;
-        inet_ntop(address.ss_family, isV6 ? static_cast<const void*>(&v6->sin6_addr) : &v4->sin_addr, text, sizeof text);
-        admit(fd, text, ntohs(isV6 ? v6->sin6_port : v4->sin_port));
-    }
-}
-
-// The open connection idle longest that has not logged in (from address only, unless null), or null.
-NutServer::Connection* NutServer::idlest(const std::string* address)
-{
-    Connection* found = nullptr;
-    for (const auto& c : connections)
-        if (!c->closed && !c->session.loggedIn && (address == nullptr || c->session.address == *address) &&
-            (found == nullptr || c->heard < found->heard))
-            // A filtered minimum reads more plainly as a loop.
-            // cppcheck-suppress useStlAlgorithm
-            found = c.get();
-    return found;
-}
-
-// Among the logged-in connections (from address only, unless null), the one idle longest of
-// the user who holds the most, when that is more than a share of limit: limit divided among
-// the users logged in and one more, the newcomer's. Null when no user holds more. Why, in *why.
-NutServer::Connection* NutServer::overShare(const std::string* address, std::size_t limit, std::string* why)
-{
-    std::map<std::string, std::size_t> held;
-    for (const auto& c : connections)
-        if (!c->closed && c->session.loggedIn && (address == nullptr || c->session.address == *address))
-            held[c->session.username]++;
-    auto most = std::max_element(held.begin(), held.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
-    std::size_t share = limit / (held.size() + 1);
-    if (most == held.end() || most->second <= std::max<std::size_t>(share, 1)) return nullptr;
-    Connection* found = nullptr;
-    for (const auto& c : connections)
-        if (!c->closed && c->session.loggedIn && c->session.username == most->first &&
-            (address == nullptr || c->session.address == *address) && (found == nullptr || c->heard < found->heard))
-            // cppcheck-suppress useStlAlgorithm
-            found = c.get();
-    *why = "user " + most->first + " holds " + std::to_string(most->second) + ", more than its share of " +
-           std::to_string(share) + "; this one idle longest";
-    return found;
+    auto take = [this](int fd, const sockaddr_storage& address, socklen_t /*size*/) { admit(fd, peerOf(address)); };
+    std::string refused = gate->acceptSome(std::numeric_limits<std::size_t>::max(), take);
+    if (!refused.empty()) log(LOG_WARNING, "NUT server cannot accept a connection: " + refused);
 }
 
 // Add a new connection; beyond a limit it takes the place of the connection idle longest
 // that has not logged in, else of one of a user holding more than its share, and is
 // refused when there is neither.
-void NutServer::admit(int fd, const std::string& address, int port)
+void NutServer::admit(int fd, const Peer& peer)
 {
-    std::string peer = address + ":" + std::to_string(port);
-    std::size_t open = 0, fromAddress = 0;
-    for (const auto& c : connections) {
-        open += c->closed ? 0 : 1;
-        fromAddress += !c->closed && c->session.address == address ? 1 : 0;
+    std::vector<Occupant> open;
+    for (const auto& c : connections)
+        if (!c->closed) open.push_back({c->fd, c->session.address, c->heard, c->session.loggedIn, c->session.username});
+    Admission verdict = admission(open, peer.address, {limits.connections, limits.perAddress});
+    if (!verdict.admit) {
+        log(LOG_WARNING, "NUT client " + peer.text() + " refused: " + verdict.limit + " are open and logged in");
+        close(fd);
+        return;
     }
-    bool addressFull = fromAddress >= limits.perAddress;
-    std::string limit = addressFull ? std::to_string(limits.perAddress) + " connections from " + address
-                                    : std::to_string(limits.connections) + " connections";
-    if (addressFull || open >= limits.connections) {
-        std::string why = "this one idle longest";
-        Connection* victim = idlest(addressFull ? &address : nullptr);
-        if (victim == nullptr)
-            victim = overShare(addressFull ? &address : nullptr, addressFull ? limits.perAddress : limits.connections, &why);
-        if (victim == nullptr) {
-            log(LOG_WARNING, "NUT client " + peer + " refused: " + limit + " are open and logged in");
-            close(fd);
-            return;
-        }
-        drop(*victim, "closed for " + peer + " (" + limit + " are open; " + why + ")");
-    }
+    // A closed connection's descriptor may be another's by now: only the open ones count.
+    auto victim = std::find_if(connections.begin(), connections.end(),
+                               [&](const auto& c) { return !c->closed && c->fd == verdict.evict; });
+    if (victim != connections.end())
+        drop(**victim, "closed for " + peer.text() + " (" + verdict.limit + " are open; " + verdict.why + ")");
     auto connection = std::make_unique<Connection>();
     connection->fd = fd;
-    connection->session.address = address;
-    connection->session.peer = peer;
+    connection->session.address = peer.address;
+    connection->session.peer = peer.text();
     connection->heard = Clock::now();
     connections.push_back(std::move(connection));
 }

@@ -2,10 +2,10 @@
 #ifndef QAVD_NUT_SERVER_H
 #define QAVD_NUT_SERVER_H
 
+#include "admission.h"
 #include "options.h"
 #include "protocol.h"
 
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -60,7 +60,7 @@ public:
     NutServer& operator=(const NutServer&) = delete;
 
     /** @return The port bound (the one chosen when 0 was asked for). */
-    int port() const { return boundPort; }
+    int port() const { return gate->port(); }
 
     /** Serve @p data from the next request on; holds a lock only to swap a pointer. */
     void publish(std::shared_ptr<const NutData> data);
@@ -70,14 +70,12 @@ public:
 
 private:
     struct Connection;
-    NutServer(int listenFd, int wakeFd, int port, NutProtocol replies, const NutLimits& allowed, NutLog sink);
+    NutServer(std::unique_ptr<Gate> entry, NutProtocol replies, const NutLimits& allowed, NutLog sink);
     void run();
     void watch(std::vector<pollfd>* fds);
     int msToNextDeadline() const;
     void acceptAll();
-    void admit(int fd, const std::string& address, int port);
-    Connection* idlest(const std::string* address);
-    Connection* overShare(const std::string* address, std::size_t limit, std::string* why);
+    void admit(int fd, const Peer& peer);
     void serve(Connection& connection, short revents);
     void receive(Connection& connection);
     void respond(Connection& connection);
@@ -87,17 +85,13 @@ private:
     void expireSilent();
     std::shared_ptr<const NutData> snapshot();
 
-    int listener;
-    int wake;
-    int boundPort;
+    std::unique_ptr<Gate> gate;
     NutProtocol protocol;
     NutLimits limits;
     NutLog log;
     std::vector<std::unique_ptr<Connection>> connections;
-    std::chrono::steady_clock::time_point acceptPaused{};
     std::mutex mutex; // guards latest
     std::shared_ptr<const NutData> latest;
-    std::atomic<bool> stopping{false};
     std::thread thread;
 };
 
