@@ -224,8 +224,8 @@ void addNameOptions(CLI::App& app, DaemonOptions& options)
                    "with several batteries, the site's")
         ->check(unnamed(batteryName()))->type_name("NAME")->capture_default_str()->group(group);
     app.add_option("--battery", options.batteryArguments,
-                   "Serve one more battery NAME at ADDRESS with the settings given at the top (repeatable)")
-        ->type_name("NAME=ADDR")->group(group);
+                   "Serve one more battery, given as NAME=ADDR, with the settings given at the top (repeatable)")
+        ->type_name("BATTERY")->group(group);
 }
 
 // The poll timing.

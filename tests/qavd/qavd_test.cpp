@@ -554,7 +554,7 @@ TEST_F(Qavd, BadOptionsAndConfigFilesExitTwoWithAMessage)
         {{"--config", dir + "/many.conf"}, "qavd: many.conf:257: [b128]: more than 128 batteries\n"},
         {{"--battery", "r1"}, "qavd: --battery r1: expected NAME=ADDRESS\n"},
         {{"--battery", "r1=tcp:127.0.0.1:1", "--battery", "r1=tcp:127.0.0.1:2"}, "--battery r1=tcp:127.0.0.1:2: a battery of that name is served already"},
-        {{"--battery", "r1=tcp:127.0.0.1:0"}, "--battery r1=tcp:127.0.0.1:0: port must be a number from 1 to 65535"},
+        {{"--battery", "r1=tcp:127.0.0.1:0"}, "--battery r1=tcp:127.0.0.1:0: the port must be a number from 1 to 65535"},
         {{"--config", dir + "/unit.conf"}, "unit.conf:2: --interval: 5x: expected seconds, or a number with the unit"},
         {{"--interval", "2m", "--timeout", "1h"}, "--timeout 3600 must be below --interval 120"},
         {{"--address", "tcp:127.0.0.1:99999"}, "port must be a number from 1 to 65535"},
