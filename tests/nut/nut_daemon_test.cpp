@@ -1,12 +1,14 @@
 // qavd end to end with NUT's own clients: upsc, PyNUT, a Home Assistant-like client and upsmon.
 #include "daemon_fixture.h"
 #include "mqtt/broker.h"
+#include "must_run.h"
 #include "nut_client.h"
 #include "process.h"
 #include "sample_answers.h"
 #include "text_files.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -90,11 +92,17 @@ protected:
     // of its own; its SHUTDOWNCMD writes the time to DIR/NAME/shutdown.
     Child& upsmon(const std::string& name, const std::string& login)
     {
+        return upsmonOf(name, "MONITOR " + ups + " 1 " + login + "\n");
+    }
+
+    // upsmon with these MONITOR lines, as upsmon() starts it.
+    Child& upsmonOf(const std::string& name, const std::string& monitorLines)
+    {
         std::string conf = dir + "/" + name;
         mkdir(conf.c_str(), 0777);
         chmod(conf.c_str(), 0777);
         std::ofstream(conf + "/upsmon.conf")
-            << "MONITOR " << ups << " 1 " << login << "\nMINSUPPLIES 1\n"
+            << monitorLines << "MINSUPPLIES 1\n"
             << "SHUTDOWNCMD \"/bin/sh -c 'date +%s.%N >" << conf << "/shutdown'\"\n"
             << "POLLFREQ 1\nPOLLFREQALERT 1\nDEADTIME 3\nHOSTSYNC 2\nFINALDELAY 0\n";
         std::vector<std::string> argv = {UPSMON_PATH, "-D", "-p"};
@@ -527,4 +535,110 @@ TEST_F(NutDaemon, APrimaryGetsInWhileASecondaryUserHoldsEverySlot)
         EXPECT_TRUE(std::regex_search(qavd.err, std::regex("127.0.0.2:[0-9]+ closed for 127.0.0.1:[0-9]+ \\(64 connections "
                                       "are open; user sec holds " + std::string(share) + "; this one idle longest\\)\n")))
             << share << qavd.err;
+}
+
+// A site of three batteries on one qavd. Every output serves each battery's own values; an
+// endpoint that drops every packet leaves the other two on period, fresh and answered, while
+// its own goes stale; upsmon with a MONITOR line per battery shuts its host down when the
+// battery feeding it is low; SIGTERM ends it all within 1 s.
+TEST_F(NutDaemon, ASiteServesEachBatteryOnItsOwnWhileOneEndpointDropsEveryPacket)
+{
+    Broker broker{dir, "allow_anonymous true"};
+    ASSERT_TRUE(broker.start());
+    Subscriber sub(broker.port);
+    const char* names[] = {"rack1", "rack2", "rack3"};
+    std::vector<std::string> rack2 = times(150, discharging);
+    for (const std::string& low : times(3000, dischargingLow)) rack2.push_back(low);
+    const std::vector<std::string> plays[] = {{charging}, rack2, {answerA}};
+    ReservedPort ports[3];
+    std::vector<Child> sims;
+    std::ofstream conf(dir + "/site.conf");
+    conf << "interval = 0.2\ntimeout = 0.15\nstale-after = 2\noutput = \"json\"\nevent-command = \"" << dir
+         << "/site-event.sh\"\nhttp-listen = \"127.0.0.1:0\"\nnut-listen = \"127.0.0.1:0\"\nnut-users = \"" << dir
+         << "/users\"\nmqtt-broker = \"127.0.0.1:" << broker.port << "\"\n";
+    for (int i = 0; i < 3; i++) {
+        std::string play = dir + "/" + names[i] + ".txt", simAt = std::to_string(ports[i].port);
+        writeReplayFile(play, plays[i]);
+        sims.push_back(spawn({BATTERY_SIM_PATH, "--port", simAt, "--replay", play}));
+        EXPECT_TRUE(waitFor(&sims.back(), 10, [&](const Child& c) { return c.err.find("serving tcp") != std::string::npos; }));
+        conf << "[" << names[i] << "]\naddress = \"tcp:127.0.0.1:" << simAt << "\"\n";
+    }
+    conf.close();
+    std::ofstream(dir + "/site-event.sh") << "#!/bin/sh\necho \"$QAV_BATTERY $1\" >>" << dir << "/site-events\n";
+    chmod((dir + "/site-event.sh").c_str(), 0755);
+    qavd = spawn({QAVD_PATH, "--config", dir + "/site.conf", "--name", "site"});
+    port = listening("NUT");
+    int httpPort = listening("HTTP");
+    std::string nut = "@127.0.0.1:" + std::to_string(port);
+    ASSERT_TRUE(until(20, [&] { return NutClient(port).ask("GET VAR rack3 ups.status").rfind("VAR ", 0) == 0; }));
+    // The host is fed by rack2 alone and watches the others.
+    std::string lines;
+    for (const char* name : names)
+        lines += std::string("MONITOR ") + name + nut + (name == names[1] ? " 1" : " 0") + " sec secpass secondary\n";
+    Child& secondary = upsmonOf("secondary", lines);
+
+    EXPECT_EQ(client({UPSC_PATH, "-l", nut.substr(1)}).second, "rack1\nrack2\nrack3\n");
+    const struct {
+        const char* charge;
+        double percent;
+    } values[] = {{"30.0", 30}, {"25.0", 25}, {"85.0", 85}};
+    std::string metrics = httpGet(httpPort, "/metrics");
+    for (int i = 0; i < 3; i++) {
+        std::string name = names[i];
+        EXPECT_EQ(client({UPSC_PATH, name + nut, "battery.charge"}).second, std::string(values[i].charge) + "\n");
+        nlohmann::json state = nlohmann::json::parse(httpGet(httpPort, "/api/v1/batteries/" + name + "/state"));
+        EXPECT_EQ(state["gas_gauge_percent"], values[i].percent) << name;
+        EXPECT_EQ(state["fresh"], true) << name;
+        char sample[96];
+        std::snprintf(sample, sizeof sample, "\nqav_state_of_charge_ratio{battery=\"%s\"} %g\n", names[i], values[i].percent / 100);
+        EXPECT_NE(metrics.find(sample), std::string::npos) << sample << metrics;
+        EXPECT_EQ(nlohmann::json::parse(sub.waitAny("qav/" + name + "/state").payload)["gas_gauge_percent"], values[i].percent);
+    }
+
+    // rack3's endpoint drops every packet, both ways, in this test's own network namespace:
+    // its port's packets go to a queue that holds none.
+    if (geteuid() != 0 || getenv("QAV_ISOLATED") == nullptr) SKIP_OR_FAIL_UNDER_CI("dropping packets needs root in a namespace of the test's own");
+    std::string port3 = std::to_string(ports[2].port);
+    for (const std::string& rule : {std::string("qdisc add dev lo root handle 1: htb default 20"),
+                                    std::string("class add dev lo parent 1: classid 1:10 htb rate 1mbit quantum 1514"),
+                                    std::string("class add dev lo parent 1: classid 1:20 htb rate 10gbit quantum 65536"),
+                                    std::string("qdisc add dev lo parent 1:10 handle 10: pfifo limit 0"),
+                                    "filter add dev lo parent 1: protocol ip prio 1 u32 match ip dport " + port3 + " 0xffff flowid 1:10",
+                                    "filter add dev lo parent 1: protocol ip prio 1 u32 match ip sport " + port3 + " 0xffff flowid 1:10"})
+        ASSERT_EQ(std::system((std::string(TC_PATH) + " " + rule).c_str()), 0) << rule;
+    auto answersOf = [&](const std::string& name) {
+        std::size_t n = 0;
+        for (std::size_t at = qavd.out.find("{\"battery\":\"" + name + "\""); at != std::string::npos; n++)
+            at = qavd.out.find("{\"battery\":\"" + name + "\"", at + 1);
+        return n;
+    };
+    std::size_t before1 = answersOf("rack1"), before2 = answersOf("rack2");
+    auto dropped = std::chrono::steady_clock::now();
+    ASSERT_TRUE(until(10, [&] { return fileText(dir + "/site-events").find("rack3 commlost\n") != std::string::npos; }));
+    until(3 - std::chrono::duration<double>(std::chrono::steady_clock::now() - dropped).count(), [] { return false; });
+    // 15 polls in 3 s at 0.2 s: the others lose none to rack3's wedge.
+    EXPECT_GE(answersOf("rack1") - before1, 14U);
+    EXPECT_GE(answersOf("rack2") - before2, 14U);
+    auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(client({UPSC_PATH, "rack1" + nut, "battery.charge"}).second, "30.0\n");
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count(), 2);
+    EXPECT_EQ(client({UPSC_PATH, "rack3" + nut, "battery.charge"}).second, "Error: Data stale\n");
+    EXPECT_EQ(nlohmann::json::parse(httpGet(httpPort, "/api/v1/batteries/rack1/state"))["fresh"], true);
+    EXPECT_EQ(nlohmann::json::parse(httpGet(httpPort, "/api/v1/batteries/rack3/state"))["fresh"], false);
+    EXPECT_TRUE(sub.waitLatest("qav/rack3/availability", "offline"));
+    EXPECT_EQ(sub.on("qav/rack1/availability").back().payload, "online");
+
+    // rack2 runs low: the host it feeds shuts down; only rack2 raised lowbattery.
+    ASSERT_TRUE(until(60, [&] { return timeIn(dir + "/secondary/shutdown") > 0; })) << secondary.err;
+    std::string events = fileText(dir + "/site-events");
+    EXPECT_NE(events.find("rack2 lowbattery\n"), std::string::npos) << events;
+    EXPECT_EQ(events.find("rack1 "), std::string::npos) << events;
+
+    // SIGTERM while rack3 still swallows every connection attempt.
+    auto told = std::chrono::steady_clock::now();
+    kill(qavd.pid, SIGTERM);
+    int status = waitExit(&qavd, 10);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - told).count(), 1);
+    for (Child& child : sims) stop(&child, SIGTERM);
 }
