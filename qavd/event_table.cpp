@@ -25,6 +25,18 @@ const EventKind eventKinds[eventKindCount] = {
      "a NUT primary set forced shutdown (FSD): every host the battery powers is to shut down now; the detail "
      "names who set it. It holds until qavd stops.",
      LOG_ALERT, EventRole::problem, true},
+    {"replacebattery",
+     "the state of health (the measured capacity over the rated one, or over the first measured) falls to "
+     "--replace-at or below; the detail gives the health and the capacities.",
+     LOG_WARNING, EventRole::problem, true},
+    {"replacebatteryclear", "a new battery is recorded (a later --installed) after one due for replacement.",
+     LOG_NOTICE, EventRole::clear, true},
+    {"weakcell",
+     "a cell's internal resistance stays above 1.5 times the median of the other cells' for 20 load steps; the "
+     "detail names the cell, its resistance and the ratio.",
+     LOG_WARNING, EventRole::problem, false},
+    {"weakcellclear", "no cell is weak any more: the weak one stayed within 1.5 times the others for 20 load steps.",
+     LOG_NOTICE, EventRole::clear, false},
 };
 
 const EventKind* findEventKind(std::string_view name)

@@ -22,7 +22,7 @@ struct EventKind {
 };
 
 /** Number of events qavd raises. */
-constexpr std::size_t eventKindCount = 10;
+constexpr std::size_t eventKindCount = 14;
 
 /**
  * Every event qavd raises, in the order outputs list them. Home Assistant's

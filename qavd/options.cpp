@@ -1,5 +1,6 @@
 // options: qavd's command line and config file.
 #include "options.h"
+#include "health.h"
 #include "qav_version.h"
 
 #include <CLI/CLI.hpp>
@@ -7,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <sstream>
 #include <utility>
@@ -316,6 +318,26 @@ void addRuntimeOptions(CLI::App& app, DaemonOptions& options)
         ->check(decimal(true))->check(unnamed(CLI::Range(0.0, 1000000.0)))->type_name("SECONDS")->capture_default_str()->group(group);
 }
 
+// Health: the level of health that calls for a new battery, and when this one was installed.
+void addHealthOptions(CLI::App& app, DaemonOptions& options)
+{
+    const char* group = "Health";
+    app.add_option("--replace-at", options.replaceAt,
+                   "State of health in percent at or below which the battery is due for replacement, 1 to 100")
+        ->check(decimal(true))->check(unnamed(CLI::Range(1.0, 100.0)))->type_name("PERCENT")->capture_default_str()->group(group);
+    app.add_option("--installed", options.installed,
+                   "The battery's installation date; a later one than the history holds starts a new battery")
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                std::optional<long long> date = civilDate(text);
+                if (!date) return std::string("expected a date as YYYY-MM-DD, from 1970-01-01");
+                // A day's grace for the time zones east of UTC.
+                if (*date > static_cast<long long>(std::time(nullptr)) + 86400) return std::string("a date after today");
+                return std::string();
+            },
+            ""))
+        ->type_name("YYYY-MM-DD")->group(group);
+}
 
 // Say what is wrong with the options; the status to exit with.
 int refuse(const std::string& problem)
@@ -408,6 +430,7 @@ void addBatteryOptions(CLI::App& app, DaemonOptions& options)
     addEventOptions(app, options);
     addRuntimeOptions(app, options);
     addOutageOption(app, options);
+    addHealthOptions(app, options);
 }
 
 void addCoreOptions(CLI::App& app, DaemonOptions& options)
@@ -425,6 +448,7 @@ void addCoreOptions(CLI::App& app, DaemonOptions& options)
     addEventOptions(app, options);
     addLinkOptions(app, options);
     addRuntimeOptions(app, options);
+    addHealthOptions(app, options);
 }
 
 

@@ -41,6 +41,8 @@ struct DaemonOptions {
     double capacity = 0;                         ///< Rated capacity in ampere-hours; 0 to learn it.
     double lowRuntime = 0;                       ///< Runtime in seconds at or below which the battery is low; 0 for off.
     double outageMin = 10;                       ///< Seconds of discharging that make an outage.
+    double replaceAt = 80;                       ///< State of health in percent at or below which the battery is due for replacement.
+    std::string installed;                       ///< The battery's installation date, YYYY-MM-DD; "" when not given.
     std::vector<std::string> batteryArguments;   ///< --battery NAME=ADDRESS, as given.
 };
 
@@ -56,7 +58,7 @@ void addCoreOptions(CLI::App& app, DaemonOptions& options);
 /**
  * Add the keys a battery's [NAME] section may hold to @p app: the port and its line,
  * the poll timing, the data log, the low-battery threshold, the event command, the
- * time left's settings and --outage-min.
+ * time left's settings, --outage-min, and the health's --replace-at and --installed.
  */
 void addBatteryOptions(CLI::App& app, DaemonOptions& options);
 

@@ -3,6 +3,7 @@
 
 #include "core_outputs.h"
 #include "events.h"
+#include "health.h"
 #include "log.h"
 #include "recorder.h"
 #include "state.h"
@@ -49,6 +50,13 @@ int msUntil(Clock::time_point deadline)
     return static_cast<int>(std::min<long long>(ms, 60000));
 }
 
+// How a battery's health is followed, from its options.
+HealthSettings healthSettings(const DaemonOptions& options)
+{
+    return {options.name, options.capacity, options.replaceAt, options.lowBattery,
+            civilDate(options.installed).value_or(0), (options.staleAfter + 0.5) * options.interval};
+}
+
 } // namespace
 
 PollResult classifyAnswer(const std::string& bytes)
@@ -74,8 +82,10 @@ public:
           }),
           tracker(settings.name, settings.staleAfter, settings.lowBattery, settings.lowRuntime),
           keeper(settings.name, static_cast<long long>(std::time(nullptr))),
-          estimator({settings.capacity, settings.lowRuntime, (settings.staleAfter + 0.5) * settings.interval})
+          estimator({settings.capacity, settings.lowRuntime, (settings.staleAfter + 0.5) * settings.interval}),
+          health(healthSettings(settings), history.store())
     {
+        keeper.health(health.current());
     }
     int run();
     /** Start the estimator from a capacity learned in an earlier run, unless it cannot be true. */
@@ -105,6 +115,7 @@ private:
     EventTracker tracker;
     StateKeeper keeper;
     RuntimeEstimator estimator;
+    HealthTracker health;
     double backoff = firstBackoff;
     Clock::time_point nextAttempt{};
     bool answeredOnConnection = false; // an answer was accepted since the port was opened
@@ -275,7 +286,10 @@ void Daemon::handle(PollResult result, const std::string& bytes)
     std::vector<Event> events = tracker.accepted(reading->status, now, reading->estimate);
     // The outage journal's end comes first, as the answer that ended it.
     if (std::optional<Event> ended = recorder.accepted(*reading)) events.insert(events.begin(), *ended);
+    std::vector<Event> aged = health.accepted(reading->status, reading->estimate, wall);
+    events.insert(events.end(), aged.begin(), aged.end());
     keeper.accepted(reading, wall);
+    keeper.health(health.current());
     if (!wasFresh) outputs.freshness(true);
     outputs.accepted(*reading);
     raise(events);

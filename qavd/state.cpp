@@ -20,6 +20,9 @@ StateKeeper::StateKeeper(std::string battery, long long started)
     working.battery = std::move(battery);
     working.started = started;
     working.events = std::make_shared<const std::deque<Event>>();
+    auto none = std::make_shared<Health>();
+    none->points = std::make_shared<const std::vector<CapacityPoint>>();
+    working.health = std::move(none);
 }
 
 void StateKeeper::connected(bool ok)

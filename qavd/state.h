@@ -4,6 +4,7 @@
 #define QAVD_STATE_H
 
 #include "event_table.h"
+#include "health.h"
 #include "output.h"
 
 #include <array>
@@ -43,6 +44,7 @@ struct BatteryState {
     bool low = false;                         ///< lowbattery was raised and not cleared since.
     bool forcedShutdown = false;              ///< fsd was raised: a NUT primary set forced shutdown.
     std::vector<std::pair<std::string, std::uint64_t>> drops; ///< What each dropping output dropped, by its name.
+    std::shared_ptr<const Health> health;     ///< The battery's health, shared between snapshots until it changes; never null.
 
     /**
      * @return Why the data is stale: "waiting for the first answer", "cannot connect",
@@ -80,6 +82,8 @@ public:
     void event(const Event& raised);
     /** What an output dropped so far, under its name. */
     void dropped(const char* output, std::uint64_t total);
+    /** The battery's health after an answer (the same value while it does not change). */
+    void health(std::shared_ptr<const Health> now) { working.health = std::move(now); }
 
     /** @return The state as it stands now; unchanged by later calls. */
     BatterySnapshot snapshot() const { return std::make_shared<const BatteryState>(working); }

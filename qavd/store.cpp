@@ -273,8 +273,10 @@ struct Store::Queue {
     std::vector<Sample> answers;
     std::map<long long, OutageRecord> outages;
     std::map<std::string, std::string> values;
+    std::map<std::string, std::function<std::string()>> later; // values made when written
+    std::vector<std::pair<long long, CapacityPoint>> points;    // by battery number
     long long dropped = 0; // answers left out because the queue was full
-    bool empty() const { return answers.empty() && outages.empty() && values.empty(); }
+    bool empty() const { return answers.empty() && outages.empty() && values.empty() && later.empty() && points.empty(); }
 };
 
 std::unique_ptr<Store> Store::open(const std::string& path, int bucket, std::string* problem, Clock clock, Clock steady)
@@ -349,10 +351,49 @@ void Store::setValue(const std::string& name, const std::string& value)
     wake.notify_one();
 }
 
+void Store::setValueLater(const std::string& name, std::function<std::string()> make)
+{
+    if (name.size() > 64) return;
+    {
+        std::lock_guard<std::mutex> guard(queueMutex);
+        queue->later[name] = std::move(make);
+    }
+    wake.notify_one();
+}
+
+void Store::addCapacityPoint(long long battery, const CapacityPoint& point)
+{
+    {
+        std::lock_guard<std::mutex> guard(queueMutex);
+        // A queue that cannot be written keeps the newest points within its limit.
+        if (queue->points.size() >= queueLimit) queue->points.erase(queue->points.begin());
+        queue->points.emplace_back(battery, point);
+    }
+    wake.notify_one();
+}
+
+std::vector<CapacityPoint> Store::capacityPoints(long long battery)
+{
+    std::vector<CapacityPoint> out;
+    {
+        std::lock_guard<std::mutex> guard(dbMutex);
+        if (db != nullptr) {
+            Statement query(db, "SELECT time, ampere_hours, cycles FROM capacity_points WHERE battery = ?1 ORDER BY time");
+            query.bind(1, battery);
+            while (query.step() == SQLITE_ROW) out.push_back({query.integer(0), query.real(1), query.real(2)});
+        }
+    }
+    std::lock_guard<std::mutex> guard(queueMutex);
+    for (const auto& [date, point] : queue->points)
+        if (date == battery && (out.empty() || point.time > out.back().time)) out.push_back(point);
+    return out;
+}
+
 std::optional<std::string> Store::value(const std::string& name)
 {
     {
         std::lock_guard<std::mutex> guard(queueMutex);
+        if (auto later = queue->later.find(name); later != queue->later.end()) return later->second();
         auto queued = queue->values.find(name);
         if (queued != queue->values.end()) return queued->second;
     }
@@ -427,6 +468,10 @@ void Store::requeue(Queue& taken)
     taken.answers.insert(taken.answers.end(), queue->answers.begin(), queue->answers.end());
     for (auto& [start, record] : queue->outages) taken.outages[start] = record;
     for (auto& [name, text] : queue->values) taken.values[name] = text;
+    for (auto& [name, make] : queue->later) taken.later[name] = std::move(make);
+    taken.points.insert(taken.points.end(), queue->points.begin(), queue->points.end());
+    if (taken.points.size() > queueLimit)
+        taken.points.erase(taken.points.begin(), taken.points.begin() + static_cast<long>(taken.points.size() - queueLimit));
     if (taken.answers.size() > queueLimit) {
         std::size_t extra = taken.answers.size() - queueLimit;
         taken.dropped += static_cast<long long>(extra);
@@ -483,6 +528,10 @@ bool Store::ensureOpen()
         if (code == SQLITE_OK)
             code = execute(db, std::string("CREATE TABLE IF NOT EXISTS aside_") + table + " AS SELECT * FROM " + table + " WHERE 0");
     if (code == SQLITE_OK) code = execute(db, "CREATE TABLE IF NOT EXISTS aside_outages AS SELECT * FROM outages WHERE 0");
+    // Measured capacities came after the first schema; an older qavd leaves the table alone.
+    if (code == SQLITE_OK)
+        code = execute(db, "CREATE TABLE IF NOT EXISTS capacity_points (battery INTEGER NOT NULL, time INTEGER NOT NULL,"
+                           " ampere_hours REAL NOT NULL, cycles REAL NOT NULL, PRIMARY KEY (battery, time))");
     if (code != SQLITE_OK) {
         failed(code, "cannot set up");
         return false;
@@ -614,6 +663,17 @@ int writeOutages(sqlite3* db, const std::map<long long, OutageRecord>& outages)
     return code;
 }
 
+// Write the capacity points of a batch; SQLite's last result code.
+int writePoints(sqlite3* db, const std::vector<std::pair<long long, CapacityPoint>>& points)
+{
+    Statement insert(db, "INSERT OR REPLACE INTO capacity_points VALUES (?1, ?2, ?3, ?4)");
+    int code = SQLITE_OK;
+    for (auto it = points.begin(); it != points.end() && going(code); ++it)
+        code = insert.bind(1, it->first).bind(2, it->second.time).bind(3, it->second.ampereHours)
+                   .bind(4, it->second.cycles).run();
+    return code;
+}
+
 // Write the kept values of a batch; SQLite's last result code.
 int writeValues(sqlite3* db, const std::map<std::string, std::string>& values)
 {
@@ -639,6 +699,11 @@ bool Store::write(Queue& batch)
         }
     }
     if (going(code)) code = writeOutages(db, batch.outages);
+    if (going(code)) code = writePoints(db, batch.points);
+    // Values made now are kept made, so a batch written again after a failure writes the same.
+    for (auto& [name, make] : batch.later)
+        if (std::string text = make(); text.size() <= 4096) batch.values[name] = std::move(text);
+    batch.later.clear();
     if (going(code)) code = writeValues(db, batch.values);
     if (going(code)) code = execute(db, "COMMIT");
     if (code != SQLITE_OK) {

@@ -56,12 +56,20 @@ struct OutageRecord {
     bool interrupted = false; ///< qavd was stopped while it went on.
 };
 
+/** One capacity measured by a discharge or a charge (see HealthTracker). */
+struct CapacityPoint {
+    long long time = 0;     ///< When the discharge or charge that measured it ended, seconds since the epoch.
+    double ampereHours = 0; ///< The capacity it measured at 100 %.
+    double cycles = 0;      ///< Equivalent full cycles at that time.
+};
+
 /**
  * The history store: one SQLite file (WAL) that qavd owns, with
  *  - "buckets": the page's buckets (the poll interval rounded up, at least 5 s) for 48 h,
  *  - "minutes": one-minute buckets for 90 days,
  *  - "quarters": fifteen-minute buckets for 5 years,
- *  - "outages": the outage journal, and "kept": small named values (such as a learned capacity).
+ *  - "outages": the outage journal, and "kept": small named values (such as a learned capacity),
+ *  - "capacity_points": the capacities measured of each battery installed, by its number (see HealthTracker).
  * The poll loop only queues (add(), saveOutage(), setValue()); the store's own thread writes
  * the queue in one transaction as soon as it wakes, at most once a second, so a process that
  * is killed loses at most the last second handed over, and the operating system has every
@@ -114,6 +122,16 @@ public:
     void saveOutage(const OutageRecord& record);
     /** Queue a named value to keep (at most 64 bytes of name, 4096 of value). */
     void setValue(const std::string& name, const std::string& value);
+    /**
+     * Queue a named value that changes with every answer: @p make gives its text (as for
+     * setValue()) when the batch is written, on the store's thread, so the poll loop only
+     * hands over what it is made from.
+     */
+    void setValueLater(const std::string& name, std::function<std::string()> make);
+    /** Queue a capacity measured of battery number @p battery (0 for the first the store follows). */
+    void addCapacityPoint(long long battery, const CapacityPoint& point);
+    /** @return The capacities measured of battery number @p battery, oldest first. */
+    std::vector<CapacityPoint> capacityPoints(long long battery);
     /** @return A kept value, the one queued last when not yet written; nothing when unknown. */
     std::optional<std::string> value(const std::string& name);
 

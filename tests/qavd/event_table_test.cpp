@@ -46,7 +46,8 @@ TEST(SystemLogEventTable, EveryOutputCarriesEveryEvent)
     std::vector<std::string> names;
     for (const EventKind& kind : eventKinds) names.push_back(kind.name);
     EXPECT_EQ(names, (std::vector<std::string>{"commlost", "commok", "alert", "alertclear", "fault", "faultclear",
-                                               "lowbattery", "lowbatteryclear", "outageend", "fsd"}));
+                                               "lowbattery", "lowbatteryclear", "outageend", "fsd",
+                                               "replacebattery", "replacebatteryclear", "weakcell", "weakcellclear"}));
     EXPECT_EQ(haEventTypes(), names);
     std::string exposition = metricsText();
     std::string manual = fileText(QAVD_MANUAL);
@@ -63,7 +64,8 @@ TEST(SystemLogEventTable, EveryOutputCarriesEveryEvent)
     const std::map<std::string, std::string> priorities = {
         {"commlost", "<28>"},  {"commok", "<29>"},     {"alert", "<28>"},      {"alertclear", "<29>"},
         {"fault", "<28>"},     {"faultclear", "<29>"}, {"lowbattery", "<28>"}, {"lowbatteryclear", "<29>"},
-        {"outageend", "<29>"}, {"fsd", "<25>"}};
+        {"outageend", "<29>"}, {"fsd", "<25>"}, {"replacebattery", "<28>"}, {"replacebatteryclear", "<29>"},
+        {"weakcell", "<28>"}, {"weakcellclear", "<29>"}};
     for (const std::string& name : names) {
         output.event({"b1", name, "d", 1700000000});
         std::string record = nextRecord(log.sd, "qavd[");
