@@ -31,32 +31,6 @@ std::string bytesAsText(const std::string& bytes)
     return text;
 }
 
-// The status register's thirteen reported bits by name.
-nlohmann::json flagsJson(int statusRegister)
-{
-    nlohmann::json flags = nlohmann::json::object();
-    for (const StatusBit& bit : statusBits) flags[bit.name] = (static_cast<unsigned>(statusRegister) & bit.mask) != 0;
-    return flags;
-}
-
-// The measured values, scaled as the console report scales them.
-void addMeasurements(nlohmann::json& object, const BatteryStatus& status)
-{
-    object["gas_gauge_percent"] = chargePercent(&status);
-    std::vector<double> cells(std::size(status.cellVoltage));
-    std::transform(std::begin(status.cellVoltage), std::end(status.cellVoltage), cells.begin(),
-                   [](int thousandths) { return thousandths / 1000.0; });
-    object["cell_voltages_volts"] = cells;
-    object["stack_voltage_volts"] = stackVoltage(&status);
-    object["current_amperes"] = currentAmperes(&status);
-    // The answer lists layer 8 first; JSON lists layer 1 first.
-    nlohmann::json layers = nlohmann::json::array();
-    for (int layer = 7; layer >= 0; layer--) layers.push_back(status.temperature[layer]);
-    object["layer_temperatures_celsius"] = layers;
-    object["heatsink_temperature_celsius"] = status.temperature[8];
-    object["relative_humidity_percent"] = status.humidity;
-}
-
 // ,"key":value rounded to a number of decimals (0 to 3), or null when there is none. With
 // decimals the number reads as nlohmann::json writes the rounded double: trailing zeros
 // dropped but one ("26.4", "12.0"); without, a whole number. Integer arithmetic keeps it cheap.
@@ -101,54 +75,66 @@ void appendEstimate(std::string& line, const Reading& reading)
     appendField(line, "energy_discharged_joules", e.energyDischarged, 0);
 }
 
-// The keys of the object in the order a line shows them.
-const char* const lineOrder[] = {"battery", "time", "gas_gauge_percent", "cell_voltages_volts",
-                                 "stack_voltage_volts", "current_amperes",
-                                 "layer_temperatures_celsius", "heatsink_temperature_celsius",
-                                 "relative_humidity_percent", "balance_register",
-                                 "temp_alert_register", "volt_alert_register", "status_register",
-                                 "status_flags"};
-
-// The names of the status flags in register order.
-std::array<const char*, statusBitCount> flagNames()
+// A whole number of thousandths (or hundredths: decimals 3 or 2) as nlohmann::json writes
+// the double it stands for: trailing zeros dropped but one ("4.032", "85.1", "-1.0").
+void appendScaled(std::string& line, long long scaled, int decimals)
 {
-    std::array<const char*, statusBitCount> names{};
-    std::transform(std::begin(statusBits), std::end(statusBits), names.begin(), [](const StatusBit& bit) { return bit.name; });
-    return names;
+    if (scaled < 0) line += '-';
+    unsigned long long magnitude = scaled < 0 ? 0ULL - static_cast<unsigned long long>(scaled) : static_cast<unsigned long long>(scaled);
+    unsigned long long scale = decimals == 3 ? 1000 : 100;
+    char text[32];
+    line.append(text, std::to_chars(text, text + sizeof text, magnitude / scale).ptr);
+    auto fraction = magnitude % scale;
+    char digits[3] = {};
+    for (int i = decimals - 1; i >= 0; i--, fraction /= 10) digits[i] = static_cast<char>('0' + fraction % 10);
+    int kept = decimals;
+    while (kept > 1 && digits[kept - 1] == '0') kept--;
+    line += '.';
+    line.append(digits, static_cast<std::size_t>(kept));
 }
 
-// Append "key":value pairs of object to line in the given order, inside braces.
-// Keys are plain names, so they need no escaping.
-template <typename Keys> void appendInOrder(std::string& line, const nlohmann::json& object, const Keys& keys)
+// ,"key":N for a whole number.
+void appendWhole(std::string& line, const char* key, long long value)
 {
-    line += '{';
-    for (const auto& key : keys) {
-        if (line.back() != '{') line += ',';
-        const nlohmann::json& value = object.at(key);
-        line += '"';
-        line += key;
-        line += "\":";
-        if (value.is_object()) appendInOrder(line, value, flagNames());
-        else line += value.dump();
+    char text[32];
+    line.append(",\"").append(key).append("\":").append(text, std::to_chars(text, text + sizeof text, value).ptr);
+}
+
+// The measured values, scaled as the console report scales them; layer 1 first, although
+// the answer lists layer 8 first.
+void appendMeasurements(std::string& line, const BatteryStatus& status)
+{
+    line += ",\"gas_gauge_percent\":";
+    appendScaled(line, status.gasGauge, 2);
+    line += ",\"cell_voltages_volts\":[";
+    for (int cell : status.cellVoltage) {
+        if (line.back() != '[') line += ',';
+        appendScaled(line, cell, 3);
+    }
+    line += "],\"stack_voltage_volts\":";
+    appendScaled(line, std::accumulate(std::begin(status.cellVoltage), std::end(status.cellVoltage), 0LL), 3);
+    line += ",\"current_amperes\":";
+    appendScaled(line, static_cast<std::int16_t>(status.current & 0xFFFF), 2);
+    line += ",\"layer_temperatures_celsius\":[";
+    for (int layer = 7; layer >= 0; layer--) line.append(layer == 7 ? "" : ",").append(std::to_string(status.temperature[layer]));
+    line += ']';
+    appendWhole(line, "heatsink_temperature_celsius", status.temperature[8]);
+    appendWhole(line, "relative_humidity_percent", status.humidity);
+}
+
+// The registers, then the status register's thirteen reported bits by name.
+void appendRegisters(std::string& line, const BatteryStatus& status)
+{
+    appendWhole(line, "balance_register", status.balanceRegister);
+    appendWhole(line, "temp_alert_register", status.tempAlertRegister);
+    appendWhole(line, "volt_alert_register", status.voltAlertRegister);
+    appendWhole(line, "status_register", status.statusRegister);
+    line += ",\"status_flags\":{";
+    for (const StatusBit& bit : statusBits) {
+        bool set = (static_cast<unsigned>(status.statusRegister) & bit.mask) != 0;
+        line.append(line.back() == '{' ? "\"" : ",\"").append(bit.name).append(set ? "\":true" : "\":false");
     }
     line += '}';
-}
-
-// The object of an answer without the estimate.
-nlohmann::json answerJson(const Reading& reading)
-{
-    const BatteryStatus& status = reading.status;
-    nlohmann::json object = nlohmann::json::object();
-    object["battery"] = reading.battery;
-    object["time"] = reading.time;
-    addMeasurements(object, status);
-    object["balance_register"] = status.balanceRegister;
-    object["temp_alert_register"] = status.tempAlertRegister;
-    object["volt_alert_register"] = status.voltAlertRegister;
-    object["status_register"] = status.statusRegister;
-    object["status_flags"] = flagsJson(status.statusRegister);
-    object["answer"] = bytesAsText(reading.answer);
-    return object;
 }
 
 } // namespace
@@ -160,15 +146,20 @@ nlohmann::json readingJson(const Reading& reading)
 
 std::string readingJsonLine(const Reading& reading)
 {
-    // Every text in the object is valid UTF-8, so dump() cannot throw.
-    nlohmann::json object = answerJson(reading);
+    // Written straight into the line, as nlohmann::json would write each value: the line is
+    // made on every answer, and building a JSON object first costs more than the rest of the
+    // poll. The texts go through the library, for their escaping.
     std::string line;
     line.reserve(1024);
-    appendInOrder(line, object, lineOrder);
-    line.pop_back(); // the closing brace: the estimate and the answer follow
+    line += "{\"battery\":";
+    line += nlohmann::json(reading.battery).dump();
+    appendWhole(line, "time", reading.time);
+    appendMeasurements(line, reading.status);
+    appendRegisters(line, reading.status);
     appendEstimate(line, reading);
     line += ",\"answer\":";
-    line += object["answer"].dump();
+    // Every text in the object is valid UTF-8, so dump() cannot throw.
+    line += nlohmann::json(bytesAsText(reading.answer)).dump();
     line += '}';
     return line;
 }
