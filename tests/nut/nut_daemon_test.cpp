@@ -642,3 +642,41 @@ TEST_F(NutDaemon, ASiteServesEachBatteryOnItsOwnWhileOneEndpointDropsEveryPacket
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - told).count(), 1);
     for (Child& child : sims) stop(&child, SIGTERM);
 }
+
+// The history file a single battery's qavd wrote is read as that battery's once a site
+// holds it: the site's qavd keeps each battery's store beside the --history it is given.
+TEST_F(NutDaemon, ASingleBatterysHistoryFileIsThatBatterysInASite)
+{
+    int sim1 = startSim({});
+    startQavd(sim1, {"--name", "rack1", "-i", "0.1", "-t", "0.08", "--output", "none", "--history", dir + "/rack1.db",
+                     "--http-listen", "127.0.0.1:0"});
+    int httpPort = listening("HTTP");
+    ASSERT_TRUE(until(20, [&] {
+        return nlohmann::json::parse(httpGet(httpPort, "/api/v1/history?seconds=3600"))["points"].size() >= 3;
+    }));
+    stop(&qavd, SIGTERM);
+    struct stat before {};
+    ASSERT_EQ(stat((dir + "/rack1.db").c_str(), &before), 0);
+    sleep(1);
+
+    ReservedPort second;
+    Child sim2 = spawn({BATTERY_SIM_PATH, "--port", std::to_string(second.port)});
+    std::ofstream(dir + "/site.conf") << "interval = 0.1\ntimeout = 0.08\noutput = \"none\"\nhttp-listen = \"127.0.0.1:0\"\n"
+                                      << "[rack1]\naddress = \"tcp:127.0.0.1:" << sim1 << "\"\n[rack2]\naddress = \"tcp:127.0.0.1:"
+                                      << second.port << "\"\n";
+    qavd = spawn({QAVD_PATH, "--config", dir + "/site.conf", "--name", "site", "--history", dir + "/site.db"});
+    httpPort = listening("HTTP");
+    // rack1's points from before the restart come first, before the gap of the restart.
+    nlohmann::json rack1 = nlohmann::json::parse(httpGet(httpPort, "/api/v1/batteries/rack1/history?seconds=3600"));
+    ASSERT_GE(rack1["points"].size(), 3U) << rack1.dump();
+    // A bucket of 5 s that began before the last one of the first run can hold no new answer.
+    EXPECT_LT(rack1["points"][0][0].get<long long>(), static_cast<long long>(before.st_mtime) - 5) << rack1.dump();
+    nlohmann::json rack2 = nlohmann::json::parse(httpGet(httpPort, "/api/v1/batteries/rack2/history?seconds=3600"));
+    for (const nlohmann::json& point : rack2["points"])
+        EXPECT_GE(point[0].get<long long>(), static_cast<long long>(before.st_mtime) - 5);
+    struct stat after {};
+    ASSERT_EQ(stat((dir + "/rack1.db").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(access((dir + "/rack2.db").c_str(), F_OK), 0);
+    stop(&sim2, SIGTERM);
+}
