@@ -35,7 +35,12 @@ start_site() {
   done
   sleep 1
 }
-stop_site() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; pids=(); }
+stop_site() {
+  local p
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+  pids=()
+}
 
 # The site's qavd (under $wrap, when set) with every output on; its pid in $qavd.
 start_qavd() {

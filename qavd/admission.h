@@ -74,8 +74,11 @@ public:
      */
     std::string acceptSome(std::size_t most, const Taker& take);
 
-    /** @return When accepting resumes after a rest; in the past while it does not rest. */
-    AdmissionClock::time_point resumes() const { return restUntil; }
+    /** @return When accepting resumes after a rest; time_point::max() while it does not rest, so a wait may end by it. */
+    AdmissionClock::time_point resumes() const
+    {
+        return AdmissionClock::now() < restUntil ? restUntil : AdmissionClock::time_point::max();
+    }
 
     /** Wake the serving thread from its poll(); safe from any thread. */
     void wakeUp() const;

@@ -53,6 +53,10 @@ TEST(Gate, RestsWhileTheSystemHasNoDescriptorThenTakesTheWaitingClientAndStops)
     EXPECT_GE(listening.fd, 0);
     EXPECT_EQ(gate->acceptSome(8, take), "");
     EXPECT_EQ(taken, std::vector<std::string>{"127.0.0.1:" + std::to_string(ntohs(self.sin_port))});
+    // Not resting, the gate asks no early wake: a server with nothing to do sleeps its second.
+    PollWait idle;
+    idle.until(gate->resumes());
+    EXPECT_GT(idle.ms(), 900);
 
     // Stopping is seen, and wakes the serving thread once.
     EXPECT_FALSE(gate->takeWakeUps());
