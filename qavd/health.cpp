@@ -257,6 +257,25 @@ LifetimeFigures lifetimeFromJson(const nlohmann::json& in)
     return f;
 }
 
+namespace {
+
+// The fitted line: its value at the newest point and its slope, and the times of the newest
+// point and of the oldest one it goes through, so a chart can draw it.
+nlohmann::json fitJson(const Health& h)
+{
+    nlohmann::json from = nullptr, to = nullptr;
+    if (!h.points->empty()) {
+        to = h.points->back().time;
+        auto first = std::find_if(h.points->begin(), h.points->end(),
+                                  [&](const CapacityPoint& p) { return p.time >= h.points->back().time - fitSpan; });
+        from = first->time;
+    }
+    return {{"capacity_ah", orNull(h.fitAmpereHours)}, {"slope_ah_per_year", orNull(h.fitSlopePerYear)},
+            {"time", to}, {"from_time", from}};
+}
+
+} // namespace
+
 nlohmann::json healthJson(const Health& h, long long now)
 {
     const LifetimeFigures& f = h.lifetime;
@@ -276,7 +295,7 @@ nlohmann::json healthJson(const Health& h, long long now)
         {"health_reference", h.reference != nullptr ? nlohmann::json(h.reference) : nlohmann::json(nullptr)},
         {"reference_capacity_ah", h.reference != nullptr ? nlohmann::json(h.referenceAh) : nlohmann::json(nullptr)},
         {"capacity_points", points},
-        {"fit", {{"capacity_ah", orNull(h.fitAmpereHours)}, {"slope_ah_per_year", orNull(h.fitSlopePerYear)}}},
+        {"fit", fitJson(h)},
         {"fade_per_100_cycles_percent", orNull(h.fadePer100Cycles)},
         {"fade_per_year_percent", orNull(h.fadePerYear)},
         {"replace_at_percent", h.replaceAt},

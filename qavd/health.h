@@ -97,7 +97,7 @@ struct Health {
     double referenceAh = 0;                ///< The capacity health is measured against.
     std::shared_ptr<const std::vector<CapacityPoint>> points; ///< Measured capacities, oldest first; never null.
     std::optional<double> fitSlopePerYear;  ///< The fitted line, ampere-hours per year ...
-    std::optional<double> fitAmpereHours;   ///< ... and its value at at.
+    std::optional<double> fitAmpereHours;   ///< ... and its value at the newest point.
     std::optional<double> fadePer100Cycles; ///< Points of health lost per 100 cycles.
     std::optional<double> fadePerYear;      ///< Points of health lost per year.
     double replaceAt = 80;                 ///< --replace-at, percent.

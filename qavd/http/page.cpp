@@ -198,6 +198,7 @@ public:
     HttpResponse events() const;
     HttpResponse historyOf(const HttpRequest& request) const;
     HttpResponse outages() const;
+    HttpResponse health(const HttpRequest& request) const;
 
 private:
     BatterySnapshot shown() const
@@ -285,6 +286,15 @@ HttpResponse BatteryView::outages() const
     return jsonResponse(nlohmann::ordered_json{{"outages", std::move(list)}}.dump());
 }
 
+// The battery's health as the latest snapshot holds it (see healthJson()); 503 before the first.
+HttpResponse BatteryView::health(const HttpRequest& request) const
+{
+    BatterySnapshot s = shown();
+    if (!s) return {503, "text/plain; charset=utf-8", "No state of the battery yet; try again in a second.\n", {{"Retry-After", "1"}}};
+    auto now = static_cast<long long>(std::time(nullptr));
+    return compressedJson(healthJson(*s->health, now).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), request);
+}
+
 // A file of the page, served as it was compiled in.
 HttpHandler fileHandler(const PageFile& file)
 {
@@ -310,7 +320,9 @@ public:
     std::set<std::string> slowPaths() const override
     {
         std::set<std::string> slow;
-        for (const auto& view : views) slow.insert({apiOf(*view) + "/history", apiOf(*view) + "/outages"});
+        // The health holds every capacity point of the battery's years: a long answer too.
+        for (const auto& view : views)
+            slow.insert({apiOf(*view) + "/history", apiOf(*view) + "/outages", apiOf(*view) + "/health"});
         return slow;
     }
 
@@ -380,6 +392,7 @@ void Page::addRoutes(std::map<std::string, HttpHandler>& routes)
         own[api + "/events"] = [view](const HttpRequest&) { return view->events(); };
         own[api + "/history"] = [view](const HttpRequest& request) { return view->historyOf(request); };
         own[api + "/outages"] = [view](const HttpRequest&) { return view->outages(); };
+        own[api + "/health"] = [view](const HttpRequest& request) { return view->health(request); };
     }
     // The page loads only what it is served from here.
     for (auto& [path, handler] : own)

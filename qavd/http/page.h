@@ -40,9 +40,11 @@ extern const std::size_t pageFileCount;
  * - /api/v1/events: the last 100 events, oldest first, each with its role
  *   ("problem", "clear" or "inform", from the event table).
  * - /api/v1/outages: the last ten outages, newest first.
+ * - /api/v1/health: the battery's health as healthJson() makes it from the
+ *   latest snapshot (gzip as the history); 503 before the first snapshot.
  *
- * The history and the outages are slow paths (HttpPart::slowPaths()): they are
- * made off the server's thread, a few at a time.
+ * The history, the outages and the health (years of capacity points) are slow
+ * paths (HttpPart::slowPaths()): they are made off the server's thread, a few at a time.
  *
  * Every response carries "Content-Security-Policy: default-src 'self'".
  *
@@ -54,8 +56,8 @@ std::unique_ptr<HttpPart> makePage(const DaemonOptions& daemon, HistoryRecorder*
 /**
  * The page's part for a site. With one battery it is makePage() of that
  * battery. With several, each battery's page is served at /battery/NAME/ and
- * its API at /api/v1/batteries/NAME/state, .../events, .../history and
- * .../outages, as the one battery's is above; / is the site's overview, and
+ * its API at /api/v1/batteries/NAME/state, .../events, .../history,
+ * .../outages and .../health, as the one battery's is above; / is the site's overview, and
  * /api/v1/batteries gives {"site":NAME,"batteries":[STATE,...]}, each STATE as
  * .../state gives it, in the site's order. Any other name is 404.
  *

@@ -155,6 +155,18 @@ return ['chart-soc', 'chart-stack', 'chart-current', 'chart-spread', 'chart-hott
 });
 """
 
+# The Health card's figures, each cell's resistance and mark, the weak cells' labels, and the
+# capacity chart's datasets (measured, fitted, replace level) as [seconds, ampere-hours].
+HEALTH = """
+const text = (id) => document.getElementById(id).textContent;
+const all = (selector) => [...document.querySelectorAll(selector)].map((e) => e.textContent);
+const points = (set) => set.data.map((p) => [p.x / 1000, Math.round(p.y * 1000) / 1000]);
+return [['health', 'health-reference', 'replace-label', 'replace', 'cycles', 'fade', 'discharged', 'charged',
+         'since-full', 'installed', 'stack-resistance'].map(text), all('#resistances .reading'),
+        all('#resistances .mark'), all('#resistances .weak .label'),
+        Chart.getChart('chart-capacity').data.datasets.map(points)];
+"""
+
 
 def start(args):
     """Start a program; its standard error is read into .err_lines as it comes."""
@@ -469,7 +481,7 @@ class Page(unittest.TestCase):
             self.port = int(line_of(site, r"serving 127\.0\.0\.1:(\d+)").group(1))
             # rack-1 discharges with a blown fuse; rack-2 charged at 60 %, then went stale; rack-3 is full
             # with a temperature alert. Each is rated 10 Ah.
-            for line in ["rack-1 " + DISCHARGING, "rack-2 " + PLAIN, "rack-2 stale", "rack-3 " + CHARGING]:
+            for line in ["rack-1 health", "rack-1 " + DISCHARGING, "rack-2 " + PLAIN, "rack-2 stale", "rack-3 " + CHARGING]:
                 site.stdin.write(line.strip() + "\n")
             site.stdin.flush()
             tiles = [["rack-1", "tile fault", "Fault: main fuse", "Alert: voltage 0x0012: bits 1, 4", "85.0 %", "–",
@@ -495,6 +507,19 @@ class Page(unittest.TestCase):
             self.assertEqual(browser.current_url, f"http://127.0.0.1:{self.port}/battery/rack-1/")
             self.assertEqual(browser.find_element("id", "back").get_attribute("href"), f"http://127.0.0.1:{self.port}/")
             self.assertEqual(browser.execute_script("return document.title"), "Fault: main fuse - rack-1 85 %")
+            # Its Health card, from site_page's figures: 2026-06-01 and a quarter and a half of a year before.
+            installed = time.strftime("%Y-%m-%d", time.gmtime((int(time.time()) // 86400 - 700) * 86400))
+            newest, quarter = 1780272000, 7889400
+            shown = wait_for("rack-1's health", 20, lambda: (h := browser.execute_script(HEALTH))[0][0] != "–" and h)
+            self.assertEqual(shown, [
+                ["88.0 %", "of 10.0 Ah rated", "Reaches 80 %", "2027-06-01", "31.2", "36.4 points",
+                 "312.4 Ah · 8.12 kWh", "330.5 Ah · 8.93 kWh", "3 d 4 h ago", f"{installed} (700 days)", "91.8 mΩ"],
+                ["10.2 mΩ"] * 5 + ["20.4 mΩ"] + ["10.2 mΩ"] * 2, [""] * 5 + ["weak ×2.0"] + [""] * 2, ["Cell 6"],
+                [[[newest - 2 * quarter, 9.2], [newest - quarter, 9], [newest, 8.8]],
+                 [[newest - 2 * quarter, 9.2], [newest + 4 * quarter, 8]],
+                 [[newest - 2 * quarter, 8], [newest + 4 * quarter, 8]]]])
+            self.assertEqual(self.get_json("/api/v1/batteries/rack-1/health")["replace_date"], "2027-06-01")
+            self.assertEqual(self.request("GET", "/api/v1/health")[0].status, 404)
             for browser in browsers.values():
                 complaints = [entry for entry in browser.get_log("browser") if entry["level"] in ("SEVERE", "WARNING")]
                 self.assertEqual(complaints, [])
@@ -503,6 +528,43 @@ class Page(unittest.TestCase):
                 browser.quit()
             site.stdin.close()
             site.wait(timeout=10)
+
+    def test_5_health_of_an_ageing_battery(self):
+        """qavd and a simulator 300 cycles old with a weak cell 6, at 50 times speed: the card as the API says."""
+        steps = ", ".join(["30:-5, 30:-15"] * 12 + ["600:+20"])
+        sim = start([SIM, "--port", "0", "--capacity", "20", "--resistance", "5", "--weak-cell", "6", "--weak-factor", "2",
+                     "--fade", "10", "--cycles", "300", "--speed", "50", "--profile", steps])
+        sim_port = line_of(sim, r"serving tcp 127\.0\.0\.1:(\d+)").group(1)
+        daemon = start([QAVD, "-a", f"tcp:127.0.0.1:{sim_port}", "-n", "rack-1", "-i", "0.2", "-t", "0.15",
+                        "--capacity", "20", "--output", "none", "--http-listen", "127.0.0.1:0"])
+        try:
+            self.port = int(line_of(daemon, r"listening on 127\.0\.0\.1:(\d+)").group(1))
+            # 503 until the poll loop's first snapshot. Within 20 % after 30 steps of ±10 mV noise per cell.
+            health = wait_for("cell 6 named weak", 60, lambda: (r := self.request("GET", "/api/v1/health"))[0].status == 200
+                              and (h := json.loads(r[1]))["weak_cell"] and h["resistance"]["load_steps"] >= 30 and h)
+            cells = health["resistance"]["cell_ohms"]
+            self.assertEqual(health["weak_cell"]["cell"], 6)
+            self.assertAlmostEqual(health["weak_cell"]["ratio"], 2, delta=0.2)
+            for cell, ohms in enumerate(cells, 1):
+                self.assertAlmostEqual(ohms, 0.010 if cell == 6 else 0.005, delta=0.002 if cell == 6 else 0.001)
+            self.assertAlmostEqual(health["resistance"]["stack_ohms"], 0.045, delta=0.0045)
+            # 14 Ah left of 20, counted on qavd's clock while the simulator plays 50 s a second: 0.28 Ah, 1.4 %.
+            self.assertAlmostEqual(health["health_ratio"], 0.014, delta=0.0015)
+            self.assertTrue(health["replace"])
+
+            def page(browser):
+                shown = wait_for("the weak cell on the card", 20, lambda: (h := browser.execute_script(HEALTH))[3] and h)
+                self.assertEqual((shown[0][0], shown[0][2:4], shown[3]),
+                                 ("1.4 %", ["At or below 80 %", "Replace the battery"], ["Cell 6"]))
+                self.assertRegex(shown[2][5], r"^weak ×(1\.[89]|2\.[012])$")
+                for cell, text in enumerate(shown[1], 1):
+                    self.assertAlmostEqual(float(text.removesuffix(" mΩ")), 10 if cell == 6 else 5, delta=2 if cell == 6 else 1)
+                self.assertGreaterEqual(len(shown[4][0]), 1)
+            self.in_browser(page)
+        finally:
+            for process in (daemon, sim):
+                process.kill()
+                process.wait()
 
 
 if __name__ == "__main__":

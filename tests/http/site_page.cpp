@@ -3,7 +3,8 @@
 // usage: site_page SITE BATTERY...
 // Prints "serving 127.0.0.1:PORT" on standard error, then reads lines "BATTERY ANSWER" (an
 // answer accepted now, of a battery rated 10 Ah) or "BATTERY stale" (a poll without an answer
-// after which the data is stale), and stops at the end of its input.
+// after which the data is stale) or "BATTERY health" (the figures of healthOf() in its next
+// snapshots), and stops at the end of its input.
 #include "metrics.h"
 #include "page.h"
 #include "state.h"
@@ -16,10 +17,31 @@
 
 namespace {
 
+// A battery rated 10 Ah, installed 700 days ago: three capacities a quarter of a year apart on a
+// line falling 0.8 Ah a year, 8.8 Ah at the newest (1 June 2026), so 80 % a year after it; cell 6 weak.
+std::shared_ptr<const Health> healthOf(long long now)
+{
+    constexpr long long quarter = 7889400, newest = 1780272000; // 365.25 / 4 days; 2026-06-01
+    auto h = std::make_shared<Health>();
+    LifetimeFigures& f = h->lifetime;
+    f.installed = (now / 86400 - 700) * 86400, f.ahCharged = 330.5, f.ahDischarged = 312.4;
+    f.whCharged = 8930, f.whDischarged = 8120, f.cycles = 31.24, f.lastFull = now - 273600;
+    h->points = std::make_shared<const std::vector<CapacityPoint>>(std::vector<CapacityPoint>{
+        {newest - 2 * quarter, 9.2, 20}, {newest - quarter, 9.0, 26}, {newest, 8.8, 31}});
+    h->capacity = 10, h->health = 0.88, h->reference = "rated", h->referenceAh = 10;
+    h->fitSlopePerYear = -0.8, h->fitAmpereHours = 8.8, h->fadePer100Cycles = 36.4, h->replaceDate = newest + 4 * quarter;
+    h->stackResistance = 0.0918;
+    h->cellResistance.fill(0.0102);
+    h->cellResistance[5] = 0.0204, h->weakCell = 6, h->weakRatio = 2;
+    return h;
+}
+
 // What the poll loop hands on after a line: an accepted answer, or the poll that goes stale.
 void feed(StateKeeper& keeper, HttpExporter& exporter, const std::string& battery, const std::string& what)
 {
-    if (what == "stale") {
+    if (what == "health") {
+        keeper.health(healthOf(std::time(nullptr)));
+    } else if (what == "stale") {
         keeper.polled(PollResult::timeout);
         keeper.stale();
     } else {

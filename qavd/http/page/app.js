@@ -1,4 +1,4 @@
-// qavd's page: polls the API and shows the latest answer, the status, the events and the history.
+// qavd's page: polls the API and shows the latest answer, the status, the events, the health and the history.
 'use strict';
 
 // The status flags in register order: name in the JSON, label, and whether a set bit is a fault.
@@ -36,6 +36,11 @@ const API = BATTERY ? `/api/v1/batteries/${BATTERY}` : '/api/v1';
 // Cell bars share one scale, widened when a cell lies outside it.
 const CELL_SCALE = [2.5, 4.3];
 
+// The health changes with a few answers at most: asked for at most this often, in milliseconds.
+const HEALTH_EVERY = 10000;
+// Seconds of the year the fitted line's slope is given per.
+const YEAR = 365.25 * 86400;
+
 const page = {
   state: null, // the last state the API gave
   stateAt: 0, // performance.now() when it came
@@ -49,6 +54,10 @@ const page = {
   charts: [],
   lastEvents: '',
   commlost: null, // the latest commlost event, which the stale banner repeats
+  health: null, // the last health the API gave
+  healthAt: -Infinity, // performance.now() when it was asked for
+  capacityChart: null,
+  capacityDays: false, // the capacity chart's ticks are days, not months
 };
 
 const $ = (id) => document.getElementById(id);
@@ -105,6 +114,11 @@ function build() {
     label.append(element('span', 'mark'));
     layer.append(label, element('span', 'reading value', '–'));
     $('layers').append(layer);
+  }
+  for (let i = 1; i <= 8; i++) {
+    const cell = element('li', 'resistance');
+    cell.append(element('span', 'label', `Cell ${i}`), element('span', 'reading value', '–'), element('span', 'mark'));
+    $('resistances').append(cell);
   }
   for (const [name, label] of FLAGS) {
     const flag = element('li', 'flag');
@@ -294,6 +308,7 @@ async function pollState() {
     if (!before || before.time !== s.time || before.fresh !== s.fresh) {
       pollEvents();
       pollOutages();
+      if (performance.now() - page.healthAt >= HEALTH_EVERY) pollHealth();
     }
   } catch (error) {
     page.unreachable = error.name === 'AbortError' ? 'timeout' : error.message;
@@ -356,6 +371,129 @@ async function pollOutages() {
   }
 }
 
+// A time since as "3 d 4 h", "2 h 13 min", "40 min" or "under a minute".
+function since(seconds) {
+  if (seconds >= 86400) return `${Math.floor(seconds / 86400)} d ${Math.floor(seconds / 3600) % 24} h`;
+  return duration(seconds);
+}
+
+// Ohms as "10.2 mΩ"; a dash before the first load step.
+const milliohms = (ohms) => (typeof ohms === 'number' ? `${(ohms * 1000).toFixed(1)} mΩ` : '–');
+
+// Ampere-hours and watt-hours as "312.4 Ah · 8.12 kWh".
+const throughput = (ah, wh) => `${ah.toFixed(1)} Ah · ${(wh / 1000).toFixed(2)} kWh`;
+
+// Each cell's resistance; the weak one marked with its ratio to the others, as a problem.
+function renderResistances(ohms, weak) {
+  [...$('resistances').children].forEach((cell, i) => {
+    const isWeak = weak !== null && weak.cell === i + 1;
+    cell.querySelector('.reading').textContent = milliohms(ohms[i]);
+    cell.querySelector('.mark').textContent = isWeak ? `weak ×${weak.ratio.toFixed(1)}` : '';
+    cell.classList.toggle('weak', isWeak);
+  });
+}
+
+// What to replace: now when health is at or below the level, else when the fitted line reaches it.
+function renderReplace(h) {
+  setText('replace-label', `${h.replace ? 'At or below' : 'Reaches'} ${h.replace_at_percent} %`);
+  const when = h.replace_date || (h.capacity_points.length > 1 ? 'not foreseen' : '–');
+  setText('replace', h.replace ? 'Replace the battery' : when);
+  $('replace').classList.toggle('bad', h.replace);
+}
+
+// The Health card: health and its reference, the replacement, cycles, throughput, resistance, the chart.
+function renderHealth(h) {
+  const life = h.lifetime;
+  const known = typeof h.health_ratio === 'number';
+  setText('health', known ? `${(h.health_ratio * 100).toFixed(1)} %` : 'not measured yet');
+  setText('health-reference', known ? `of ${h.reference_capacity_ah.toFixed(1)} Ah ${h.health_reference}` : '');
+  renderReplace(h);
+  setText('cycles', life.equivalent_cycles.toFixed(1));
+  const fade = h.fade_per_100_cycles_percent;
+  setText('fade', typeof fade === 'number' ? `${fade.toFixed(1)} points` : '–');
+  setText('discharged', throughput(life.discharged_ampere_hours, life.discharged_watt_hours));
+  setText('charged', throughput(life.charged_ampere_hours, life.charged_watt_hours));
+  const full = h.since_full_charge_seconds;
+  setText('since-full', typeof full === 'number' ? `${since(full)} ago` : 'never');
+  setText('installed', h.installed ? `${h.installed} (${Math.floor(h.age_seconds / 86400)} days)` : 'not given');
+  setText('stack-resistance', milliohms(h.resistance.stack_ohms));
+  renderResistances(h.resistance.cell_ohms, h.weak_cell);
+  drawCapacity(h);
+}
+
+async function pollHealth() {
+  page.healthAt = performance.now();
+  try {
+    page.health = await getJson(`${API}/health`);
+  } catch (error) {
+    page.healthAt = -Infinity; // asked again with the next state
+    return;
+  }
+  renderHealth(page.health);
+}
+
+// The capacity chart's ticks: the first of every month or few, or every day or few under two months.
+function capacityTicks(axis) {
+  const day = 86400000;
+  page.capacityDays = axis.max - axis.min < 60 * day;
+  const ticks = [];
+  if (page.capacityDays) {
+    const step = Math.max(1, Math.ceil((axis.max - axis.min) / day / 8)) * day;
+    for (let t = Math.ceil(axis.min / day) * day; t <= axis.max; t += step) ticks.push({ value: t });
+  } else {
+    const months = (axis.max - axis.min) / (30.44 * day);
+    const step = [1, 2, 3, 6].find((n) => months / n <= 8) || 12 * Math.ceil(months / 96);
+    const at = new Date(axis.min);
+    for (const d = new Date(at.getFullYear(), at.getMonth() + 1, 1); d.getTime() <= axis.max; d.setMonth(d.getMonth() + step))
+      ticks.push({ value: d.getTime() });
+  }
+  axis.ticks = ticks;
+}
+
+function capacityLabel(value) {
+  const d = new Date(value);
+  return page.capacityDays ? `${two(d.getMonth() + 1)}-${two(d.getDate())}` : `${d.getFullYear()}-${two(d.getMonth() + 1)}`;
+}
+
+// The measured capacities, the line fitted through them up to the replacement date (three years
+// ahead at most), and the capacity at which to replace.
+function drawCapacity(h) {
+  const chart = page.capacityChart;
+  if (!chart) return;
+  const now = Date.now() + page.skew * 1000;
+  const measured = h.capacity_points.map((p) => ({ x: p.time * 1000, y: p.capacity_ah }));
+  const ahead = typeof h.replace_time === 'number' && h.replace_time * 1000 > now;
+  const end = ahead ? Math.min(h.replace_time * 1000, now + 3 * YEAR * 1000) : now;
+  const start = Math.min(measured.length ? measured[0].x : now, end - 86400000);
+  const fit = h.fit;
+  const along = (t) => ({ x: t, y: fit.capacity_ah + (fit.slope_ah_per_year * (t / 1000 - fit.time)) / YEAR });
+  const level = (h.reference_capacity_ah * h.replace_at_percent) / 100;
+  chart.data.datasets[0].data = measured;
+  chart.data.datasets[1].data = typeof fit.slope_ah_per_year === 'number' ? [along(fit.from_time * 1000), along(end)] : [];
+  chart.data.datasets[2].data = h.health_reference ? [{ x: start, y: level }, { x: end, y: level }] : [];
+  chart.options.scales.x.min = start;
+  chart.options.scales.x.max = end;
+  chart.update('none');
+}
+
+function makeCapacityChart() {
+  const line = (colour, more) => ({ data: [], borderColor: colour, backgroundColor: colour, borderWidth: 2, pointRadius: 0, ...more });
+  page.capacityChart = new Chart($('chart-capacity'), {
+    type: 'line',
+    data: {
+      datasets: [line('#1565c0', { showLine: false, pointRadius: 3 }), line('#2f7d32'), line('#c62828', { borderDash: [6, 4] })],
+    },
+    options: {
+      animation: false,
+      parsing: false,
+      maintainAspectRatio: false,
+      plugins: { legend: { display: false }, tooltip: { callbacks: { title: (items) => clock(items[0].parsed.x / 1000) } } },
+      scales: { x: { type: 'linear', afterBuildTicks: capacityTicks, ticks: { callback: capacityLabel } }, y: { grace: '10%' } },
+    },
+  });
+  if (page.health) drawCapacity(page.health);
+}
+
 // Chart ticks at round local times: every 10 min, hour or 4 h for a span of 1, 6 or 24 h;
 // every day, week or month (30 days) for 7 d, 30 d or a year.
 function timeTicks(axis) {
@@ -402,6 +540,7 @@ function makeCharts() {
       },
     }));
   }
+  makeCapacityChart();
 }
 
 function drawCharts() {
