@@ -83,7 +83,29 @@ public:
     {
         code = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
     }
-    ~Statement() { sqlite3_finalize(stmt); }
+    // The same, taken from the statements a connection keeps prepared (and given back after),
+    // for those run with every batch: preparing one costs more than running it.
+    Statement(sqlite3* db, const std::string& sql, std::map<std::string, sqlite3_stmt*>* keptPrepared)
+        : kept(keptPrepared), key(sql)
+    {
+        auto found = kept->find(sql);
+        if (found == kept->end()) {
+            code = sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+            return;
+        }
+        stmt = found->second;
+        kept->erase(found);
+    }
+    ~Statement()
+    {
+        if (kept == nullptr || stmt == nullptr || code != SQLITE_OK) {
+            sqlite3_finalize(stmt);
+            return;
+        }
+        sqlite3_reset(stmt);
+        sqlite3_clear_bindings(stmt);
+        if (!kept->emplace(key, stmt).second) sqlite3_finalize(stmt);
+    }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
     Statement& bind(int index, long long value)
@@ -134,6 +156,8 @@ public:
 private:
     sqlite3_stmt* stmt = nullptr;
     int code = SQLITE_OK;
+    std::map<std::string, sqlite3_stmt*>* kept = nullptr; // where it goes back to, when it came from there
+    std::string key;
 };
 
 // Run SQL without results; SQLite's result code.
@@ -563,6 +587,8 @@ bool Store::create()
 void Store::close()
 {
     if (db == nullptr) return;
+    for (auto& [sql, stmt] : prepared) sqlite3_finalize(stmt);
+    prepared.clear();
     sqlite3_close_v2(db);
     db = nullptr;
 }
@@ -646,9 +672,9 @@ bool going(int code)
 }
 
 // Write the outages of a batch; SQLite's last result code.
-int writeOutages(sqlite3* db, const std::map<long long, OutageRecord>& outages)
+int writeOutages(sqlite3* db, const std::map<long long, OutageRecord>& outages, std::map<std::string, sqlite3_stmt*>* prepared)
 {
-    Statement outage(db, "INSERT OR REPLACE INTO outages VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+    Statement outage(db, "INSERT OR REPLACE INTO outages VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)", prepared);
     int code = SQLITE_OK;
     for (auto it = outages.begin(); it != outages.end() && going(code); ++it) {
         const OutageRecord& r = it->second;
@@ -664,9 +690,10 @@ int writeOutages(sqlite3* db, const std::map<long long, OutageRecord>& outages)
 }
 
 // Write the capacity points of a batch; SQLite's last result code.
-int writePoints(sqlite3* db, const std::vector<std::pair<long long, CapacityPoint>>& points)
+int writePoints(sqlite3* db, const std::vector<std::pair<long long, CapacityPoint>>& points,
+                std::map<std::string, sqlite3_stmt*>* prepared)
 {
-    Statement insert(db, "INSERT OR REPLACE INTO capacity_points VALUES (?1, ?2, ?3, ?4)");
+    Statement insert(db, "INSERT OR REPLACE INTO capacity_points VALUES (?1, ?2, ?3, ?4)", prepared);
     int code = SQLITE_OK;
     for (auto it = points.begin(); it != points.end() && going(code); ++it)
         code = insert.bind(1, it->first).bind(2, it->second.time).bind(3, it->second.ampereHours)
@@ -675,9 +702,9 @@ int writePoints(sqlite3* db, const std::vector<std::pair<long long, CapacityPoin
 }
 
 // Write the kept values of a batch; SQLite's last result code.
-int writeValues(sqlite3* db, const std::map<std::string, std::string>& values)
+int writeValues(sqlite3* db, const std::map<std::string, std::string>& values, std::map<std::string, sqlite3_stmt*>* prepared)
 {
-    Statement kept(db, "INSERT OR REPLACE INTO kept VALUES (?1, ?2)");
+    Statement kept(db, "INSERT OR REPLACE INTO kept VALUES (?1, ?2)", prepared);
     int code = SQLITE_OK;
     for (auto it = values.begin(); it != values.end() && going(code); ++it) code = kept.bind(1, it->first).bind(2, it->second).run();
     return code;
@@ -691,20 +718,20 @@ bool Store::write(Queue& batch)
     if (batch.empty()) return true;
     int code = execute(db, "BEGIN IMMEDIATE");
     {
-        Statement answer(db, upsertSql());
+        Statement answer(db, upsertSql(), &prepared);
         for (auto a = batch.answers.begin(); a != batch.answers.end() && going(code); ++a) {
             answer.bind(1, a->time / width * width).bind(2, static_cast<long long>(a->gapBefore));
             for (std::size_t i = 0; i < storeFields; i++) answer.bind(static_cast<int>(3 + i), static_cast<long long>(a->values[i]));
             code = answer.run();
         }
     }
-    if (going(code)) code = writeOutages(db, batch.outages);
-    if (going(code)) code = writePoints(db, batch.points);
+    if (going(code)) code = writeOutages(db, batch.outages, &prepared);
+    if (going(code)) code = writePoints(db, batch.points, &prepared);
     // Values made now are kept made, so a batch written again after a failure writes the same.
     for (auto& [name, make] : batch.later)
         if (std::string text = make(); text.size() <= 4096) batch.values[name] = std::move(text);
     batch.later.clear();
-    if (going(code)) code = writeValues(db, batch.values);
+    if (going(code)) code = writeValues(db, batch.values, &prepared);
     if (going(code)) code = execute(db, "COMMIT");
     if (code != SQLITE_OK) {
         execute(db, "ROLLBACK");

@@ -15,6 +15,7 @@
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 /** Values recorded per answer, in the answer's units (see History's fields). */
 constexpr std::size_t storeFields = 8;
@@ -192,6 +193,7 @@ private:
     int lock; // the file itself, locked while running; below 0 until it could be taken
     std::mutex dbMutex;      // the connection, used by the thread and the readers
     sqlite3* db = nullptr;
+    std::map<std::string, sqlite3_stmt*> prepared; // statements of every batch, kept for the next
     std::mutex queueMutex;   // the queue and the flags below
     std::condition_variable wake, done;
     std::unique_ptr<Queue> queue;
