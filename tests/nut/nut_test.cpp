@@ -84,6 +84,18 @@ TEST(NutVariables, StatusChargerAndAlarmFollowTheRegistersAndTheLowMark)
     EXPECT_EQ(valueOf(b, "battery.current") + " " + valueOf(b, "battery.charge.low"), "12.50 12.5");
 }
 
+// RB goes after LB and before OVER and OFF.
+TEST(NutVariables, ReplaceBatteryJoinsTheStatusWords)
+{
+    const std::pair<int, const char*> cases[] = {
+        {0x8000, "OL RB"}, {0x8208, "OB DISCHRG LB RB"}, {0x0440, "ALARM OL CHRG RB OVER OFF"}};
+    for (const auto& [bits, words] : cases) {
+        BatteryStatus status{};
+        status.statusRegister = bits, status.gasGauge = 1500;
+        EXPECT_EQ(nutStatus(status, {}, bits == 0x8208 ? 20 : 10, true), words) << std::hex << bits;
+    }
+}
+
 TEST(NutUsers, ReadsUpsdUsersAndRefusesAnythingElseNamingTheLine)
 {
     TempFile good("# users of qavd\n[monprimary]\n\tpassword = \"two words # and \\\"quotes\\\"\"\n"
@@ -410,4 +422,24 @@ TEST_F(NutExporterTest, ServesEachBatteryOfASiteAsAUpsOfItsOwn)
     EXPECT_EQ(upsc({"rack1" + at, "ups.status"}), std::pair(1, std::string("Error: Data stale\n")));
     EXPECT_EQ(upsc({"rack9" + at}), std::pair(1, std::string("Error: Unknown UPS\n")));
     EXPECT_EQ(countOf(logged(), ": user pri set FSD on rack2\n"), 1) << logged();
+}
+
+// A battery's health reaches the clients with the next snapshot, the answer unchanged.
+TEST_F(NutExporterTest, ServesTheInstallationDateAndReplaceBatteryFromTheHealth)
+{
+    start({});
+    answer(answerA);
+    NutClient reader(exporter->port());
+    EXPECT_EQ(reader.ask("GET VAR b1 battery.date"), "ERR VAR-NOT-SUPPORTED\n");
+    EXPECT_EQ(reader.ask("GET TYPE b1 battery.date"), "TYPE b1 battery.date STRING:256\n");
+    auto due = std::make_shared<Health>(*feed->keeper.snapshot()->health);
+    due->lifetime.installed = 1700006400, due->replace = true;
+    feed->keeper.health(due);
+    feed->publish();
+    EXPECT_EQ(reader.ask("GET VAR b1 battery.date"), "VAR b1 battery.date \"2023-11-15\"\n");
+    EXPECT_EQ(reader.ask("GET VAR b1 ups.status"), "VAR b1 ups.status \"ALARM OL RB\"\n");
+    if (access(UPSC_PATH, X_OK) != 0) SKIP_OR_FAIL_UNDER_CI("upsc is missing (Debian package nut-client)");
+    std::string ups = "b1@127.0.0.1:" + std::to_string(exporter->port());
+    EXPECT_EQ(upsc({ups, "ups.status"}), std::pair(0, std::string("ALARM OL RB\n")));
+    EXPECT_EQ(upsc({ups, "battery.date"}), std::pair(0, std::string("2023-11-15\n")));
 }
