@@ -84,18 +84,6 @@ TEST(NutVariables, StatusChargerAndAlarmFollowTheRegistersAndTheLowMark)
     EXPECT_EQ(valueOf(b, "battery.current") + " " + valueOf(b, "battery.charge.low"), "12.50 12.5");
 }
 
-// RB goes after LB and before OVER and OFF.
-TEST(NutVariables, ReplaceBatteryJoinsTheStatusWords)
-{
-    const std::pair<int, const char*> cases[] = {
-        {0x8000, "OL RB"}, {0x8208, "OB DISCHRG LB RB"}, {0x0440, "ALARM OL CHRG RB OVER OFF"}};
-    for (const auto& [bits, words] : cases) {
-        BatteryStatus status{};
-        status.statusRegister = bits, status.gasGauge = 1500;
-        EXPECT_EQ(nutStatus(status, {}, bits == 0x8208 ? 20 : 10, true), words) << std::hex << bits;
-    }
-}
-
 TEST(NutUsers, ReadsUpsdUsersAndRefusesAnythingElseNamingTheLine)
 {
     TempFile good("# users of qavd\n[monprimary]\n\tpassword = \"two words # and \\\"quotes\\\"\"\n"
@@ -438,6 +426,9 @@ TEST_F(NutExporterTest, ServesTheInstallationDateAndReplaceBatteryFromTheHealth)
     feed->publish();
     EXPECT_EQ(reader.ask("GET VAR b1 battery.date"), "VAR b1 battery.date \"2023-11-15\"\n");
     EXPECT_EQ(reader.ask("GET VAR b1 ups.status"), "VAR b1 ups.status \"ALARM OL RB\"\n");
+    BatteryStatus all{};
+    all.statusRegister = 0x0240, all.gasGauge = 1500; // discharging, overcurrent, not enabled, low
+    EXPECT_EQ(nutStatus(all, {}, 20, true), "ALARM OB DISCHRG LB RB OVER OFF");
     if (access(UPSC_PATH, X_OK) != 0) SKIP_OR_FAIL_UNDER_CI("upsc is missing (Debian package nut-client)");
     std::string ups = "b1@127.0.0.1:" + std::to_string(exporter->port());
     EXPECT_EQ(upsc({ups, "ups.status"}), std::pair(0, std::string("ALARM OL RB\n")));
