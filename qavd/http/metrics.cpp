@@ -25,9 +25,11 @@
 #include <map>
 #include <mutex>
 #include <numeric>
+#include <optional>
 #include <sstream>
 #include <sys/socket.h>
 #include <syslog.h>
+#include <type_traits>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -148,6 +150,116 @@ void addRegisters(Families* out, const BatteryStatus& s)
         flags.add((static_cast<unsigned>(s.statusRegister) & bit.mask) != 0 ? 1 : 0, "flag", bit.name);
 }
 
+// Each cell's series of one family: a value for cells 1 to 8, or none for a cell without one.
+template <typename Value> void addCells(Family& family, const std::array<Value, healthCells>& cells)
+{
+    for (std::size_t i = 0; i < cells.size(); i++) {
+        std::optional<double> value;
+        if constexpr (std::is_arithmetic_v<Value>) value = static_cast<double>(cells[i]);
+        else if (cells[i]) value = *cells[i];
+        if (value) family.add(*value, "cell", std::to_string(i + 1));
+    }
+}
+
+// The replace flag and the weak cell, shown from the start so that an alert needs no absent().
+void addHealthFlags(Families* out, const Health& h)
+{
+    out->start("qav_battery_replace", "1 once health fell to --replace-at, until a new battery is recorded; else 0.")
+        .add(h.replace ? 1 : 0);
+    std::array<int, healthCells> weak{};
+    if (h.weakCell >= 1 && h.weakCell <= healthCells) weak[static_cast<std::size_t>(h.weakCell - 1)] = 1;
+    addCells(out->start("qav_cell_weak", "1 for the weak cell, whose resistance stays well above the others'; else 0."),
+             weak);
+}
+
+// State of health, the projected replacement and the resistances, each once it is known.
+void addHealthFigures(Families* out, const Health& h)
+{
+    if (h.lifetime.installed != 0)
+        out->start("qav_battery_installed_timestamp_seconds", "Installation date (--installed), in seconds since the epoch.")
+            .add(static_cast<double>(h.lifetime.installed));
+    if (h.health && h.reference != nullptr)
+        out->start("qav_battery_health_ratio", "Measured capacity over the reference capacity (rated or first measured).")
+            .add(*h.health, "reference", h.reference);
+    if (h.replaceDate)
+        out->start("qav_battery_replace_timestamp_seconds",
+                   "When the fitted capacity line reaches --replace-at, in seconds since the epoch.")
+            .add(static_cast<double>(*h.replaceDate));
+    if (h.stackResistance)
+        out->start("qav_stack_resistance_ohms", "Internal resistance of the stack from load steps, in ohms.")
+            .add(*h.stackResistance);
+    if (std::any_of(h.cellResistance.begin(), h.cellResistance.end(), [](const auto& r) { return r.has_value(); }))
+        addCells(out->start("qav_cell_resistance_ohms", "Internal resistance of each cell from load steps, in ohms."),
+                 h.cellResistance);
+}
+
+// A counter of the lifetime figures.
+Family& lifetimeCounter(Families* out, const char* name, const char* help)
+{
+    return out->start(name, std::string(help) + " since the battery was installed (or first seen).",
+                      MetricType::Counter);
+}
+
+// Cycles and what went through the battery, in base units.
+void addThroughput(Families* out, const LifetimeFigures& f)
+{
+    out->start("qav_battery_equivalent_cycles", "Equivalent full cycles: charge discharged over the capacity.")
+        .add(f.cycles);
+    lifetimeCounter(out, "qav_battery_lifetime_charged_coulombs_total", "Charge into the battery, in coulombs,")
+        .add(f.ahCharged * 3600);
+    lifetimeCounter(out, "qav_battery_lifetime_discharged_coulombs_total", "Charge out of the battery, in coulombs,")
+        .add(f.ahDischarged * 3600);
+    lifetimeCounter(out, "qav_battery_lifetime_charged_joules_total", "Energy into the battery, in joules,")
+        .add(f.whCharged * 3600);
+    lifetimeCounter(out, "qav_battery_lifetime_discharged_joules_total", "Energy out of the battery, in joules,")
+        .add(f.whDischarged * 3600);
+    lifetimeCounter(out, "qav_battery_on_battery_seconds_total", "Time in discharge mode, in seconds,")
+        .add(f.secondsOnBattery);
+}
+
+// The discharges: how many, how deep, and the last full charge.
+void addDischarges(Families* out, const LifetimeFigures& f)
+{
+    lifetimeCounter(out, "qav_battery_discharges_total", "Discharges").add(static_cast<double>(f.discharges));
+    lifetimeCounter(out, "qav_battery_deep_discharges_total", "Discharges down to --low-battery")
+        .add(static_cast<double>(f.deepDischarges));
+    if (f.lowestChargeAt != 0)
+        out->start("qav_battery_lowest_charge_ratio", "The deepest discharge: the lowest charge seen, 0 to 1.")
+            .add(f.lowestCharge / 100);
+    if (std::optional<double> depth = f.meanDepth())
+        out->start("qav_battery_discharge_depth_ratio", "Mean depth of the last ten discharges, 0 to 1.")
+            .add(*depth / 100);
+    if (f.lastFull != 0)
+        out->start("qav_battery_last_full_charge_timestamp_seconds", "The last full charge, in seconds since the epoch.")
+            .add(static_cast<double>(f.lastFull));
+}
+
+// Faults and alerts counted by kind, and the time each cell was balanced.
+void addLifetimeBits(Families* out, const LifetimeFigures& f)
+{
+    Family& faults = lifetimeCounter(out, "qav_battery_lifetime_faults_total", "Times each fault bit was set");
+    std::size_t k = 0;
+    for (const StatusBit& bit : statusBits)
+        if (bit.isFault) faults.add(static_cast<double>(f.faults[k++]), "flag", bit.name);
+    lifetimeCounter(out, "qav_battery_lifetime_alerts_total", "Times each alert register became non-zero")
+        .add(static_cast<double>(f.alerts[0]), "register", "temperature")
+        .add(static_cast<double>(f.alerts[1]), "register", "voltage");
+    addCells(lifetimeCounter(out, "qav_cell_balance_seconds_total", "Time each cell was balanced, in seconds,"),
+             f.balanceSeconds);
+}
+
+// The battery's health: flags from the start, figures once known, lifetime figures once they
+// count an answer (kept in the store, so across restarts). Not readings: shown while stale too.
+void addHealth(Families* out, const Health& h)
+{
+    addHealthFlags(out, h);
+    addHealthFigures(out, h);
+    if (h.lifetime.since == 0) return;
+    addThroughput(out, h.lifetime);
+    addDischarges(out, h.lifetime);
+    addLifetimeBits(out, h.lifetime);
+}
+
 // What the output named @p name dropped so far; 0 before it said.
 std::uint64_t droppedBy(const BatteryState& s, const char* name)
 {
@@ -198,6 +310,7 @@ void addSnapshot(Families* out, const BatteryState& s)
     if (s.reading)
         out->start("qav_last_answer_timestamp_seconds", "Time of the last accepted answer, in seconds since the epoch.")
             .add(static_cast<double>(s.reading->time));
+    if (s.health) addHealth(out, *s.health);
     addCounters(out, s);
 }
 

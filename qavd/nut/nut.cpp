@@ -22,13 +22,14 @@ struct ForcedShutdown {
     std::map<std::string, std::string, std::less<>> who; // by UPS name
 };
 
-// One battery as the exporter serves it: its name and low marks, and the answer served now
-// (kept, so no other takes its address); null while stale.
+// One battery as the exporter serves it: its name and low marks, and the answer and health
+// served now (kept, so no other takes their addresses); a null answer while stale.
 struct ServedBattery {
     std::string name;
     double low;
     double lowRuntime;
     std::shared_ptr<const Reading> reading;
+    std::shared_ptr<const Health> health;
 };
 
 // The exporter: the poll loops' calls hand the server new data; the server's thread does the rest.
@@ -40,7 +41,7 @@ public:
     {
         for (const DaemonOptions& battery : site.batteries) {
             byName.emplace(battery.name, batteries.size());
-            batteries.push_back({battery.name, battery.lowBattery, battery.lowRuntime, nullptr});
+            batteries.push_back({battery.name, battery.lowBattery, battery.lowRuntime, nullptr, nullptr});
         }
         served.ups.resize(batteries.size());
     }
@@ -55,7 +56,7 @@ public:
 
     int port() const override { return server->port(); }
 
-    // Serve the battery's latest answer while it is fresh, none while stale; the other
+    // Serve the battery's latest answer and health while it is fresh, none while stale; the other
     // batteries' data is handed on as it was. The variables are made when a client reads them.
     void state(const BatterySnapshot& snapshot) override
     {
@@ -63,13 +64,15 @@ public:
         if (named == byName.end()) return;
         ServedBattery& battery = batteries[named->second];
         std::shared_ptr<const Reading> reading = snapshot->fresh ? snapshot->reading : nullptr;
-        if (reading == battery.reading) return;
+        if (reading == battery.reading && snapshot->health == battery.health) return;
         battery.reading = reading;
+        battery.health = snapshot->health;
         std::shared_ptr<const NutUpsData> ups;
         if (reading != nullptr)
             ups = std::make_shared<const NutUpsData>(
-                [reading, name = battery.name, low = battery.low, lowRuntime = battery.lowRuntime] {
-                    return nutVariables(reading->status, name, low, reading->estimate, lowRuntime);
+                [reading, health = battery.health, name = battery.name, low = battery.low,
+                 lowRuntime = battery.lowRuntime] {
+                    return nutVariables(reading->status, name, low, reading->estimate, lowRuntime, health.get());
                 });
         served.ups[named->second] = std::move(ups);
         server->publish(std::make_shared<const NutData>(served));

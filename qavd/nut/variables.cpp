@@ -21,6 +21,7 @@ struct Source {
     double lowPercent;
     const Estimate& estimate;
     double lowRuntime;
+    const Health* health; // null when none is known
 };
 
 // One variable: what it is, and how its value is made ("" when it has none now).
@@ -85,6 +86,12 @@ std::string alarmText(const BatteryStatus& status)
     return text;
 }
 
+// The installation date as YYYY-MM-DD; "" when it is not known.
+std::string installedDate(const Source& s)
+{
+    return s.health != nullptr && s.health->lifetime.installed != 0 ? civilDateText(s.health->lifetime.installed) : "";
+}
+
 // What the battery is doing, by its mode bits; discharge wins over charge, as in ups.status.
 std::string chargerStatus(const Source& s)
 {
@@ -105,6 +112,7 @@ std::vector<Row> batteryRows()
         {{"battery.charge.low", true, "Charge at or below which the battery is low (percent)"},
          [](const Source& s) { return format("%g", s.lowPercent); }},
         {{"battery.charger.status", false, "charging, discharging or resting"}, chargerStatus},
+        {{"battery.date", false, "Battery installation date (YYYY-MM-DD, --installed)"}, installedDate},
         {{"battery.current", true, "Battery current, positive while charging (A)"},
          [](const Source& s) { return format("%.2f", currentAmperes(&s.status)); }},
         {{"battery.runtime", true, "Time left on battery at the present load (seconds)"},
@@ -120,8 +128,8 @@ std::vector<Row> batteryRows()
         {{"battery.voltage.cell.min", true, "Lowest cell voltage (V)"}, cellExtreme(false)},
         {{"ups.alarm", false, "Alarms: the Fault bits set, temp_alert, volt_alert"},
          [](const Source& s) { return alarmText(s.status); }},
-        {{"ups.status", false, "Status: OL or OB, CHRG, DISCHRG, LB, OVER, OFF, ALARM, FSD"},
-         [](const Source& s) { return nutStatus(s.status, s.estimate, s.lowPercent); }},
+        {{"ups.status", false, "Status: OL or OB, CHRG, DISCHRG, LB, RB, OVER, OFF, ALARM, FSD"},
+         [](const Source& s) { return nutStatus(s.status, s.estimate, s.lowPercent, s.health && s.health->replace); }},
         {{"ups.temperature", true, "Heatsink temperature (degrees C)"}, temperature(8)},
     };
 }
@@ -189,21 +197,22 @@ const std::vector<NutVariableInfo>& nutVariableInfo()
     return info;
 }
 
-std::string nutStatus(const BatteryStatus& status, const Estimate& estimate, double lowPercent)
+std::string nutStatus(const BatteryStatus& status, const Estimate& estimate, double lowPercent, bool replace)
 {
     std::string text = alarmText(status).empty() ? "" : "ALARM ";
     if (statusBitSet(&status, "discharge_mode")) text += "OB DISCHRG";
     else text += statusBitSet(&status, "charge_mode") ? "OL CHRG" : "OL";
     if (batteryLow(status, estimate, lowPercent)) text += " LB";
+    if (replace) text += " RB";
     if (statusBitSet(&status, "overcurrent")) text += " OVER";
     if (!statusBitSet(&status, "battery_enable")) text += " OFF";
     return text;
 }
 
 std::vector<NutVariable> nutVariables(const BatteryStatus& status, const std::string& battery, double lowPercent,
-                                      const Estimate& estimate, double lowRuntime)
+                                      const Estimate& estimate, double lowRuntime, const Health* health)
 {
-    Source source{status, battery, lowPercent, estimate, lowRuntime};
+    Source source{status, battery, lowPercent, estimate, lowRuntime, health};
     std::vector<NutVariable> variables;
     for (const Row& row : table()) {
         std::string value = row.value(source);

@@ -411,3 +411,26 @@ TEST_F(NutExporterTest, ServesEachBatteryOfASiteAsAUpsOfItsOwn)
     EXPECT_EQ(upsc({"rack9" + at}), std::pair(1, std::string("Error: Unknown UPS\n")));
     EXPECT_EQ(countOf(logged(), ": user pri set FSD on rack2\n"), 1) << logged();
 }
+
+// A battery's health reaches the clients with the next snapshot, the answer unchanged.
+TEST_F(NutExporterTest, ServesTheInstallationDateAndReplaceBatteryFromTheHealth)
+{
+    start({});
+    answer(answerA);
+    NutClient reader(exporter->port());
+    EXPECT_EQ(reader.ask("GET VAR b1 battery.date"), "ERR VAR-NOT-SUPPORTED\n");
+    EXPECT_EQ(reader.ask("GET TYPE b1 battery.date"), "TYPE b1 battery.date STRING:256\n");
+    auto due = std::make_shared<Health>(*feed->keeper.snapshot()->health);
+    due->lifetime.installed = 1700006400, due->replace = true;
+    feed->keeper.health(due);
+    feed->publish();
+    EXPECT_EQ(reader.ask("GET VAR b1 battery.date"), "VAR b1 battery.date \"2023-11-15\"\n");
+    EXPECT_EQ(reader.ask("GET VAR b1 ups.status"), "VAR b1 ups.status \"ALARM OL RB\"\n");
+    BatteryStatus all{};
+    all.statusRegister = 0x0240, all.gasGauge = 1500; // discharging, overcurrent, not enabled, low
+    EXPECT_EQ(nutStatus(all, {}, 20, true), "ALARM OB DISCHRG LB RB OVER OFF");
+    if (access(UPSC_PATH, X_OK) != 0) SKIP_OR_FAIL_UNDER_CI("upsc is missing (Debian package nut-client)");
+    std::string ups = "b1@127.0.0.1:" + std::to_string(exporter->port());
+    EXPECT_EQ(upsc({ups, "ups.status"}), std::pair(0, std::string("ALARM OL RB\n")));
+    EXPECT_EQ(upsc({ups, "battery.date"}), std::pair(0, std::string("2023-11-15\n")));
+}
