@@ -80,6 +80,8 @@ void printTopics()
     item(topics.state, "The JSON of the latest answer, retained.");
     item(topics.availability, "online while the data is fresh, else offline (also the will), retained.");
     item(topics.event, "One JSON object per event.");
+    item(topics.health, "The battery's health as /api/v1/health has it, less the capacity points, retained; "
+                        "at most once a minute, and at once when the replace flag or the weak cell changes.");
     item("qav/SITE/connection", "With several batteries (--name SITE): online while qavd is connected to the broker, "
                                 "offline at a clean exit and as the connection's will, retained; each entity of Home "
                                 "Assistant is available while both it and the battery's availability say online.");

@@ -14,7 +14,8 @@
 namespace {
 
 // A measured value: its object id, its name in Home Assistant, its class, unit, template, the
-// decimals to show, and whether it is a diagnostic detail rather than a headline value.
+// decimals to show (none for a date), whether it is a diagnostic detail rather than a headline
+// value, its state class, and whether it reads the health topic rather than the state topic.
 struct SensorConfig {
     std::string object;
     std::string label;
@@ -24,7 +25,16 @@ struct SensorConfig {
     int precision;
     bool diagnostic;
     const char* stateClass = "measurement";
+    bool health = false;
 };
+
+// A template giving value_json's @p field, scaled by @p scale ("* 1000", "/ 3600" or ""), or
+// None (unknown) while it is null.
+std::string scaled(const std::string& field, const char* scale)
+{
+    std::string value = "value_json." + field;
+    return "{{ " + value + (*scale != 0 ? std::string(" ") + scale : "") + " if " + value + " is number else None }}";
+}
 
 // "main_fuse" as a label: "Main fuse".
 std::string labelOf(const std::string& object)
@@ -60,7 +70,7 @@ std::vector<SensorConfig> sensorConfigs()
     const std::array<std::string, 4> registers = {"balance", "temp_alert", "volt_alert", "status"};
     std::transform(registers.begin(), registers.end(), std::back_inserter(sensors), [](const std::string& reg) {
         return SensorConfig{reg + "_register", labelOf(reg) + " register", nullptr, nullptr,
-                            "{{ value_json." + reg + "_register }}", 0, true};
+                            "{{ value_json." + reg + "_register }}", 0, true, nullptr};
     });
     // Time left and energy; an unknown runtime renders None, which Home Assistant shows as unknown.
     sensors.push_back({"runtime", "Runtime", "duration", "s", "{{ value_json.runtime_seconds }}", 0, false});
@@ -69,6 +79,42 @@ std::vector<SensorConfig> sensorConfigs()
                        "{{ value_json.energy_charged_joules / 3600000 }}", 3, false, "total_increasing"});
     sensors.push_back({"energy_discharged", "Energy discharged", "energy", "kWh",
                        "{{ value_json.energy_discharged_joules / 3600000 }}", 3, false, "total_increasing"});
+    return sensors;
+}
+
+// The health sensors, all diagnostic, in the order of the health JSON.
+std::vector<SensorConfig> healthSensorConfigs()
+{
+    const char* total = "total_increasing";
+    std::vector<SensorConfig> sensors = {
+        {"installed", "Installed", "date", nullptr, "{{ value_json.installed or None }}", -1, true, nullptr, true},
+        {"age", "Age", "duration", "d", scaled("age_seconds", "/ 86400"), 0, true, "measurement", true},
+        {"equivalent_cycles", "Equivalent full cycles", nullptr, nullptr, scaled("lifetime.equivalent_cycles", ""), 1,
+         true, total, true},
+        {"lifetime_charged", "Lifetime charged", nullptr, "Ah", scaled("lifetime.charged_ampere_hours", ""), 1, true,
+         total, true},
+        {"lifetime_discharged", "Lifetime discharged", nullptr, "Ah", scaled("lifetime.discharged_ampere_hours", ""), 1,
+         true, total, true},
+        {"lifetime_energy_charged", "Lifetime energy charged", "energy", "kWh",
+         scaled("lifetime.charged_watt_hours", "/ 1000"), 2, true, total, true},
+        {"lifetime_energy_discharged", "Lifetime energy discharged", "energy", "kWh",
+         scaled("lifetime.discharged_watt_hours", "/ 1000"), 2, true, total, true},
+        {"since_full_charge", "Time since full charge", "duration", "h", scaled("since_full_charge_seconds", "/ 3600"),
+         1, true, "measurement", true},
+        {"health", "Health", nullptr, "%", scaled("health_ratio", "* 100"), 1, true, "measurement", true},
+        // The projected day, as the midnight (UTC) that begins it.
+        {"replace_date", "Projected replacement", "timestamp", nullptr,
+         "{{ value_json.replace_date ~ 'T00:00:00+00:00' if value_json.replace_date else None }}", -1, true, nullptr,
+         true},
+        {"stack_resistance", "Stack resistance", nullptr, "mΩ", scaled("resistance.stack_ohms", "* 1000"), 1, true,
+         "measurement", true},
+    };
+    for (int i = 0; i < 8; i++) {
+        std::string n = std::to_string(i + 1);
+        sensors.push_back({"cell_" + n + "_resistance", "Cell " + n + " resistance", nullptr, "mΩ",
+                           scaled("resistance.cell_ohms[" + std::to_string(i) + "]", "* 1000"), 2, true, "measurement",
+                           true});
+    }
     return sensors;
 }
 
@@ -178,6 +224,45 @@ std::string configTopic(const std::string& prefix, const char* component, const 
     return topic;
 }
 
+// "replace_battery": on while health is at or below --replace-at; the health, the level and the
+// projected date as attributes.
+nlohmann::json replaceConfig(const MqttTopics& topics, const nlohmann::json& device)
+{
+    nlohmann::json payload = binaryBase(topics, device, "replace_battery", "Replace battery",
+                                        "{{ 'ON' if value_json.replace else 'OFF' }}");
+    payload["state_topic"] = payload["json_attributes_topic"] = topics.health;
+    payload["device_class"] = "problem";
+    payload["json_attributes_template"] =
+        "{{ {'health_percent': value_json.health_ratio * 100 if value_json.health_ratio is number else None, "
+        "'replace_at_percent': value_json.replace_at_percent, 'replace_date': value_json.replace_date} | tojson }}";
+    return payload;
+}
+
+// "weak_cell": on while a cell is weak; the cell and its resistance over the others' median as attributes.
+nlohmann::json weakCellConfig(const MqttTopics& topics, const nlohmann::json& device)
+{
+    nlohmann::json payload = binaryBase(topics, device, "weak_cell", "Weak cell",
+                                        "{{ 'ON' if value_json.weak_cell else 'OFF' }}");
+    payload["state_topic"] = payload["json_attributes_topic"] = topics.health;
+    payload["device_class"] = "problem";
+    payload["json_attributes_template"] = "{{ (value_json.weak_cell or {'cell': None, 'ratio': None}) | tojson }}";
+    return payload;
+}
+
+// A sensor's config: its class, unit and state class where it has them, and its topic.
+nlohmann::json sensorConfig(const MqttTopics& topics, const nlohmann::json& device, const SensorConfig& sensor)
+{
+    nlohmann::json payload = entityBase(topics, device, sensor.object, sensor.label);
+    if (sensor.health) payload["state_topic"] = topics.health;
+    if (sensor.deviceClass != nullptr) payload["device_class"] = sensor.deviceClass;
+    if (sensor.unit != nullptr) payload["unit_of_measurement"] = sensor.unit;
+    if (sensor.stateClass != nullptr) payload["state_class"] = sensor.stateClass;
+    payload["value_template"] = sensor.valueTemplate;
+    if (sensor.precision >= 0) payload["suggested_display_precision"] = sensor.precision;
+    if (sensor.diagnostic) payload["entity_category"] = "diagnostic";
+    return payload;
+}
+
 // The battery_low binary sensor: on as readingLow() has it.
 nlohmann::json batteryLowConfig(const MqttTopics& topics, const nlohmann::json& device, double lowPercent,
                                 double lowRuntime)
@@ -199,7 +284,17 @@ nlohmann::json batteryLowConfig(const MqttTopics& topics, const nlohmann::json& 
 MqttTopics mqttTopics(const std::string& topicPrefix, const std::string& name)
 {
     std::string base = topicPrefix + "/" + name + "/";
-    return {base + "state", base + "availability", base + "event"};
+    return {base + "state", base + "availability", base + "event", base + "health"};
+}
+
+nlohmann::json healthState(const Health& health, long long now)
+{
+    // The figures without their points; the shared points stay untouched.
+    Health figures = health;
+    figures.points = std::make_shared<const std::vector<CapacityPoint>>();
+    nlohmann::json state = healthJson(figures, now);
+    state.erase("capacity_points");
+    return state;
 }
 
 std::vector<DiscoveryConfig> discoveryConfigs(const MqttTopics& topics, const std::string& discoveryPrefix,
@@ -208,18 +303,10 @@ std::vector<DiscoveryConfig> discoveryConfigs(const MqttTopics& topics, const st
 {
     nlohmann::json device = deviceOf(name, configurationUrl);
     std::vector<DiscoveryConfig> configs;
-    for (const SensorConfig& sensor : sensorConfigs()) {
-        nlohmann::json payload = entityBase(topics, device, sensor.object, sensor.label);
-        if (sensor.deviceClass != nullptr) {
-            payload["device_class"] = sensor.deviceClass;
-            payload["unit_of_measurement"] = sensor.unit;
-            payload["state_class"] = sensor.stateClass;
-        }
-        payload["value_template"] = sensor.valueTemplate;
-        payload["suggested_display_precision"] = sensor.precision;
-        if (sensor.diagnostic) payload["entity_category"] = "diagnostic";
-        configs.push_back({configTopic(discoveryPrefix, "sensor", name, sensor.object), std::move(payload)});
-    }
+    std::vector<SensorConfig> sensors = sensorConfigs(), health = healthSensorConfigs();
+    sensors.insert(sensors.end(), health.begin(), health.end());
+    for (const SensorConfig& sensor : sensors)
+        configs.push_back({configTopic(discoveryPrefix, "sensor", name, sensor.object), sensorConfig(topics, device, sensor)});
     auto binary = [&](const std::string& object, nlohmann::json payload) {
         configs.push_back({configTopic(discoveryPrefix, "binary_sensor", name, object), std::move(payload)});
     };
@@ -235,6 +322,8 @@ std::vector<DiscoveryConfig> discoveryConfigs(const MqttTopics& topics, const st
         payload["entity_category"] = "diagnostic";
         binary(flag.name, std::move(payload));
     }
+    binary("replace_battery", replaceConfig(topics, device));
+    binary("weak_cell", weakCellConfig(topics, device));
     configs.push_back({configTopic(discoveryPrefix, "event", name, "event"), eventConfig(topics, device)});
     return configs;
 }

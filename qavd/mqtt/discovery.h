@@ -2,6 +2,8 @@
 #ifndef QAVD_DISCOVERY_H
 #define QAVD_DISCOVERY_H
 
+#include "health.h"
+
 #include <nlohmann/json.hpp>
 
 #include <string>
@@ -12,6 +14,7 @@ struct MqttTopics {
     std::string state;        ///< "<prefix>/<name>/state": the JSON of the latest answer, retained.
     std::string availability; ///< "<prefix>/<name>/availability": "online" or "offline", retained.
     std::string event;        ///< "<prefix>/<name>/event": one JSON object per event.
+    std::string health;       ///< "<prefix>/<name>/health": the battery's health (healthState()), retained.
     /// In a site of several batteries, "<prefix>/<site>/connection": "online" while qavd is connected,
     /// and "offline" as its last will, so that it speaks for every battery; empty with one battery.
     std::string connection{};
@@ -38,7 +41,12 @@ struct DiscoveryConfig {
  * sensors battery_low, fault, temp_alert and volt_alert (the last three with
  * the register and its set bits as attributes) and one for each status flag,
  * all reading the state topic; and an event entity on the event topic. Cells,
- * layers, registers and single flags are diagnostic entities.
+ * layers, registers and single flags are diagnostic entities. From the health
+ * topic: diagnostic sensors of the health figures (health, cycles, resistance of
+ * the stack and of each cell, lifetime throughput, time since a full charge,
+ * installation date and age, the projected replacement date as a timestamp), and
+ * problem binary sensors replace_battery and weak_cell (the cell and its ratio as
+ * attributes).
  *
  * @param topics           The battery's topics (mqttTopics()).
  * @param discoveryPrefix  The prefix Home Assistant listens on, e.g. "homeassistant".
@@ -52,5 +60,14 @@ struct DiscoveryConfig {
 std::vector<DiscoveryConfig> discoveryConfigs(const MqttTopics& topics, const std::string& discoveryPrefix,
                                               const std::string& name, double lowPercent = 20,
                                               double lowRuntime = 0, const std::string& configurationUrl = "");
+
+/**
+ * What the health topic carries: healthJson() without the capacity points, which
+ * grow with the years and which /api/v1/health serves.
+ *
+ * @param health The health of a snapshot.
+ * @param now    Seconds since the epoch, for the age and the time since the last full charge.
+ */
+nlohmann::json healthState(const Health& health, long long now);
 
 #endif

@@ -1,6 +1,7 @@
 // mqtt: publish the battery's state, availability and events to an MQTT broker.
 #include "mqtt.h"
 
+#include "clock.h"
 #include "discovery.h"
 #include "json.h"
 #include "libmosquitto.h"
@@ -55,6 +56,10 @@ constexpr std::size_t packetLimit = std::size_t{1} << 20;
 constexpr std::size_t tlsFraming = std::size_t{32} << 10;
 // The most bytes carried at once in each direction.
 constexpr std::size_t carryStep = std::size_t{64} << 10;
+// A battery's health goes out at most this often in seconds (its age and the time since a full
+// charge move with the clock, so it goes out this often even when unchanged), and at once when
+// its replace flag or its weak cell changes.
+constexpr double healthSeconds = 60;
 
 // A message for a topic prefix that cannot be published under, or "".
 std::string prefixError(const std::string& prefix)
@@ -326,6 +331,8 @@ private:
         std::string availability;     // what this connection last published on its availability topic
         std::size_t pending = 0;      // its events in pendingEvents
         long droppedSinceConnect = 0; // its pending events dropped for newer ones since the last connection
+        std::shared_ptr<const Health> healthSent; // its health as last published on this connection; null before
+        double healthSentAt = 0;      // when, on the monotonic clock
     };
 
     static void onConnect(mosquitto* handle, void* self, int rc);
@@ -345,6 +352,8 @@ private:
     void publishAvailability(Battery& battery);
     void publishConnection();
     void publishPendingEvents();
+    bool healthDue(const Battery& battery, double now) const;
+    void publishDueHealth();
     void stopThread();
     std::string failureText(int rc, const std::string& detail) const;
 
@@ -495,6 +504,7 @@ int MqttOutput::connectAndServe()
         rc = api.loop(handle.get(), 0, 1);
         // The library then reads the end of the connection and says it is lost.
         if (rc == MOSQ_ERR_SUCCESS && path.overLimit()) over = true;
+        if (rc == MOSQ_ERR_SUCCESS) publishDueHealth();
     }
     int error = errno;
     path.flush();
@@ -592,6 +602,7 @@ void MqttOutput::publishBattery(Battery& battery)
     for (const auto& [topic, payload] : battery.discovery) publish(topic, payload, true);
     if (battery.latest && battery.latest->reading) publish(battery.topics.state, battery.latest->reading->json(), true);
     battery.availability.clear();
+    battery.healthSent.reset(); // the connection thread publishes it next
     publishAvailability(battery);
     if (battery.droppedSinceConnect > 0)
         report(LOG_WARNING, std::to_string(battery.droppedSinceConnect) + " events raised while it was away were dropped; "
@@ -707,6 +718,44 @@ void MqttOutput::state(const BatterySnapshot& snapshot)
     if (!connected) return;
     if (newAnswer) publish(battery->topics.state, snapshot->reading->json(), true);
     publishAvailability(*battery);
+}
+
+// Whether a battery's health is due: not yet published on this connection, its replace flag or
+// weak cell changed, or healthSeconds passed; the caller holds the mutex.
+bool MqttOutput::healthDue(const Battery& battery, double now) const
+{
+    if (!battery.latest) return false;
+    const Health& health = *battery.latest->health;
+    const std::shared_ptr<const Health>& sent = battery.healthSent;
+    return !sent || health.replace != sent->replace || health.weakCell != sent->weakCell ||
+           now - battery.healthSentAt >= healthSeconds;
+}
+
+// Publish, retained, the health of each battery whose health is due. Only the connection thread
+// comes here: it renders outside the mutex, so that a poll loop never waits for the rendering.
+void MqttOutput::publishDueHealth()
+{
+    std::vector<std::pair<std::size_t, std::shared_ptr<const Health>>> due;
+    double now = monotonicSeconds();
+    {
+        std::lock_guard lock(mutex);
+        if (!connected || finishing) return;
+        for (std::size_t i = 0; i < batteries.size(); i++)
+            if (healthDue(batteries[i], now)) due.emplace_back(i, batteries[i].latest->health);
+    }
+    if (due.empty()) return;
+    auto wall = static_cast<long long>(wallSeconds());
+    std::vector<std::string> payloads;
+    for (const auto& [index, health] : due)
+        payloads.push_back(healthState(*health, wall).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    std::lock_guard lock(mutex);
+    if (!connected || finishing) return;
+    for (std::size_t k = 0; k < due.size(); k++) {
+        Battery& battery = batteries[due[k].first];
+        if (!publish(battery.topics.health, payloads[k], true)) return;
+        battery.healthSent = due[k].second;
+        battery.healthSentAt = now;
+    }
 }
 
 // Queue the event (with its own time) until the broker acknowledges it, at most keptEvents of

@@ -59,7 +59,9 @@ using MqttLog = std::function<void(int priority, const std::string& message)>;
  * connects in the background at once, and its calls never wait for the broker.
  * Each battery publishes under "PREFIX/NAME/" and is a Home Assistant device of
  * its own (its settings' low-battery and low-runtime, batteryPageUrl() as its
- * link). With several, "PREFIX/SITE/connection" says "online" while connected
+ * link). Each battery's health goes to "PREFIX/NAME/health" from the
+ * connection's thread, once a minute and at once when its replace flag or weak
+ * cell changes, so that rendering it never costs a poll loop. With several, "PREFIX/SITE/connection" says "online" while connected
  * and is the connection's last will, and every entity is available only while
  * both it and the battery's availability say "online". With one battery, the
  * battery's availability topic is the will, as ever. Problems with the broker

@@ -97,7 +97,8 @@ const std::map<std::string, std::set<std::string>> deviceClasses = {
 // A sensor's device class and the units Home Assistant accepts with it.
 const std::map<std::string, std::set<std::string>> sensorUnits = {
     {"battery", {"%"}}, {"voltage", {"V", "mV"}}, {"current", {"A", "mA"}}, {"temperature", {"°C", "°F", "K"}},
-    {"humidity", {"%"}}, {"power", {"W", "kW"}}, {"energy", {"Wh", "kWh", "MWh"}}, {"duration", {"s", "min", "h", "d"}}};
+    {"humidity", {"%"}}, {"power", {"W", "kW"}}, {"energy", {"Wh", "kWh", "MWh"}}, {"duration", {"s", "min", "h", "d"}},
+    {"date", {""}}, {"timestamp", {""}}};
 
 } // namespace
 
@@ -116,9 +117,12 @@ TEST(Discovery, EveryPayloadUsesOnlyDocumentedKeysAndClasses)
         EXPECT_TRUE(config.payload.contains("state_topic"));
         std::string deviceClass = config.payload.value("device_class", "");
         if (component == "sensor") {
-            EXPECT_TRUE(config.payload.contains("suggested_display_precision"));
+            // A date has no decimals, and no unit.
+            bool date = deviceClass == "date" || deviceClass == "timestamp";
+            EXPECT_EQ(config.payload.contains("suggested_display_precision"), !date);
+            EXPECT_FALSE(date && config.payload.contains("state_class"));
             if (!deviceClass.empty()) {
-                EXPECT_EQ(sensorUnits.at(deviceClass).count(config.payload["unit_of_measurement"]), 1U);
+                EXPECT_EQ(sensorUnits.at(deviceClass).count(config.payload.value("unit_of_measurement", "")), 1U);
             }
         } else if (!deviceClass.empty()) {
             EXPECT_EQ(deviceClasses.at(component).count(deviceClass), 1U) << deviceClass;
@@ -129,8 +133,10 @@ TEST(Discovery, EveryPayloadUsesOnlyDocumentedKeysAndClasses)
         std::string object = config.payload["unique_id"].get<std::string>().substr(7);
         objects.insert(object);
         bool detail = object.find("cell_") == 0 || object.find("layer_") == 0 || object.ends_with("_register") ||
+                      (component == "sensor" && config.payload["state_topic"] == "qav/b1/health") ||
                       (component == "binary_sensor" && object != "battery_low" && object != "fault" &&
-                       object != "temp_alert" && object != "volt_alert");
+                       object != "temp_alert" && object != "volt_alert" && object != "replace_battery" &&
+                       object != "weak_cell");
         EXPECT_EQ(category == "diagnostic", detail) << object;
         EXPECT_EQ(config.payload["device"],
                   nlohmann::json::parse(R"({"identifiers":["qav_b1"],"name":"b1","manufacturer":"QAV",
@@ -193,6 +199,7 @@ TEST(Discovery, EverySensorAndFlagHasItsConfigAndReadsTheRightValue)
     EXPECT_EQ(topics.state, "qav/b1/state");
     EXPECT_EQ(topics.availability, "qav/b1/availability");
     EXPECT_EQ(topics.event, "qav/b1/event");
+    EXPECT_EQ(topics.health, "qav/b1/health");
     // object: device class, unit ("" for binary sensors), value on answerA
     std::map<std::string, std::tuple<std::string, std::string, nlohmann::json>> expected = {
         {"gas_gauge", {"battery", "%", 85.0}}, {"stack_voltage", {"voltage", "V", 26.4}},
@@ -218,9 +225,12 @@ TEST(Discovery, EverySensorAndFlagHasItsConfigAndReadsTheRightValue)
 
     nlohmann::json state = stateOfAnswerA();
     std::vector<DiscoveryConfig> configs = discoveryConfigs(topics, "homeassistant", "b1");
-    ASSERT_EQ(configs.size(), 47U);
+    ASSERT_EQ(configs.size(), 68U);
     EXPECT_EQ(configs.back().topic, "homeassistant/event/qav_b1/event/config");
     configs.pop_back();
+    // Those of the health topic are read by HealthSensorsReadTheHealthTopic.
+    std::erase_if(configs, [](const DiscoveryConfig& c) { return c.payload["state_topic"] == "qav/b1/health"; });
+    ASSERT_EQ(configs.size(), 46U);
     std::set<std::string> seen;
     static const std::regex topic("homeassistant/(sensor|binary_sensor)/qav_b1/([a-z0-9_]+)/config");
     for (const DiscoveryConfig& config : configs) {
@@ -247,6 +257,65 @@ TEST(Discovery, EverySensorAndFlagHasItsConfigAndReadsTheRightValue)
             EXPECT_EQ(p["payload_off"], "OFF");
         }
         EXPECT_EQ(evaluate(p["value_template"], state), value) << p["value_template"];
+    }
+}
+
+TEST(Discovery, HealthSensorsReadTheHealthTopic)
+{
+    // An aged battery with a weak cell, due for replacement; and one with nothing known yet.
+    long long now = *civilDate("2026-12-09") + 12 * 3600;
+    Health aged, unknown;
+    LifetimeFigures& f = aged.lifetime;
+    f.installed = *civilDate("2025-03-01"), f.lastFull = now - 5400, f.cycles = 5.9375;
+    f.ahCharged = 123.4, f.ahDischarged = 118.75, f.whCharged = 3100, f.whDischarged = 2950.5;
+    aged.health = 0.75, aged.replace = true, aged.replaceDate = *civilDate("2026-11-20");
+    aged.stackResistance = 0.0412, aged.weakCell = 6, aged.weakRatio = 2.02;
+    aged.cellResistance.fill(0.005);
+    aged.cellResistance[5] = 0.0101;
+    aged.points = unknown.points = std::make_shared<const std::vector<CapacityPoint>>(2, CapacityPoint{now, 15, 5});
+    nlohmann::json agedState = healthState(aged, now), unknownState = healthState(unknown, now);
+
+    // object: value when aged and when nothing is known (null for "None"), attributes when aged.
+    nlohmann::json none;
+    std::map<std::string, std::tuple<nlohmann::json, nlohmann::json, nlohmann::json>> expected = {
+        {"installed", {"2025-03-01", none, none}}, {"age", {648.5, none, none}},
+        {"equivalent_cycles", {5.9375, 0, none}}, {"lifetime_charged", {123.4, 0, none}},
+        {"lifetime_discharged", {118.75, 0, none}}, {"lifetime_energy_charged", {3.1, 0, none}},
+        {"lifetime_energy_discharged", {2.9505, 0, none}}, {"since_full_charge", {1.5, none, none}},
+        {"health", {75, none, none}}, {"replace_date", {"2026-11-20T00:00:00+00:00", none, none}},
+        {"stack_resistance", {41.2, none, none}},
+        {"replace_battery", {"ON", "OFF", {{"health_percent", 75.0}, {"replace_at_percent", 80.0},
+                                            {"replace_date", "2026-11-20"}}}},
+        {"weak_cell", {"ON", "OFF", {{"cell", 6}, {"ratio", 2.02}}}}};
+    for (int i = 1; i <= 8; i++) expected["cell_" + std::to_string(i) + "_resistance"] = {i == 6 ? 10.1 : 5.0, none, none};
+    std::vector<std::pair<std::string, nlohmann::json>> templates;
+    std::vector<std::string> objects;
+    for (const DiscoveryConfig& config : discoveryConfigs(mqttTopics("qav", "b1"), "homeassistant", "b1")) {
+        const nlohmann::json& p = config.payload;
+        if (p["state_topic"] != "qav/b1/health") continue;
+        std::string object = p["unique_id"].get<std::string>().substr(7);
+        ASSERT_EQ(expected.count(object), 1U) << object;
+        // Sensors are diagnostic; the binary sensors are problems, with attributes from the health topic.
+        bool binary = config.topic.starts_with("homeassistant/binary_sensor/");
+        EXPECT_EQ(p.value("entity_category", ""), binary ? "" : "diagnostic") << object;
+        EXPECT_TRUE(!binary || p["device_class"] == "problem") << object;
+        EXPECT_EQ(p.value("json_attributes_topic", ""), binary ? "qav/b1/health" : "") << object;
+        objects.push_back(object);
+        templates.emplace_back(p["value_template"], agedState);
+        templates.emplace_back(p["value_template"], unknownState);
+        templates.emplace_back(p.value("json_attributes_template", "null"), agedState);
+    }
+    ASSERT_EQ(objects.size(), expected.size());
+    std::vector<std::string> rendered = render(templates);
+    ASSERT_EQ(rendered.size(), templates.size());
+    for (std::size_t i = 0; i < objects.size(); i++) {
+        SCOPED_TRACE(objects[i]);
+        const auto& [agedValue, unknownValue, attributes] = expected[objects[i]];
+        for (const auto& [want, got] : {std::pair(agedValue, rendered[3 * i]), std::pair(unknownValue, rendered[3 * i + 1])}) {
+            if (want.is_number()) EXPECT_NEAR(std::stod(got), want.get<double>(), 1e-9) << got;
+            else EXPECT_EQ(got, want.is_null() ? "None" : want.get<std::string>());
+        }
+        EXPECT_EQ(nlohmann::json::parse(rendered[3 * i + 2], nullptr, false), attributes) << rendered[3 * i + 2];
     }
 }
 

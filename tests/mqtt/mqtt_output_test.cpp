@@ -86,16 +86,28 @@ TEST(MqttOutput, PublishesDiscoveryStateAvailabilityAndEvents)
 
     // Connected but no answer yet: discovery, and offline.
     ASSERT_TRUE(sub.waitLatest("qav/b1/availability", "offline"));
-    EXPECT_TRUE(eventually(20, [&] { return sub.all().size() >= 48; }));
+    EXPECT_TRUE(eventually(20, [&] { return sub.all().size() >= 69; }));
     int configs = 0;
     for (const Message& m : sub.all()) configs += m.topic.starts_with("homeassistant/");
-    EXPECT_EQ(configs, 47);
+    EXPECT_EQ(configs, 68);
     Message gauge = sub.waitAny("homeassistant/sensor/qav_b1/gas_gauge/config");
     EXPECT_EQ(nlohmann::json::parse(gauge.payload)["unique_id"], "qav_b1_gas_gauge");
 
     feed.accepted(readingOf(answerA));
     ASSERT_TRUE(sub.waitLatest("qav/b1/availability", "online"));
     EXPECT_EQ(nlohmann::json::parse(sub.waitAny("qav/b1/state").payload), nlohmann::json::parse(stateA));
+
+    // The health has a topic of its own, without the capacity points; a new weak cell goes out at
+    // once, well within the minute between other updates.
+    EXPECT_EQ(nlohmann::json::parse(sub.waitAny("qav/b1/health").payload)["weak_cell"], nullptr);
+    Health due = *feed.keeper.snapshot()->health;
+    due.weakCell = 6, due.weakRatio = 2.5;
+    feed.keeper.health(std::make_shared<const Health>(due));
+    feed.publish();
+    ASSERT_TRUE(eventually(10, [&] { return sub.on("qav/b1/health").size() == 2; }));
+    nlohmann::json health = nlohmann::json::parse(sub.on("qav/b1/health").back().payload);
+    EXPECT_EQ(health["weak_cell"], nlohmann::json::parse(R"({"cell":6,"ratio":2.5})"));
+    EXPECT_FALSE(health.contains("capacity_points"));
 
     output->event({"b1", "fault", "main_fuse", 1700000001});
     Message event = sub.waitAny("qav/b1/event");
@@ -119,6 +131,11 @@ TEST(MqttOutput, PublishesDiscoveryStateAvailabilityAndEvents)
     EXPECT_EQ(late.waitAny("qav/b1/availability").payload, "offline");
     EXPECT_TRUE(late.waitAny("homeassistant/binary_sensor/qav_b1/fan/config").retained);
     EXPECT_TRUE(late.on("qav/b1/event").empty());
+    Message kept = late.waitAny("qav/b1/health");
+    EXPECT_TRUE(kept.retained);
+    EXPECT_EQ(nlohmann::json::parse(kept.payload)["weak_cell"]["cell"], 6);
+    // The later answers, with the flags unchanged, did not send it again within the minute.
+    EXPECT_EQ(sub.on("qav/b1/health").size(), 2U);
 }
 
 TEST(MqttOutput, OwnPrefixesAndNoDiscovery)
@@ -336,13 +353,14 @@ TEST(MqttOutput, ASiteOfBatteriesSharesOneConnectionWhoseWillSpeaksForEveryBatte
             {"topic":")" + own + R"(availability","payload_available":"online","payload_not_available":"offline"}])"));
         EXPECT_EQ(gauge["availability_mode"], "all");
         EXPECT_FALSE(gauge.contains("availability_topic"));
+        EXPECT_EQ(nlohmann::json::parse(sub.waitAny(own + "health").payload)["replace"], false);
     }
     EXPECT_NE(sub.waitAny("homeassistant/binary_sensor/qav_south/battery_low/config").payload.find("<= 35 or"),
               std::string::npos);
     EXPECT_TRUE(eventually(10, [&] {
         int configs = 0;
         for (const Message& m : sub.all()) configs += m.topic.starts_with("homeassistant/");
-        return configs == 3 * 47;
+        return configs == 3 * 68;
     }));
 
     // South goes stale on its own; an event reaches its own battery's topic only.

@@ -39,7 +39,8 @@ TEST_F(QavdMqtt, StateIsTheDecodedAnswerAndAvailabilityFollowsTheDataAndTheExit)
 {
     ASSERT_TRUE(broker.start());
     Subscriber sub(broker.port);
-    startQavd({brokerOption(), "--public-url", "https://battery.example/qav/"});
+    startQavd({brokerOption(), "--public-url", "https://battery.example/qav/", "--installed", "2024-06-30",
+               "--replace-at", "70"});
     ASSERT_TRUE(sub.waitLatest("qav/b1/availability", "online")) << qavd.err;
     std::string state = sub.waitAny("qav/b1/state").payload;
     nlohmann::json json = nlohmann::json::parse(state);
@@ -53,6 +54,12 @@ TEST_F(QavdMqtt, StateIsTheDecodedAnswerAndAvailabilityFollowsTheDataAndTheExit)
     EXPECT_EQ(sub.on("homeassistant/sensor/qav_b1/gas_gauge/config").size(), 1U);
     nlohmann::json config = nlohmann::json::parse(sub.waitAny("homeassistant/event/qav_b1/event/config").payload);
     EXPECT_EQ(config["device"]["configuration_url"], "https://battery.example/qav/");
+    // The health on its own topic, with the battery's own keys; its sensors read it.
+    nlohmann::json figures = nlohmann::json::parse(sub.waitAny("qav/b1/health").payload);
+    EXPECT_EQ(figures["installed"], "2024-06-30");
+    EXPECT_EQ(figures["replace_at_percent"], 70.0);
+    EXPECT_EQ(nlohmann::json::parse(sub.waitAny("homeassistant/binary_sensor/qav_b1/weak_cell/config").payload)
+                  ["state_topic"], "qav/b1/health");
 
     // The simulator stops answering: stale after two polls, then fresh again.
     kill(sim.pid, SIGSTOP);
