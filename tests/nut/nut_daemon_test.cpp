@@ -695,3 +695,62 @@ TEST_F(NutDaemon, ASingleBatterysHistoryFileIsThatBatterysInASite)
     EXPECT_EQ(access((dir + "/rack2.db").c_str(), F_OK), 0);
     stop(&sim2, SIGTERM);
 }
+
+// An aged battery end to end: a 1 Ah battery faded to 76 % plays discharges and charges of
+// 11.7 points, 0.3 points a poll (load steps count while the charge moves under half a point); qavd measures its capacity from them and every output says it wants replacing;
+// its lifetime figures outlive a SIGKILL.
+TEST_F(NutDaemon, AnAgedBatteryIsDueForReplacementInEveryOutputAndItsFiguresOutliveSigkill)
+{
+    Broker broker{dir, "allow_anonymous true"};
+    ASSERT_TRUE(broker.start());
+    Subscriber sub(broker.port);
+    // 1 Ah less 30 % per 100 cycles over 80 cycles: 0.76 Ah; 8 s at 40 A is 0.089 Ah.
+    const std::vector<std::string> options = {
+        "--name", "b1", "--output", "none", "-i", "0.2", "-t", "0.15", "--capacity", "1", "--installed", "2025-01-01",
+        "--history", dir + "/b1.db", "--http-listen", "127.0.0.1:0", "--nut-listen", "127.0.0.1:0",
+        "--mqtt-broker=127.0.0.1:" + std::to_string(broker.port)};
+    startSim({"--capacity", "1", "--fade", "30", "--cycles", "80", "--resistance", "5", "--start-charge", "90",
+              "--profile", "8:-40, 8:+40"});
+    startQavd(simPort, options);
+    int httpPort = listening("HTTP");
+    port = listening("NUT");
+    nlohmann::json health;
+    ASSERT_TRUE(until(90, [&] {
+        // 503 until the first poll's snapshot.
+        health = nlohmann::json::parse(httpGet(httpPort, "/api/v1/health"), nullptr, false);
+        return health.is_object() && health["capacity_points"].size() >= 3 && health["health_ratio"].is_number() &&
+               health["resistance"]["stack_ohms"].is_number();
+    })) << health.dump() << qavd.err;
+    EXPECT_NEAR(health["health_ratio"].get<double>(), 0.76, 0.03) << health.dump();
+    EXPECT_EQ(health["health_reference"], "rated");
+    EXPECT_EQ(health["installed"], "2025-01-01");
+    EXPECT_EQ(health["replace"], true);
+    EXPECT_NEAR(health["capacity_points"].back()["capacity_ah"].get<double>(), 0.76, 0.03);
+    EXPECT_NEAR(health["resistance"]["stack_ohms"].get<double>(), 0.040, 0.006) << health.dump();
+    EXPECT_NE(NutClient(port).ask("GET VAR b1 ups.status").find(" RB"), std::string::npos);
+    EXPECT_EQ(NutClient(port).ask("GET VAR b1 battery.date"), "VAR b1 battery.date \"2025-01-01\"\n");
+    std::string metrics = httpGet(httpPort, "/metrics");
+    EXPECT_NE(metrics.find("\nqav_battery_replace{battery=\"b1\"} 1\n"), std::string::npos) << metrics;
+    EXPECT_TRUE(std::regex_search(metrics, std::regex("\nqav_battery_health_ratio\\{battery=\"b1\",reference=\"rated\"\\} 0\\.7[3-9]")))
+        << metrics;
+    nlohmann::json replace = nlohmann::json::parse(sub.waitAny("homeassistant/binary_sensor/qav_b1/replace_battery/config").payload);
+    EXPECT_EQ(replace["device_class"], "problem");
+    EXPECT_EQ(nlohmann::json::parse(sub.waitAny("qav/b1/health").payload)["replace"], true);
+
+    // SIGKILL, then a new run on the same file: the figures go on from where they were.
+    double discharged = health["lifetime"]["discharged_ampere_hours"].get<double>();
+    ASSERT_GT(discharged, 0.15);
+    sleep(2); // the store writes once a second
+    kill(qavd.pid, SIGKILL);
+    waitExit(&qavd, 10);
+    startQavd(simPort, options);
+    httpPort = listening("HTTP");
+    nlohmann::json after;
+    ASSERT_TRUE(until(10, [&] {
+        after = nlohmann::json::parse(httpGet(httpPort, "/api/v1/health"), nullptr, false);
+        return after.is_object();
+    }));
+    EXPECT_GE(after["lifetime"]["discharged_ampere_hours"].get<double>(), discharged) << after.dump();
+    EXPECT_GE(after["capacity_points"].size(), health["capacity_points"].size());
+    EXPECT_EQ(after["replace"], true);
+}
