@@ -31,31 +31,38 @@ std::string bytesAsText(const std::string& bytes)
     return text;
 }
 
-// ,"key":value rounded to a number of decimals (0 to 3), or null when there is none. With
-// decimals the number reads as nlohmann::json writes the rounded double: trailing zeros
-// dropped but one ("26.4", "12.0"); without, a whole number. Integer arithmetic keeps it cheap.
-void appendField(std::string& line, const char* key, std::optional<double> value, int decimals)
+// A whole number of units of 10^-decimals (decimals 0 to 3) as nlohmann::json writes the
+// double it stands for: trailing zeros dropped but one ("4.032", "85.1", "-1.0"); with no
+// decimals, a whole number.
+void appendScaled(std::string& line, long long scaled, int decimals)
 {
-    static const long long scales[] = {1, 10, 100, 1000};
-    line.append(",\"").append(key).append("\":");
-    if (!value || !std::isfinite(*value) || std::abs(*value) > 1e15) {
-        line += "null";
-        return;
-    }
-    long long scaled = std::llround(*value * static_cast<double>(scales[decimals]));
+    static const unsigned long long scales[] = {1, 10, 100, 1000};
     if (scaled < 0) line += '-';
     unsigned long long magnitude = scaled < 0 ? 0ULL - static_cast<unsigned long long>(scaled) : static_cast<unsigned long long>(scaled);
+    unsigned long long scale = scales[decimals];
     char text[32];
-    char* end = std::to_chars(text, text + sizeof text, magnitude / static_cast<unsigned long long>(scales[decimals])).ptr;
-    line.append(text, end);
+    line.append(text, std::to_chars(text, text + sizeof text, magnitude / scale).ptr);
     if (decimals == 0) return;
-    auto fraction = magnitude % static_cast<unsigned long long>(scales[decimals]);
+    auto fraction = magnitude % scale;
     char digits[3] = {};
     for (int i = decimals - 1; i >= 0; i--, fraction /= 10) digits[i] = static_cast<char>('0' + fraction % 10);
     int kept = decimals;
     while (kept > 1 && digits[kept - 1] == '0') kept--;
     line += '.';
     line.append(digits, static_cast<std::size_t>(kept));
+}
+
+// ,"key":value rounded to a number of decimals (0 to 3), or null when there is none, as
+// appendScaled() writes it. Integer arithmetic keeps it cheap.
+void appendField(std::string& line, const char* key, std::optional<double> value, int decimals)
+{
+    static const double scales[] = {1, 10, 100, 1000};
+    line.append(",\"").append(key).append("\":");
+    if (!value || !std::isfinite(*value) || std::abs(*value) > 1e15) {
+        line += "null";
+        return;
+    }
+    appendScaled(line, std::llround(*value * scales[decimals]), decimals);
 }
 
 // Power, time left, capacity and energy, written straight into the line: they are on every
@@ -73,24 +80,6 @@ void appendEstimate(std::string& line, const Reading& reading)
     appendField(line, "capacity_learning_percent", e.capacity ? std::nullopt : std::optional<double>(e.learning), 2);
     appendField(line, "energy_charged_joules", e.energyCharged, 0);
     appendField(line, "energy_discharged_joules", e.energyDischarged, 0);
-}
-
-// A whole number of thousandths (or hundredths: decimals 3 or 2) as nlohmann::json writes
-// the double it stands for: trailing zeros dropped but one ("4.032", "85.1", "-1.0").
-void appendScaled(std::string& line, long long scaled, int decimals)
-{
-    if (scaled < 0) line += '-';
-    unsigned long long magnitude = scaled < 0 ? 0ULL - static_cast<unsigned long long>(scaled) : static_cast<unsigned long long>(scaled);
-    unsigned long long scale = decimals == 3 ? 1000 : 100;
-    char text[32];
-    line.append(text, std::to_chars(text, text + sizeof text, magnitude / scale).ptr);
-    auto fraction = magnitude % scale;
-    char digits[3] = {};
-    for (int i = decimals - 1; i >= 0; i--, fraction /= 10) digits[i] = static_cast<char>('0' + fraction % 10);
-    int kept = decimals;
-    while (kept > 1 && digits[kept - 1] == '0') kept--;
-    line += '.';
-    line.append(digits, static_cast<std::size_t>(kept));
 }
 
 // ,"key":N for a whole number.
