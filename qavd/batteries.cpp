@@ -11,12 +11,12 @@
 #include <poll.h>
 #include <thread>
 
-std::vector<std::unique_ptr<Battery>> openBatteries(const Site& site, const HistoryOptions& history,
+std::vector<std::unique_ptr<BatteryRun>> openBatteries(const Site& site, const HistoryOptions& history,
                                                     std::string* problem)
 {
-    std::vector<std::unique_ptr<Battery>> batteries;
+    std::vector<std::unique_ptr<BatteryRun>> batteries;
     for (const DaemonOptions& options : site.batteries) {
-        auto battery = std::make_unique<Battery>();
+        auto battery = std::make_unique<BatteryRun>();
         battery->options = options;
         if (!battery->control.wake.ok()) {
             *problem = std::string("cannot make an eventfd: ") + std::strerror(errno);
@@ -30,14 +30,15 @@ std::vector<std::unique_ptr<Battery>> openBatteries(const Site& site, const Hist
     return batteries;
 }
 
-std::vector<HistoryRecorder*> recordersOf(const std::vector<std::unique_ptr<Battery>>& batteries)
+std::vector<HistoryRecorder*> recordersOf(const std::vector<std::unique_ptr<BatteryRun>>& batteries)
 {
-    std::vector<HistoryRecorder*> recorders;
-    for (const auto& battery : batteries) recorders.push_back(battery->recorder.get());
+    std::vector<HistoryRecorder*> recorders(batteries.size());
+    std::transform(batteries.begin(), batteries.end(), recorders.begin(),
+                   [](const std::unique_ptr<BatteryRun>& battery) { return battery->recorder.get(); });
     return recorders;
 }
 
-bool addOutputs(std::vector<std::unique_ptr<Battery>>& batteries, const Outputs& site, std::mutex& lock,
+bool addOutputs(std::vector<std::unique_ptr<BatteryRun>>& batteries, const Outputs& site, std::mutex& lock,
                 std::string* problem)
 {
     for (auto& battery : batteries) {
@@ -51,23 +52,23 @@ bool addOutputs(std::vector<std::unique_ptr<Battery>>& batteries, const Outputs&
 namespace {
 
 // Wake every poll loop, after setting what they are to look at.
-void wakeAll(std::vector<std::unique_ptr<Battery>>& batteries)
+void wakeAll(std::vector<std::unique_ptr<BatteryRun>>& batteries)
 {
-    for (auto& battery : batteries) battery->control.wake.wake();
+    for (const auto& battery : batteries) battery->control.wake.wake();
 }
 
 // Take the signals that came: false once told to stop, after telling every loop.
-bool takeSignals(std::vector<std::unique_ptr<Battery>>& batteries, Outputs& site, std::mutex& lock, Signals& signals)
+bool takeSignals(std::vector<std::unique_ptr<BatteryRun>>& batteries, Outputs& site, std::mutex& lock, Signals& signals)
 {
     signals.take();
     if (signals.rotate) {
         signals.rotate = false;
         std::lock_guard<std::mutex> held(lock);
         site.rotate();
-        for (auto& battery : batteries) battery->control.rotations++;
+        for (const auto& battery : batteries) battery->control.rotations++;
     }
     if (signals.terminate)
-        for (auto& battery : batteries) battery->control.stop = true;
+        for (const auto& battery : batteries) battery->control.stop = true;
     // Any signal may be SIGCHLD: each loop reaps its own children.
     wakeAll(batteries);
     return !signals.terminate;
@@ -75,7 +76,7 @@ bool takeSignals(std::vector<std::unique_ptr<Battery>>& batteries, Outputs& site
 
 } // namespace
 
-int runSite(std::vector<std::unique_ptr<Battery>>& batteries, Outputs& site, std::mutex& lock, Signals& signals)
+int runSite(std::vector<std::unique_ptr<BatteryRun>>& batteries, Outputs& site, std::mutex& lock, Signals& signals)
 {
     Wakeup ended;
     std::atomic<int> running{static_cast<int>(batteries.size())};
@@ -83,7 +84,7 @@ int runSite(std::vector<std::unique_ptr<Battery>>& batteries, Outputs& site, std
     std::vector<std::thread> loops;
     for (std::size_t i = 0; i < batteries.size(); i++)
         loops.emplace_back([&, i] {
-            Battery& battery = *batteries[i];
+            BatteryRun& battery = *batteries[i];
             status[i] = runDaemon(battery.options, battery.outputs, battery.control, battery.runner, *battery.recorder);
             running--;
             ended.wake();
@@ -95,7 +96,7 @@ int runSite(std::vector<std::unique_ptr<Battery>>& batteries, Outputs& site, std
         if (fds[1].revents != 0) ended.take();
         if (fds[0].revents != 0) going = takeSignals(batteries, site, lock, signals);
     }
-    for (auto& battery : batteries) battery->control.stop = true;
+    for (const auto& battery : batteries) battery->control.stop = true;
     wakeAll(batteries);
     for (std::thread& loop : loops) loop.join();
     site.finish();

@@ -16,7 +16,7 @@
 class Signals;
 
 /** One battery and what is its own: its history, its event commands, its outputs, its poll loop's control. */
-struct Battery {
+struct BatteryRun {
     DaemonOptions options;                     ///< Its settings.
     std::unique_ptr<HistoryRecorder> recorder; ///< Its history and outage journal.
     CommandRunner runner;                      ///< Its event commands.
@@ -30,11 +30,11 @@ struct Battery {
  * @param problem Receives why one cannot start. Must not be null.
  * @return One entry per battery of @p site, in its order; empty after a failure.
  */
-std::vector<std::unique_ptr<Battery>> openBatteries(const Site& site, const HistoryOptions& history,
+std::vector<std::unique_ptr<BatteryRun>> openBatteries(const Site& site, const HistoryOptions& history,
                                                     std::string* problem);
 
 /** @return Each battery's recorder, in the site's order, for the outputs that serve history. */
-std::vector<HistoryRecorder*> recordersOf(const std::vector<std::unique_ptr<Battery>>& batteries);
+std::vector<HistoryRecorder*> recordersOf(const std::vector<std::unique_ptr<BatteryRun>>& batteries);
 
 /**
  * Give each battery its own outputs (addBatteryOutputs()) and then the site's,
@@ -42,7 +42,7 @@ std::vector<HistoryRecorder*> recordersOf(const std::vector<std::unique_ptr<Batt
  *
  * @return false with @p problem set when an output cannot start.
  */
-bool addOutputs(std::vector<std::unique_ptr<Battery>>& batteries, const Outputs& site, std::mutex& lock,
+bool addOutputs(std::vector<std::unique_ptr<BatteryRun>>& batteries, const Outputs& site, std::mutex& lock,
                 std::string* problem);
 
 /**
@@ -53,6 +53,6 @@ bool addOutputs(std::vector<std::unique_ptr<Battery>>& batteries, const Outputs&
  *
  * @return The exit status: the highest of the loops' (1 when a --once run saw no answer).
  */
-int runSite(std::vector<std::unique_ptr<Battery>>& batteries, Outputs& site, std::mutex& lock, Signals& signals);
+int runSite(std::vector<std::unique_ptr<BatteryRun>>& batteries, Outputs& site, std::mutex& lock, Signals& signals);
 
 #endif

@@ -10,12 +10,15 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 
 namespace {
 
 // The store's names of the lifetime figures and of the predecessor's.
 constexpr const char* lifetimeKey = "health_lifetime";
 constexpr const char* predecessorKey = "health_predecessor";
+// The cells, as an index of their arrays.
+constexpr std::size_t cells = healthCells;
 constexpr double secondsPerYear = 365.25 * 86400;
 // The discharge mode bit of the status register.
 constexpr unsigned dischargeMask = 0x0200;
@@ -280,10 +283,11 @@ nlohmann::json healthJson(const Health& h, long long now)
 {
     const LifetimeFigures& f = h.lifetime;
     nlohmann::json points = nlohmann::json::array();
-    for (const CapacityPoint& p : *h.points)
-        points.push_back({{"time", p.time}, {"capacity_ah", p.ampereHours}, {"cycles", p.cycles}});
-    nlohmann::json cells = nlohmann::json::array();
-    for (const auto& r : h.cellResistance) cells.push_back(orNull(r));
+    std::transform(h.points->begin(), h.points->end(), std::back_inserter(points), [](const CapacityPoint& p) {
+        return nlohmann::json{{"time", p.time}, {"capacity_ah", p.ampereHours}, {"cycles", p.cycles}};
+    });
+    nlohmann::json cellOhms = nlohmann::json::array();
+    std::transform(h.cellResistance.begin(), h.cellResistance.end(), std::back_inserter(cellOhms), orNull);
     nlohmann::json out = {
         {"installed", f.installed != 0 ? nlohmann::json(civilDateText(f.installed)) : nlohmann::json(nullptr)},
         {"age_seconds", f.installed != 0 ? nlohmann::json(std::max(0LL, now - f.installed)) : nlohmann::json(nullptr)},
@@ -302,7 +306,7 @@ nlohmann::json healthJson(const Health& h, long long now)
         {"replace_date", h.replaceDate ? nlohmann::json(civilDateText(*h.replaceDate)) : nlohmann::json(nullptr)},
         {"replace_time", h.replaceDate ? nlohmann::json(*h.replaceDate) : nlohmann::json(nullptr)},
         {"replace", h.replace},
-        {"resistance", {{"stack_ohms", orNull(h.stackResistance)}, {"cell_ohms", cells}, {"load_steps", h.loadSteps}}},
+        {"resistance", {{"stack_ohms", orNull(h.stackResistance)}, {"cell_ohms", cellOhms}, {"load_steps", h.loadSteps}}},
         {"weak_cell", h.weakCell != 0 ? nlohmann::json{{"cell", h.weakCell}, {"ratio", h.weakRatio}} : nlohmann::json(nullptr)},
         {"predecessor", h.predecessor ? predecessorJson(*h.predecessor) : nlohmann::json(nullptr)},
     };
@@ -316,7 +320,7 @@ HealthTracker::HealthTracker(const HealthSettings& chosen, Store* store) : setti
     figures.replaceAt = settings.replaceAt;
     figures.lifetime.installed = settings.installed;
     figures.points = std::make_shared<const std::vector<CapacityPoint>>();
-    if (disk) restore();
+    if (disk != nullptr) restore();
 }
 
 // Read the stored figures; a later --installed than theirs starts a new battery.
@@ -370,7 +374,7 @@ void HealthTracker::startNewBattery()
 // Hand the lifetime figures to the store; it makes their text when it writes its next batch.
 void HealthTracker::keep()
 {
-    if (disk) disk->setValueLater(lifetimeKey, [copy = figures.lifetime] { return lifetimeJson(copy).dump(); });
+    if (disk != nullptr) disk->setValueLater(lifetimeKey, [copy = figures.lifetime] { return lifetimeJson(copy).dump(); });
 }
 
 std::vector<Event> HealthTracker::accepted(const BatteryStatus& status, const Estimate& estimate, double time)
@@ -401,7 +405,7 @@ std::vector<Event> HealthTracker::accepted(const BatteryStatus& status, const Es
     lastAmperes = amperes;
     lastVolts = stackVoltage(&status);
     lastCharge = chargePercent(&status);
-    for (int c = 0; c < healthCells; c++) lastCells[c] = status.cellVoltage[c] / 1000.0;
+    for (std::size_t c = 0; c < cells; c++) lastCells[c] = status.cellVoltage[c] / 1000.0;
     if (!(before == figures.lifetime)) changed = true;
     if (changed) {
         figures.at = at;
@@ -462,8 +466,8 @@ void HealthTracker::countBits(const BatteryStatus& status, long long at, double 
         k++;
     }
     lastFaults = reg;
-    bool alerts[2] = {status.tempAlertRegister != 0, status.voltAlertRegister != 0};
-    bool before[2] = {lastTempAlert, lastVoltAlert};
+    const bool alerts[2] = {status.tempAlertRegister != 0, status.voltAlertRegister != 0};
+    const bool before[2] = {lastTempAlert, lastVoltAlert};
     for (std::size_t i = 0; i < 2; i++)
         if (alerts[i] && !before[i]) {
             f.alerts[i]++;
@@ -472,7 +476,7 @@ void HealthTracker::countBits(const BatteryStatus& status, long long at, double 
     lastTempAlert = alerts[0];
     lastVoltAlert = alerts[1];
     if (dt > 0)
-        for (int c = 0; c < healthCells; c++)
+        for (std::size_t c = 0; c < cells; c++)
             if ((static_cast<unsigned>(status.balanceRegister) >> c & 1U) != 0) f.balanceSeconds[c] += dt;
 }
 
@@ -527,7 +531,7 @@ void HealthTracker::endRun(double endTime)
 void HealthTracker::addPoint(const CapacityPoint& point)
 {
     points.push_back(point);
-    if (disk) disk->addCapacityPoint(figures.lifetime.battery, point);
+    if (disk != nullptr) disk->addCapacityPoint(figures.lifetime.battery, point);
     figures.points = std::make_shared<const std::vector<CapacityPoint>>(points);
     fit();
 }
@@ -555,13 +559,13 @@ void HealthTracker::loadStep(const BatteryStatus& status, double amperes)
     // The answer's current is positive while charging: R = -dV/d(discharge current) = dV/dI.
     double values[healthCells + 1];
     values[0] = (stackVoltage(&status) - lastVolts) / dI;
-    for (int c = 0; c < healthCells; c++) values[c + 1] = (status.cellVoltage[c] / 1000.0 - lastCells[c]) / dI;
+    for (std::size_t c = 0; c < cells; c++) values[c + 1] = (status.cellVoltage[c] / 1000.0 - lastCells[c]) / dI;
     for (std::size_t i = 0; i <= healthCells; i++) {
         if (steps[i].size() == resistanceSteps) steps[i].pop_front();
         steps[i].push_back(values[i]);
     }
     figures.stackResistance = medianOf({steps[0].begin(), steps[0].end()});
-    for (int c = 0; c < healthCells; c++)
+    for (std::size_t c = 0; c < cells; c++)
         figures.cellResistance[c] = medianOf({steps[c + 1].begin(), steps[c + 1].end()});
     figures.loadSteps++;
     loadStepped = true;
@@ -573,10 +577,11 @@ void HealthTracker::weakCells(long long at, std::vector<Event>* events)
 {
     loadStepped = false;
     std::array<double, healthCells> ratios{};
-    int weakest = 0;
-    for (int c = 0; c < healthCells; c++) {
+    std::size_t weakest = 0; // from 1; 0 for none
+    for (std::size_t c = 0; c < cells; c++) {
         std::vector<double> others;
-        for (int o = 0; o < healthCells; o++)
+        others.reserve(cells - 1);
+        for (std::size_t o = 0; o < cells; o++)
             if (o != c) others.push_back(*figures.cellResistance[o]);
         double median = *medianOf(others);
         ratios[c] = median > 0 ? *figures.cellResistance[c] / median : 0;
@@ -587,13 +592,13 @@ void HealthTracker::weakCells(long long at, std::vector<Event>* events)
         if (weak[c] && (weakest == 0 || ratios[c] > ratios[weakest - 1])) weakest = c + 1;
     }
     int was = figures.weakCell;
-    figures.weakCell = weakest;
+    figures.weakCell = static_cast<int>(weakest);
     figures.weakRatio = weakest != 0 ? ratios[weakest - 1] : 0;
-    if (weakest == was) return;
+    if (figures.weakCell == was) return;
     char text[160];
     if (weakest != 0) {
         std::snprintf(text, sizeof text, "cell %d: resistance %.2f mOhm, %.2f times the median of the others",
-                      weakest, *figures.cellResistance[weakest - 1] * 1000, figures.weakRatio);
+                      figures.weakCell, *figures.cellResistance[weakest - 1] * 1000, figures.weakRatio);
         events->push_back(make("weakcell", text, at));
     } else {
         std::snprintf(text, sizeof text, "cell %d: resistance within %.1f times the median of the others again", was, weakFactor);
@@ -620,7 +625,7 @@ void HealthTracker::replaceEvents(long long at, std::vector<Event>* events)
 }
 
 // An event of this battery.
-Event HealthTracker::make(const char* name, std::string detail, long long at) const
+Event HealthTracker::make(const char* name, const std::string& detail, long long at) const
 {
-    return Event{settings.battery, name, std::move(detail), at};
+    return Event{settings.battery, name, detail, at};
 }

@@ -182,7 +182,7 @@ private:
     void loadStep(const BatteryStatus& status, double amperes);
     void weakCells(long long at, std::vector<Event>* events);
     void replaceEvents(long long at, std::vector<Event>* events);
-    Event make(const char* name, std::string detail, long long at) const;
+    Event make(const char* name, const std::string& detail, long long at) const;
 
     HealthSettings settings;
     Store* disk;
@@ -231,6 +231,6 @@ nlohmann::json healthJson(const Health& health, long long now);
 nlohmann::json lifetimeJson(const LifetimeFigures& figures);
 
 /** @return Lifetime figures read back from lifetimeJson(); what is missing or wrong stays at its default. */
-LifetimeFigures lifetimeFromJson(const nlohmann::json& object);
+LifetimeFigures lifetimeFromJson(const nlohmann::json& in);
 
 #endif

@@ -55,7 +55,7 @@ static int runQavd(int argc, char** argv)
     startLogging();
     std::string problem;
     // Outlive the outputs, which are handed their recorders.
-    std::vector<std::unique_ptr<Battery>> batteries = openBatteries(site, historyOptions, &problem);
+    std::vector<std::unique_ptr<BatteryRun>> batteries = openBatteries(site, historyOptions, &problem);
     if (batteries.empty()) return startFailure(problem);
     Outputs shared;
     std::mutex lock; // the site's outputs are called for one battery at a time

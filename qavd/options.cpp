@@ -134,10 +134,11 @@ std::string startSection(ConfigFile* file, const std::string& line, std::size_t 
     if (end == std::string::npos || rest.find_first_not_of(" \t\r") != std::string::npos)
         return "a section's header is [NAME] alone on its line";
     if (!batteryName()(name).empty()) return "[" + name + "]: a battery's name is 1 to 32 of A-Z, a-z, 0-9, _ and -";
-    for (const Section& before : file->sections)
-        if (before.name == name)
-            return "[" + name + "] again: each battery has one section (the first is at line " +
-                   std::to_string(before.line) + ")";
+    auto before = std::find_if(file->sections.begin(), file->sections.end(),
+                               [&](const Section& section) { return section.name == name; });
+    if (before != file->sections.end())
+        return "[" + name + "] again: each battery has one section (the first is at line " +
+               std::to_string(before->line) + ")";
     if (file->sections.size() == maxBatteries) return "[" + name + "]: more than " + std::to_string(maxBatteries) + " batteries";
     file->sections.push_back(Section{name, number, "", {}});
     return "";
@@ -173,12 +174,12 @@ std::string readConfigFile(const CLI::App& app, const CLI::App& battery, const s
         }
         at += "[" + section->name + "]: ";
         if (battery.get_option_no_throw("--" + key) == nullptr && app.get_option_no_throw("--" + key) != nullptr)
-            return at + "'" + key + "' is the site's: write it above the first section";
+            return at.append("'").append(key).append("' is the site's: write it above the first section");
         if (std::string wrong = checkKey(battery, key, " for a battery"); !wrong.empty()) return at + wrong;
         section->lines[battery.get_option("--" + key)->get_name()] = number;
         section->text += line + "\n";
     }
-    if (!file->sections.empty() && file->lines.count("--address") != 0)
+    if (!file->sections.empty() && file->lines.contains("--address"))
         return file->name + ":" + std::to_string(file->lines["--address"]) +
                ": 'address' belongs to a battery: with sections, give each its own";
     return "";
@@ -383,8 +384,8 @@ std::string parseSection(const ConfigFile& file, const Section& section, const s
             if (text.rfind(name + ":", 0) == 0) at = file.name + ":" + std::to_string(number) + ": [" + section.name + "]: ";
         return at + text;
     }
-    if (section.lines.count("--address") == 0) return at + "no address: give each battery its own";
-    fitTimeout(&battery, timeoutGiven || section.lines.count("--timeout") != 0);
+    if (!section.lines.contains("--address")) return at + "no address: give each battery its own";
+    fitTimeout(&battery, timeoutGiven || section.lines.contains("--timeout"));
     if (std::string wrong = crossCheck(battery); !wrong.empty()) return at + wrong;
     site->push_back(std::move(battery));
     return "";
@@ -404,13 +405,33 @@ std::string addBattery(const std::string& given, const DaemonOptions& defaults, 
     if (std::string wrong = batteryName()(battery.name); !wrong.empty())
         return at + "a battery's name is 1 to 32 of A-Z, a-z, 0-9, _ and -";
     if (std::string wrong = batteryAddress()(battery.address); !wrong.empty()) return at + wrong;
-    for (const DaemonOptions& before : *site)
-        if (before.name == battery.name) return at + "a battery of that name is served already";
+    if (std::any_of(site->begin(), site->end(), [&](const DaemonOptions& before) { return before.name == battery.name; }))
+        return at + "a battery of that name is served already";
     if (site->size() == maxBatteries) return at + "more than " + std::to_string(maxBatteries) + " batteries";
     fitTimeout(&battery, timeoutGiven);
     if (std::string wrong = crossCheck(battery); !wrong.empty()) return at + wrong;
     site->push_back(std::move(battery));
     return "";
+}
+
+// Parse the command line and the top of the config file: -1 to go on, else the status to exit
+// with (0 after --help or --version, 2 after an error, said with the file's line).
+int parseTop(CLI::App& app, const ConfigFile& file, int argc, char** argv)
+{
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& done) {
+        return app.exit(done);
+    } catch (const CLI::ParseError& error) {
+        // A value from the file is named by its line, unless the command line gave it too.
+        std::string text = error.what(), at;
+        for (const auto& [name, number] : file.lines)
+            if (text.rfind(name + ":", 0) == 0 && std::find(argv, argv + argc, name) == argv + argc)
+                at = file.name + ":" + std::to_string(number) + ": ";
+        std::fprintf(stderr, "qavd: %s%s\nRun with --help for more information.\n", at.c_str(), text.c_str());
+        return 2;
+    }
+    return -1;
 }
 
 } // namespace
@@ -476,19 +497,7 @@ int parseCommandLine(CLI::App& app, DaemonOptions& options, int argc, char** arg
     std::string problem = config.empty() ? "" : readConfigFile(app, keys, config, &file);
     if (!problem.empty()) return refuse(problem);
     if (!config.empty()) app.config_formatter(std::make_shared<CheckedConfig>(file.top));
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::Success& done) {
-        return app.exit(done);
-    } catch (const CLI::ParseError& error) {
-        // A value from the file is named by its line, unless the command line gave it too.
-        std::string text = error.what(), at;
-        for (const auto& [name, number] : file.lines)
-            if (text.rfind(name + ":", 0) == 0 && std::find(argv, argv + argc, name) == argv + argc)
-                at = file.name + ":" + std::to_string(number) + ": ";
-        std::fprintf(stderr, "qavd: %s%s\nRun with --help for more information.\n", at.c_str(), text.c_str());
-        return 2;
-    }
+    if (int status = parseTop(app, file, argc, argv); status >= 0) return status;
     bool timeoutGiven = app.get_option("--timeout")->count() != 0;
     DaemonOptions defaults = options;
     // Without --timeout, the wait fits any interval: 2 s, or half the interval when that is less.

@@ -334,18 +334,18 @@ class Collector : public prometheus::Collectable {
 public:
     explicit Collector(const std::vector<std::string>& batteries)
     {
-        for (const std::string& name : batteries) latest.push_back(StateKeeper(name, 0).snapshot());
+        std::transform(batteries.begin(), batteries.end(), std::back_inserter(latest),
+                       [](const std::string& name) { return StateKeeper(name, 0).snapshot(); });
     }
 
     // Show this snapshot from now on, in place of its battery's last (the only battery's when one).
     void show(BatterySnapshot snapshot)
     {
         std::lock_guard<std::mutex> lock(mutex);
-        for (BatterySnapshot& shown : latest)
-            if (latest.size() == 1 || shown->battery == snapshot->battery) {
-                shown = std::move(snapshot);
-                return;
-            }
+        auto shown = std::find_if(latest.begin(), latest.end(), [&](const BatterySnapshot& each) {
+            return latest.size() == 1 || each->battery == snapshot->battery;
+        });
+        if (shown != latest.end()) *shown = std::move(snapshot);
     }
 
     // Every battery's families, each family once; qav_build_info once, with one battery labelled as its series.
@@ -431,8 +431,9 @@ std::unique_ptr<HttpPart> makeMetrics(const std::string& battery)
 
 std::unique_ptr<HttpPart> makeMetrics(const Site& site)
 {
-    std::vector<std::string> names;
-    for (const DaemonOptions& battery : site.batteries) names.push_back(battery.name);
+    std::vector<std::string> names(site.batteries.size());
+    std::transform(site.batteries.begin(), site.batteries.end(), names.begin(),
+                   [](const DaemonOptions& battery) { return battery.name; });
     return std::make_unique<Exporter>(names);
 }
 

@@ -139,10 +139,10 @@ nlohmann::json entityBase(const MqttTopics& topics, const nlohmann::json& device
         entity["payload_not_available"] = "offline";
     } else {
         // The connection's last will can speak for one topic only: the site's, which each battery's joins.
-        nlohmann::json list = nlohmann::json::array();
-        for (const std::string* topic : {&topics.connection, &topics.availability})
-            list.push_back({{"topic", *topic}, {"payload_available", "online"}, {"payload_not_available", "offline"}});
-        entity["availability"] = list;
+        auto available = [](const std::string& topic) {
+            return nlohmann::json{{"topic", topic}, {"payload_available", "online"}, {"payload_not_available", "offline"}};
+        };
+        entity["availability"] = nlohmann::json::array({available(topics.connection), available(topics.availability)});
         entity["availability_mode"] = "all";
     }
     entity["device"] = device;
@@ -305,8 +305,9 @@ std::vector<DiscoveryConfig> discoveryConfigs(const MqttTopics& topics, const st
     std::vector<DiscoveryConfig> configs;
     std::vector<SensorConfig> sensors = sensorConfigs(), health = healthSensorConfigs();
     sensors.insert(sensors.end(), health.begin(), health.end());
-    for (const SensorConfig& sensor : sensors)
-        configs.push_back({configTopic(discoveryPrefix, "sensor", name, sensor.object), sensorConfig(topics, device, sensor)});
+    std::transform(sensors.begin(), sensors.end(), std::back_inserter(configs), [&](const SensorConfig& sensor) {
+        return DiscoveryConfig{configTopic(discoveryPrefix, "sensor", name, sensor.object), sensorConfig(topics, device, sensor)};
+    });
     auto binary = [&](const std::string& object, nlohmann::json payload) {
         configs.push_back({configTopic(discoveryPrefix, "binary_sensor", name, object), std::move(payload)});
     };

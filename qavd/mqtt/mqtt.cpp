@@ -352,7 +352,7 @@ private:
     void publishAvailability(Battery& battery);
     void publishConnection();
     void publishPendingEvents();
-    bool healthDue(const Battery& battery, double now) const;
+    static bool healthDue(const Battery& battery, double now);
     void publishDueHealth();
     void stopThread();
     std::string failureText(int rc, const std::string& detail) const;
@@ -722,7 +722,7 @@ void MqttOutput::state(const BatterySnapshot& snapshot)
 
 // Whether a battery's health is due: not yet published on this connection, its replace flag or
 // weak cell changed, or healthSeconds passed; the caller holds the mutex.
-bool MqttOutput::healthDue(const Battery& battery, double now) const
+bool MqttOutput::healthDue(const Battery& battery, double now)
 {
     if (!battery.latest) return false;
     const Health& health = *battery.latest->health;
@@ -746,9 +746,12 @@ void MqttOutput::publishDueHealth()
     if (due.empty()) return;
     auto wall = static_cast<long long>(wallSeconds());
     std::vector<std::string> payloads;
+    payloads.reserve(due.size());
     for (const auto& [index, health] : due)
         payloads.push_back(healthState(*health, wall).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
     std::lock_guard lock(mutex);
+    // Either may have changed while the payloads were made without the lock.
+    // cppcheck-suppress knownConditionTrueFalse
     if (!connected || finishing) return;
     for (std::size_t k = 0; k < due.size(); k++) {
         Battery& battery = batteries[due[k].first];

@@ -129,7 +129,7 @@ std::vector<Row> batteryRows()
         {{"ups.alarm", false, "Alarms: the Fault bits set, temp_alert, volt_alert"},
          [](const Source& s) { return alarmText(s.status); }},
         {{"ups.status", false, "Status: OL or OB, CHRG, DISCHRG, LB, RB, OVER, OFF, ALARM, FSD"},
-         [](const Source& s) { return nutStatus(s.status, s.estimate, s.lowPercent, s.health && s.health->replace); }},
+         [](const Source& s) { return nutStatus(s.status, s.estimate, s.lowPercent, s.health != nullptr && s.health->replace); }},
         {{"ups.temperature", true, "Heatsink temperature (degrees C)"}, temperature(8)},
     };
 }
