@@ -52,13 +52,13 @@ bool addOutputs(std::vector<std::unique_ptr<BatteryRun>>& batteries, const Outpu
 namespace {
 
 // Wake every poll loop, after setting what they are to look at.
-void wakeAll(std::vector<std::unique_ptr<BatteryRun>>& batteries)
+void wakeAll(const std::vector<std::unique_ptr<BatteryRun>>& batteries)
 {
     for (const auto& battery : batteries) battery->control.wake.wake();
 }
 
 // Take the signals that came: false once told to stop, after telling every loop.
-bool takeSignals(std::vector<std::unique_ptr<BatteryRun>>& batteries, Outputs& site, std::mutex& lock, Signals& signals)
+bool takeSignals(const std::vector<std::unique_ptr<BatteryRun>>& batteries, Outputs& site, std::mutex& lock, Signals& signals)
 {
     signals.take();
     if (signals.rotate) {
