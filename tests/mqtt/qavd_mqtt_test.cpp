@@ -215,8 +215,9 @@ TEST_F(QavdMqtt, ABrokerSendingAHugePacketOrGarbageIsLeftAndARealOneServedAfter)
     std::string status = fileText("/proc/" + std::to_string(qavd.pid) + "/status");
     ASSERT_TRUE(std::regex_search(status, peak, std::regex("VmHWM:\\s+([0-9]+) kB")));
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    // The sanitizers' own memory comes on top of qavd's; still far below the packet's 200 MB.
-    EXPECT_LT(std::stol(peak[1]), 100 * 1024) << "peak resident KiB";
+    // The sanitizers' own memory comes on top of qavd's (ThreadSanitizer's per thread too); a
+    // packet held would still take more than its own 200 MB.
+    EXPECT_LT(std::stol(peak[1]), 190 * 1024) << "peak resident KiB";
 #else
     EXPECT_LT(std::stol(peak[1]), 20 * 1024) << "peak resident KiB";
 #endif
