@@ -96,6 +96,21 @@ void fillDisk(const std::string& path)
     close(fd);
 }
 
+// A process's children, whichever of its threads started them (each battery's poll loop starts
+// its own event commands).
+std::vector<pid_t> childrenOf(pid_t pid)
+{
+    std::vector<pid_t> children;
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* listing = opendir(tasks.c_str());
+    for (dirent* task = listing != nullptr ? readdir(listing) : nullptr; task != nullptr; task = readdir(listing)) {
+        std::istringstream list(fileText(tasks + "/" + task->d_name + "/children"));
+        children.insert(children.end(), std::istream_iterator<pid_t>(list), std::istream_iterator<pid_t>());
+    }
+    if (listing != nullptr) closedir(listing);
+    return children;
+}
+
 // qavd against the simulator, with what its tests of events and timing read.
 class Qavd : public DaemonTest {
 protected:
@@ -239,8 +254,7 @@ TEST_F(Qavd, EndpointRestartGivesCommlostThenCommokInTheSameDataLog)
     EXPECT_TRUE(until(5, [&] { return linesOf(fileText(log)).size() >= before + 3; })) << fileText(log);
     EXPECT_EQ(linesOf(events()).size(), 2U) << events();
     // The event commands have ended and been reaped: qavd has no children left.
-    std::string children = "/proc/" + std::to_string(qavd.pid) + "/task/" + std::to_string(qavd.pid) + "/children";
-    EXPECT_TRUE(until(5, [&] { return fileText(children).empty(); })) << fileText(children);
+    EXPECT_TRUE(until(5, [&] { return childrenOf(qavd.pid).empty(); })) << childrenOf(qavd.pid).size();
 }
 
 TEST_F(Qavd, RefusedAtStartKeepsRetryingAndReportsAnUnrunnableCommand)
@@ -358,18 +372,6 @@ TEST_F(Qavd, InAnEventStormEveryProblemEventRunsItsCommandAndOthersAreMergedNotL
     EXPECT_EQ(runs("lowbattery"), std::vector(raised["lowbattery"].size(), std::pair<unsigned long, std::string>(
                                                   1, "gas gauge 20.00%, low at or below 20%, undervoltage Good")));
     // Every command that started has written its run when each left is a hanging sleep.
-    // A process's children, whichever of its threads started them.
-    auto childrenOf = [](pid_t pid) {
-        std::vector<pid_t> children;
-        std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-        DIR* listing = opendir(tasks.c_str());
-        for (dirent* task = listing != nullptr ? readdir(listing) : nullptr; task != nullptr; task = readdir(listing)) {
-            std::istringstream list(fileText(tasks + "/" + task->d_name + "/children"));
-            children.insert(children.end(), std::istream_iterator<pid_t>(list), std::istream_iterator<pid_t>());
-        }
-        if (listing != nullptr) closedir(listing);
-        return children;
-    };
     // Waiting events fill every slot a finished command frees (the last commlost's too), so all
     // 32 slots are taken again before the end.
     EXPECT_TRUE(until(10, [&] {
