@@ -20,8 +20,6 @@ struct Site {
 
     /** @return true with more than one battery: the outputs show a site then, else one battery as before. */
     bool several() const { return batteries.size() > 1; }
-    /** @return The settings of the battery named @p battery; null when the site has none of that name. */
-    const DaemonOptions* find(const std::string& battery) const;
 };
 
 /**
