@@ -224,29 +224,32 @@ std::string configTopic(const std::string& prefix, const char* component, const 
     return topic;
 }
 
+// A problem sensor of the health topic: on by its template, with attributes by their template.
+nlohmann::json healthProblemConfig(const MqttTopics& topics, const nlohmann::json& device, const char* object,
+                                   const char* name, const char* onTemplate, const char* attributes)
+{
+    nlohmann::json payload = binaryBase(topics, device, object, name, onTemplate);
+    payload["state_topic"] = payload["json_attributes_topic"] = topics.health;
+    payload["device_class"] = "problem";
+    payload["json_attributes_template"] = attributes;
+    return payload;
+}
+
 // "replace_battery": on while health is at or below --replace-at; the health, the level and the
 // projected date as attributes.
 nlohmann::json replaceConfig(const MqttTopics& topics, const nlohmann::json& device)
 {
-    nlohmann::json payload = binaryBase(topics, device, "replace_battery", "Replace battery",
-                                        "{{ 'ON' if value_json.replace else 'OFF' }}");
-    payload["state_topic"] = payload["json_attributes_topic"] = topics.health;
-    payload["device_class"] = "problem";
-    payload["json_attributes_template"] =
+    return healthProblemConfig(
+        topics, device, "replace_battery", "Replace battery", "{{ 'ON' if value_json.replace else 'OFF' }}",
         "{{ {'health_percent': value_json.health_ratio * 100 if value_json.health_ratio is number else None, "
-        "'replace_at_percent': value_json.replace_at_percent, 'replace_date': value_json.replace_date} | tojson }}";
-    return payload;
+        "'replace_at_percent': value_json.replace_at_percent, 'replace_date': value_json.replace_date} | tojson }}");
 }
 
 // "weak_cell": on while a cell is weak; the cell and its resistance over the others' median as attributes.
 nlohmann::json weakCellConfig(const MqttTopics& topics, const nlohmann::json& device)
 {
-    nlohmann::json payload = binaryBase(topics, device, "weak_cell", "Weak cell",
-                                        "{{ 'ON' if value_json.weak_cell else 'OFF' }}");
-    payload["state_topic"] = payload["json_attributes_topic"] = topics.health;
-    payload["device_class"] = "problem";
-    payload["json_attributes_template"] = "{{ (value_json.weak_cell or {'cell': None, 'ratio': None}) | tojson }}";
-    return payload;
+    return healthProblemConfig(topics, device, "weak_cell", "Weak cell", "{{ 'ON' if value_json.weak_cell else 'OFF' }}",
+                               "{{ (value_json.weak_cell or {'cell': None, 'ratio': None}) | tojson }}");
 }
 
 // A sensor's config: its class, unit and state class where it has them, and its topic.
