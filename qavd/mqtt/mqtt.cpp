@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <poll.h>
 #include <stdexcept>
@@ -115,6 +116,7 @@ private:
     std::uint64_t handed = 0;      // bytes written to the library
     std::uint64_t packetStart = 0; // where, in those, the packet it reads began
     std::string toLibrary, toBroker;
+    std::unique_ptr<char[]> scratch = std::make_unique_for_overwrite<char[]>(carryStep); // what take() reads into
     bool brokerClosed = false;
     bool ended = false;
     int failure = 0;
@@ -214,13 +216,13 @@ void BrokerPath::carry(int timeoutMs, int wake)
     if (brokerClosed && toLibrary.empty()) end();
 }
 
-// Read up to most bytes from a socket into an empty buffer.
+// Read up to most bytes (at most one carrying step) from a socket into an empty buffer,
+// through a scratch buffer that is never cleared, so a read costs what it reads.
 void BrokerPath::take(int from, std::string* into, std::size_t most, bool brokerSide)
 {
     if (ended) return;
-    into->resize(most);
-    ssize_t n = read(from, into->data(), most);
-    into->resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    ssize_t n = read(from, scratch.get(), std::min(most, carryStep));
+    into->assign(scratch.get(), n > 0 ? static_cast<std::size_t>(n) : 0);
     if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EINTR))) return;
     if (!brokerSide) end(); // the library closed its end: its connection is over
     else if (n == 0) brokerClosed = true;
