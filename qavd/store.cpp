@@ -34,7 +34,7 @@ const char* const tierTables[3] = {"buckets", "minutes", "quarters"};
 // Answers may reach the store this long after their time; later roll-ups wait for them.
 constexpr long long settle = 10;
 // Seconds between retries after a failure, between roll-ups, and between checkpoints.
-constexpr long long retryEvery = 10, rollUpEvery = 60, checkpointEvery = 60;
+constexpr long long retryEvery = 10, rollUpEvery = 60, checkpointEvery = 60, laterEvery = 60;
 // The page cache of the connection, in KiB. Small: writes touch a few pages, and what the
 // views read comes from the system's file cache; the store adds at most 1.5 MiB to qavd.
 constexpr int cacheKib = 128;
@@ -98,7 +98,8 @@ public:
     }
     ~Statement()
     {
-        if (kept == nullptr || stmt == nullptr || code != SQLITE_OK) {
+        // One that failed is finalized; one that ran, to its end or to a row, is kept.
+        if (kept == nullptr || stmt == nullptr || (code != SQLITE_OK && code != SQLITE_ROW && code != SQLITE_DONE)) {
             sqlite3_finalize(stmt);
             return;
         }
@@ -164,6 +165,13 @@ private:
 int execute(sqlite3* db, const std::string& sql)
 {
     return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+}
+
+// Run one statement without results from those a connection keeps prepared; SQLITE_OK or an error.
+int executeKept(sqlite3* db, const std::string& sql, std::map<std::string, sqlite3_stmt*>* prepared)
+{
+    int code = Statement(db, sql, prepared).run();
+    return code == SQLITE_DONE ? SQLITE_OK : code;
 }
 
 // The bucket at the current row of a query of time and valueColumns().
@@ -455,6 +463,9 @@ void Store::run()
         // Read with the queue taken, so that a roll-up never ends past an answer still queued.
         // What is done when goes by the monotonic clock, which steps of the wall clock leave alone.
         const long long at = now(), ticks = steady();
+        // Values made on writing wait in the queue until they are due.
+        if (!forced && ticks < nextLater) std::swap(taken.later, queue->later);
+        else if (!taken.later.empty()) nextLater = ticks + laterEvery;
         guard.unlock();
         lastWrite = Steady::now();
         followClock(at, ticks);
@@ -716,9 +727,10 @@ int writeValues(sqlite3* db, const std::map<std::string, std::string>& values, s
 bool Store::write(Queue& batch)
 {
     if (batch.empty()) return true;
-    int code = execute(db, "BEGIN IMMEDIATE");
+    static const std::string upsert = upsertSql();
+    int code = executeKept(db, "BEGIN IMMEDIATE", &prepared);
     {
-        Statement answer(db, upsertSql(), &prepared);
+        Statement answer(db, upsert, &prepared);
         for (auto a = batch.answers.begin(); a != batch.answers.end() && going(code); ++a) {
             answer.bind(1, a->time / width * width).bind(2, static_cast<long long>(a->gapBefore));
             for (std::size_t i = 0; i < storeFields; i++) answer.bind(static_cast<int>(3 + i), static_cast<long long>(a->values[i]));
@@ -732,7 +744,7 @@ bool Store::write(Queue& batch)
         if (std::string text = make(); text.size() <= 4096) batch.values[name] = std::move(text);
     batch.later.clear();
     if (going(code)) code = writeValues(db, batch.values, &prepared);
-    if (going(code)) code = execute(db, "COMMIT");
+    if (going(code)) code = executeKept(db, "COMMIT", &prepared);
     if (code != SQLITE_OK) {
         execute(db, "ROLLBACK");
         failed(code, "cannot be written");
@@ -759,21 +771,22 @@ void Store::rollUp(long long at)
         const char* mark;
     };
     const Step steps[] = {{"buckets", "minutes", 60, "rolled_minutes"}, {"minutes", "quarters", 900, "rolled_quarters"}};
-    int code = execute(db, "BEGIN IMMEDIATE");
+    int code = executeKept(db, "BEGIN IMMEDIATE", &prepared);
     for (const Step& s : steps) {
         if (code != SQLITE_OK) break;
         long long end = (at - settle) / s.width * s.width;
         // From the last roll-up's end (one bucket before, for answers that came late); a mark
         // ahead of the clock (it stepped back) is brought back to it.
         long long begin = end - fineKept;
-        Statement mark(db, std::string("SELECT value FROM kept WHERE name = '") + s.mark + "'");
+        Statement mark(db, std::string("SELECT value FROM kept WHERE name = '") + s.mark + "'", &prepared);
         if (mark.step() == SQLITE_ROW) begin = std::min(std::atoll(mark.text(0).c_str()), end) - s.width;
         if (begin >= end) continue;
         Statement roll(db, std::string("INSERT OR REPLACE INTO ") + s.to + " SELECT time / ?1 * ?1, " + mergedColumns() +
-                               " FROM " + s.from + " WHERE time >= ?2 AND time < ?3 GROUP BY time / ?1");
+                               " FROM " + s.from + " WHERE time >= ?2 AND time < ?3 GROUP BY time / ?1",
+                       &prepared);
         code = roll.bind(1, s.width).bind(2, begin).bind(3, end).run();
         if (code == SQLITE_DONE) {
-            Statement save(db, std::string("INSERT OR REPLACE INTO kept VALUES ('") + s.mark + "', ?1)");
+            Statement save(db, std::string("INSERT OR REPLACE INTO kept VALUES ('") + s.mark + "', ?1)", &prepared);
             code = save.bind(1, std::to_string(end)).run();
         }
         if (code == SQLITE_DONE) code = SQLITE_OK;
@@ -784,11 +797,11 @@ void Store::rollUp(long long at)
         {"DELETE FROM quarters WHERE time < ?1", quartersKept}, {"DELETE FROM outages WHERE last < ?1", quartersKept}};
     for (const auto& [sql, kept] : prunes) {
         if (code != SQLITE_OK) break;
-        Statement prune(db, sql);
+        Statement prune(db, sql, &prepared);
         code = prune.bind(1, pruneBefore(at, kept)).run();
         if (code == SQLITE_DONE) code = SQLITE_OK;
     }
-    if (code == SQLITE_OK) code = execute(db, "COMMIT");
+    if (code == SQLITE_OK) code = executeKept(db, "COMMIT", &prepared);
     if (code != SQLITE_OK) {
         execute(db, "ROLLBACK");
         failed(code, "cannot be rolled up");

@@ -125,8 +125,9 @@ public:
     void setValue(const std::string& name, const std::string& value);
     /**
      * Queue a named value that changes with every answer: @p make gives its text (as for
-     * setValue()) when the batch is written, on the store's thread, so the poll loop only
-     * hands over what it is made from.
+     * setValue()) on the store's thread, so the poll loop only hands over what it is made from.
+     * Such values are made and written at most once a minute, and at every flush() and at the
+     * end: the newest @p make of a name waits in the queue until then.
      */
     void setValueLater(const std::string& name, std::function<std::string()> make);
     /** Queue a capacity measured of battery number @p battery (0 for the first the store follows). */
@@ -202,7 +203,7 @@ private:
     // Of the thread alone.
     std::string failure;     // the reason writes fail now; empty while they work
     long long lost = 0;      // answers lost in this episode
-    long long nextRetry = 0, nextRollUp = 0, nextCheckpoint = 0, nextFileCheck = 0;
+    long long nextRetry = 0, nextRollUp = 0, nextCheckpoint = 0, nextFileCheck = 0, nextLater = 0;
     // The clocks at the last roll-up, the pruning horizon, and when the wall clock last stepped.
     bool clockSeen = false;
     long long lastWall = 0, lastSteady = 0, horizon = 0, steppedAt = 0, stepBack = 0;

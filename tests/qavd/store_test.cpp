@@ -132,6 +132,51 @@ TEST_F(StoreTest, RollsMinutesAndQuartersUpAndPrunesEachTierAsItAges)
     EXPECT_EQ(open()->value("capacity"), "98.5");
 }
 
+// The value of a kept name in the file itself ("" when it has none), and its bucket rows.
+std::pair<std::string, std::size_t> keptIn(const std::string& path, const char* name)
+{
+    std::string value;
+    sqlite3* db = nullptr;
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    sqlite3_prepare_v2(db, "SELECT value FROM kept WHERE name = ?1", -1, &stmt, nullptr);
+    sqlite3_bind_text(stmt, 1, name, -1, SQLITE_STATIC);
+    if (sqlite3_step(stmt) == SQLITE_ROW) value = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return {value, rowsIn(path, "buckets", T0).size()};
+}
+
+// Values made on writing (a battery's lifetime figures) are written at most once a minute of
+// the monotonic clock, and at a flush: the newest one given, made once.
+TEST_F(StoreTest, AValueMadeOnWritingIsWrittenOnceAMinuteAndAtAFlush)
+{
+    std::atomic<long long> steady{1000};
+    std::atomic<int> made{0};
+    std::string problem;
+    auto store = Store::open(path, 5, &problem, [this] { return clock.load(); }, [&] { return steady.load(); });
+    ASSERT_TRUE(store) << problem;
+    auto later = [&](const char* text) { store->setValueLater("life", [&made, text] { made++; return std::string(text); }); };
+    // Each step: the value given, the answer's time and the monotonic clock; then the file's value once
+    // the answer is written.
+    const std::tuple<const char*, long long, long long, const char*> steps[] = {
+        {"a", 0, 1000, "a"}, {"b", 5, 1030, "a"}, {"c", 10, 1059, "a"}, {"d", 15, 1060, "d"}, {"e", 20, 1070, "d"}};
+    std::size_t answers = 0;
+    for (const auto& [given, time, ticks, inFile] : steps) {
+        steady = ticks;
+        later(given);
+        add(*store, T0 + time, 5000);
+        answers++;
+        for (int i = 0; i < 100 && keptIn(path, "life").second < answers; i++) usleep(50000);
+        EXPECT_EQ(keptIn(path, "life"), std::make_pair(std::string(inFile), answers)) << given;
+        EXPECT_EQ(store->value("life"), given);
+    }
+    store->flush();
+    EXPECT_EQ(keptIn(path, "life").first, "e");
+    // Written: "a", "d" and "e"; read back while they waited: "b", "c" and "e".
+    EXPECT_EQ(made.load(), 6);
+}
+
 // Whether the file's schema version is version and it holds no tables of ours.
 void expectUntouched(const std::string& path, int version)
 {
