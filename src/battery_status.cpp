@@ -3,9 +3,11 @@
 
 #include "util.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <iterator>
@@ -37,7 +39,20 @@ static const std::size_t answerLength = 77;
 // no number where one should begin keeps both.
 static void scanField(const char** cursor, int width, int* field)
 {
+    // A field of hexadecimal digits only, as every good answer has, reads the same by hand;
+    // anything else (blanks, signs, "0x", the end) takes the formatted scan's own rules.
     unsigned value = 0;
+    int digits = 0;
+    while (digits < width && std::isxdigit(static_cast<unsigned char>((*cursor)[digits])) != 0) {
+        char c = (*cursor)[digits++];
+        value = value * 16 + static_cast<unsigned>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
+    }
+    if (digits == width) {
+        *field = static_cast<int>(value);
+        *cursor += width;
+        return;
+    }
+    value = 0;
     int got = std::sscanf(*cursor, width == 4 ? "%4x" : "%2x", &value);
     if (got == 0) return;
     if (got == 1) *field = static_cast<int>(value);
