@@ -32,9 +32,14 @@ expected_files() {
 ./usr/share/doc/qav-monitor/changelog.gz
 ./usr/share/doc/qav-monitor/copyright
 ./usr/share/doc/qav-monitor/examples/grafana-dashboard.json
+./usr/share/doc/qav-monitor/examples/mosquitto-bridge.conf
+./usr/share/doc/qav-monitor/examples/prometheus-sites.yml
 ./usr/share/doc/qav-monitor/examples/prometheus.yml
 ./usr/share/doc/qav-monitor/examples/qav-alerts.yml
 ./usr/share/doc/qav-monitor/examples/qav-event-notify
+./usr/share/doc/qav-monitor/examples/qav-site-rules.yml
+./usr/share/doc/qav-monitor/examples/qav-sites-targets.yml
+./usr/share/doc/qav-monitor/examples/upsmon-sites.conf
 ./usr/share/doc/qav-monitor/qavd.md.gz
 ./usr/share/lintian/overrides/qav-monitor
 ./usr/share/man/man1/battery_sim.1.gz

@@ -6,7 +6,9 @@
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <deque>
 #include <netinet/in.h>
+#include <nlohmann/json.hpp>
 #include <sys/socket.h>
 
 namespace {
@@ -174,23 +176,9 @@ TEST_F(MetricsDaemon, APrometheusServerScrapesIt)
                                               "scrape_configs:\n  - job_name: qavd\n    static_configs:\n"
                                               "      - targets: ['127.0.0.1:" << metricsPort << "']\n";
     Child server;
-    std::unique_ptr<ReservedPort> port;
-    ASSERT_TRUE(startOnReservedPort(&port, [&](int reserved) {
-        server = spawn({PROMETHEUS_PATH, "--config.file=" + dir + "/prometheus.yml",
-                        "--storage.tsdb.path=" + dir + "/data",
-                         "--web.listen-address=127.0.0.1:" + std::to_string(reserved)});
-        // Up, or ended (a bind that clashed after all).
-        int status = 0;
-        bool ended = false;
-        bool ready = waitFor(&server, 60, [&](const Child&) {
-            ended = waitpid(server.pid, &status, WNOHANG) == server.pid;
-            return ended || curl("http://127.0.0.1:" + std::to_string(reserved) + "/-/ready").status == 200;
-        });
-        if (ready && !ended) return true;
-        stop(&server);
-        return false;
-    })) << server.err;
-    const std::string api = "http://127.0.0.1:" + std::to_string(port->port) + "/api/v1/query?query=";
+    int port = startPrometheus(&server, dir + "/prometheus.yml", dir + "/data");
+    ASSERT_NE(port, 0) << server.err;
+    const std::string api = "http://127.0.0.1:" + std::to_string(port) + "/api/v1/query?query=";
     auto query = [&](const std::string& expression) {
         for (Child* child : {&server, &sim, &qavd}) pump(child, 0);
         return curl(api + expression).body;
@@ -206,5 +194,123 @@ TEST_F(MetricsDaemon, APrometheusServerScrapesIt)
     std::string stack = query("qav_stack_voltage_volts");
     EXPECT_NE(stack.find(R"("battery":"b1")"), std::string::npos) << stack;
     EXPECT_NE(stack.find(R"(,"26.4"]})"), std::string::npos) << stack;
+    EXPECT_EQ(stop(&server, SIGTERM), 0) << server.err;
+}
+
+// Sites of two simulated batteries each, one qavd a site, for Prometheus to scrape.
+class MetricsSites : public MetricsDaemon {
+protected:
+    void TearDown() override
+    {
+        for (Child& child : children) stop(&child, SIGTERM);
+        MetricsDaemon::TearDown();
+    }
+    // Start child and return the loopback port it says it serves on (said matches it), or 0.
+    int serving(std::vector<std::string> argv, const std::string& said)
+    {
+        Child& child = children.emplace_back(spawn(argv));
+        std::smatch m;
+        const std::regex port(said + " 127\\.0\\.0\\.1:([0-9]+)\n");
+        EXPECT_TRUE(waitFor(&child, 30, [&](const Child& c) { return std::regex_search(c.err, m, port); })) << child.err;
+        return m.empty() ? 0 : std::stoi(m[1]);
+    }
+    // Start qavd for site, its batteries rack1 and rack2 replaying one answer each and rated at ah;
+    // the port of its metrics.
+    int startSite(const std::string& site, const std::string& rack1, const std::string& rack2, const char* ah)
+    {
+        std::vector<std::string> argv = {QAVD_PATH, "--name", site, "--capacity", ah, "-i", "0.5", "-t", "0.45",
+                                         "--output", "none", "--metrics-listen", "127.0.0.1:0"};
+        for (const auto& [name, answer] : {std::pair{"rack1", rack1}, {"rack2", rack2}}) {
+            writeReplayFile(dir + "/" + site + name, {answer});
+            int at = serving({BATTERY_SIM_PATH, "--port", "0", "--replay", dir + "/" + site + name}, "serving tcp");
+            argv.insert(argv.end(), {"--battery", std::string(name) + "=tcp:127.0.0.1:" + std::to_string(at)});
+        }
+        return serving(argv, "qavd: HTTP server listening on");
+    }
+    std::deque<Child> children;
+};
+
+// The value of metric{battery="<battery>"...} in an exposition; NaN when absent.
+static double sample(const std::string& exposition, const std::string& metric, const std::string& battery)
+{
+    std::smatch m;
+    const std::regex line("\n" + metric + "\\{battery=\"" + battery + "\"[^}]*\\} (\\S+)\n");
+    return std::regex_search(exposition, m, line) ? std::stod(m[1]) : std::nan("");
+}
+
+TEST_F(MetricsSites, PrometheusSumsEachSiteOverItsOwnBatteriesAndNamesTheSiteInAlerts)
+{
+    REQUIRE_PROGRAM(PROMETHEUS_PATH, "prometheus");
+    // answerA: 85 % of 26.4 V at -1 A; answerB: 100 % of 32 V at 12.5 A; answerHot: 50 % of
+    // 32 V at 12.5 A with the battery hot limit set.
+    const int sites[] = {startSite("site-a", answerA, answerB, "100"), startSite("site-b", answerHot, answerB, "50")};
+    // The contrib files as they are, but for 1 s intervals and the targets file naming these two.
+    for (const char* name : {"prometheus-sites.yml", "qav-site-rules.yml", "qav-alerts.yml", "qav-sites-targets.yml"}) {
+        std::string text = std::regex_replace(fileText(CONTRIB_DIR "/" + std::string(name)), std::regex("l: 15s"), "l: 1s");
+        for (int i : {0, 1})
+            text = std::regex_replace(text, std::regex(std::string("site-") + "ab"[i] + "\\.example:9788"),
+                                      "127.0.0.1:" + std::to_string(sites[i]));
+        std::ofstream(dir + "/" + name) << text;
+    }
+    // Every battery fresh before the first scrape, so that no sum is of one battery only.
+    std::string expositions[2];
+    for (int i : {0, 1})
+        EXPECT_TRUE(until(30, [&] {
+            expositions[i] = scrape(sites[i]);
+            return sample(expositions[i], "qav_up", "rack1") == 1 && sample(expositions[i], "qav_up", "rack2") == 1;
+        })) << expositions[i];
+    Child server;
+    int port = startPrometheus(&server, dir + "/prometheus-sites.yml", dir + "/data");
+    ASSERT_NE(port, 0) << server.err;
+    // The data of an API answer, once its result names both sites (or after 30 s).
+    auto ask = [&](const std::string& path) {
+        nlohmann::json data;
+        until(30, [&] {
+            for (Child& child : children) pump(&child, 0);
+            pump(&server, 0);
+            data = nlohmann::json::parse(curl("http://127.0.0.1:" + std::to_string(port) + "/api/v1/" + path).body)["data"];
+            return data.dump().find("site-a") != std::string::npos && data.dump().find("site-b") != std::string::npos;
+        });
+        return data;
+    };
+    // Each rule's value by site, once it has both.
+    auto bySite = [&](const std::string& rule) {
+        std::map<std::string, double> got;
+        nlohmann::json result = ask("query?query=" + rule)["result"];
+        for (const auto& series : result)
+            got[series["metric"].value("site", "")] = std::stod(series["value"][1].get<std::string>());
+        return got;
+    };
+    auto watts = bySite("site:qav_battery_power_watts:sum"), joules = bySite("site:qav_battery_stored_energy_joules:sum");
+    // Every answer is the same, so Prometheus saw what these scrapes saw: the sums differ only by
+    // the order of addition, within a relative 1e-9. Literally: -26.4 W + 400 W, 400 W + 400 W;
+    // 0.85 x 26.4 V x 360000 C + 32 V x 360000 C, 0.5 x 32 V x 180000 C + 32 V x 180000 C.
+    const double literal[2][2] = {{373.6, 19598400}, {800, 8640000}};
+    for (int i : {0, 1}) {
+        std::string site = std::string("site-") + "ab"[i], text = expositions[i];
+        double ownWatts = 0, ownJoules = 0;
+        for (const char* rack : {"rack1", "rack2"}) {
+            ownWatts += sample(text, "qav_battery_power_watts", rack);
+            ownJoules += sample(text, "qav_state_of_charge_ratio", rack) * sample(text, "qav_stack_voltage_volts", rack) *
+                         sample(text, "qav_battery_capacity_coulombs", rack);
+        }
+        EXPECT_NEAR(watts[site], ownWatts, std::abs(ownWatts) * 1e-9) << site;
+        EXPECT_NEAR(watts[site], literal[i][0], literal[i][0] * 1e-9) << site;
+        EXPECT_NEAR(joules[site], ownJoules, ownJoules * 1e-9) << site;
+        EXPECT_NEAR(joules[site], literal[i][1], literal[i][1] * 1e-9) << site;
+    }
+    // One battery of one site has a fault, and its alert says which.
+    nlohmann::json faults;
+    until(30, [&] {
+        faults = nlohmann::json::array();
+        nlohmann::json alerts = ask("alerts")["alerts"];
+        for (const auto& alert : alerts)
+            if (alert["labels"]["alertname"] == "QavFault") faults.push_back(alert);
+        return !faults.empty();
+    });
+    ASSERT_EQ(faults.size(), 1U) << faults.dump();
+    EXPECT_EQ(faults[0]["labels"]["site"], "site-b");
+    EXPECT_EQ(faults[0]["labels"]["battery"], "rack1");
+    EXPECT_EQ(faults[0]["annotations"]["summary"], "Battery site-b/rack1: fault battery_hot_limit");
     EXPECT_EQ(stop(&server, SIGTERM), 0) << server.err;
 }

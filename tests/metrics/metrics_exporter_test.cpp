@@ -328,7 +328,10 @@ TEST_F(Exporter, ContribFilesAreValidAndUseOnlyExportedMetrics)
     for (const std::vector<std::string>& check :
          {std::vector<std::string>{PROMTOOL_PATH, "check", "rules", CONTRIB_DIR "/qav-alerts.yml"},
           {PROMTOOL_PATH, "check", "config", CONTRIB_DIR "/prometheus.yml"},
-          {PROMTOOL_PATH, "test", "rules", METRICS_TEST_DIR "/qav-alerts.test.yml"}}) {
+          {PROMTOOL_PATH, "test", "rules", METRICS_TEST_DIR "/qav-alerts.test.yml"},
+          {PROMTOOL_PATH, "check", "rules", CONTRIB_DIR "/qav-site-rules.yml"},
+          {PROMTOOL_PATH, "check", "config", CONTRIB_DIR "/prometheus-sites.yml"},
+          {PROMTOOL_PATH, "test", "rules", METRICS_TEST_DIR "/qav-site-rules.test.yml"}}) {
         Ran result = run(check);
         EXPECT_EQ(result.status, 0) << check[1] << " " << check[3] << ": " << result.out << result.err;
     }

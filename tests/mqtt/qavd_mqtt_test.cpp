@@ -224,3 +224,50 @@ TEST_F(QavdMqtt, ABrokerSendingAHugePacketOrGarbageIsLeftAndARealOneServedAfter)
     std::printf("qavd's peak resident memory: %s KiB; of the huge packet %zu bytes were sent\n", peak[1].str().c_str(),
                 hugeSent.load());
 }
+
+// A site's broker bridged to a central one with the contrib bridge file: each battery's discovery
+// configs, availability and state reach the central broker, and the retained ones come back
+// there when the central broker restarts empty and the bridge reconnects.
+TEST_F(QavdMqtt, TheContribBridgeBringsEveryBatteryOfASiteToTheCentralBroker)
+{
+    ASSERT_EQ(mkdir((dir + "/central").c_str(), 0700) | mkdir((dir + "/site").c_str(), 0700), 0);
+    Broker central{dir + "/central", "allow_anonymous true"};
+    ASSERT_TRUE(central.start());
+    const std::string bridge = std::regex_replace(fileText(CONTRIB_DIR "/mosquitto-bridge.conf"),
+                                                  std::regex("central\\.example:1883"),
+                                                  "127.0.0.1:" + std::to_string(central.port));
+    Broker site{dir + "/site", "allow_anonymous true\n" + bridge};
+    ASSERT_TRUE(site.start());
+    // A site of two batteries, each with a simulator of its own; no early return leaves the second.
+    Child second = spawn({BATTERY_SIM_PATH, "--port", "0", "--replay", dir + "/answers.txt"});
+    std::smatch m;
+    const std::regex serving("tcp 127.0.0.1:([0-9]+)\n");
+    EXPECT_TRUE(waitFor(&second, 10, [&](const Child& c) { return std::regex_search(c.err, m, serving); }));
+    qavd = spawn({QAVD_PATH, "--name", "site-a", "--battery", "a-rack1=tcp:127.0.0.1:" + std::to_string(simPort),
+                  "--battery", "a-rack2=tcp:127.0.0.1:" + m[1].str(), "-i", "0.2", "-t", "0.1", "--output", "none",
+                  "--mqtt-broker=127.0.0.1:" + std::to_string(site.port)});
+    Subscriber sub(central.port);
+    // The JSON payload on a topic, an empty object if none comes.
+    auto payload = [&](const std::string& topic) {
+        nlohmann::json json = nlohmann::json::parse(sub.waitAny(topic).payload, nullptr, false);
+        return json.is_object() ? json : nlohmann::json::object();
+    };
+    for (const std::string rack : {"a-rack1", "a-rack2"}) {
+        EXPECT_TRUE(sub.waitLatest("qav/" + rack + "/availability", "online")) << qavd.err << site.log();
+        EXPECT_EQ(payload("qav/" + rack + "/state")["gas_gauge_percent"], 85.0) << rack;
+        nlohmann::json config = payload("homeassistant/sensor/qav_" + rack + "/gas_gauge/config");
+        EXPECT_EQ(config["state_topic"], "qav/" + rack + "/state");
+        EXPECT_EQ(config["device"]["identifiers"][0], "qav_" + rack);
+    }
+    central.stop();
+    EXPECT_TRUE(central.start());
+    // Live while the bridge sends them again; retained for a client that comes after.
+    const std::vector<std::string> kept = {
+        "qav/a-rack1/availability", "homeassistant/sensor/qav_a-rack1/gas_gauge/config",
+        "qav/a-rack2/availability", "homeassistant/sensor/qav_a-rack2/gas_gauge/config"};
+    Subscriber live(central.port);
+    for (const std::string& topic : kept) EXPECT_NE(live.waitAny(topic).payload, "<nothing>") << topic;
+    Subscriber after(central.port);
+    for (const std::string& topic : kept) EXPECT_TRUE(after.waitAny(topic).retained) << topic;
+    stop(&second, SIGTERM);
+}
