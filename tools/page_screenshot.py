@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Take the README's pictures of qavd's page: a site of three simulated batteries, one on
-battery, one charging and one resting at full, polled every 5 s by one qavd with a history
+battery, one charging and one resting, polled every 5 s by one qavd with a history
 file. qavd's clock is sped up 60 times by libfaketime and the simulators play 60 seconds a
 second, so that the charts fill with two hours in about two minutes; headless Chromium draws
 the site's overview, then the page of the ageing battery with its Health card, once qavd's
@@ -32,9 +32,9 @@ AGEING = "rack2"  # the battery whose page is the second picture
 
 # Each battery's simulator options, in simulated seconds played SPEED times faster (the shots
 # come about SHOT_AT * SPEED of them in). rack1, 100 Ah, charged for 110 minutes and is in an
-# outage; rack3, 100 Ah, was briefly on battery, charged and rests. rack2 is a small battery, cycled
-# hard between a third and two thirds under a load that changes every minute: aged by 16
-# cycles at 1 % of its capacity each (so its health is measured falling), with a weak cell.
+# outage; rack3, 100 Ah, was briefly on battery, charged and rests. rack2 is a small battery,
+# cycled hard between a quarter and two thirds under a load that changes every minute: aged
+# by 16 cycles at 1 % of its capacity each (so its health is measured falling), with a weak cell.
 # No cell comes near the simulator's 4.15 V alert level.
 LOAD_STEPS = ", ".join(["60:-15, 60:-35"] * 8)
 BATTERIES = {
