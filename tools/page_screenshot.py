@@ -9,13 +9,16 @@ usage: tools/page_screenshot.py [BUILD_DIR [OVERVIEW_PNG [BATTERY_PNG]]]
        (default build/dev, doc/page.png and doc/page-battery.png)
 Needs chromium, chromium-driver, python3-selenium and libfaketime."""
 import glob
+import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
 import threading
 import time
+import urllib.request
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
@@ -116,6 +119,21 @@ def shoot(browser, url, png, bottom_script):
     print(f"page_screenshot.py: {png}, {os.path.getsize(png)} bytes")
 
 
+def check_site(page, processes):
+    """Refuse to take pictures of stale data or of a Health card that has nothing measured yet."""
+    ended = [process.args[0] for process in processes if process.poll() is not None]
+    if ended:
+        sys.exit(f"page_screenshot.py: {', '.join(ended)} ended before the pictures")
+    with urllib.request.urlopen(f"http://{page}/api/v1/batteries", timeout=5) as answer:
+        stale = [state["battery"] for state in json.load(answer)["batteries"] if not state["fresh"]]
+    if stale:
+        sys.exit(f"page_screenshot.py: stale before the pictures: {', '.join(stale)}")
+    with urllib.request.urlopen(f"http://{page}/api/v1/batteries/{AGEING}/health", timeout=5) as answer:
+        health = json.load(answer)
+    if len(health["capacity_points"]) < 2 or health["weak_cell"] is None:
+        sys.exit(f"page_screenshot.py: {AGEING}'s health has fewer than two capacities or no weak cell yet")
+
+
 def main():
     faketime = (glob.glob("/usr/lib/*/faketime/libfaketime.so.1") + [None])[0]
     if faketime is None:
@@ -137,7 +155,9 @@ def main():
         try:
             # The pages load the two hours once qavd's clock has caught up with ours.
             time.sleep(max(0, started + SHOT_AT - time.time()))
+            check_site(page, processes)
             shoot(browser, f"http://{page}/", OVERVIEW_PNG, FOOTER)
+            check_site(page, processes)
             # The ageing battery's whole page: its Health card, then the charts.
             shoot(browser, f"http://{page}/battery/{AGEING}/", BATTERY_PNG, FOOTER)
         finally:
@@ -146,6 +166,7 @@ def main():
         for process in processes:
             process.kill()
             process.wait()
+        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":
