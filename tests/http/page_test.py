@@ -95,6 +95,12 @@ return [document.title, text('summary'), text('site-power'), text('site-energy')
         crossing, tiles.map((t) => t.querySelector('a').getAttribute('href'))];
 """
 
+# Where each tile of the overview starts and where the last ends, in pixels from the left.
+ROW = """
+const boxes = [...document.querySelectorAll('.tile')].map((t) => t.getBoundingClientRect());
+return [boxes.map((b) => Math.round(b.left)), Math.round(boxes[boxes.length - 1].right)];
+"""
+
 FLAGS = ["fan", "main_fuse", "safe_operating_area", "overcurrent", "undervoltage", "overvoltage",
          "discharge_mode", "charge_mode", "discharge_transient", "battery_cold_limit",
          "heatsink_hot_limit", "battery_hot_limit", "battery_enable"]
@@ -500,6 +506,8 @@ class Page(unittest.TestCase):
                 self.assertEqual(shown[4], tiles, f"at {width} px")
                 self.assertEqual(shown[5:], [True, [], ["/battery/rack-1/", "/battery/rack-2/", "/battery/rack-3/"]],
                                  f"at {width} px: a state below the first screen, or text crossing its tile")
+            # At a desktop's width the three tiles share the row out between them, leaving no empty column.
+            self.assertEqual(browsers[1280].execute_script(ROW), [[16, 437, 859], 1264])
             # A tile opens its battery's page, which shows that battery and links back.
             browser = browsers[1280]
             browser.find_element("css selector", ".tile[data-battery='rack-1'] a").click()
