@@ -353,20 +353,23 @@ qavd_running() {
 # A free TCP port on loopback.
 free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 
+# api PATH: what the instance answers at PATH, waiting at most 5 s.
+api() { curl -sf --max-time 5 "$url$1"; }
+
 # wait_for PATH JQ_TEST: poll the instance's PATH for up to a minute until its JSON passes JQ_TEST.
 wait_for() {
   local try
   for try in $(seq 1 120); do
-    curl -sf --max-time 2 "$url$1" | jq -e "$2" >/dev/null 2>&1 && return 0
+    api "$1" | jq -e "$2" >/dev/null 2>&1 && return 0
     sleep 0.5
   done
-  fail "no $1 with $2 within a minute: $(curl -s --max-time 2 "$url$1"; tail -n 5 "$state/log")"
+  fail "no $1 with $2 within a minute: $(api "$1"; tail -n 5 "$state/log" "$state/sim.log")"
   return 1
 }
 
 # The points of the instance's history as "time gauge" lines, up to time $1.
 history_points() {
-  curl -sf --max-time 5 "$url/api/v1/history?seconds=3600" | jq -r --argjson upto "$1" \
+  api '/api/v1/history?seconds=3600' | jq -r --argjson upto "$1" \
     '(.fields | index("gas_gauge_percent")) as $g | .points[] | select(.[0] <= $upto) | "\(.[0]) \(.[$g])"'
 }
 
@@ -374,11 +377,16 @@ history_points() {
 # at 30 times the speed) and then rests, until it has recorded an outage, learned a capacity and
 # kept half a minute of history; keep what it shows in $state/old.*.
 start_old_instance() {
-  local sim_port http_port
-  sim_port=$(free_port) && http_port=$(free_port) || { fail "no free port"; return 1; }
-  "$build/battery_sim" --port "$sim_port" --capacity 60 --speed 30 --profile "360:-20, 100000:+0" \
+  local sim_port http_port try
+  "$build/battery_sim" --port 0 --capacity 60 --speed 30 --profile "360:-20, 100000:+0" \
     >/dev/null 2>"$state/sim.log" 9>&- &
   sim=$!
+  for try in $(seq 1 50); do
+    sim_port=$(sed -n '1s/^battery_sim: serving tcp 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$state/sim.log")
+    [ -z "$sim_port" ] || break
+    sleep 0.1
+  done
+  http_port=$(free_port) && [ -n "$sim_port" ] || { fail "no simulator or free port: $(cat "$state/sim.log")"; return 1; }
   printf 'address = "tcp:127.0.0.1:%s"\ninterval = 1\noutage-min = 2\nhttp-listen = "127.0.0.1:%s"\noutput = "none"\n' \
     "$sim_port" "$http_port" | tee "$state/old.conf" >"/etc/qavd/$instance.conf"
   url=http://127.0.0.1:$http_port
@@ -387,10 +395,11 @@ start_old_instance() {
     wait_for /api/v1/state '.capacity_source == "learned" and .current_amperes == 0' &&
     wait_for '/api/v1/history?seconds=3600' '.points | length >= 7' || return 1
   cp "$state/pid" "$state/old.pid"
-  curl -sf "$url/api/v1/state" | jq -r .capacity_ah >"$state/old.capacity"
-  curl -sf "$url/api/v1/outages" | jq -c '.outages[0]' >"$state/old.outage"
+  api /api/v1/state | jq -r .capacity_ah >"$state/old.capacity"
+  api /api/v1/outages | jq -c '.outages[0]' >"$state/old.outage"
   # The newest bucket is still filling; the ones before it are whole.
-  history_points "$(date -d -6sec +%s)" >"$state/old.history"
+  history_points "$(date -d -6sec +%s)" >"$state/old.history" && [ -s "$state/old.history" ] ||
+    { fail "no whole history bucket from $old_version"; return 1; }
 }
 
 # The instance runs the new qavd from the same config file, and shows the history, the outage
@@ -404,15 +413,15 @@ check_instance_kept() {
     fail "qavd@$instance runs as $(tr '\0' ' ' <"/proc/$pid/cmdline")"
   cmp -s "/etc/qavd/$instance.conf" "$state/old.conf" || fail "the upgrade changed /etc/qavd/$instance.conf"
   local metrics
-  metrics=$(curl -sf "$url/metrics")
+  metrics=$(api /metrics) || metrics=
   grep -qxF "qav_build_info{battery=\"$instance\",version=\"${version%%[+~-]*}\"} 1" <<<"$metrics" ||
     fail "qavd@$instance is not $version: $(grep qav_build_info <<<"$metrics")"
-  curl -sf "$url/api/v1/state" | jq -e --arg ah "$(cat "$state/old.capacity")" \
+  api /api/v1/state | jq -e --arg ah "$(cat "$state/old.capacity")" \
     '.capacity_ah == ($ah | tonumber) and .capacity_source == "learned"' >/dev/null ||
-    fail "the learned capacity of $(cat "$state/old.capacity") Ah is lost: $(curl -s "$url/api/v1/state")"
-  curl -sf "$url/api/v1/outages" | jq -e --argjson old "$(cat "$state/old.outage")" \
+    fail "the learned capacity of $(cat "$state/old.capacity") Ah is lost: $(api /api/v1/state)"
+  api /api/v1/outages | jq -e --argjson old "$(cat "$state/old.outage")" \
     'any(.outages[]; . as $o | $old | to_entries | all($o[.key] == .value))' >/dev/null ||
-    fail "the outage $(cat "$state/old.outage") is lost: $(curl -s "$url/api/v1/outages")"
+    fail "the outage $(cat "$state/old.outage") is lost: $(api /api/v1/outages)"
   local last
   last=$(tail -n 1 "$state/old.history" | cut -d ' ' -f 1)
   history_points "${last:-0}" | diff -u "$state/old.history" - || fail "the history before the upgrade differs (- old, + new)"
