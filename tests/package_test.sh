@@ -72,8 +72,9 @@ fail() {
 }
 
 cleanup() {
-  if qavd_running; then kill "$(cat "$state/pid")"; fi
-  [ -z "$sim" ] || kill "$sim" 2>/dev/null
+  # Either may have ended already; the rest of the clean-up runs all the same.
+  if qavd_running; then kill "$(cat "$state/pid")" || true; fi
+  [ -z "$sim" ] || kill "$sim" 2>/dev/null || true
   rm -f "/etc/qavd/$instance.conf"
   if [ "$installed_by_us" = yes ] && dpkg_installed; then
     dpkg_retry --purge "$package" >/dev/null || echo "could not purge $package"
