@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Build the Debian package from a build tree; check its files, fields and lintian; as root,
-# install the 0.1.0 package, upgrade it to this one, purge.
+# install the 0.2.0 package, run a qavd@ instance of it, upgrade to this one, purge.
 # usage: package_test.sh SOURCE_DIR BUILD_DIR VERSION
 set -euo pipefail
 
@@ -8,14 +8,19 @@ source=$(cd "$1" && pwd)
 build=$(cd "$2" && pwd)
 version=$3
 # The release operators upgrade from, and the commit its package was built from.
-old_version=0.1.0
-old_commit=b6a1e8d5e2940d5ab565ce3788bf041035046891
+old_version=0.2.0
+old_commit=38f4e11dbc3a59dc68fda4b4ff120ee6c48a5da8
 package=qav-monitor
 work=$(mktemp -d /tmp/qav-package.XXXXXX)
 status=0
 installed_by_us=no
 install_cycle="skipped, not root"
 skipped=() # why parts of the test could not run here
+# The qavd@ instance the upgrade restarts, its scratch state directory and its page.
+instance=pkgtest
+state=$work/state
+url=
+sim=
 
 # Every file the package ships, as dpkg-deb --contents names it; directories aside.
 expected_files() {
@@ -72,6 +77,10 @@ fail() {
 }
 
 cleanup() {
+  # Either may have ended already; the rest of the clean-up runs all the same.
+  if qavd_running; then kill "$(cat "$state/pid")" || true; fi
+  [ -z "$sim" ] || kill "$sim" 2>/dev/null || true
+  rm -f "/etc/qavd/$instance.conf"
   if [ "$installed_by_us" = yes ] && dpkg_installed; then
     dpkg_retry --purge "$package" >/dev/null || echo "could not purge $package"
   fi
@@ -91,15 +100,15 @@ cannot_run() {
 # A missing tool fails the test in CI; elsewhere the test is skipped, saying so.
 require_tools() {
   local missing=() tool
-  for tool in cpack dpkg-deb dpkg-shlibdeps lintian file gzip git ninja unshare readelf; do
+  for tool in cpack dpkg-deb dpkg-shlibdeps lintian file gzip git ninja unshare readelf curl jq python3; do
     command -v "$tool" >/dev/null || missing+=("$tool")
   done
   [ "${#missing[@]}" -eq 0 ] && return
-  cannot_run "missing ${missing[*]} (Debian packages dpkg-dev, lintian, file, git, ninja-build, util-linux, binutils)"
+  cannot_run "missing ${missing[*]} (Debian packages dpkg-dev, lintian, file, git, ninja-build, util-linux, binutils, curl, jq, python3)"
 }
 
-# Build the 0.1.0 package from its tree (the tag v0.1.0, else the commit) into old_deb; the
-# package is kept in the build tree, so only the first run builds it.
+# Build the old package from its tree (its tag, else the commit) into old_deb; the package is
+# kept in the build tree, so only the first run builds it, saying how long that took.
 build_old_package() {
   local commit
   commit=$(git -C "$source" rev-parse -q --verify "v$old_version^{commit}") ||
@@ -110,6 +119,7 @@ build_old_package() {
   old_deb=$cache/deb/${package}_${old_version}_$(dpkg --print-architecture).deb
   [ -f "$old_deb" ] && return
   rm -rf "$cache" && mkdir -p "$cache/src"
+  local started=$SECONDS
   git -C "$source" archive "$commit" | tar -x -C "$cache/src"
   # Without a build type nothing is optimised: the quickest build of a package that runs.
   if ! { cmake -S "$cache/src" -B "$cache/build" -G Ninja -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF &&
@@ -120,6 +130,7 @@ build_old_package() {
     echo "FAIL: could not build the $old_version package from $commit"
     exit 1
   fi
+  echo "built the $old_version package to upgrade from in $((SECONDS - started)) s"
 }
 
 # build_package OUT_DIR [VERSION]: run cpack on the build tree, print the .deb's path.
@@ -282,15 +293,42 @@ verify_installed_units() {
   done
 }
 
+# The qavd@ instance as systemd runs it (the installed unit's ExecStart, with --history on a
+# scratch file, in a clean environment), and a systemctl that records what it is asked and does
+# to that instance what systemd would: stop ends it with SIGTERM, try-restart starts it again.
+write_service_tools() {
+  mkdir -p "$work/bin" "$state"
+  { printf '#!/bin/sh\nstate=%s instance=%s\n' "$state" "$instance"
+    cat <<'RUN'
+cd "$state" || exit 1
+echo $$ >"$state/pid"
+exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin $(sed -n "s/^ExecStart=//; T; s/%i/$instance/g; p" \
+  /lib/systemd/system/qavd@.service) --history "$state/$instance.db" >>"$state/log" 2>&1
+RUN
+  } >"$work/bin/qavd-instance"
+  { printf '#!/bin/sh\nwork=%s state=%s\n' "$work" "$state"
+    cat <<'CTL'
+echo "$*" >>"$work/systemctl.log"
+case "$1 $*" in stop*'qavd@*.service'* | try-restart*'qavd@*.service'*) ;; *) exit 0 ;; esac
+pid=$(cat "$state/pid" 2>/dev/null) || exit 0
+# A qavd that has not ended (a zombie has); never another program that took its PID.
+running() { [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = qavd ] && ! grep -q ') Z ' "/proc/$pid/stat"; }
+running || exit 0
+kill -TERM "$pid"
+for try in $(seq 1 100); do running || break; sleep 0.1; done
+if running; then echo "qavd $pid is still running 10 s after SIGTERM" >>"$state/log"; exit 1; fi
+[ "$1" = stop ] || setsid "$work/bin/qavd-instance" </dev/null >/dev/null 2>&1 9>&- &
+CTL
+  } >"$work/bin/systemctl"
+  printf '#!/bin/sh\nexit 0\n' >"$work/bin/policy-rc.d"
+  chmod 755 "$work/bin/qavd-instance" "$work/bin/systemctl" "$work/bin/policy-rc.d"
+}
+
 # systemd is not PID 1 here, so dpkg runs in a private mount namespace that looks like a
 # systemd host (/run/systemd/system exists; policy-rc.d, as a container may ship, allows
-# restarts) with a systemctl that records what the maintainer scripts ask of it.
+# restarts) with the systemctl of write_service_tools.
 # usage: dpkg_as_under_systemd DPKG_ARGUMENT...
 dpkg_as_under_systemd() {
-  mkdir -p "$work/bin"
-  printf '#!/bin/sh\necho "$*" >>%s\n' "$work/systemctl.log" >"$work/bin/systemctl"
-  printf '#!/bin/sh\nexit 0\n' >"$work/bin/policy-rc.d"
-  chmod 755 "$work/bin/systemctl" "$work/bin/policy-rc.d"
   : >"$work/systemctl.log"
   dpkg_prefix=(unshare -m --propagation private sh -c '
     mount -t tmpfs tmpfs /run && mkdir -p /run/systemd/system || exit 1
@@ -311,8 +349,94 @@ expect_systemctl() {
     fail "the calls of systemctl on $what differ (- expected, + made)"
 }
 
-# Install the 0.1.0 package, edit the conffile, upgrade, purge: the operator's edit survives,
-# running services are restarted, nothing stays.
+# Whether the instance's qavd runs (a zombie has ended); never another program that took its PID.
+qavd_running() {
+  local pid
+  pid=$(cat "$state/pid" 2>/dev/null) && [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = qavd ] &&
+    ! grep -q ') Z ' "/proc/$pid/stat"
+}
+
+# A free TCP port on loopback.
+free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+
+# api PATH: what the instance answers at PATH, waiting at most 5 s.
+api() { curl -sf --max-time 5 "$url$1"; }
+
+# wait_for PATH JQ_TEST: poll the instance's PATH for up to a minute until its JSON passes JQ_TEST.
+wait_for() {
+  local try
+  for try in $(seq 1 120); do
+    api "$1" | jq -e "$2" >/dev/null 2>&1 && return 0
+    sleep 0.5
+  done
+  fail "no $1 with $2 within a minute: $(api "$1"; tail -n 5 "$state/log" "$state/sim.log")"
+  return 1
+}
+
+# The points of the instance's history as "time gauge" lines, up to time $1.
+history_points() {
+  api '/api/v1/history?seconds=3600' | jq -r --argjson upto "$1" \
+    '(.fields | index("gas_gauge_percent")) as $g | .points[] | select(.[0] <= $upto) | "\(.[0]) \(.[$g])"'
+}
+
+# Run the old release's qavd@ instance on a simulated battery that discharges for 12 s (360 s
+# at 30 times the speed) and then rests, until it has recorded an outage, learned a capacity and
+# kept half a minute of history; keep what it shows in $state/old.*.
+start_old_instance() {
+  local sim_port http_port try
+  "$build/battery_sim" --port 0 --capacity 60 --speed 30 --profile "360:-20, 100000:+0" \
+    >/dev/null 2>"$state/sim.log" 9>&- &
+  sim=$!
+  for try in $(seq 1 50); do
+    sim_port=$(sed -n '1s/^battery_sim: serving tcp 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$state/sim.log")
+    [ -z "$sim_port" ] || break
+    sleep 0.1
+  done
+  http_port=$(free_port) && [ -n "$sim_port" ] || { fail "no simulator or free port: $(cat "$state/sim.log")"; return 1; }
+  printf 'address = "tcp:127.0.0.1:%s"\ninterval = 1\noutage-min = 2\nhttp-listen = "127.0.0.1:%s"\noutput = "none"\n' \
+    "$sim_port" "$http_port" | tee "$state/old.conf" >"/etc/qavd/$instance.conf"
+  url=http://127.0.0.1:$http_port
+  setsid "$work/bin/qavd-instance" </dev/null >/dev/null 2>&1 9>&- &
+  wait_for /api/v1/outages '.outages[0].end != null' &&
+    wait_for /api/v1/state '.capacity_source == "learned" and .current_amperes == 0' &&
+    wait_for '/api/v1/history?seconds=3600' '.points | length >= 7' || return 1
+  cp "$state/pid" "$state/old.pid"
+  api /api/v1/state | jq -r .capacity_ah >"$state/old.capacity"
+  api /api/v1/outages | jq -c '.outages[0]' >"$state/old.outage"
+  # The newest bucket is still filling; the ones before it are whole.
+  history_points "$(date -d -6sec +%s)" >"$state/old.history" && [ -s "$state/old.history" ] ||
+    { fail "no whole history bucket from $old_version"; return 1; }
+}
+
+# The instance runs the new qavd from the same config file, and shows the history, the outage
+# and the learned capacity the old one recorded.
+check_instance_kept() {
+  wait_for /api/v1/state '.fresh' || return
+  local pid
+  pid=$(cat "$state/pid")
+  [ "$pid" != "$(cat "$state/old.pid")" ] || fail "the upgrade did not restart qavd@$instance"
+  [ "$(tr '\0' ' ' <"/proc/$pid/cmdline")" = "/usr/bin/qavd --config /etc/qavd/$instance.conf --name $instance --history $state/$instance.db " ] ||
+    fail "qavd@$instance runs as $(tr '\0' ' ' <"/proc/$pid/cmdline")"
+  cmp -s "/etc/qavd/$instance.conf" "$state/old.conf" || fail "the upgrade changed /etc/qavd/$instance.conf"
+  local metrics
+  metrics=$(api /metrics) || metrics=
+  grep -qxF "qav_build_info{battery=\"$instance\",version=\"${version%%[+~-]*}\"} 1" <<<"$metrics" ||
+    fail "qavd@$instance is not $version: $(grep qav_build_info <<<"$metrics")"
+  api /api/v1/state | jq -e --arg ah "$(cat "$state/old.capacity")" \
+    '.capacity_ah == ($ah | tonumber) and .capacity_source == "learned"' >/dev/null ||
+    fail "the learned capacity of $(cat "$state/old.capacity") Ah is lost: $(api /api/v1/state)"
+  api /api/v1/outages | jq -e --argjson old "$(cat "$state/old.outage")" \
+    'any(.outages[]; . as $o | $old | to_entries | all($o[.key] == .value))' >/dev/null ||
+    fail "the outage $(cat "$state/old.outage") is lost: $(api /api/v1/outages)"
+  local last
+  last=$(tail -n 1 "$state/old.history" | cut -d ' ' -f 1)
+  history_points "${last:-0}" | diff -u "$state/old.history" - || fail "the history before the upgrade differs (- old, + new)"
+  [ "$status" -ne 0 ] || echo "the upgrade from $old_version kept $(wc -l <"$state/old.history") history rows, the outage and the learned $(cat "$state/old.capacity") Ah"
+}
+
+# Install the old package, edit the conffile, run an instance, upgrade, purge: the operator's
+# edit survives, the running instance is restarted on the new qavd and keeps what it had,
+# nothing stays.
 check_install_cycle() {
   local deb=$1
   if [ "$(id -u)" -ne 0 ]; then
@@ -327,6 +451,7 @@ check_install_cycle() {
     dpkg_retry --purge "$package" >/dev/null || { fail "could not purge an earlier $package"; return; }
   fi
   installed_by_us=yes
+  write_service_tools
   dpkg_retry -i "$old_deb" >/dev/null || { fail "dpkg -i $(basename "$old_deb")"; return; }
   [ "$(dpkg-query -W -f='${Version}' "$package")" = "$old_version" ] || fail "$old_version is not installed"
   local conffile edit="# edited on site by the package test $$"
@@ -335,14 +460,16 @@ check_install_cycle() {
       fail "dpkg does not keep $conffile as a conffile"
     echo "$edit" >>"$conffile"
   done
+  start_old_instance || return
 
   # As unattended upgrades do: keep the operator's conffile, never ask.
   dpkg_as_under_systemd --force-confdef --force-confold -i "$deb" || { fail "dpkg -i $(basename "$deb") over $old_version"; return; }
   [ "$(dpkg-query -W -f='${Version}' "$package")" = "$version" ] ||
     fail "upgrade from $old_version did not install $version"
+  check_instance_kept
   for conffile in $(expected_conffiles); do
     grep -qxF "$edit" "$conffile" || fail "the upgrade overwrote the edited $conffile"
-    # The package's new version lands beside it when it changed since 0.1.0.
+    # The package's new version lands beside it when it changed since the old release.
     cmp -s "$conffile.dpkg-dist" "$work/root$conffile" || fail "no new $conffile.dpkg-dist beside the edited file"
     rm -f "$conffile.dpkg-dist"
   done
@@ -358,8 +485,10 @@ check_install_cycle() {
   expect_systemctl "upgrade to the same version" "--system daemon-reload" \
     "try-restart qav-monitor.service qavd@*.service"
 
-  # Removal stops the service and every qavd@ instance first.
+  # Removal stops the service and every qavd@ instance first; the operator's own file goes by hand.
+  rm -f "/etc/qavd/$instance.conf"
   dpkg_as_under_systemd --purge "$package" || { fail "dpkg --purge"; return; }
+  ! qavd_running || fail "qavd@$instance still runs after the purge"
   expect_systemctl "purge" "stop qav-monitor.service qavd@*.service" "--system daemon-reload" \
     "--system daemon-reload"
   installed_by_us=no
