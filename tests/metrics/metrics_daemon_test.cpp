@@ -1,5 +1,6 @@
 // End-to-end tests of qavd's metrics: against the simulator, under scrape load, and scraped by Prometheus.
 #include "daemon_fixture.h"
+#include "free_port.h"
 #include "metrics_fixture.h"
 #include "sample_answers.h"
 #include "text_files.h"
@@ -7,6 +8,7 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <deque>
+#include <memory>
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
 #include <sys/socket.h>
@@ -31,6 +33,28 @@ const std::string answerHot = "1388"
 int exitStatus(int wait)
 {
     return wait != -1 && WIFEXITED(wait) ? WEXITSTATUS(wait) : -1;
+}
+
+// Start Prometheus with the configuration file config and its data in dataDir, on a free
+// loopback port, and wait until it is ready; that port, or 0 (server->err says why).
+int startPrometheus(Child* server, const std::string& config, const std::string& dataDir)
+{
+    std::unique_ptr<ReservedPort> port;
+    bool up = startOnReservedPort(&port, [&](int reserved) {
+        *server = spawn({PROMETHEUS_PATH, "--config.file=" + config, "--storage.tsdb.path=" + dataDir,
+                         "--web.listen-address=127.0.0.1:" + std::to_string(reserved)});
+        // Up, or ended (a bind that clashed after all).
+        int status = 0;
+        bool ended = false;
+        bool ready = waitFor(server, 60, [&](const Child&) {
+            ended = waitpid(server->pid, &status, WNOHANG) == server->pid;
+            return ended || curl("http://127.0.0.1:" + std::to_string(reserved) + "/-/ready").status == 200;
+        });
+        if (ready && !ended) return true;
+        stop(server);
+        return false;
+    });
+    return up ? port->port : 0;
 }
 
 } // namespace

@@ -2,14 +2,12 @@
 #ifndef QAV_TESTS_METRICS_FIXTURE_H
 #define QAV_TESTS_METRICS_FIXTURE_H
 
-#include "free_port.h"
 #include "process.h"
 
 #include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
-#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -71,28 +69,6 @@ inline std::string scrape(int port)
     Response response = curl("http://127.0.0.1:" + std::to_string(port) + "/metrics");
     EXPECT_EQ(response.status, 200) << response.error;
     return response.body;
-}
-
-// Start Prometheus with the configuration file config and its data in dataDir, on a free
-// loopback port, and wait until it is ready; that port, or 0 (server->err says why).
-inline int startPrometheus(Child* server, const std::string& config, const std::string& dataDir)
-{
-    std::unique_ptr<ReservedPort> port;
-    bool up = startOnReservedPort(&port, [&](int reserved) {
-        *server = spawn({PROMETHEUS_PATH, "--config.file=" + config, "--storage.tsdb.path=" + dataDir,
-                         "--web.listen-address=127.0.0.1:" + std::to_string(reserved)});
-        // Up, or ended (a bind that clashed after all).
-        int status = 0;
-        bool ended = false;
-        bool ready = waitFor(server, 60, [&](const Child&) {
-            ended = waitpid(server->pid, &status, WNOHANG) == server->pid;
-            return ended || curl("http://127.0.0.1:" + std::to_string(reserved) + "/-/ready").status == 200;
-        });
-        if (ready && !ended) return true;
-        stop(server);
-        return false;
-    });
-    return up ? port->port : 0;
 }
 
 // What `promtool check metrics` says about an exposition; empty when it has no complaint.
