@@ -83,18 +83,23 @@ public:
     {
         code = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
     }
-    // The same, taken from the statements a connection keeps prepared (and given back after),
-    // for those run with every batch: preparing one costs more than running it.
+    // The same, borrowed from the statements a connection keeps prepared (and given back after),
+    // for those run with every batch: preparing one costs more than running it. One already
+    // borrowed is prepared afresh, and finalized after.
     Statement(sqlite3* db, const std::string& sql, std::map<std::string, sqlite3_stmt*>* keptPrepared)
-        : kept(keptPrepared), key(sql)
     {
-        auto found = kept->find(sql);
-        if (found == kept->end()) {
-            code = sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+        auto [found, added] = keptPrepared->try_emplace(sql, nullptr);
+        if (found->second != nullptr) {
+            stmt = std::exchange(found->second, nullptr);
+            slot = found;
+            kept = keptPrepared;
             return;
         }
-        stmt = found->second;
-        kept->erase(found);
+        code = sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+        if (added) {
+            slot = found;
+            kept = keptPrepared;
+        }
     }
     ~Statement()
     {
@@ -105,7 +110,7 @@ public:
         }
         sqlite3_reset(stmt);
         sqlite3_clear_bindings(stmt);
-        if (!kept->emplace(key, stmt).second) sqlite3_finalize(stmt);
+        slot->second = stmt;
     }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
@@ -157,8 +162,8 @@ public:
 private:
     sqlite3_stmt* stmt = nullptr;
     int code = SQLITE_OK;
-    std::map<std::string, sqlite3_stmt*>* kept = nullptr; // where it goes back to, when it came from there
-    std::string key;
+    std::map<std::string, sqlite3_stmt*>* kept = nullptr; // where it goes back to, if anywhere
+    std::map<std::string, sqlite3_stmt*>::iterator slot;  // its place there
 };
 
 // Run SQL without results; SQLite's result code.
