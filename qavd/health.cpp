@@ -7,6 +7,7 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -208,6 +209,108 @@ nlohmann::json lifetimeJson(const LifetimeFigures& f)
             {"balance_seconds", f.balanceSeconds}};
 }
 
+namespace {
+
+// A JSON object written straight into its text, for figures made of names and numbers only.
+class JsonText {
+public:
+    JsonText& key(const char* name)
+    {
+        comma();
+        out.append("\"").append(name).append("\":");
+        return *this;
+    }
+    // A number as its shortest text that reads back exactly; what is not finite as 0.
+    JsonText& number(double value)
+    {
+        char text[32];
+        comma();
+        out.append(text, std::to_chars(text, text + sizeof text, std::isfinite(value) ? value : 0.0).ptr);
+        return *this;
+    }
+    JsonText& whole(long long value)
+    {
+        char text[24];
+        comma();
+        out.append(text, std::to_chars(text, text + sizeof text, value).ptr);
+        return *this;
+    }
+    JsonText& open(char bracket)
+    {
+        comma();
+        out += bracket;
+        return *this;
+    }
+    JsonText& close(char bracket)
+    {
+        out += bracket;
+        return *this;
+    }
+    JsonText& null()
+    {
+        comma();
+        out += "null";
+        return *this;
+    }
+    // A count and when it last happened, as {"count":N,"last_time":T}.
+    JsonText& counted(std::uint64_t count, long long last)
+    {
+        open('{').key("count").whole(static_cast<long long>(count)).key("last_time").whole(last);
+        return close('}');
+    }
+    // An extreme as extremeJson() makes it.
+    JsonText& extreme(const Extreme& e, const char* unit, const char* which)
+    {
+        if (e.time == 0) return null();
+        open('{').key(unit).number(e.value).key("time").whole(e.time);
+        if (which != nullptr) key(which).whole(e.which);
+        return close('}');
+    }
+    std::string out;
+
+private:
+    // A comma before a key or value, but the first of an object or array and a key's value.
+    void comma()
+    {
+        if (!out.empty() && out.back() != ':' && out.back() != '[' && out.back() != '{') out += ',';
+    }
+};
+
+} // namespace
+
+std::string lifetimeText(const LifetimeFigures& f)
+{
+    JsonText j;
+    j.out.reserve(1536);
+    j.open('{').key("installed_time").whole(f.installed).key("battery").whole(f.battery).key("since_time").whole(f.since);
+    j.key("charged_ampere_hours").number(f.ahCharged).key("discharged_ampere_hours").number(f.ahDischarged);
+    j.key("charged_watt_hours").number(f.whCharged).key("discharged_watt_hours").number(f.whDischarged);
+    j.key("equivalent_cycles").number(f.cycles).key("lowest_charge");
+    if (f.lowestChargeAt == 0) j.null();
+    else j.open('{').key("percent").number(f.lowestCharge).key("time").whole(f.lowestChargeAt).close('}');
+    j.key("discharge_depths_percent").open('[');
+    for (std::size_t i = 0; i < f.depthCount; i++) j.number(f.depths[i]);
+    j.close(']').key("discharges").whole(static_cast<long long>(f.discharges));
+    j.key("deep_discharges").whole(static_cast<long long>(f.deepDischarges)).key("last_full_charge_time").whole(f.lastFull);
+    j.key("on_battery_seconds").number(f.secondsOnBattery);
+    j.key("stack_voltage_lowest").extreme(f.stackLow, "volts", nullptr).key("stack_voltage_highest").extreme(f.stackHigh, "volts", nullptr);
+    j.key("cell_voltage_lowest").extreme(f.cellLow, "volts", "cell").key("cell_voltage_highest").extreme(f.cellHigh, "volts", "cell");
+    j.key("layer_temperature_lowest").extreme(f.temperatureLow, "celsius", "layer");
+    j.key("layer_temperature_highest").extreme(f.temperatureHigh, "celsius", "layer");
+    j.key("faults").open('{');
+    std::size_t k = 0;
+    for (const StatusBit& bit : statusBits)
+        if (bit.isFault) {
+            j.key(bit.name).counted(f.faults[k], f.faultLast[k]);
+            k++;
+        }
+    j.close('}').key("alerts").open('{').key("temperature").counted(f.alerts[0], f.alertLast[0]);
+    j.key("voltage").counted(f.alerts[1], f.alertLast[1]).close('}').key("balance_seconds").open('[');
+    for (double seconds : f.balanceSeconds) j.number(seconds);
+    j.close(']').close('}');
+    return j.out;
+}
+
 LifetimeFigures lifetimeFromJson(const nlohmann::json& in)
 {
     LifetimeFigures f;
@@ -374,7 +477,7 @@ void HealthTracker::startNewBattery()
 // Hand the lifetime figures to the store; it makes their text when it writes its next batch.
 void HealthTracker::keep()
 {
-    if (disk != nullptr) disk->setValueLater(lifetimeKey, [copy = figures.lifetime] { return lifetimeJson(copy).dump(); });
+    if (disk != nullptr) disk->setValueLater(lifetimeKey, [copy = figures.lifetime] { return lifetimeText(copy); });
 }
 
 std::vector<Event> HealthTracker::accepted(const BatteryStatus& status, const Estimate& estimate, double time)

@@ -140,8 +140,8 @@ struct HealthSettings {
  * the last fitSpan of points, at the newest, over --capacity, or over the first point when not
  * rated. At or below --replace-at it raises replacebattery, cleared when a new battery is recorded.
  *
- * A store keeps the lifetime figures (handed over with every answer, written with the store's
- * next batch), the points and the predecessor's figures; an --installed later than the
+ * A store keeps the lifetime figures (handed over with every answer, written every 10 s and
+ * at the end), the points and the predecessor's figures; an --installed later than the
  * stored one starts a new battery, whose predecessor the stored one becomes.
  */
 class HealthTracker {
@@ -230,7 +230,13 @@ nlohmann::json healthJson(const Health& health, long long now);
 /** The lifetime figures as JSON, in the store's and healthJson()'s form. */
 nlohmann::json lifetimeJson(const LifetimeFigures& figures);
 
-/** @return Lifetime figures read back from lifetimeJson(); what is missing or wrong stays at its default. */
+/**
+ * The text of lifetimeJson(), written straight into it for the store, which keeps it every
+ * 10 s per battery: the same object, numbers in their shortest exact form.
+ */
+std::string lifetimeText(const LifetimeFigures& figures);
+
+/** @return Lifetime figures read back from lifetimeJson() or lifetimeText(); what is missing or wrong stays at its default. */
 LifetimeFigures lifetimeFromJson(const nlohmann::json& in);
 
 #endif

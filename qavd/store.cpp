@@ -34,7 +34,7 @@ const char* const tierTables[3] = {"buckets", "minutes", "quarters"};
 // Answers may reach the store this long after their time; later roll-ups wait for them.
 constexpr long long settle = 10;
 // Seconds between retries after a failure, between roll-ups, and between checkpoints.
-constexpr long long retryEvery = 10, rollUpEvery = 60, checkpointEvery = 60, laterEvery = 60;
+constexpr long long retryEvery = 10, rollUpEvery = 60, checkpointEvery = 60, laterEvery = 10;
 // The page cache of the connection, in KiB. Small: writes touch a few pages, and what the
 // views read comes from the system's file cache; the store adds at most 1.5 MiB to qavd.
 constexpr int cacheKib = 128;

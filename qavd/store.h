@@ -126,7 +126,7 @@ public:
     /**
      * Queue a named value that changes with every answer: @p make gives its text (as for
      * setValue()) on the store's thread, so the poll loop only hands over what it is made from.
-     * Such values are made and written at most once a minute, and at every flush() and at the
+     * Such values are made and written at most every 10 s, and at every flush() and at the
      * end: the newest @p make of a name waits in the queue until then.
      */
     void setValueLater(const std::string& name, std::function<std::string()> make);

@@ -221,3 +221,55 @@ TEST(Health, InstallationDatesAreRealDates)
         EXPECT_FALSE(civilDate(wrong)) << wrong;
     EXPECT_EQ(civilDateText(day2), "2024-02-29");
 }
+
+// The store's text of the lifetime figures is the API's object and reads back exactly,
+// every field set (fractions that only read back in their shortest exact form) or none.
+TEST(Health, TheStoresTextOfTheLifetimeFiguresIsTheApisObjectAndReadsBack)
+{
+    LifetimeFigures f;
+    f.installed = day1;
+    f.battery = 2;
+    f.since = day1 + 3600;
+    f.ahCharged = 12.5;
+    f.ahDischarged = 0.1 + 0.2;
+    f.whCharged = 1e-7;
+    f.whDischarged = 123456.789;
+    f.cycles = 1.0 / 3;
+    f.lowestCharge = 7.25;
+    f.lowestChargeAt = day2;
+    f.depths = {10, 20.5, 30};
+    f.depthCount = 3;
+    f.discharges = 4;
+    f.deepDischarges = 1;
+    f.lastFull = day2 + 60;
+    f.secondsOnBattery = 3601.5;
+    f.stackLow = {24.5, day2 + 1, 0};
+    f.stackHigh = {29.1, day2 + 2, 0};
+    f.cellLow = {3.05, day2 + 3, 6};
+    f.cellHigh = {3.65, day2 + 4, 2};
+    f.temperatureLow = {-5, day2 + 5, 8};
+    f.temperatureHigh = {41, day2 + 6, 1};
+    for (std::size_t k = 0; k < f.faults.size(); k++) {
+        f.faults[k] = k + 1;
+        f.faultLast[k] = day2 + 100 + static_cast<long long>(k);
+    }
+    f.alerts = {3, 5};
+    f.alertLast = {day2 + 200, day2 + 201};
+    f.balanceSeconds = {0, 1.5, 2, 0, 0, 0, 0, 99.25};
+    for (const LifetimeFigures& figures : {f, LifetimeFigures{}}) {
+        const std::string text = lifetimeText(figures);
+        nlohmann::json parsed = nlohmann::json::parse(text);
+        EXPECT_EQ(parsed, lifetimeJson(figures)) << text;
+        EXPECT_TRUE(lifetimeFromJson(parsed) == figures) << text;
+    }
+    // The start of each text, as literals.
+    const std::string text = lifetimeText(f), none = lifetimeText(LifetimeFigures{});
+    const std::string head = "{\"installed_time\":1704067200,\"battery\":2,\"since_time\":1704070800,\"charged_ampere_hours\":12.5,"
+                             "\"discharged_ampere_hours\":0.30000000000000004,\"charged_watt_hours\":1e-07,";
+    const std::string noneHead = "{\"installed_time\":0,\"battery\":0,\"since_time\":0,\"charged_ampere_hours\":0,"
+                                 "\"discharged_ampere_hours\":0,\"charged_watt_hours\":0,\"discharged_watt_hours\":0,"
+                                 "\"equivalent_cycles\":0,\"lowest_charge\":null,\"discharge_depths_percent\":[],\"discharges\":0,";
+    EXPECT_EQ(text.substr(0, head.size()), head);
+    EXPECT_EQ(none.substr(0, noneHead.size()), noneHead);
+    EXPECT_NE(text.find(",\"cell_voltage_lowest\":{\"volts\":3.05,\"time\":1709164803,\"cell\":6},"), std::string::npos) << text;
+}
