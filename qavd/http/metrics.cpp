@@ -334,18 +334,19 @@ class Collector : public prometheus::Collectable {
 public:
     explicit Collector(const std::vector<std::string>& batteries)
     {
-        std::transform(batteries.begin(), batteries.end(), std::back_inserter(latest),
-                       [](const std::string& name) { return StateKeeper(name, 0).snapshot(); });
+        for (const std::string& name : batteries) {
+            places.emplace(name, latest.size());
+            latest.push_back(StateKeeper(name, 0).snapshot());
+        }
     }
 
     // Show this snapshot from now on, in place of its battery's last (the only battery's when one).
     void show(BatterySnapshot snapshot)
     {
+        auto place = latest.size() == 1 ? places.begin() : places.find(snapshot->battery);
+        if (place == places.end()) return;
         std::lock_guard<std::mutex> lock(mutex);
-        auto shown = std::find_if(latest.begin(), latest.end(), [&](const BatterySnapshot& each) {
-            return latest.size() == 1 || each->battery == snapshot->battery;
-        });
-        if (shown != latest.end()) *shown = std::move(snapshot);
+        latest[place->second] = std::move(snapshot);
     }
 
     // Every battery's families, each family once; qav_build_info once, with one battery labelled as its series.
@@ -379,6 +380,7 @@ public:
 private:
     mutable std::mutex mutex;
     std::vector<BatterySnapshot> latest; // in the site's order
+    std::map<std::string, std::size_t, std::less<>> places; // each battery's place in latest
 };
 
 // The exposition of a collector's current snapshot.

@@ -20,6 +20,7 @@
 #include <deque>
 #include <fcntl.h>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -311,9 +312,11 @@ public:
     Page(const Site& site, const std::vector<HistoryRecorder*>& recorders) : siteName(site.name)
     {
         auto started = static_cast<long long>(std::time(nullptr));
-        for (std::size_t i = 0; i < site.batteries.size(); i++)
+        for (std::size_t i = 0; i < site.batteries.size(); i++) {
             views.push_back(std::make_unique<BatteryView>(site.batteries[i], i < recorders.size() ? recorders[i] : nullptr,
                                                           started, site.batteries.size()));
+            byName.emplace(site.batteries[i].name, views.back().get());
+        }
     }
 
     void addRoutes(std::map<std::string, HttpHandler>& routes) override;
@@ -340,8 +343,8 @@ private:
     BatteryView* find(const std::string& battery) const
     {
         if (views.size() == 1) return views.front().get();
-        auto found = std::find_if(views.begin(), views.end(), [&](const auto& view) { return view->name() == battery; });
-        return found == views.end() ? nullptr : found->get();
+        auto found = byName.find(battery);
+        return found == byName.end() ? nullptr : found->second;
     }
     // Where a battery's API is served.
     std::string apiOf(const BatteryView& view) const
@@ -360,6 +363,7 @@ private:
 
     const std::string siteName;
     std::vector<std::unique_ptr<BatteryView>> views;
+    std::map<std::string, BatteryView*, std::less<>> byName; // each of views by its battery's name
 };
 
 // The page's files: with several batteries the overview at / and the battery page at each /battery/NAME/.

@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <poll.h>
@@ -366,6 +367,7 @@ private:
     MqttLog log;
     std::string connectionTopic; // a site's connection topic, also the last will; empty with one battery
     std::vector<Battery> batteries; // in the site's order; its size never changes
+    std::map<std::string, std::size_t, std::less<>> places; // each battery's place in batteries
     std::unique_ptr<mosquitto, MosquittoDestroy> handle;
     int wakeFd = -1;  // an eventfd that wakes the connection thread for what was queued
     BrokerPath path;  // only the connection thread uses it
@@ -399,6 +401,7 @@ MqttOutput::MqttOutput(const Mosquitto& functions, MqttOptions settings, const S
       connectionTopic(site.several() ? options.topicPrefix + "/" + site.name + "/connection" : "")
 {
     for (const DaemonOptions& each : site.batteries) {
+        places.emplace(each.name, batteries.size());
         Battery& battery = batteries.emplace_back();
         battery.name = each.name;
         battery.topics = mqttTopics(options.topicPrefix, each.name);
@@ -702,8 +705,8 @@ void MqttOutput::publishConnection()
 // The battery of that name; null for one the site does not have. The caller holds the mutex.
 MqttOutput::Battery* MqttOutput::find(const std::string& battery)
 {
-    auto found = std::find_if(batteries.begin(), batteries.end(), [&](const Battery& b) { return b.name == battery; });
-    return found == batteries.end() ? nullptr : &*found;
+    auto found = places.find(battery);
+    return found == places.end() ? nullptr : &batteries[found->second];
 }
 
 // Keep the battery's state; while connected, publish a new answer's state, then the availability
