@@ -450,8 +450,8 @@ void Store::flush()
     done.wait(guard, [&] { return written >= target || stopping; });
 }
 
-// The store's thread: write the queue as it fills, at most once a second; roll up and
-// checkpoint once a minute; retry after a failure.
+// The store's thread: write the queue as it fills, at most once a second (values made on
+// writing every 10 s); roll up and checkpoint once a minute; retry after a failure.
 void Store::run()
 {
     using Steady = std::chrono::steady_clock;
@@ -474,25 +474,7 @@ void Store::run()
         guard.unlock();
         lastWrite = Steady::now();
         followClock(at, ticks);
-        bool ok = true;
-        {
-            std::lock_guard<std::mutex> dbGuard(dbMutex);
-            if (db != nullptr && (ticks >= nextFileCheck || forced)) {
-                checkFile();
-                nextFileCheck = ticks + rollUpEvery;
-            }
-            ok = (ticks >= nextRetry || forced) && ensureOpen() && write(taken);
-            if (ok && (ticks >= nextRollUp || forced)) {
-                rollUp(at);
-                nextRollUp = ticks + rollUpEvery;
-                // What SQLite freed goes back to the system rather than stay in this thread's arena.
-                malloc_trim(0);
-            }
-            if (ok && db != nullptr && ticks >= nextCheckpoint) {
-                sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-                nextCheckpoint = ticks + checkpointEvery;
-            }
-        }
+        bool ok = writeBatch(taken, at, ticks, forced);
         guard.lock();
         if (!ok) requeue(taken);
         written = batch;
@@ -500,6 +482,29 @@ void Store::run()
         // What came while the last batch was written is written before the thread ends.
         if (stopping && (queue->empty() || !ok)) return;
     }
+}
+
+// Write a batch taken from the queue at wall time at (monotonic ticks), with the file check, the
+// roll-up and the checkpoint when they are due (all of them when forced); false when it was not written.
+bool Store::writeBatch(Queue& taken, long long at, long long ticks, bool forced)
+{
+    std::lock_guard<std::mutex> dbGuard(dbMutex);
+    if (db != nullptr && (ticks >= nextFileCheck || forced)) {
+        checkFile();
+        nextFileCheck = ticks + rollUpEvery;
+    }
+    bool ok = (ticks >= nextRetry || forced) && ensureOpen() && write(taken);
+    if (ok && (ticks >= nextRollUp || forced)) {
+        rollUp(at);
+        nextRollUp = ticks + rollUpEvery;
+        // What SQLite freed goes back to the system rather than stay in this thread's arena.
+        malloc_trim(0);
+    }
+    if (ok && db != nullptr && ticks >= nextCheckpoint) {
+        sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+        nextCheckpoint = ticks + checkpointEvery;
+    }
+    return ok;
 }
 
 // Put a batch that was not written back in front of what was queued meanwhile, within the limit.

@@ -177,6 +177,7 @@ private:
     bool create();
     void close();
     bool write(Queue& batch);
+    bool writeBatch(Queue& taken, long long at, long long ticks, bool forced);
     void requeue(Queue& taken);
     void rollUp(long long at);
     long long pruneBefore(long long at, long long kept);
